@@ -43,7 +43,7 @@ void* Runnable::internalRun(void* self) {
 }
 
 Thread::Thread(const char* n, Runnable& r, void* a)
-    : name(n ? n : ""), threadId(0), runnable(r), arg(a) {
+    : name(n ? n : ""), threadId(0), joinable(false), runnable(r), arg(a) {
     runnable.setArgs(arg);
     runnable.setName(n);
 }
@@ -62,6 +62,7 @@ bool Thread::start() {
         return false;
     }
     threadId = id;
+    joinable = true;
     return true;
 }
 
@@ -71,12 +72,13 @@ static void reportJoinFailure(const std::string& name, int rc) {
 }
 
 bool Thread::join(void** retval) {
-    if (threadId == 0) return false;
+    if (!joinable) return false;
     int rc = pthread_join(threadId, retval);
     if (rc != 0) {
         reportJoinFailure(name, rc);
         return false;
     }
+    joinable = false;
     return true;
 }
 
@@ -90,21 +92,23 @@ static struct timespec deadlineIn(unsigned int seconds) {
 }
 
 bool Thread::joinTimed(void** retval, unsigned int seconds) {
-    if (threadId == 0) return false;
+    if (!joinable) return false;
     struct timespec ts = deadlineIn(seconds);
     int rc = pthread_timedjoin_np(threadId, retval, &ts);
     if (rc != 0) {
         reportJoinFailure(name, rc);
         return false;
     }
+    joinable = false;
     return true;
 }
 
 bool Thread::kill() {
-    if (threadId == 0) return false;
+    if (!joinable) return false;
     int rc = pthread_cancel(threadId);
     if (rc != 0) {
-        std::printf("Could not send cancel request to thread %s :%s", name.c_str(), std::strerror(rc));
+        std::printf("Could not send cancel request to thread %s :%s", name.c_str(),
+                    std::strerror(rc));
         std::fflush(stdout);
         return false;
     }
@@ -114,9 +118,13 @@ bool Thread::kill() {
         std::printf("Could not join in thread %s :%s", name.c_str(), std::strerror(rc));
         std::fflush(stdout);
         // Nobody will join it now; let it release its resources when it ends.
-        if (rc == ETIMEDOUT) pthread_detach(threadId);
+        if (rc == ETIMEDOUT) {
+            pthread_detach(threadId);
+            joinable = false;
+        }
         return false;
     }
+    joinable = false;
     return true;
 }
 

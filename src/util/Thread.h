@@ -14,7 +14,7 @@
 #include <string>
 
 class Runnable {
-public:
+  public:
     Runnable();
     virtual void* run(void* args) = 0;
     virtual ~Runnable();
@@ -30,7 +30,7 @@ public:
     // Start routine handed to pthread_create: names the thread, then runs the body.
     static void* internalRun(void* self);
 
-private:
+  private:
     friend class Thread;
     void setRunning(bool r);
 
@@ -41,13 +41,14 @@ private:
 };
 
 class Thread {
-public:
+  public:
     Thread(const char* name, Runnable& runnable, void* arg);
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
     bool start();
-    // Both return false, without waiting, for a thread that never started.
+    // Both return false, without waiting, for a thread that never started or
+    // was already joined (or detached by kill).
     bool join(void** retval);
     bool joinTimed(void** retval, unsigned int seconds);
     // Cancels the thread and joins it. The join after the cancel is bounded
@@ -61,9 +62,12 @@ public:
 
     static constexpr unsigned int killJoinSeconds = 3;
 
-private:
+  private:
     const std::string name;
     pthread_t threadId;
+    // False once the last started thread was joined or detached: its id must
+    // not be handed to the thread library again.
+    bool joinable;
     Runnable& runnable;
     void* arg;
 };

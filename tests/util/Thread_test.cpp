@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -68,6 +69,75 @@ TEST(Thread, StopThenRestart) {
     EXPECT_TRUE(t.isRunning());
     b.stop();
     EXPECT_TRUE(t.join(nullptr));
+}
+
+TEST(Thread, JoinTwiceFailsQuietly) {
+    Body b;
+    Thread t("twice", b, nullptr);
+    ASSERT_TRUE(t.start());
+    b.stop();
+    ASSERT_TRUE(t.join(nullptr));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(t.join(nullptr));
+    EXPECT_FALSE(t.joinTimed(nullptr, 1));
+    EXPECT_FALSE(t.kill());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Blocked in a cancellation point (nanosleep): kill ends it at once.
+struct Sleeper : Runnable {
+    std::atomic<bool> entered{false};
+    void* run(void*) override {
+        entered = true;
+        for (;;) Thread::sleep(60, 0);
+        return nullptr;
+    }
+};
+
+TEST(Thread, KillCancelsAThreadBlockedInACancellationPoint) {
+    Sleeper s;
+    Thread t("sleeper", s, nullptr);
+    ASSERT_TRUE(t.start());
+    while (!s.entered) Thread::sleep(0, 1000000);
+    auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(t.kill());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+}
+
+// Spinning without a cancellation point: kill gives up after a bounded join
+// instead of hanging its caller.
+struct Spinner : Runnable {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> ended{false};
+    void* run(void*) override {
+        entered = true;
+        while (!release) {
+        }
+        ended = true;
+        return nullptr;
+    }
+};
+
+TEST(Thread, KillOfASpinningThreadIsBounded) {
+    Spinner s;
+    Thread t("spinner", s, nullptr);
+    ASSERT_TRUE(t.start());
+    while (!s.entered) Thread::sleep(0, 1000000);
+    auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(t.kill());
+    std::string out = testing::internal::GetCapturedStdout();
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::seconds(Thread::killJoinSeconds - 1));
+    EXPECT_LT(took, std::chrono::seconds(Thread::killJoinSeconds + 5));
+    EXPECT_EQ(out.rfind("Could not join in thread spinner :", 0), 0u) << out;
+    // The detached thread is no longer joinable through the handle.
+    EXPECT_FALSE(t.join(nullptr));
+    s.release = true;
+    while (!s.ended) Thread::sleep(0, 1000000);
 }
 
 }  // namespace

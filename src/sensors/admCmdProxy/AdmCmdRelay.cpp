@@ -1,0 +1,16 @@
+// AdmCmdRelay: runs the filesystem's configuration-repository query tool for
+// the daemon, one request line at a time.
+#include <signal.h>
+
+#include "AdmCmdDispatch.h"
+#include "CommandRelay.h"
+#include "PlatformPaths.h"
+
+int main() {
+    // The daemon ignores SIGCHLD and an ignored SIGCHLD is inherited; the relay
+    // must wait for its tool children itself.
+    signal(SIGCHLD, SIG_DFL);
+    return CommandRelay::runCommandRelay(AdmCmd::dispatchTable(),
+                                         Platform::path(CommandRelay::toolDirectory),
+                                         AdmCmd::endMarker, 0, 1);
+}

@@ -1,0 +1,97 @@
+// The request loop and tool runner shared by CapqRelay and AdmCmdRelay. Each
+// program supplies only its dispatch table and its end marker.
+//
+// Relay line protocol: one request per line on standard input; the answer is
+// the tool's standard output and standard error, byte for byte in the order
+// the pipe received them, then the end-marker line. Every answer ends with the
+// marker, also "Unknown query", a refused request and a tool that could not
+// be started, because the daemon's reader waits for that line with no
+// time-out.
+//
+// Single-threaded: one request at a time, one tool child at a time, reaped
+// before the marker is written.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace CommandRelay {
+
+// Directory of the filesystem's administration tools, reached through
+// Platform::path.
+constexpr char toolDirectory[] = "/usr/vnx/qorm/bin/";
+
+// The longest request line served; requests are a word and a filesystem name.
+constexpr std::size_t maxRequestLength = 4096;
+
+// execCmd copies the tool's output through a buffer of this size.
+constexpr std::size_t copyBufferSize = 512;
+
+// How a dispatch row matches a request line.
+enum class Match {
+    WholeLine,           // the line equals the word
+    Prefix,              // the line begins with the word; one argument follows the first ':'
+    PrefixNameAndPeriod  // the line begins with the word; "word:name:period"
+};
+
+// One entry of a row's argument vector.
+struct Arg {
+    enum Kind {
+        Text,      // text as given
+        ToolPath,  // the tool's full path (tool directory + file)
+        Name,      // the name cut from the request line
+        Period     // the period cut from the request line ("iqlsqos")
+    } kind;
+    const char* text;
+};
+
+struct DispatchRow {
+    const char* word;
+    Match match;
+    const char* toolFile;  // file name inside the tool directory
+    std::vector<Arg> args;
+};
+
+// The outcome of matching one request line.
+struct Dispatch {
+    enum Outcome { Run, Unknown, Refused } outcome = Unknown;
+    std::string cmd;                  // Run: the path of the tool
+    std::vector<std::string> params;  // Run: its argument vector, argv[0] first
+    std::string message;              // Refused: the line to answer, without line end
+};
+
+// Literal arguments from a null-terminated array of strings.
+std::vector<Arg> literalArgs(const char* const* params);
+
+// Argument text after the first ':' to the end of the line (later colons kept);
+// the whole line when it holds no ':'.
+std::string argumentAfterDelimiter(const std::string& line);
+
+// Splits "word:name:period" at the first two ':'. Both are empty when either
+// ':' is missing; the period keeps later colons.
+void nameAndPeriod(const std::string& line, std::string& name, std::string& period);
+
+// A name or period taken from a request may reach a tool only when it is not
+// empty, does not begin with '-' (the tool would take it for an option) and
+// holds no NUL byte (the argument would be cut short).
+bool isSafeArgument(const std::string& arg);
+
+// Matches line against the rows in order; the first matching row wins.
+// binDir is the tool directory with its trailing '/'.
+Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::string& line,
+                         const std::string& binDir);
+
+// Runs one tool with /dev/null as its standard input and its standard output
+// and error on one pipe, copies everything it writes to outFd, reaps it and
+// writes endMarker. A failure to start it is answered with one line before the
+// marker. Returns 1 when the tool ran and was reaped, else 0.
+int execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
+            const std::string& endMarker);
+
+// Serves request lines from inFd until end of input, answering on outFd, then
+// closes both. Returns the exit status, 0.
+int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
+                    const std::string& endMarker, int inFd, int outFd);
+
+}  // namespace CommandRelay

@@ -1,0 +1,48 @@
+// The daemon's configuration vocabulary: the schema of the top level and of the
+// collector, sensor and blaster entries, and the built-in default values. The
+// daemon and both configuration tools build one SensorDefaultConfig at start,
+// then a Configuration over velmarSensorsDefStore and a copy of
+// velmarSensorStore.
+//
+// The definition arrays and stores are process-wide and live until exit; the
+// stores are empty until the first init_static() (which the constructor runs)
+// and are read-only afterwards. The stores point into the arrays. Use them
+// only once main has started: they are ordinary static objects of this
+// library. An object owns its three value stores.
+#pragma once
+
+#include "ParamDefStore.h"
+#include "ParamNames.h"
+#include "ParamValStore.h"
+
+namespace Cfg {
+
+class SensorDefaultConfig {
+public:
+    SensorDefaultConfig();
+
+    // Fills the four definition stores from the arrays; later calls change
+    // nothing.
+    static void init_static();
+
+    static int init_static_flag;
+
+    static const ParamDef collectorHostPortDefinition[2];
+    static const ParamDef sensorsDefinition[8];
+    static const ParamDef blasterDefinition[2];
+    static const ParamDef velmarSensorsDefinition[25];
+
+    static ParamDefStore collectorDefStore;
+    static ParamDefStore sensorsDefStore;
+    static ParamDefStore blasterDefStore;
+    static ParamDefStore velmarSensorsDefStore;
+
+    // The default collector entry.
+    ParamValStore collectorValStore;
+    // Work store for building the default sensor entries; holds the last one.
+    ParamValStore sensorValStore;
+    // The top-level defaults.
+    ParamValStore velmarSensorStore;
+};
+
+}  // namespace Cfg

@@ -1,0 +1,251 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+void closeFd(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Descriptors the child needs; -1 where not used.
+struct ChildFds {
+    int stdinSrc = -1;
+    int stdoutSrc = -1;
+    bool mergeStderr = false;
+    int status = -1;  // write end of the close-on-exec status pipe
+};
+
+// The status record a failed child sends back: the stage and its errno.
+struct FailRecord {
+    int stage;
+    int err;
+};
+
+// Sends the failure record to start() and ends the child. Async-signal-safe.
+[[noreturn]] void failChild(int statusFd, ChildProcess::Stage stage, int err, int failStatus) {
+    FailRecord rec{static_cast<int>(stage), err};
+    const char* p = reinterpret_cast<const char*>(&rec);
+    std::size_t left = sizeof rec;
+    while (left > 0) {
+        ssize_t n = write(statusFd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    _exit(failStatus);
+}
+
+// Runs in the child between fork and exec: async-signal-safe calls only.
+[[noreturn]] void runChild(ChildFds fds, const char* path, char* const* argv, int failStatus) {
+    auto fail = [&](ChildProcess::Stage stage, int err) {
+        failChild(fds.status, stage, err, failStatus);
+    };
+    // Lift every descriptor we still need above 2 first, so that placing one
+    // of them on 0, 1 or 2 can never overwrite another (the parent may have
+    // run with a standard stream closed, and a pipe then took its number).
+    auto lift = [&](int& fd) {
+        if (fd >= 0 && fd < 3) {
+            int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            if (moved < 0) fail(ChildProcess::Stage::Redirect, errno);
+            fd = moved;
+        }
+    };
+    if (fds.status >= 0 && fds.status < 3) {
+        int moved = fcntl(fds.status, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) _exit(failStatus);
+        fds.status = moved;
+    }
+    lift(fds.stdinSrc);
+    lift(fds.stdoutSrc);
+    // dup2 clears close-on-exec on the copy; the originals stay close-on-exec.
+    if (fds.stdinSrc >= 0 && dup2(fds.stdinSrc, 0) < 0) fail(ChildProcess::Stage::Redirect, errno);
+    if (fds.stdoutSrc >= 0 && dup2(fds.stdoutSrc, 1) < 0) {
+        fail(ChildProcess::Stage::Redirect, errno);
+    }
+    if (fds.mergeStderr && dup2(1, 2) < 0) fail(ChildProcess::Stage::Redirect, errno);
+
+    struct sigaction dfl;
+    dfl.sa_handler = SIG_DFL;
+    dfl.sa_flags = 0;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        sigaction(sig, &dfl, nullptr);  // fails harmlessly for the library's reserved signals
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    execv(path, argv);
+    failChild(fds.status, ChildProcess::Stage::Exec, errno, failStatus);
+}
+
+// Reads the child's failure record; false when exec closed the pipe unwritten.
+bool readFailRecord(int fd, FailRecord& rec) {
+    char* p = reinterpret_cast<char*>(&rec);
+    std::size_t got = 0;
+    while (got < sizeof rec) {
+        ssize_t n = ::read(fd, p + got, sizeof rec - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got == sizeof rec;
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() { release(); }
+
+ChildProcess::StartResult ChildProcess::start(const std::string& path,
+                                              const std::vector<std::string>& argv,
+                                              const Options& options) {
+    if (childPid > 0 || toChild >= 0 || fromChild >= 0) return {Stage::Busy, EBUSY};
+
+    int status[2] = {-1, -1};
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int devNull = -1;
+    auto closeAll = [&] {
+        closeFd(status[0]);
+        closeFd(status[1]);
+        closeFd(in[0]);
+        closeFd(in[1]);
+        closeFd(out[0]);
+        closeFd(out[1]);
+        closeFd(devNull);
+    };
+    auto failWith = [&](Stage stage) {
+        StartResult r{stage, errno};
+        closeAll();
+        return r;
+    };
+
+    if (pipe2(status, O_CLOEXEC) != 0) return failWith(Stage::Pipe);
+    if (options.input == Input::Pipe && pipe2(in, O_CLOEXEC) != 0) return failWith(Stage::Pipe);
+    if (options.output == Output::Pipe && pipe2(out, O_CLOEXEC) != 0) {
+        return failWith(Stage::Pipe);
+    }
+    if (options.input == Input::Null) {
+        devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (devNull < 0) return failWith(Stage::DevNull);
+    }
+
+    // Everything the child touches is prepared here: it may not allocate.
+    std::vector<char*> args;
+    args.reserve(argv.size() + 2);
+    if (argv.empty()) {
+        args.push_back(const_cast<char*>(path.c_str()));
+    } else {
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    ChildFds fds;
+    fds.stdinSrc = options.input == Input::Pipe ? in[0] : devNull;
+    fds.stdoutSrc = out[1];
+    fds.mergeStderr = options.error == ErrorOutput::ToOutput;
+    fds.status = status[1];
+
+    pid_t pid = fork();
+    if (pid < 0) return failWith(Stage::Fork);
+    if (pid == 0) runChild(fds, path.c_str(), args.data(), options.failStatus);
+
+    closeFd(status[1]);
+    closeFd(in[0]);
+    closeFd(out[1]);
+    closeFd(devNull);
+    FailRecord rec{0, 0};
+    bool failed = readFailRecord(status[0], rec);
+    closeFd(status[0]);
+    if (failed) {
+        int st;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        closeAll();
+        return {static_cast<Stage>(rec.stage), rec.err};
+    }
+    childPid = pid;
+    toChild = in[1];
+    fromChild = out[0];
+    return {};
+}
+
+FdIo::IoResult ChildProcess::read(void* buf, std::size_t cap, std::size_t& got, int timeoutMs) {
+    got = 0;
+    if (fromChild < 0) {
+        errno = EBADF;
+        return FdIo::IoResult::Error;
+    }
+    return FdIo::readSome(fromChild, buf, cap, got, timeoutMs);
+}
+
+FdIo::IoResult ChildProcess::writeAll(const void* data, std::size_t len, int timeoutMs) {
+    if (toChild < 0) {
+        errno = EBADF;
+        return FdIo::IoResult::Error;
+    }
+    return FdIo::writeAll(toChild, data, len, timeoutMs);
+}
+
+void ChildProcess::closeInput() { closeFd(toChild); }
+
+void ChildProcess::closeOutput() { closeFd(fromChild); }
+
+ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
+    WaitResult r;
+    if (childPid <= 0) {
+        r.returned = -1;
+        r.err = ECHILD;
+        return r;
+    }
+    FdIo::Deadline deadline(timeoutMs);
+    for (;;) {
+        int st = 0;
+        pid_t w = waitpid(childPid, &st, timeoutMs < 0 ? 0 : WNOHANG);
+        if (w == childPid) {
+            childPid = 0;
+            r.reaped = true;
+            r.status = st;
+            r.returned = w;
+            return r;
+        }
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            r.returned = w;
+            r.err = errno;
+            // ECHILD: the system reaped it (SIGCHLD ignored) or it is not ours.
+            if (errno == ECHILD) childPid = 0;
+            return r;
+        }
+        if (deadline.passed()) {
+            r.returned = 0;
+            r.err = ETIMEDOUT;
+            return r;
+        }
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+bool ChildProcess::signal(int sig) { return childPid > 0 && kill(childPid, sig) == 0; }
+
+void ChildProcess::release() {
+    closeFd(toChild);
+    closeFd(fromChild);
+    if (childPid > 0) {
+        int st;
+        waitpid(childPid, &st, WNOHANG);
+        childPid = 0;
+    }
+}

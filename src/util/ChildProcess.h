@@ -1,0 +1,134 @@
+// One child process started with fork and execv, with its standard streams
+// connected to pipes, /dev/null or left as the parent's own. It serves both
+// ways a program here runs others: run a tool and collect its output (the
+// command relays), and keep a long-lived child that answers requests over two
+// pipes (the proxy and relay channels of the daemon).
+//
+// Ownership: a ChildProcess owns its pipe ends and is used by one thread at a
+// time (the owner serialises access, as a channel does under its own lock).
+// The destructor closes the pipes but does not wait for a running child: the
+// owner calls wait() to reap it, or relies on an ignored SIGCHLD as the daemon
+// does.
+//
+// Safety of the start:
+// - every pipe is created close-on-exec, so children started later, from any
+//   thread, never inherit another child's pipe ends;
+// - between fork and exec the child makes only async-signal-safe calls (the
+//   argument vector is built before the fork);
+// - the child resets every signal to its default action and clears its signal
+//   mask before exec, so a tool never inherits an ignored SIGPIPE or SIGCHLD;
+// - no shell: the tool runs by exactly the given path with exactly the given
+//   argument vector;
+// - a failed redirection or exec is reported back to start() through a
+//   close-on-exec status pipe, so start() tells "could not run" apart from
+//   "ran and printed nothing", and the failed child is reaped at once.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "FdIo.h"
+
+class ChildProcess {
+  public:
+    enum class Input {
+        Inherit,  // the parent's standard input
+        Null,     // /dev/null: a tool can never read the parent's input
+        Pipe      // a pipe written through writeAll()
+    };
+    enum class Output {
+        Inherit,  // the parent's standard output
+        Pipe      // a pipe read through read()
+    };
+    enum class ErrorOutput {
+        Inherit,  // the parent's standard error
+        ToOutput  // joins the standard output, in the order written
+    };
+    struct Options {
+        Input input = Input::Null;
+        Output output = Output::Pipe;
+        ErrorOutput error = ErrorOutput::ToOutput;
+        // Exit status of a child that could not redirect its streams or exec.
+        int failStatus = 255;
+    };
+
+    // Where a start failed. err is the errno of the failing call.
+    enum class Stage { None, Busy, Pipe, DevNull, Fork, Redirect, Exec };
+    struct StartResult {
+        Stage stage = Stage::None;
+        int err = 0;
+        bool ok() const { return stage == Stage::None; }
+    };
+
+    struct WaitResult {
+        bool reaped = false;  // status is valid
+        int status = 0;       // as from waitpid
+        pid_t returned = 0;   // waitpid's result (-1 on failure, 0 on time-out)
+        int err = 0;          // errno when not reaped (ETIMEDOUT on time-out)
+    };
+
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts path with argv (argv[0] included; an empty argv gets the path as
+    // argv[0]). Fails with Stage::Busy while a started child is still
+    // unreaped or a pipe is open; release() first to start another.
+    StartResult start(const std::string& path, const std::vector<std::string>& argv,
+                      const Options& options);
+
+    pid_t pid() const { return childPid; }
+    // The parent's pipe ends, -1 when not a pipe or closed.
+    int inputFd() const { return toChild; }
+    int outputFd() const { return fromChild; }
+
+    // Reads what the child wrote on its output pipe (see FdIo::readSome).
+    FdIo::IoResult read(void* buf, std::size_t cap, std::size_t& got, int timeoutMs);
+    // Writes to the child's input pipe (see FdIo::writeAll).
+    FdIo::IoResult writeAll(const void* data, std::size_t len, int timeoutMs);
+    FdIo::IoResult writeAll(const std::string& text, int timeoutMs) {
+        return writeAll(text.data(), text.size(), timeoutMs);
+    }
+
+    // Closing the input pipe gives the child end of input, the usual way to
+    // ask a relay or proxy to end.
+    void closeInput();
+    void closeOutput();
+
+    // Waits for the child to end and reaps it; timeoutMs < 0 waits for ever.
+    // Under an ignored SIGCHLD the system reaps the child itself and this
+    // returns not reaped with ECHILD; the child is forgotten either way.
+    WaitResult wait(int timeoutMs = -1);
+
+    // Sends sig to the child while it is not yet reaped; false otherwise.
+    bool signal(int sig);
+
+    // Closes the pipes and forgets the child after one non-blocking attempt
+    // to reap it. The object can then start another child.
+    void release();
+
+  private:
+    pid_t childPid = 0;  // 0 when no unreaped child is known
+    int toChild = -1;
+    int fromChild = -1;
+};
+
+// Allows a new start only when the current time in whole seconds is greater
+// than the last start attempt plus the gap, so that a broken child is not
+// forked again at every request.
+class RestartThrottle {
+  public:
+    explicit RestartThrottle(time_t gapSeconds = 2) : gap(gapSeconds) {}
+    bool mayStart(time_t now) const { return now > lastAttempt + gap; }
+    void noteAttempt(time_t now) { lastAttempt = now; }
+    time_t lastAttemptTime() const { return lastAttempt; }
+
+  private:
+    time_t gap;
+    time_t lastAttempt = 0;
+};

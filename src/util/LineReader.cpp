@@ -1,0 +1,82 @@
+#include "LineReader.h"
+
+#include <cerrno>
+
+#include "FdIo.h"
+
+namespace {
+constexpr std::size_t readChunk = 4096;
+}
+
+LineReader::LineReader(int f, std::size_t maxLength) : fd(f), maxLen(maxLength) {}
+
+bool LineReader::takeLine(std::string& line, Status& status, bool atEof) {
+    for (;;) {
+        std::size_t nl = pending.find('\n');
+        if (skipping) {
+            if (nl == std::string::npos) {
+                pending.clear();
+                return false;
+            }
+            pending.erase(0, nl + 1);
+            skipping = false;
+            continue;
+        }
+        if (nl != std::string::npos && nl <= maxLen) {
+            line.assign(pending, 0, nl);
+            pending.erase(0, nl + 1);
+            status = Status::Line;
+            terminated = true;
+            return true;
+        }
+        if (pending.size() > maxLen) {
+            line.assign(pending, 0, maxLen);
+            if (nl != std::string::npos) {
+                pending.erase(0, nl + 1);
+            } else {
+                pending.clear();
+                skipping = true;
+            }
+            status = Status::TooLong;
+            return true;
+        }
+        if (atEof && !pending.empty()) {
+            line.swap(pending);
+            pending.clear();
+            status = Status::Line;
+            terminated = false;
+            return true;
+        }
+        return false;
+    }
+}
+
+LineReader::Status LineReader::readLine(std::string& line, int timeoutMs) {
+    line.clear();
+    Status status;
+    if (takeLine(line, status, eof)) return status;
+    if (eof) return Status::Eof;
+
+    FdIo::Deadline deadline(timeoutMs);
+    char chunk[readChunk];
+    for (;;) {
+        std::size_t got = 0;
+        FdIo::IoResult r = FdIo::readSome(fd, chunk, sizeof chunk, got, deadline.remainingMs());
+        switch (r) {
+            case FdIo::IoResult::Ok:
+                pending.append(chunk, got);
+                if (takeLine(line, status, false)) return status;
+                break;
+            case FdIo::IoResult::Eof:
+                eof = true;
+                skipping = false;
+                if (takeLine(line, status, true)) return status;
+                return Status::Eof;
+            case FdIo::IoResult::TimedOut:
+                return Status::TimedOut;
+            case FdIo::IoResult::Error:
+                lastErrno = errno;
+                return Status::Error;
+        }
+    }
+}

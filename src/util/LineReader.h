@@ -1,0 +1,50 @@
+// Reads '\n'-terminated lines from a file descriptor, with an explicit maximum
+// line length and an optional time-out.
+//
+// Owned by whoever owns the descriptor and used by one thread at a time; it
+// never closes the descriptor. Bytes pass unchanged: a carriage return or a
+// NUL byte stays part of the line. A line longer than the maximum is reported
+// as TooLong with its first maxLength bytes, and the rest of it, up to and
+// including its '\n', is dropped, so the following call starts at the next
+// line and an over-long input can never grow the buffer without bound.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class LineReader {
+  public:
+    enum class Status {
+        Line,      // line holds the next line without its '\n'
+        Eof,       // input ended; a last line without '\n' was returned before
+        TimedOut,  // no complete line within the time-out; bytes read so far are kept
+        TooLong,   // line holds the first maxLength bytes of an over-long line
+        Error      // read failed; error() holds errno
+    };
+
+    LineReader(int fd, std::size_t maxLength);
+
+    // Reads the next line. timeoutMs < 0 waits for ever; otherwise it bounds
+    // the whole call, not each read.
+    Status readLine(std::string& line, int timeoutMs = -1);
+
+    std::size_t maxLength() const { return maxLen; }
+    // Whether the last Line returned ended with '\n' (false only for a last
+    // line cut short by the end of input), for callers that pass text on
+    // byte for byte.
+    bool lastLineTerminated() const { return terminated; }
+    int error() const { return lastErrno; }
+
+  private:
+    // Takes a line out of pending when one is complete (or forced at end of
+    // input); returns false when more bytes are needed.
+    bool takeLine(std::string& line, Status& status, bool atEof);
+
+    const int fd;
+    const std::size_t maxLen;
+    std::string pending;    // bytes read but not yet returned
+    bool skipping = false;  // dropping the tail of an over-long line
+    bool eof = false;       // the descriptor reported end of input
+    int lastErrno = 0;
+    bool terminated = true;  // see lastLineTerminated()
+};

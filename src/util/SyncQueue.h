@@ -1,0 +1,125 @@
+// Unbounded first-in-first-out queue of pointers between threads: any number
+// of producers, one consumer, a timed popFront and a close flag.
+//
+// The queue never deletes an item. Whoever pops an item owns it; a producer
+// whose pushBack fails (the queue is closed) still owns its item and deletes it.
+// All members are guarded by `mutex`; the consumer sleeps on `queueNotEmpty`
+// with the mutex released.
+#pragma once
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <ctime>
+#include <deque>
+
+template <typename T>
+class SyncQueue {
+  public:
+    SyncQueue() : closed(false) {
+        pthread_mutex_init(&mutex, nullptr);
+        pthread_cond_init(&queueNotEmpty, nullptr);
+    }
+
+    ~SyncQueue() {
+        close();
+        pthread_cond_destroy(&queueNotEmpty);
+        pthread_mutex_destroy(&mutex);
+    }
+
+    SyncQueue(const SyncQueue&) = delete;
+    SyncQueue& operator=(const SyncQueue&) = delete;
+
+    // False, storing nothing, once the queue is closed.
+    bool pushBack(const T& item) {
+        pthread_mutex_lock(&mutex);
+        if (closed) {
+            pthread_mutex_unlock(&mutex);
+            return false;
+        }
+        bool wasEmpty = queue.empty();
+        queue.push_back(item);
+        // Each queue has a single consumer, and it only waits on an empty queue.
+        if (wasEmpty) pthread_cond_signal(&queueNotEmpty);
+        pthread_mutex_unlock(&mutex);
+        return true;
+    }
+
+    // Removes the oldest item into *out. `wait` is a relative time; null waits
+    // without limit. Returns 0 for an item, -1 when the deadline passed with the
+    // queue still empty, ENOENT (2) when the queue was closed and empty at the
+    // call, EBADF (9) when it was closed while the caller waited, or the error
+    // number of the condition wait.
+    int popFront(T* out, const struct timeval* wait) {
+        struct timespec deadline = {0, 0};
+        if (wait != nullptr) {
+            struct timeval now;
+            gettimeofday(&now, nullptr);
+            long long sec = static_cast<long long>(now.tv_sec) + wait->tv_sec;
+            long long usec = static_cast<long long>(now.tv_usec) + wait->tv_usec;
+            sec += usec / 1000000;
+            usec %= 1000000;
+            deadline.tv_sec = static_cast<time_t>(sec);
+            deadline.tv_nsec = static_cast<long>(usec * 1000);
+        }
+
+        int result = 0;
+        pthread_mutex_lock(&mutex);
+        if (closed && queue.empty()) {
+            pthread_mutex_unlock(&mutex);
+            return ENOENT;
+        }
+        // A consumer cancelled inside the wait wakes holding the mutex; the
+        // handler releases it so that producers and close() do not hang.
+        pthread_cleanup_push(&SyncQueue::unlockMutex, &mutex);
+        while (!closed && queue.empty()) {
+            int rc = wait != nullptr ? pthread_cond_timedwait(&queueNotEmpty, &mutex, &deadline)
+                                     : pthread_cond_wait(&queueNotEmpty, &mutex);
+            if (closed) {
+                if (queue.empty()) result = EBADF;
+                break;
+            }
+            if (!queue.empty()) break;
+            if (rc == ETIMEDOUT) {
+                result = -1;
+                break;
+            }
+            if (rc != 0) {
+                result = rc;
+                break;
+            }
+        }
+        if (result == 0) {
+            *out = queue.front();
+            queue.pop_front();
+        }
+        pthread_cleanup_pop(1);
+        return result;
+    }
+
+    // Refuses further pushes and wakes every waiter. Items already queued are
+    // still handed out.
+    void close() {
+        pthread_mutex_lock(&mutex);
+        closed = true;
+        pthread_cond_broadcast(&queueNotEmpty);
+        pthread_mutex_unlock(&mutex);
+    }
+
+    size_t size() {
+        pthread_mutex_lock(&mutex);
+        size_t n = queue.size();
+        pthread_mutex_unlock(&mutex);
+        return n;
+    }
+
+  private:
+    static void unlockMutex(void* m) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m)); }
+
+    std::deque<T> queue;           // oldest first
+    pthread_mutex_t mutex;         // guards every member
+    pthread_cond_t queueNotEmpty;  // an item arrived or the queue closed
+    bool closed;                   // once true, no push succeeds
+};

@@ -1,0 +1,181 @@
+// Runs the built CapqRelay against the argv-dump stand-in installed under
+// every tool name in a temporary platform root.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "stubs/StubHarness.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define VELMAR_TSAN 1
+#endif
+
+namespace {
+
+using StubHarness::RunResult;
+using StubHarness::ScopedEnv;
+using StubHarness::TempDir;
+
+const std::string M = "_response_ capqEnd\n";
+
+class CapqRelayTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(tmp.path().empty());
+        bin = tmp.path() + "/usr/vnx/qorm/bin/";
+        ASSERT_TRUE(StubHarness::installTools(bin, ARGVDUMP,
+                                              {"iqdf", "iqlsfileset", "iqlspool34", "iqlsqos",
+                                               "iqrepquota", "iqstatus", "throtl", "peekreg"}));
+        env.set("VELMAR_PLATFORM_ROOT", tmp.path().c_str());
+        env.set("ARGVDUMP_ACTIONS", nullptr);
+    }
+
+    RunResult run(const std::string& input) { return StubHarness::runProgram(CAPQRELAY, input); }
+
+    // The stand-in's report of its argument vector.
+    static std::string dump(const std::vector<std::string>& argv) {
+        std::string s = "argc=" + std::to_string(argv.size()) + "\n";
+        for (std::size_t i = 0; i < argv.size(); ++i) {
+            s += "argv[" + std::to_string(i) + "]=" + argv[i] + "\n";
+        }
+        return s;
+    }
+
+    TempDir tmp;
+    std::string bin;
+    ScopedEnv env;
+};
+
+TEST_F(CapqRelayTest, EveryRequestWordRunsItsToolWithItsVector) {
+    RunResult r =
+        run("fsInfo\n"
+            "iqstatus:fs1\n"
+            "iqlsfileset:fs1\n"
+            "iqlspool:fs1\n"
+            "quotaFSET:fs1\n"
+            "iqdf:fs1\n"
+            "drixversion:node1\n"
+            "throtlfslist\n"
+            "iqlsqos:fs1:60\n"
+            "fsInfo:x\n"
+            "\n"
+            "zsdInfo\r\n"
+            "iqdf:last-without-line-end");
+    EXPECT_EQ(
+        r.output,
+        dump({"peekreg", "pkrq_fs_info", "all"}) + M + dump({bin + "iqstatus", "-m", "fs1"}) + M +
+            dump({bin + "iqlsfileset", "fs1", "-Y"}) + M + dump({bin + "iqlspool34", "fs1"}) + M +
+            dump({bin + "iqrepquota", "-Y", "-j", "fs1"}) + M + dump({bin + "iqdf", "fs1", "-Y"}) +
+            M + dump({bin + "peekreg", "pkrq_node_info", "pkrq_product_version", "node1"}) + M +
+            dump({"throtl", "fs", "listenabled", "-Y"}) + M +
+            dump({"iqlsqos", "fs1", "--pool", "all", "--seconds", "60", "-Y"}) + M +
+            // Unknown queries end with the marker too, so a reader never hangs.
+            "Unknown query fsInfo:x\n" + M + "Unknown query \n" + M + "Unknown query zsdInfo\r\n" +
+            M + dump({bin + "iqdf", "last-without-line-end", "-Y"}) + M);
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
+TEST_F(CapqRelayTest, ToolOutputPassesByteExactAndToolCannotReadRequests) {
+    env.set("ARGVDUMP_ACTIONS", "out:one,err:two,long:2000,err:three,bytes,stdin");
+    // The second request would be eaten by a tool that read the relay's input.
+    RunResult r = run("iqdf:fs1\niqdf:fs2\n");
+    std::string longLine;
+    for (int i = 0; i < 2000; ++i) longLine += static_cast<char>('a' + i % 26);
+    std::string bytes;
+    for (int round = 0; round < 2; ++round) {
+        for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+    }
+    std::string tail = "one\ntwo\n" + longLine + "\nthree\n" + bytes + "\nstdin=0\n" + M;
+    EXPECT_EQ(r.output,
+              dump({bin + "iqdf", "fs1", "-Y"}) + tail + dump({bin + "iqdf", "fs2", "-Y"}) + tail);
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
+TEST_F(CapqRelayTest, ToolsThatCannotRunAreAnsweredWithMarker) {
+    ASSERT_EQ(unlink((bin + "iqdf").c_str()), 0);
+    ASSERT_EQ(unlink((bin + "iqstatus").c_str()), 0);
+    std::ofstream(bin + "iqstatus") << "#!/bin/sh\n";  // not executable
+    chmod((bin + "iqstatus").c_str(), 0644);
+    RunResult r = run("iqdf:fs1\niqstatus:fs1\niqlspool:fs1\n");
+    EXPECT_EQ(r.output, "Could not execute " + bin + "iqdf: No such file or directory (2)\n" + M +
+                            "Could not execute " + bin + "iqstatus: Permission denied (13)\n" + M +
+                            dump({bin + "iqlspool34", "fs1"}) + M);
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
+TEST_F(CapqRelayTest, OptionLikeAndOverlongRequestsAreRefused) {
+    std::string huge = "iqdf:" + std::string(5000, 'f');
+    RunResult r = run("iqdf:-Y\niqlsqos:fs1:-1\n" + huge + "\niqdf:ok\n");
+    EXPECT_EQ(r.output,
+              "Refused query iqdf:-Y: an argument is empty or begins with '-'\n" + M +
+                  "Refused query iqlsqos:fs1:-1: an argument is empty or begins with '-'\n" + M +
+                  "Refused query longer than 4096 bytes\n" + M + dump({bin + "iqdf", "ok", "-Y"}) +
+                  M);
+}
+
+TEST_F(CapqRelayTest, EndOfInputWhileIdleEndsQuietly) {
+    RunResult r = run("");
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_FALSE(r.timedOut);
+}
+
+TEST_F(CapqRelayTest, FailedForkIsReportedInTheAnswer) {
+#ifdef VELMAR_TSAN
+    GTEST_SKIP() << "preloading a system-call shim is not supported under ThreadSanitizer";
+#endif
+    env.preload(FAILSYS);
+    env.set("VELMAR_FAIL_FORK", "1");
+    RunResult r = run("iqdf:fs1\nfsInfo\n");
+    EXPECT_EQ(r.output, "Could not fork for " + bin +
+                            "iqdf: Resource temporarily unavailable (11)\n" + M +
+                            "Could not fork for " + bin +
+                            "peekreg: Resource temporarily unavailable (11)\n" + M);
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
+TEST_F(CapqRelayTest, WaitsForToolsEvenWhenStartedWithSigchldIgnored) {
+    // The daemon ignores SIGCHLD and the relay inherits that; it must set it
+    // back, or it could not wait for its tools. Started by hand here, since
+    // ChildProcess resets every signal.
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const char* relay = CAPQRELAY;
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGCHLD, SIG_IGN);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[0]);
+        close(in[1]);
+        close(out[0]);
+        close(out[1]);
+        char* argv[] = {const_cast<char*>(relay), nullptr};
+        execv(relay, argv);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    close(in[0]);
+    close(out[1]);
+    const std::string req = "iqdf:fs1\n";
+    ASSERT_EQ(write(in[1], req.data(), req.size()), static_cast<ssize_t>(req.size()));
+    close(in[1]);
+    std::string output;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<std::size_t>(n));
+    close(out[0]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(output, dump({bin + "iqdf", "fs1", "-Y"}) + M);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "SensorDefaultConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "CfgFileParser.h"
+#include "Configuration.h"
+
+namespace {
+
+using Cfg::CfgFileParser;
+using Cfg::ParamValStore;
+using Cfg::ParamVec;
+using Cfg::SensorDefaultConfig;
+
+TEST(SensorDefaultConfig, TopLevelDefaults) {
+    SensorDefaultConfig d;
+    const ParamValStore& s = d.velmarSensorStore;
+    std::vector<std::string> names;
+    for (const auto& p : s.getParams()) names.push_back(p.first);
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "admcmd", "capqcmd", "cephMon", "cephRados", "colCandidates",
+                         "colRedundancy", "collectors", "config", "ctdbstat", "daemonize",
+                         "delay_initial_poll", "hostname", "ipfixinterface", "logfile",
+                         "loglevel", "piddir", "release", "sensors", "smbstat", "tallyq"}));
+
+    std::string str;
+    EXPECT_TRUE(s.getString(Cfg::RELEASE, str));
+    EXPECT_EQ(str, "5.2.2-1");
+    EXPECT_TRUE(s.getString(Cfg::CONFIG, str));
+    EXPECT_EQ(str, "/opt/Ostrel/velmar/VelmarSensors.cfg");
+    EXPECT_TRUE(s.getString(Cfg::COLCAND, str));
+    EXPECT_EQ(str, "");
+    int32_t red = 0;
+    EXPECT_TRUE(s.getInt(Cfg::COLREDUNDANCY, red));
+    EXPECT_EQ(red, 2);
+    bool flag = false;
+    EXPECT_TRUE(s.getFlag(Cfg::DAEMONIZE, flag) && flag);
+
+    const ParamVec* cols = nullptr;
+    ASSERT_TRUE(s.getParamStoreVec(Cfg::COLLECTORS, cols));
+    ASSERT_EQ(cols->size(), 1u);
+    EXPECT_TRUE((*cols)[0]->getString(Cfg::COLHOST, str));
+    EXPECT_EQ(str, "");
+    EXPECT_TRUE((*cols)[0]->getString(Cfg::COLPORT, str));
+    EXPECT_EQ(str, "4739");
+}
+
+TEST(SensorDefaultConfig, DefaultSensorList) {
+    SensorDefaultConfig d;
+    const ParamVec* sensors = nullptr;
+    ASSERT_TRUE(d.velmarSensorStore.getParamStoreVec(Cfg::SENSORS, sensors));
+    ASSERT_EQ(sensors->size(), 32u);
+    const char* order[] = {"CPU", "Load", "Memory", "Network", "Netstat", "Diskstat", "DRIXDisk",
+                           "DRIXFileset", "DRIXFilesystem", "DRIXZSDDisk", "DRIXPool",
+                           "DRIXPoolIO", "DRIXVFS", "DRIXNode", "DRIXNodeAPI",
+                           "DRIXFilesystemAPI", "DRIXWQM", "DRIXWQMFS", "DRIXWQMFSET", "DRIXRPCS",
+                           "DRIXFilesetQuota", "Infiniband", "DRIXDiskCap", "DRIXWaiters",
+                           "DRIXEventProducer", "DRIXMutex", "DRIXCondvar", "DRIXQoS", "DRIXJZK",
+                           "DRIXPlexward", "DRIXHardware", "DRIXvitalq"};
+    int32_t total = 0;
+    for (size_t i = 0; i < 32; ++i) {
+        const ParamValStore& e = *(*sensors)[i];
+        std::string name;
+        int32_t period = -1;
+        EXPECT_EQ(e.getParams().size(), 2u);
+        EXPECT_TRUE(e.getString(Cfg::SENSNAME, name));
+        EXPECT_EQ(name, order[i]);
+        EXPECT_TRUE(e.getInt(Cfg::SENSPERIOD, period));
+        total += period;
+        if (name == "Netstat") {
+            EXPECT_EQ(period, 10);
+        }
+        if (name == "DRIXEventProducer") {
+            EXPECT_EQ(period, 60);
+        }
+    }
+    EXPECT_EQ(total, 128);  // catches a mistyped period anywhere in the table
+    EXPECT_TRUE(d.sensorValStore == *(*sensors)[31]);
+}
+
+TEST(SensorDefaultConfig, SchemaFilledOnceWithOptions) {
+    SensorDefaultConfig a;
+    SensorDefaultConfig::init_static();
+    SensorDefaultConfig b;
+    EXPECT_EQ(SensorDefaultConfig::velmarSensorsDefStore.getDefs().size(), 25u);
+    EXPECT_EQ(SensorDefaultConfig::sensorsDefStore.getDefs().size(), 8u);
+    EXPECT_EQ(SensorDefaultConfig::collectorDefStore.getDefs().size(), 2u);
+    EXPECT_EQ(SensorDefaultConfig::blasterDefStore.getDefs().size(), 2u);
+
+    std::string opts;
+    SensorDefaultConfig::velmarSensorsDefStore.getOptString(opts);
+    EXPECT_EQ(opts, "C:E:FG:I:K:L:M:N:P:Q:R:V:W:X:dp");
+
+    std::ostringstream help;
+    SensorDefaultConfig::velmarSensorsDefStore.printHelp(help);
+    EXPECT_EQ(help.str(),
+              "Options: \n"
+              "\t-C: Path and name of the configuration file.\n"
+              "\t-E: Path to the directory where meta configuration files are found.\n"
+              "\t-F: Monitor mounted remote filesystems in addition to the local filesystems\n"
+              "\t-G: Path and name of the AdmCmdRelay executable.\n"
+              "\t-I: Interface/address used for outgoing IPFIX traffic. Default: any.\n"
+              "\t-K: Path and name of the CapqRelay executable.\n"
+              "\t-L: Path and name of logfile. Default: stdout.\n"
+              "\t-M: Path and name of the TallyqSockRelay executable.\n"
+              "\t-N: Optional hostname to be used instead of the configured Linux hostname\n"
+              "\t-P: Path and name of the CephRadosRelay executable.\n"
+              "\t-Q: Path and name of the CephMonRelay executable.\n"
+              "\t-R: Path to the directory where the PID file is stored.\n"
+              "\t-V: Log file level. Must be debug, info, warning, error\n"
+              "\t-W: Path and name of the smbstatus executable.\n"
+              "\t-X: Path and name of the ctdb_status_relay executable.\n"
+              "\t-d: Daemonize (put in background)\n"
+              "\t-p: Delay the initial poll of sensors with longer intervals\n");
+
+    const Cfg::ParamDef* sensors = SensorDefaultConfig::velmarSensorsDefStore.getDefByName("sensors");
+    ASSERT_NE(sensors, nullptr);
+    EXPECT_EQ(sensors->paramDefMap, &SensorDefaultConfig::sensorsDefStore);
+}
+
+TEST(SensorDefaultConfig, WholeDefaultStoreRoundTrips) {
+    SensorDefaultConfig d;
+    std::ostringstream out;
+    CfgFileParser::dumpCfg(out, "", d.velmarSensorStore);
+    std::istringstream in(out.str());
+    ParamValStore back;
+    CfgFileParser p;
+    ASSERT_TRUE(p.parse(in, back, SensorDefaultConfig::velmarSensorsDefStore))
+        << "line " << p.getLineNo() << "\n"
+        << out.str();
+    EXPECT_TRUE(back == d.velmarSensorStore);
+}
+
+TEST(SensorDefaultConfig, FileOverDefaultsChangesOnlyWhatItSets) {
+    SensorDefaultConfig d;
+    ParamValStore s(d.velmarSensorStore);
+    std::istringstream in("loglevel = \"debug\"\n");
+    CfgFileParser p;
+    ASSERT_TRUE(p.parse(in, s, SensorDefaultConfig::velmarSensorsDefStore));
+    EXPECT_FALSE(s == d.velmarSensorStore);
+    ASSERT_TRUE(s.putStr(Cfg::LOGLEVEL, "info"));
+    EXPECT_TRUE(s == d.velmarSensorStore);
+
+    // Flags take no argument on the command line; -C takes one, also attached.
+    Cfg::Configuration cfg(SensorDefaultConfig::velmarSensorsDefStore, d.velmarSensorStore);
+    std::vector<std::string> args = {"cvxsensors", "-F", "-d", "-p", "-C/x.cfg", "-V", "debug"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    ASSERT_TRUE(cfg.parseArgs(static_cast<int>(args.size()), argv.data(), nullptr));
+    bool f = false;
+    std::string str;
+    EXPECT_TRUE(cfg.params.getFlag(Cfg::MONREMOTEFS, f) && f);
+    EXPECT_TRUE(cfg.params.getString(Cfg::CONFIG, str));
+    EXPECT_EQ(str, "/x.cfg");
+    EXPECT_EQ(Cfg::Configuration::getKnownParam(static_cast<int>(args.size()), argv.data(), "-C",
+                                                "default"),
+              "/x.cfg");
+    EXPECT_TRUE(cfg.params.getString(Cfg::LOGLEVEL, str));
+    EXPECT_EQ(str, "debug");
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// Helpers for tests that run built programs against the stand-ins of this
+// directory: a temporary platform root, environment settings scoped to one
+// test, tool installation and a program run that feeds input and collects
+// output with a time-out. Header-only; used from single-threaded test code.
+#pragma once
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "FdIo.h"
+
+namespace StubHarness {
+
+// A fresh directory under /tmp, removed with its contents at the end. Short
+// on purpose: a UNIX socket path inside it must stay below 108 bytes.
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/vlm-XXXXXX";
+        const char* made = mkdtemp(tmpl);
+        dir = made ? made : "";
+    }
+    ~TempDir() {
+        if (!dir.empty()) {
+            nftw(
+                dir.c_str(),
+                [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+                FTW_DEPTH | FTW_PHYS);
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+
+  private:
+    std::string dir;
+};
+
+// Creates every missing directory of path.
+inline bool makeDirs(const std::string& path) {
+    std::string sofar;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        sofar = path.substr(0, pos);
+        if (mkdir(sofar.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+// Sets (or, with a null value, removes) environment variables until the end
+// of the scope, restoring what was there before.
+class ScopedEnv {
+  public:
+    ScopedEnv() = default;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+            if (it->second.first) {
+                setenv(it->first.c_str(), it->second.second.c_str(), 1);
+            } else {
+                unsetenv(it->first.c_str());
+            }
+        }
+    }
+    void set(const std::string& name, const char* value) {
+        const char* old = std::getenv(name.c_str());
+        saved.push_back({name, {old != nullptr, old ? old : ""}});
+        if (value) {
+            setenv(name.c_str(), value, 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+    // Lets an AddressSanitizer build accept a library preloaded ahead of it.
+    void preload(const std::string& library) {
+        set("LD_PRELOAD", library.c_str());
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        std::string opts = asan ? std::string(asan) + ":" : "";
+        set("ASAN_OPTIONS", (opts + "verify_asan_link_order=0").c_str());
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved;
+};
+
+// Installs the stub as each of names in dir (symbolic links).
+inline bool installTools(const std::string& dir, const std::string& stub,
+                         const std::vector<std::string>& names) {
+    if (!makeDirs(dir)) return false;
+    for (const std::string& n : names) {
+        std::string link = dir + "/" + n;
+        ::unlink(link.c_str());
+        if (symlink(stub.c_str(), link.c_str()) != 0) return false;
+    }
+    return true;
+}
+
+struct RunResult {
+    std::string output;     // everything the program wrote on standard output
+    int exitStatus = -1;    // exit code, or 128 + signal number, -1 if not reaped
+    bool timedOut = false;  // the time-out ended the run (the program was killed)
+};
+
+inline int exitCodeOf(const ChildProcess::WaitResult& w) {
+    if (!w.reaped) return -1;
+    if (WIFEXITED(w.status)) return WEXITSTATUS(w.status);
+    if (WIFSIGNALED(w.status)) return 128 + WTERMSIG(w.status);
+    return -1;
+}
+
+// Runs program with argv (program alone when empty), writes input to its
+// standard input while collecting its standard output, closes its input once
+// everything is written, reads to the end and reaps it. Standard error stays
+// the test's own. A run longer than timeoutMs is killed.
+inline RunResult runProgram(const std::string& program, const std::string& input,
+                            int timeoutMs = 20000, std::vector<std::string> argv = {}) {
+    RunResult res;
+    ChildProcess child;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Pipe;
+    o.output = ChildProcess::Output::Pipe;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    if (argv.empty()) argv.push_back(program);
+    if (!child.start(program, argv, o).ok()) return res;
+
+    FdIo::Deadline deadline(timeoutMs);
+    std::size_t written = 0;
+    if (input.empty()) child.closeInput();
+    char buf[65536];
+    bool outputOpen = true;
+    while (outputOpen) {
+        if (deadline.passed()) {
+            res.timedOut = true;
+            child.signal(SIGKILL);
+            break;
+        }
+        if (child.inputFd() >= 0) {
+            // Small slices keep both directions moving without a second thread.
+            std::size_t slice = input.size() - written < 4096 ? input.size() - written : 4096;
+            FdIo::IoResult w = FdIo::writeAll(child.inputFd(), input.data() + written, slice, 0);
+            if (w == FdIo::IoResult::Ok) written += slice;
+            if (w == FdIo::IoResult::Error || written == input.size()) child.closeInput();
+        }
+        std::size_t got = 0;
+        FdIo::IoResult r = child.read(buf, sizeof buf, got, child.inputFd() >= 0 ? 1 : 50);
+        if (r == FdIo::IoResult::Ok) res.output.append(buf, got);
+        if (r == FdIo::IoResult::Eof || r == FdIo::IoResult::Error) outputOpen = false;
+    }
+    child.closeInput();
+    child.closeOutput();
+    res.exitStatus = exitCodeOf(child.wait(res.timedOut ? -1 : deadline.remainingMs() + 5000));
+    if (res.exitStatus == -1) {
+        child.signal(SIGKILL);
+        child.wait(-1);
+        res.timedOut = true;
+    }
+    return res;
+}
+
+// Reads from the child's output until the collected text ends with terminator
+// or the time-out passes; returns what was read.
+inline std::string readUntil(ChildProcess& child, const std::string& terminator,
+                             int timeoutMs = 20000) {
+    std::string out;
+    FdIo::Deadline deadline(timeoutMs);
+    char buf[4096];
+    while (out.size() < terminator.size() ||
+           out.compare(out.size() - terminator.size(), terminator.size(), terminator) != 0) {
+        std::size_t got = 0;
+        if (child.read(buf, sizeof buf, got, deadline.remainingMs()) != FdIo::IoResult::Ok) break;
+        out.append(buf, got);
+    }
+    return out;
+}
+
+}  // namespace StubHarness

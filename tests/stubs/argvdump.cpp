@@ -1,0 +1,156 @@
+// Stand-in for the filesystem's administration tools and for proxy programs.
+// Installed by tests under every tool name, it prints what it was asked:
+//
+//   argc=<n>
+//   argv[<i>]=<argument>          one line per argument, bytes as given
+//
+// then performs the actions listed in the environment variable
+// ARGVDUMP_ACTIONS, separated by ',', in order. Every output is an unbuffered
+// write, so standard output and standard error reach a shared pipe in exactly
+// the order written.
+//
+//   out:TEXT    TEXT and '\n' on standard output
+//   err:TEXT    TEXT and '\n' on standard error
+//   long:N      a line of N bytes ('a' to 'z' repeated) and '\n'
+//   bytes       every byte value 0..255, twice, then '\n'
+//   stdin       reads standard input to its end, prints "stdin=<bytes read>"
+//   sigs        prints "ignored=<signals>" and "blocked=<signals>" (numbers,
+//               space-separated; empty when none)
+//   fds         prints "fds=<open descriptors above 2>"
+//   echo        serves lines from standard input: "reply:<line>" and
+//               "_response_ end" for each, until end of input
+//   sleep:MS    sleeps MS milliseconds
+//   exit:N      ends at once with status N
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+void put(int fd, const std::string& s) {
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void sleepMs(long ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+std::string signalList(bool ignored) {
+    std::string out;
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        bool hit;
+        if (ignored) {
+            struct sigaction sa;
+            if (sigaction(sig, nullptr, &sa) != 0) continue;
+            hit = sa.sa_handler == SIG_IGN;
+        } else {
+            hit = sigismember(&mask, sig) == 1;
+        }
+        if (hit) out += (out.empty() ? "" : " ") + std::to_string(sig);
+    }
+    return out;
+}
+
+std::string openFds() {
+    std::string out;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return "?";
+    int self = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = std::atoi(e->d_name);
+        if (fd > 2 && fd != self) out += (out.empty() ? "" : " ") + std::string(e->d_name);
+    }
+    closedir(d);
+    return out;
+}
+
+void echoServer() {
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(0, buf, sizeof buf);
+        if (n <= 0) return;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            put(1, "reply:" + pending.substr(0, nl) + "\n_response_ end\n");
+            pending.erase(0, nl + 1);
+        }
+    }
+}
+
+void perform(const std::string& action) {
+    std::size_t colon = action.find(':');
+    std::string verb = action.substr(0, colon);
+    std::string arg = colon == std::string::npos ? "" : action.substr(colon + 1);
+    if (verb == "out") {
+        put(1, arg + "\n");
+    } else if (verb == "err") {
+        put(2, arg + "\n");
+    } else if (verb == "long") {
+        std::string line;
+        long n = std::atol(arg.c_str());
+        for (long i = 0; i < n; ++i) line += static_cast<char>('a' + i % 26);
+        put(1, line + "\n");
+    } else if (verb == "bytes") {
+        std::string all;
+        for (int round = 0; round < 2; ++round) {
+            for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+        }
+        put(1, all + "\n");
+    } else if (verb == "stdin") {
+        long total = 0;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(0, buf, sizeof buf)) > 0) total += n;
+        put(1, "stdin=" + std::to_string(total) + "\n");
+    } else if (verb == "sigs") {
+        put(1, "ignored=" + signalList(true) + "\n");
+        put(1, "blocked=" + signalList(false) + "\n");
+    } else if (verb == "fds") {
+        put(1, "fds=" + openFds() + "\n");
+    } else if (verb == "echo") {
+        echoServer();
+    } else if (verb == "sleep") {
+        sleepMs(std::atol(arg.c_str()));
+    } else if (verb == "exit") {
+        _exit(std::atoi(arg.c_str()));
+    } else {
+        put(2, "argvdump: unknown action " + action + "\n");
+        _exit(2);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    put(1, "argc=" + std::to_string(argc) + "\n");
+    for (int i = 0; i < argc; ++i) put(1, "argv[" + std::to_string(i) + "]=" + argv[i] + "\n");
+    const char* actions = std::getenv("ARGVDUMP_ACTIONS");
+    if (actions == nullptr) return 0;
+    std::string list = actions;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > start) perform(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return 0;
+}

@@ -1,0 +1,161 @@
+// Stand-in for a generic proxy program. It serves one request per line on
+// standard input until end of input and answers on standard output in the
+// proxy reply format. Controlled by its arguments:
+//
+//   --log=FILE    appends what happens to FILE, one line each, prefixed with
+//                 the pid: "<pid> start", "<pid> argv <i> <argument>",
+//                 "<pid> request <line>", "<pid> eof"
+//   --dir=DIR     the reply to a request whose first word is W is the
+//                 content of DIR/W.reply, written unchanged, when that exists
+//   anything else is only logged
+//
+// Request words with built-in behaviour (when no reply file overrides them):
+//   noend         the start of a reply without its end line, then exit
+//   exit          exit at once, writing nothing
+//   stderr        one line on standard error, then the default reply
+//   pause MS      sleep MS milliseconds, then the default reply
+//   notsupported  an "_error_ ... [NOTSUPPORTED]" reply
+//   closeout      close standard output and error, keep serving input
+//   env           the default reply with "sigpipe", "sigchld" (1 when the
+//                 signal is ignored) and "fds" (open descriptors above 2)
+// Any other word gets the default reply:
+//   _response_ begin
+//   _key_ node:- sensor:- item:<word>
+//   _val_ pid:<pid> count:<requests so far>
+//   _response_ end
+// Every output is an unbuffered write.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+std::string logFile;
+std::string replyDir;
+
+void put(int fd, const std::string& s) {
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void note(const std::string& what) {
+    if (logFile.empty()) return;
+    int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    put(fd, std::to_string(getpid()) + " " + what + "\n");
+    close(fd);
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return true;
+}
+
+bool ignored(int sig) {
+    struct sigaction sa;
+    return sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN;
+}
+
+int openFds() {
+    int count = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    const int own = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = std::atoi(e->d_name);
+        if (fd > 2 && fd != own) ++count;
+    }
+    closedir(d);
+    return count;
+}
+
+std::string defaultReply(const std::string& word, unsigned count, const std::string& extra) {
+    return "_response_ begin\n_key_ node:- sensor:- item:" + word +
+           "\n_val_ pid:" + std::to_string(getpid()) + " count:" + std::to_string(count) +
+           extra + "\n_response_ end\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--log=", 6) == 0) logFile = argv[i] + 6;
+        if (std::strncmp(argv[i], "--dir=", 6) == 0) replyDir = argv[i] + 6;
+    }
+    note("start");
+    for (int i = 0; i < argc; ++i) note("argv " + std::to_string(i) + " " + argv[i]);
+
+    bool outClosed = false;
+    unsigned count = 0;
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        std::size_t nl;
+        while ((nl = pending.find('\n')) == std::string::npos) {
+            ssize_t n = read(0, buf, sizeof buf);
+            if (n <= 0) {
+                note("eof");
+                return 0;
+            }
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        ++count;
+        note("request " + line);
+        std::string word = line.substr(0, line.find(' '));
+        std::string arg = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+
+        std::string reply;
+        if (!replyDir.empty() && readFile(replyDir + "/" + word + ".reply", reply)) {
+            put(1, reply);
+        } else if (word == "noend") {
+            put(1, "_response_ begin\n_key_ node:- sensor:- item:noend\n_val_ count:1\n");
+            return 0;
+        } else if (word == "exit") {
+            return 0;
+        } else if (word == "stderr") {
+            put(2, "complaint on stderr\n");
+            put(1, defaultReply(word, count, ""));
+        } else if (word == "pause") {
+            long ms = std::atol(arg.c_str());
+            struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+            nanosleep(&ts, nullptr);
+            put(1, defaultReply(word, count, ""));
+        } else if (word == "notsupported") {
+            put(1, "_response_ begin\n_error_ not here [NOTSUPPORTED]\n_response_ end\n");
+        } else if (word == "closeout") {
+            if (!outClosed) {
+                close(1);
+                close(2);
+                outClosed = true;
+            }
+        } else if (word == "env") {
+            put(1, defaultReply(word, count,
+                                std::string(" sigpipe:") + (ignored(SIGPIPE) ? "1" : "0") +
+                                    " sigchld:" + (ignored(SIGCHLD) ? "1" : "0") +
+                                    " fds:" + std::to_string(openFds())));
+        } else {
+            put(1, defaultReply(word, count, ""));
+        }
+    }
+}

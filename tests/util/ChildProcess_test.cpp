@@ -1,0 +1,217 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+
+#include "LineReader.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using StubHarness::ScopedEnv;
+using StubHarness::TempDir;
+
+const std::string argvdump = ARGVDUMP;
+
+// Collects everything the child writes until its output ends.
+std::string drain(ChildProcess& c) {
+    std::string out;
+    char buf[1024];
+    std::size_t got;
+    while (c.read(buf, sizeof buf, got, 10000) == FdIo::IoResult::Ok) out.append(buf, got);
+    return out;
+}
+
+int exitCode(ChildProcess& c) { return StubHarness::exitCodeOf(c.wait(10000)); }
+
+// Descriptors above 2 open in this process without close-on-exec, in the
+// format of the stub's "fds=" line.
+std::string inheritableFds() {
+    std::string out;
+    for (int fd = 3; fd < 1024; ++fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            out += (out.empty() ? "" : " ") + std::to_string(fd);
+    }
+    return out;
+}
+
+bool noChildLeft() {
+    int st;
+    return waitpid(-1, &st, WNOHANG) == -1 && errno == ECHILD;
+}
+
+TEST(ChildProcess, RunsToolWithExactArgvAndNullInput) {
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "stdin,err:to-stderr,exit:3");
+    ChildProcess c;
+    // No shell: blanks, quotes, '$' and empty arguments pass as they are.
+    ASSERT_TRUE(c.start(argvdump, {"name0", "a b", "", "'$HOME'", "x:y"}, {}).ok());
+    EXPECT_EQ(drain(c),
+              "argc=5\nargv[0]=name0\nargv[1]=a b\nargv[2]=\nargv[3]='$HOME'\nargv[4]=x:y\n"
+              "stdin=0\nto-stderr\n");
+    EXPECT_EQ(exitCode(c), 3);
+    EXPECT_TRUE(noChildLeft());
+}
+
+TEST(ChildProcess, ChildGetsDefaultSignalsAndNoInheritedDescriptors) {
+    // Ignore and block signals here as the daemon does; none may reach the child.
+    struct sigaction ign = {}, oldPipe, oldUsr1;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &oldPipe);
+    sigaction(SIGUSR1, &ign, &oldUsr1);
+    sigset_t block, oldMask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR2);
+    sigprocmask(SIG_BLOCK, &block, &oldMask);
+
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "echo");
+    ChildProcess longLived;
+    ChildProcess::Options pipes;
+    pipes.input = ChildProcess::Input::Pipe;
+    ASSERT_TRUE(longLived.start(argvdump, {"lived"}, pipes).ok());
+
+    env.set("ARGVDUMP_ACTIONS", "sigs,fds");
+    ChildProcess probe;
+    std::string inheritable = inheritableFds();
+    ASSERT_TRUE(probe.start(argvdump, {"probe"}, {}).ok());
+    std::string out = drain(probe);
+    // Only what the test runner itself left inheritable may reach the child,
+    // none of the pipes of either child.
+    EXPECT_NE(out.find("ignored=\nblocked=\nfds=" + inheritable + "\n"), std::string::npos) << out;
+    EXPECT_EQ(exitCode(probe), 0);
+
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    sigaction(SIGUSR1, &oldUsr1, nullptr);
+    longLived.closeInput();
+    EXPECT_EQ(exitCode(longLived), 0);
+}
+
+TEST(ChildProcess, StartFailuresAreReportedAndReaped) {
+    TempDir tmp;
+    std::string plain = tmp.path() + "/not-executable";
+    std::ofstream(plain) << "data\n";
+    chmod(plain.c_str(), 0644);
+    struct Row {
+        std::string path;
+        int err;
+    } rows[] = {
+        {tmp.path() + "/missing", ENOENT}, {plain, EACCES}, {tmp.path(), EACCES},  // a directory
+    };
+    for (const Row& r : rows) {
+        ChildProcess c;
+        ChildProcess::StartResult s = c.start(r.path, {"x"}, {});
+        EXPECT_EQ(s.stage, ChildProcess::Stage::Exec) << r.path;
+        EXPECT_EQ(s.err, r.err) << r.path;
+        EXPECT_EQ(c.pid(), 0);
+        EXPECT_EQ(c.outputFd(), -1);
+        EXPECT_TRUE(noChildLeft()) << r.path;
+    }
+}
+
+TEST(ChildProcess, EmptyArgvGetsThePathAsArgvZero) {
+    ChildProcess c;
+    ASSERT_TRUE(c.start(argvdump, {}, {}).ok());
+    EXPECT_EQ(drain(c), "argc=1\nargv[0]=" + argvdump + "\n");
+    EXPECT_EQ(exitCode(c), 0);
+}
+
+TEST(ChildProcess, RequestReplyOverTwoPipes) {
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "echo");
+    ChildProcess c;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Pipe;
+    ASSERT_TRUE(c.start(argvdump, {"proxy"}, o).ok());
+    // A second start on a busy object is refused, not a second child.
+    EXPECT_EQ(c.start(argvdump, {"again"}, o).stage, ChildProcess::Stage::Busy);
+
+    LineReader reader(c.outputFd(), 8192);
+    std::string line;
+    for (const char* want : {"argc=1", "argv[0]=proxy"}) {
+        ASSERT_EQ(reader.readLine(line, 10000), LineReader::Status::Line);
+        EXPECT_EQ(line, want);
+    }
+    for (const std::string req : {"first", "second request"}) {
+        ASSERT_EQ(c.writeAll(req + "\n", 10000), FdIo::IoResult::Ok);
+        ASSERT_EQ(reader.readLine(line, 10000), LineReader::Status::Line);
+        EXPECT_EQ(line, "reply:" + req);
+        ASSERT_EQ(reader.readLine(line, 10000), LineReader::Status::Line);
+        EXPECT_EQ(line, "_response_ end");
+    }
+    // Nothing more is coming until another request: the read times out.
+    EXPECT_EQ(reader.readLine(line, 50), LineReader::Status::TimedOut);
+    // End of input is how a relay or proxy is told to end.
+    c.closeInput();
+    EXPECT_EQ(reader.readLine(line, 10000), LineReader::Status::Eof);
+    EXPECT_EQ(exitCode(c), 0);
+}
+
+TEST(ChildProcess, TimeOutsThenSignal) {
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "sleep:20000");
+    ChildProcess c;
+    ASSERT_TRUE(c.start(argvdump, {"slow"}, {}).ok());
+    char buf[256];
+    std::size_t got;
+    ASSERT_EQ(StubHarness::readUntil(c, "argv[0]=slow\n", 10000), "argc=1\nargv[0]=slow\n");
+    EXPECT_EQ(c.read(buf, sizeof buf, got, 30), FdIo::IoResult::TimedOut);
+    ChildProcess::WaitResult w = c.wait(30);
+    EXPECT_FALSE(w.reaped);
+    EXPECT_EQ(w.err, ETIMEDOUT);
+    ASSERT_TRUE(c.signal(SIGTERM));
+    w = c.wait(10000);
+    ASSERT_TRUE(w.reaped);
+    EXPECT_TRUE(WIFSIGNALED(w.status) && WTERMSIG(w.status) == SIGTERM);
+    EXPECT_FALSE(c.signal(SIGTERM));  // reaped: its pid may belong to another process now
+}
+
+TEST(ChildProcess, WorksWithStandardStreamsClosed) {
+    // With descriptors 0 and 1 closed, the pipes take those numbers; the
+    // child must still get each stream on its right descriptor.
+    int savedIn = dup(0);
+    int savedOut = dup(1);
+    close(0);
+    close(1);
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "echo");
+    std::string out;
+    {
+        ChildProcess c;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        if (c.start(argvdump, {"p"}, o).ok()) {
+            c.writeAll(std::string("ping\n"), 10000);
+            c.closeInput();
+            out = drain(c);
+            c.wait(10000);
+        }
+    }
+    dup2(savedIn, 0);
+    dup2(savedOut, 1);
+    close(savedIn);
+    close(savedOut);
+    EXPECT_EQ(out, "argc=1\nargv[0]=p\nreply:ping\n_response_ end\n");
+}
+
+TEST(RestartThrottle, AllowsAStartOnlyAfterTheGap) {
+    RestartThrottle t;
+    EXPECT_TRUE(t.mayStart(1000));  // never tried
+    t.noteAttempt(1000);
+    EXPECT_FALSE(t.mayStart(1000));
+    EXPECT_FALSE(t.mayStart(1002));  // last attempt + 2 is still too early
+    EXPECT_TRUE(t.mayStart(1003));
+}
+
+}  // namespace
