@@ -7,6 +7,9 @@
 //                 "<pid> request <line>", "<pid> eof"
 //   --dir=DIR     the reply to a request whose first word is W is the
 //                 content of DIR/W.reply, written unchanged, when that exists
+//   --exit-after=N  ends after answering N requests, but only the first
+//                 instance that logs to the same FILE (the one that finds
+//                 no "exit" line in it)
 //   anything else is only logged
 //
 // Request words with built-in behaviour (when no reply file overrides them):
@@ -39,6 +42,7 @@ namespace {
 
 std::string logFile;
 std::string replyDir;
+unsigned exitAfter = 0;  // 0: never
 
 void put(int fd, const std::string& s) {
     const char* p = s.data();
@@ -88,10 +92,15 @@ int openFds() {
     return count;
 }
 
+bool alreadyExited() {
+    std::string text;
+    return !logFile.empty() && readFile(logFile, text) && text.find(" exit\n") != std::string::npos;
+}
+
 std::string defaultReply(const std::string& word, unsigned count, const std::string& extra) {
     return "_response_ begin\n_key_ node:- sensor:- item:" + word +
-           "\n_val_ pid:" + std::to_string(getpid()) + " count:" + std::to_string(count) +
-           extra + "\n_response_ end\n";
+           "\n_val_ pid:" + std::to_string(getpid()) + " count:" + std::to_string(count) + extra +
+           "\n_response_ end\n";
 }
 
 }  // namespace
@@ -100,6 +109,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--log=", 6) == 0) logFile = argv[i] + 6;
         if (std::strncmp(argv[i], "--dir=", 6) == 0) replyDir = argv[i] + 6;
+        if (std::strncmp(argv[i], "--exit-after=", 13) == 0) {
+            exitAfter = static_cast<unsigned>(std::atoi(argv[i] + 13));
+        }
     }
     note("start");
     for (int i = 0; i < argc; ++i) note("argv " + std::to_string(i) + " " + argv[i]);
@@ -123,7 +135,8 @@ int main(int argc, char** argv) {
         ++count;
         note("request " + line);
         std::string word = line.substr(0, line.find(' '));
-        std::string arg = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+        std::string arg =
+            line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
 
         std::string reply;
         if (!replyDir.empty() && readFile(replyDir + "/" + word + ".reply", reply)) {
@@ -156,6 +169,10 @@ int main(int argc, char** argv) {
                                     " fds:" + std::to_string(openFds())));
         } else {
             put(1, defaultReply(word, count, ""));
+        }
+        if (exitAfter != 0 && count >= exitAfter && !alreadyExited()) {
+            note("exit");
+            return 0;
         }
     }
 }

@@ -342,7 +342,9 @@ void IpfixDecoder::decodeTemplateSet(const uint8_t* body, size_t length, SetSumm
                 valid = false;
             } else if (f.enterprise == kMetricEnterprise) {
                 const Metric* m = findMetric(f.id);
-                if (m && m->length != f.length) {
+                // A report field's metadata carries length 0: its length is the
+                // template's, so only fixed-length metrics are compared.
+                if (m && m->length != 0 && m->length != f.length) {
                     error("field %zu (%u) of template %u has length %u, its metadata says %u", i,
                           f.id, t.id, f.length, m->length);
                 }

@@ -1,0 +1,239 @@
+// The sensor controller: the daemon's scheduler. One instance exists, made on
+// the main thread by startSensorCtrl, which opens one TCP socket per
+// configured collector and builds the sensors from the configuration. It then
+// runs on its own thread "SensorCtrl": that thread starts one sensor thread
+// per sensor, drives every sensor through registration, init, periodic
+// sampling and shutdown with the messages of sensorProto.h, keeps one
+// periodic timer per operating sensor, and encodes every sample as IPFIX
+// template and data packets that it sends to every collector.
+//
+// Ownership: the controller owns its blocks (each block owns its sensor), its
+// collector sockets, its logger and its queue. The main thread talks to it
+// only through ctrlQueue: the stop request and period changes on reload.
+//
+// Threads, by member:
+// - set on the main thread before the controller thread starts, read-only
+//   afterwards: outputSockets, sensors, socketTimeout, blasterTimeOut,
+//   blasterTimeDelta, sensorLogPkt;
+// - controller thread only: numPkts, the packet buffers,
+//   reportNextConnectionError, errBuf, the blocks' run state, request count,
+//   queue and template-sent map, the sensors' timer ids, the timer list;
+// - shared: ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
+//   by several threads), the sensors' periods (atomic; the reloading thread
+//   writes one before it pushes sensorUpdatePeriod, the controller reads it
+//   after popping that message).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AbstractSensor.h"
+#include "IPFIXTemplSet.h"
+#include "LoggerStub.h"
+#include "SensorCtrlBlock.h"
+#include "Socket.h"
+#include "Thread.h"
+#include "TimerList.h"
+#include "sensorProto.h"
+
+namespace Cfg {
+class Configuration;
+class ParamDefStore;
+class ParamValStore;
+}  // namespace Cfg
+
+// Reserves the template identifier of the controller's own log messages.
+// Those messages go to the local log only; no packet carries this template.
+struct IPFIXSensorLogPkt {
+    uint16_t templateID = 0;
+};
+
+class SensorCtrl : public Runnable {
+  public:
+    // Reads socketTimeout and the collectors from `config` (which must be
+    // set), opens one socket per collector and starts connecting. Normally
+    // called by startSensorCtrl; tests build one without starting a thread.
+    SensorCtrl();
+
+    // Creates the controller, reads the sensor list and starts the controller
+    // thread. 0 when started, -1 otherwise (also when one already runs).
+    static int startSensorCtrl(LoggerStub* logger, const Cfg::Configuration* config);
+    // Asks the controller to stop, waits a bounded time for its thread and
+    // for the sensor threads, and deletes the controller. A sensor whose
+    // thread is still inside it is left alive rather than freed.
+    static void terminateSensorCtrl(LoggerStub* logger);
+    static SensorCtrl* getSensorCtrl() { return sensorCtrl; }
+
+    // Reloading thread: applies changed sensor periods from cfg.
+    void updateSensorPeriod(const Cfg::Configuration& cfg);
+    void updateSensorRemoteFSmonitor(bool value);
+
+    // Main thread, before the controller thread starts. False for a null
+    // sensor or a second sensor with the same identity (nothing is added;
+    // the caller keeps the sensor).
+    bool addSensor(AbstractSensor* sensor, sensorQueue_t* queue);
+    SensorCtrlBlock* findSensorByID(SensorID::SensorID id);
+    // Delay of a sensor's first poll, in microseconds, for a period in
+    // microseconds; `name` is used only in the log line.
+    uint64_t getInitialDelay(uint64_t period, std::string name);
+    // Forgets in every block which templates went out over `socket`.
+    void resetConnectionStatus(const Socket* socket);
+    // Formats into errBuf (cut to fit), appends ": text (errno N)" when errnum
+    // is not 0 and there is room, and logs the result at Error.
+    void sendLogMsg(int errnum, const char* format, ...) VELMAR_PRINTF(3, 4);
+    void dumpSensorPeriod();
+
+    void* run(void* args) override;
+    ~SensorCtrl() override;
+
+    // Sensor list configuration (SensorCtrlConfig.cpp), main thread, once,
+    // right after construction.
+    void parseSensorConfig();
+    // A new sensor of that name with its period and filter set, owned by the
+    // caller; null when no sensor of that name exists.
+    AbstractSensor* getSensorByName(const std::string& name, int period, std::string filter);
+    void createGenericSensor(const Cfg::ParamDefStore* metaSchema,
+                             const Cfg::ParamValStore* emptyStore,
+                             const Cfg::ParamValStore& sensorEntry, const std::string& name,
+                             int period);
+
+    // IPFIX packets of one sample (controller thread). The packet layouts are
+    // drawn in SensorCtrl.cpp beside the code that writes them.
+    bool prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime, const dataSet_t* data);
+    // Appends a template set holding tmpl's record at *length of buf (one of
+    // the 65536-byte packet buffers). False, appending nothing, when it does
+    // not fit.
+    static bool addTemplateSet(const IPFIXTemplSet& tmpl, char* buf, uint32_t* length);
+    // Appends one data set of whole records of `data` from byte `offset` on at
+    // *length of buf, keeping the message within MAX_MESSAGE_LEN. Returns the
+    // offset where the next packet continues, 0 when every record fitted.
+    static uint32_t addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl,
+                               char* buf, uint32_t* length);
+    // Hands one data packet, preceded where a connection needs it by the
+    // virtual sensor's template packet, to every collector. True when every
+    // collector took the data packet.
+    bool sendIPFIXPackets(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
+                          const char* templatePacket, uint32_t templateLength,
+                          uint32_t virtualSensor);
+
+    // Largest message the 16-bit length field can describe, and the buffer
+    // size of one packet.
+    static constexpr uint32_t MAX_MESSAGE_LEN = 65535;
+    static constexpr uint32_t PACKET_BUFFER_LEN = 65536;
+    // Content of a message the packet builders fill at most; the records of
+    // one data packet therefore take at most MAX_RECORDS_LEN bytes (655
+    // records of 100 bytes).
+    static constexpr uint32_t MAX_CONTENT_LEN = 65532;
+    static constexpr uint32_t MAX_RECORDS_LEN = MAX_CONTENT_LEN - 16 - 4;
+    // terminateSensorCtrl waits JOIN_SECONDS for the controller thread, then,
+    // after breaking its sends and asking it to leave at once, LEAVE_SECONDS
+    // more; then up to REPLY_GRACE_MICROS for the answers of sensor threads
+    // still busy with a request.
+    static constexpr unsigned int JOIN_SECONDS = 3;
+    static constexpr unsigned int LEAVE_SECONDS = 1;
+    static constexpr uint64_t REPLY_GRACE_MICROS = 500000;
+
+    // The configuration in effect, set before the controller makes its sensors
+    // and threads; read by sensors (their node name) from their own threads.
+    static const Cfg::Configuration* config;
+    static const char* const name;
+
+    // Set on the main thread before the thread starts; see the file comment.
+    std::vector<Socket*> outputSockets;           // owned, configuration order
+    std::vector<SensorCtrlBlock*> sensors;        // owned, configuration order
+    int socketTimeout;                            // seconds
+    int64_t blasterTimeOut;                       // µs; not 0 in Blaster mode
+    uint64_t blasterTimeDelta;                    // ms, Blaster logical clock step
+    sensorQueue_t ctrlQueue;
+    LoggerStub* logger;                           // owned, "SensorCtrl"
+
+    // Controller thread only (after start).
+    bool reportNextConnectionError;
+    uint32_t numPkts;  // IPFIX sequence counter
+
+  private:
+    // State of the controller thread's loop.
+    struct LoopState {
+        TimerList<SensorCtrlBlock*> timers;
+        bool delayInitialPoll = true;
+        bool stopping = false;        // the stop request was handled
+        uint32_t startedSensors = 0;  // registered and not yet answered shutdown
+    };
+
+    // Per collector, parallel to outputSockets (controller thread).
+    struct CollectorState {
+        time_t lastStart = 0;           // last connection start, seconds
+        bool inOutage = false;          // a failure was logged; no data went out since
+        bool failedThisSample = false;  // skipped for the rest of the current sample
+    };
+
+    // Controller thread.
+    static bool isReply(msgCmd cmd);
+    // Pushes a request and counts it as awaiting a reply.
+    bool sendToSensor(SensorCtrlBlock* block, msgCmd cmd);
+    // True when the loop must end.
+    bool handleMessage(sensorMsgHdr* msg, LoopState& st);
+    void pollSensor(SensorCtrlBlock* block);
+    void sendDataRequest(SensorCtrlBlock* block);
+    // Blaster mode: the pause, then the next data request.
+    void blasterRequest(SensorCtrlBlock* block);
+    // Replaces the sensor's timer, if any, by one with its current period;
+    // a period of 0 leaves it without timer.
+    void armTimer(SensorCtrlBlock* block, LoopState& st, uint64_t delay);
+    void disarmTimer(SensorCtrlBlock* block, LoopState& st);
+    void logStatusReply(SensorCtrlBlock* block, const sensorStatusRepMsg& rep);
+
+    bool buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime,
+                             uint32_t seq, uint32_t* length);
+    void beginSample();
+    // sendIPFIXPackets without resetting the per-sample failures.
+    bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
+                 const char* templatePacket, uint32_t templateLength, uint32_t v);
+    // A collector that is neither connected nor connecting: true when a
+    // connection was made that can be used in this same call.
+    bool startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now);
+    // Logs the first connection failure of an outage of collector i; `what`
+    // null for a failed connection start, else a socket error.
+    void logConnectionFailure(size_t i, const char* what);
+    // Forgets what collector i received and closes its connection.
+    void dropConnection(size_t i);
+    // Every change of a collector's descriptor by the controller thread goes
+    // through these, so that interruptSends never touches a closed one.
+    void closeCollector(size_t i);
+    void noteCollectorFd(size_t i);
+    // Main thread, at stop: breaks a send blocked on a collector that does
+    // not read, and stops all further sends.
+    void interruptSends();
+    static bool peerClosed(const Socket* s);
+
+    // Main thread, at stop, after the controller thread ended: true when
+    // every sensor thread ended and the controller may be deleted.
+    bool waitForSensorThreads(Logger* out);
+
+    static Thread* thread;
+    static SensorCtrl* sensorCtrl;
+    // Controllers that could not be deleted at stop because a thread may
+    // still run in them; kept reachable for the rest of the process (the list
+    // itself is never destroyed, not even at exit).
+    static std::vector<SensorCtrl*>& abandoned();
+
+    std::vector<CollectorState> collectorState;
+    // The collectors' descriptors as the main thread may see them; guarded
+    // by fdLock. A descriptor is closed only under that lock.
+    std::mutex fdLock;
+    std::vector<int> collectorFds;
+    std::atomic<bool> stopSending{false};
+
+    char errBuf[252];
+    IPFIXSensorLogPkt sensorLogPkt;
+    // Packet buffers, reused for every sample (controller thread).
+    char ipfixPacket[PACKET_BUFFER_LEN];
+    char ipfixTemplatePacket[PACKET_BUFFER_LEN];
+
+  private:
+    // Sensor list configuration (SensorCtrlConfig.cpp): its private helpers
+    // go in this section.
+};

@@ -1,0 +1,173 @@
+#include "CephStub.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "Configuration.h"
+#include "ParamNames.h"
+#include "SensorCtrl.h"
+
+namespace {
+
+// A busy cluster can take some seconds to answer; a relay silent for this
+// long is taken as hung.
+std::atomic<int> replyTimeout{30000};
+
+const char* const END_LINE = ".";
+
+}  // namespace
+
+CephStub* CephStub::cephStub = nullptr;
+uint32_t CephStub::refCounter = 0;
+bool CephStub::created = false;
+std::mutex CephStub::mutex;
+
+void CephStub::setReplyTimeoutMs(int ms) { replyTimeout.store(ms, std::memory_order_relaxed); }
+
+int CephStub::replyTimeoutMs() { return replyTimeout.load(std::memory_order_relaxed); }
+
+CephStub* CephStub::getInstance() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!created) {
+        created = true;
+        CephStub* stub = new CephStub();
+        if (stub->proxyExists()) {
+            cephStub = stub;
+        } else {
+            delete stub;
+            cephStub = nullptr;
+        }
+    }
+    ++refCounter;
+    return cephStub;
+}
+
+void CephStub::closeInstance() {
+    CephStub* doomed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (refCounter == 0) return;  // unbalanced release: nothing is held
+        if (--refCounter != 0) return;
+        doomed = cephStub;
+        if (doomed) doomed->closeCeph();
+        cephStub = nullptr;
+        created = false;
+    }
+    delete doomed;
+}
+
+CephStub::CephStub() : log("CephStub") {
+    if (SensorCtrl::config) SensorCtrl::config->getParamStore().getString(Cfg::CEPHRADOS, proxyExec);
+    // The file checked here is the file run: the relay is started by exactly
+    // this path, never looked up in PATH.
+    if (proxyExec.empty() || access(proxyExec.c_str(), R_OK | X_OK) != 0) {
+        log.logError("CephRelay %s doesn't exist or is not executable. Pls check config",
+                     proxyExec.c_str());
+        proxyExec.clear();
+        return;
+    }
+    if (!connectCeph()) {
+        log.logError("Could not connect to ceph proxy.");
+        closeCeph();
+    }
+}
+
+CephStub::~CephStub() { closeCeph(); }
+
+bool CephStub::connectCeph() {
+    throttle.noteAttempt(time(nullptr));
+    ChildProcess::Options options;
+    options.input = ChildProcess::Input::Pipe;
+    options.output = ChildProcess::Output::Pipe;
+    options.error = ChildProcess::ErrorOutput::Inherit;
+    options.failStatus = CHILD_FAIL_STATUS;
+    const ChildProcess::StartResult started = child.start(proxyExec, {proxyExec}, options);
+    switch (started.stage) {
+        case ChildProcess::Stage::None:
+            reader.reset(new LineReader(child.outputFd(), MAX_LINE));
+            return true;
+        case ChildProcess::Stage::Pipe:
+        case ChildProcess::Stage::DevNull:
+            log.logError("Could not create pipes: %s (%d)", strerror(started.err), started.err);
+            break;
+        case ChildProcess::Stage::Fork:
+            log.logError("Could not start %s: %s (%d)", proxyExec.c_str(), strerror(started.err),
+                         started.err);
+            break;
+        case ChildProcess::Stage::Redirect:
+            log.logError("Could not duplicate file descriptors!");
+            break;
+        case ChildProcess::Stage::Exec:
+            log.logError("Could not execute %s! %s", proxyExec.c_str(), strerror(started.err));
+            break;
+        case ChildProcess::Stage::Busy:
+            log.logError("Could not start %s: the previous relay is still attached",
+                         proxyExec.c_str());
+            break;
+    }
+    return false;
+}
+
+void CephStub::closeCeph() {
+    reader.reset();
+    child.release();
+}
+
+const std::string CephStub::executeQuery(const std::string& request) {
+    std::string result;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!isOperational()) {
+        if (throttle.mayStart(time(nullptr))) connectCeph();
+        if (!isOperational()) {
+            closeCeph();
+            return result;
+        }
+    }
+
+    const int timeoutMs = replyTimeoutMs();
+    if (child.writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
+        log.logError("Could not send request %s to the ceph relay: %s", request.c_str(),
+                     strerror(errno));
+        closeCeph();
+        return result;
+    }
+
+    // One deadline for the whole reply: a relay that trickles lines cannot
+    // hold the channel (and the other Ceph sensor) for longer than this.
+    FdIo::Deadline deadline(timeoutMs);
+    std::string line;
+    for (;;) {
+        const LineReader::Status status = reader->readLine(line, deadline.remainingMs());
+        if (status == LineReader::Status::Line) {
+            if (line == END_LINE) return result;
+            if (result.size() + line.size() + 1 > MAX_REPLY) {
+                log.logError("Reply of the ceph relay to %s exceeds %zu bytes; dropped",
+                             request.c_str(), MAX_REPLY);
+                closeCeph();
+                return std::string();
+            }
+            result.append(line);
+            result.push_back('\n');
+        } else if (status == LineReader::Status::TooLong) {
+            // A cut line would yield a record with wrong values: drop it whole.
+            log.logWarning("Dropped a reply line of more than %zu bytes from the ceph relay",
+                           MAX_LINE);
+        } else {
+            if (status == LineReader::Status::TimedOut) {
+                log.logError("Ceph relay did not answer %s within %d ms; closing it",
+                             request.c_str(), timeoutMs);
+            } else if (status == LineReader::Status::Error) {
+                log.logError("Could not read the reply of the ceph relay: %s",
+                             strerror(reader->error()));
+            }
+            // The relay has ended its output, or can no longer be trusted to
+            // stay in step with our requests: start afresh at a later query.
+            closeCeph();
+            return result;
+        }
+    }
+}

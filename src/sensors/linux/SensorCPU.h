@@ -1,0 +1,54 @@
+// The "CPU" host sensor: shares of the elapsed CPU time from /proc/stat.
+//
+// Made by the factory and owned by the controller's block for it; every
+// operation but the constructor runs on the sensor's own thread, and it takes
+// no locks.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "AbstractSensor.h"
+#include "HostSensorCommon.h"
+#include "RowWriter.h"
+
+// Time columns of the aggregate "cpu " line: user, nice, system, idle,
+// iowait, irq, softirq, steal, guest, guest_nice.
+constexpr int NUM_CPU_VALS = 10;
+
+// Running totals read from /proc/stat. The parser overwrites only what the
+// text holds: without a "cpu " line the time columns keep their values, and
+// so do the interrupt and context-switch totals without their lines.
+struct ProcStatCounters {
+    uint64_t cpu[NUM_CPU_VALS];
+    uint64_t intr;
+    uint64_t ctxt;
+};
+void parseProcStat(std::string_view text, ProcStatCounters& counters);
+
+class SensorCPU : public AbstractSensor {
+  public:
+    static constexpr uint32_t ROW_LEN = 168;
+
+    SensorCPU();
+    ~SensorCPU() override;
+    static AbstractSensor* generate();
+
+    int32_t init() override;
+    // The first sample after construction only records the counters.
+    const dataSet_t* getMetricData() override;
+    int32_t getStatus() override { return 0; }
+    int32_t shutdown() override;
+
+  private:
+    // Turns the counters just read into the record's shares and moves them
+    // into cpuDataPrev. False when no time elapsed between the samples.
+    bool computeDeltaAndStoreResults();
+
+    const RowWriter writer;
+    dataSet_t cpuMetricDataSet;
+    char cpuMetricData[ROW_LEN];
+    uint64_t cpuDataPrev[NUM_CPU_VALS];
+    ProcStatCounters current;  // cpuDataCurr, intrCurr and ctxtCurr
+    ProcFile inFile;
+};

@@ -1,0 +1,124 @@
+// Reads /proc/meminfo: lines "Key:   value kB". The values are reported in
+// the file's own unit, kB for every line read here. "MemAvailable" exists
+// since Linux 3.14; older kernels report 0 for it.
+#include "SensorMemory.h"
+
+#include <cstring>
+
+#include "SensorFactory.h"
+#include "hostMetricIDs.h"
+
+namespace {
+
+constexpr MetricsMetadata memMetas[] = {
+    ROW_HEADER_NODE,
+    ROW_HEADER_SENSOR,
+    ROW_HEADER_METRIC_KEY,
+    {"mem_memtotal", MetricID::mem_memtotal, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_memfree", MetricID::mem_memfree, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_available", MetricID::mem_available, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_buffers", MetricID::mem_buffers, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_cached", MetricID::mem_cached, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_swapcached", MetricID::mem_swapcached, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_active", MetricID::mem_active, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_inactive", MetricID::mem_inactive, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_active_anon", MetricID::mem_active_anon, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_inactive_anon", MetricID::mem_inactive_anon, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_active_file", MetricID::mem_active_file, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_inactive_file", MetricID::mem_inactive_file, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_unevictable", MetricID::mem_unevictable, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_mlocked", MetricID::mem_mlocked, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_swaptotal", MetricID::mem_swaptotal, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_swapfree", MetricID::mem_swapfree, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+    {"mem_dirty", MetricID::mem_dirty, DT_UINT_64, 8, SEMTYPE_QUANTITY},
+};
+constexpr uint32_t NUM_METRICS = sizeof memMetas / sizeof memMetas[0];
+constexpr uint32_t sensorSize[] = {NUM_METRICS};
+
+enum Column : uint32_t { COL_NODE = 0, COL_SENSOR = 1, COL_VALUES = 3 };
+
+// The /proc/meminfo key of each value column, in table order from COL_VALUES.
+constexpr const char* memKeys[] = {
+    "MemTotal",    "MemFree",  "MemAvailable", "Buffers",        "Cached",       "SwapCached",
+    "Active",      "Inactive", "Active(anon)", "Inactive(anon)", "Active(file)", "Inactive(file)",
+    "Unevictable", "Mlocked",  "SwapTotal",    "SwapFree",       "Dirty",
+};
+
+static_assert(rowLength(memMetas, 0, NUM_METRICS) == SensorMemory::ROW_LEN,
+              "record length follows the table");
+static_assert(COL_VALUES + sizeof memKeys / sizeof memKeys[0] == NUM_METRICS,
+              "one /proc/meminfo key per value column");
+static_assert(memMetas[COL_VALUES].metricID == MetricID::mem_memtotal, "");
+static_assert(memMetas[COL_VALUES + 2].metricID == MetricID::mem_available, "");
+
+}  // namespace
+
+void parseMeminfo(std::string_view text, MeminfoValues& values) {
+    std::string_view line;
+    while (ProcText::nextLine(text, line)) {
+        // A line may in principle hold several "key: value" pairs; the rest
+        // of a normal line (" kB") holds no further number.
+        while (!line.empty()) {
+            const size_t colon = line.find(':');
+            const std::string_view key = line.substr(0, colon);
+            if (colon == std::string_view::npos) break;
+            line.remove_prefix(colon + 1);
+            int64_t value = 0;
+            if (!ProcText::readI64(line, value)) break;
+            auto it = values.find(key);
+            if (it == values.end()) {
+                values.emplace(std::string(key), value);
+            } else {
+                it->second = value;
+            }
+        }
+    }
+}
+
+SensorMemory::SensorMemory()
+    : AbstractSensor(SensorID::Memory, memMetas, NUM_METRICS, sensorSize, 1, 1000000),
+      writer(memMetas, NUM_METRICS),
+      inFile("/proc/meminfo") {
+    std::memset(memMetricData, 0, sizeof memMetricData);
+    memMetricDataSet = {1, ROW_LEN, memMetricData};
+}
+
+SensorMemory::~SensorMemory() { inFile.close(); }
+
+AbstractSensor* SensorMemory::generate() { return new SensorMemory(); }
+
+int32_t SensorMemory::init() {
+    char node[ROW_NODE_LEN];
+    const uint32_t nodeID = getNodeID(node, ROW_NODE_LEN);
+    writer.putField(memMetricData, COL_NODE, node);
+    writer.putString(memMetricData, COL_SENSOR, getName().c_str());
+    writer.putKeyFor(memMetricData, nodeID, SensorID::Memory);
+    return inFile.open() ? 0 : -1;
+}
+
+const dataSet_t* SensorMemory::getMetricData() {
+    memMetricDataSet.numSets = 0;
+    std::string_view text;
+    if (!inFile.read(text)) return &memMetricDataSet;
+    values.clear();
+    parseMeminfo(text, values);
+    setMemorySensorData(values);
+    memMetricDataSet.numSets = 1;
+    return &memMetricDataSet;
+}
+
+void SensorMemory::setMemorySensorData(const MeminfoValues& found) {
+    for (uint32_t i = 0; i < sizeof memKeys / sizeof memKeys[0]; ++i) {
+        const auto it = found.find(std::string_view(memKeys[i]));
+        const int64_t value = it == found.end() ? 0 : it->second;
+        writer.putNumber(memMetricData, COL_VALUES + i, static_cast<uint64_t>(value));
+    }
+}
+
+int32_t SensorMemory::shutdown() {
+    inFile.close();
+    return 0;
+}
+
+static RegisterSensorGenerator<SensorMemory> registerSensorMemory(SensorID::Memory,
+                                                                  SensorMemory::generate);

@@ -1,0 +1,466 @@
+// The built daemon end to end: configuration errors, start line and log
+// format, the PID file, a second instance, reload on SIGHUP, and the ordered
+// stop on SIGTERM, exporting the test sensors to the test collector.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+// "Mmm-dd hh:mm:ss  [Severity] Component: text", the severity padded to 7.
+bool wellFormed(const std::string& line) {
+    const char* shape = "Aaa-99 99:99:99  [";
+    size_t i = 0;
+    for (; shape[i] != '\0'; ++i) {
+        if (i >= line.size()) return false;
+        const char c = line[i];
+        const bool ok = shape[i] == 'A'   ? (c >= 'A' && c <= 'Z')
+                        : shape[i] == 'a' ? (c >= 'a' && c <= 'z')
+                        : shape[i] == '9' ? (c >= '0' && c <= '9')
+                                          : c == shape[i];
+        if (!ok) return false;
+    }
+    bool severity = false;
+    for (const char* name : {"Debug  ", "Info   ", "Warning", "Error  ", "*Fatal*"})
+        severity = severity || line.compare(i, 9, std::string(name) + "] ") == 0;
+    if (!severity) return false;
+    const size_t colon = line.find(": ", i + 9);
+    if (colon == std::string::npos || colon == i + 9) return false;
+    for (size_t j = i + 9; j < colon; ++j)
+        if (!std::isalnum(static_cast<unsigned char>(line[j])) && line[j] != '_') return false;
+    return true;
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// True once a process that is not our child has ended (gone, or a zombie
+// waiting for whoever adopted it).
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
+}
+
+// The test collector, writing what it decodes to a file; that file is read
+// once the collector has ended, because it is written buffered.
+class Collector {
+  public:
+    explicit Collector(const std::string& out, std::vector<std::string> extra = {}) : outFile(out) {
+        std::vector<std::string> argv = {IPFIX_COLLECTOR, "-p", "0", "-v", "-t", "120", "-o", out};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ChildProcess::Options o;
+        o.output = ChildProcess::Output::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        if (!child.start(IPFIX_COLLECTOR, argv, o).ok()) return;
+        const std::string first = StubHarness::readUntil(child, "\n", 10000);
+        if (first.compare(0, 5, "port ") == 0) port = first.substr(5, first.size() - 6);
+    }
+    ~Collector() { finish(); }
+
+    // Stops the collector and returns everything it printed.
+    std::string finish() {
+        if (child.pid() > 0) {
+            child.signal(SIGTERM);
+            if (!child.wait(10000).reaped) {
+                child.signal(SIGKILL);
+                child.wait();
+            }
+            child.release();
+        }
+        return readFile(outFile);
+    }
+
+    std::string port;
+
+  private:
+    ChildProcess child;
+    std::string outFile;
+};
+
+// Export times (seconds) of the records of each sensor, from the collector's
+// "message ... time=T" and "record ... sensor=\"NAME\"" lines.
+std::map<std::string, std::vector<long>> recordTimes(const std::string& output) {
+    std::map<std::string, std::vector<long>> times;
+    long current = 0;
+    for (const std::string& line : lines(output)) {
+        if (line.compare(0, 8, "message ") == 0) {
+            const size_t t = line.find(" time=");
+            if (t != std::string::npos) current = std::atol(line.c_str() + t + 6);
+        } else if (line.compare(0, 7, "record ") == 0) {
+            const size_t s = line.find(" sensor=\"");
+            if (s == std::string::npos) continue;
+            const size_t end = line.find('"', s + 9);
+            times[line.substr(s + 9, end - s - 9)].push_back(current);
+        }
+    }
+    return times;
+}
+
+size_t countBetween(const std::vector<long>& times, long from, long to) {
+    size_t n = 0;
+    for (long t : times)
+        if (t >= from && t <= to) ++n;
+    return n;
+}
+
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        cfgPath = dir.path() + "/daemon.cfg";
+        logPath = dir.path() + "/daemon.log";
+        pidPath = dir.path() + "/cvxsensors.pid";
+    }
+    void TearDown() override {
+        if (daemon.pid() > 0) {
+            daemon.signal(SIGKILL);
+            daemon.wait();
+        }
+    }
+
+    std::string config(const std::string& port, const std::string& body,
+                       const std::string& level = "info") {
+        return "logfile = \"" + logPath + "\"\nloglevel = \"" + level +
+               "\"\ndaemonize = F\npiddir = \"" + dir.path() +
+               "\"\ndelay_initial_poll = F\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
+               port + "\"\n}\n" + body;
+    }
+    static std::string sensors(int period1, int period2) {
+        return "sensors = {\nname = \"TestSensor1\"\nperiod = " + std::to_string(period1) +
+               "\n}, {\nname = \"TestSensor2\"\nperiod = " + std::to_string(period2) + "\n}\n";
+    }
+    void writeConfig(const std::string& text) { std::ofstream(cfgPath) << text; }
+
+    bool start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {CVXSENSORS, "-C", cfgPath};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Null;
+        o.output = ChildProcess::Output::Inherit;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        return daemon.start(CVXSENSORS, argv, o).ok();
+    }
+    bool logHas(const std::string& text) {
+        return readFile(logPath).find(text) != std::string::npos;
+    }
+    bool running() { return logHas("] SensorCtrl: Executing sensor: "); }
+
+    // Sends sig and waits for the end; the exit code (-1 when it did not end
+    // within timeoutMs) and the seconds it took.
+    int stop(int sig, int timeoutMs, double& seconds) {
+        const auto begin = Clock::now();
+        daemon.signal(sig);
+        ChildProcess::WaitResult w = daemon.wait(timeoutMs);
+        seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        return StubHarness::exitCodeOf(w);
+    }
+
+    StubHarness::TempDir dir;
+    std::string cfgPath;
+    std::string logPath;
+    std::string pidPath;
+    ChildProcess daemon;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
+    struct Case {
+        const char* why;
+        std::string text;  // null-like empty: no file at all
+        std::vector<std::string> extraArgs;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"missing file",
+         "",
+         {},
+         {"[Error  ]: Could not open configuration file " + cfgPath + " for reading.",
+          "[Error  ]: No collector host defined in " + cfgPath + "!"}},
+        {"syntax error",
+         "piddir = \"" + dir.path() + "\"\nlogfile = \"" + logPath + "\"\nsensors = = 1\n",
+         {},
+         {"[Error  ]: Syntax Error on or before line 3 in configuration file " + cfgPath}},
+        {"no collector host",
+         "piddir = \"" + dir.path() + "\"\nlogfile = \"" + logPath +
+             "\"\ncollectors = {\nhost = \"\"\nport = \"4739\"\n}\n",
+         {},
+         {"[Info   ]: Successfully read configuration from file " + cfgPath,
+          "[Error  ]: No collector host defined in " + cfgPath + "!"}},
+        {"unknown option", config("4739", ""), {"-Z"}, {"[Error  ]: Unknown option Z."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::remove(cfgPath.c_str());
+        if (!c.text.empty()) writeConfig(c.text);
+        std::vector<std::string> argv = {CVXSENSORS, "-C", cfgPath};
+        argv.insert(argv.end(), c.extraArgs.begin(), c.extraArgs.end());
+        StubHarness::RunResult r = StubHarness::runProgram(CVXSENSORS, "", 20000, argv);
+        EXPECT_EQ(r.exitStatus, 78);
+        for (const std::string& m : c.messages)
+            EXPECT_NE(r.output.find(m + "\n"), std::string::npos) << m << "\n" << r.output;
+        EXPECT_FALSE(fileExists(logPath));
+        EXPECT_FALSE(fileExists(pidPath));
+    }
+}
+
+TEST_F(DaemonTest, RunsExportsAndStopsInOrder) {
+    Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    writeConfig(config(collector.port, sensors(1, 1)));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return fileExists(pidPath) && running(); }));
+
+    // The PID file holds the id and stays write-locked by the daemon.
+    EXPECT_EQ(readFile(pidPath), std::to_string(daemon.pid()) + "\n");
+    const int fd = open(pidPath.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_GETLK, &lock), 0);
+    close(fd);
+    EXPECT_EQ(lock.l_type, F_WRLCK);
+    EXPECT_EQ(lock.l_pid, daemon.pid());
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_FALSE(fileExists(pidPath));
+
+    const std::vector<std::string> log = lines(readFile(logPath));
+    ASSERT_FALSE(log.empty());
+    for (const std::string& line : log) EXPECT_TRUE(wellFormed(line)) << line;
+    const std::string startLine =
+        std::string("[Info   ] Main: Starting ") + CVXSENSORS + " - revision 5.2.2-1";
+    EXPECT_EQ(log[0].substr(log[0].find('[')), startLine);
+
+    // Ordered stop: every sensor stops before the sensor main reports done.
+    auto at = [&](const std::string& text) {
+        for (size_t i = 0; i < log.size(); ++i)
+            if (log[i].find("] " + text) != std::string::npos) return static_cast<long>(i);
+        return -1L;
+    };
+    const long stopping = at("Main: Stopping sensor main");
+    ASSERT_GT(stopping, at("Main: Starting sensor main"));
+    EXPECT_GT(at("SensorCtrl: Sensor has stopped: TestSensor1"), stopping);
+    EXPECT_GT(at("SensorCtrl: Sensor has stopped: TestSensor2"), stopping);
+    EXPECT_GT(at("Main: Sensor main stopped"), at("SensorCtrl: Sensor has stopped: TestSensor1"));
+    EXPECT_GT(at("Main: Sensor main stopped"), at("SensorCtrl: Sensor has stopped: TestSensor2"));
+
+    const std::string exported = collector.finish();
+    auto times = recordTimes(exported);
+    EXPECT_GE(times["TestSensor1"].size(), 1u);
+    EXPECT_GE(times["TestSensor2"].size(), 1u);
+    EXPECT_NE(exported.find(" errors=0\n"), std::string::npos);
+}
+
+TEST_F(DaemonTest, SecondInstanceIsRefusedByThePidFileLock) {
+    Collector collector(dir.path() + "/collector.out");
+    writeConfig(config(collector.port, sensors(1, 0)));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return fileExists(pidPath) && running(); }));
+
+    StubHarness::RunResult second =
+        StubHarness::runProgram(CVXSENSORS, "", 20000, {CVXSENSORS, "-C", cfgPath, "-L", "stdout"});
+    EXPECT_EQ(second.exitStatus, 0);
+    EXPECT_NE(second.output.find("] Main: PID file '" + pidPath + "' is locked; probably '" +
+                                 CVXSENSORS + "' is already running\n"),
+              std::string::npos)
+        << second.output;
+    // The refused instance leaves the running one's PID file alone.
+    EXPECT_EQ(readFile(pidPath), std::to_string(daemon.pid()) + "\n");
+
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_FALSE(fileExists(pidPath));
+}
+
+TEST_F(DaemonTest, ReloadChangesTheLogLevelAndSensorPeriods) {
+    Collector collector(dir.path() + "/collector.out");
+    writeConfig(config(collector.port, sensors(1, 1)));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return running(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    // Errors only, and TestSensor1 off.
+    writeConfig(config(collector.port, sensors(0, 1), "error"));
+    const long offAt = static_cast<long>(time(nullptr));
+    daemon.signal(SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return logHas("updateConfig: Change the log level to 'error'."); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+
+    writeConfig(config(collector.port, sensors(1, 1)));
+    const long onAt = static_cast<long>(time(nullptr));
+    daemon.signal(SIGHUP);
+    ASSERT_TRUE(waitFor([&] {
+        return logHas(
+            "updateSensorPeriod: Sensor TestSensor1 has period 0 sec. We try to "
+            "reactivate it by configuration reload.");
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+
+    // Nothing below Error was written while the level was "error": the next
+    // Info line is the reload that switched back.
+    const std::vector<std::string> log = lines(readFile(logPath));
+    size_t i = 0;
+    while (i < log.size() && log[i].find("Change the log level to 'error'") == std::string::npos)
+        ++i;
+    ASSERT_LT(i, log.size());
+    for (++i; i < log.size(); ++i) {
+        if (log[i].find("[Info   ]") != std::string::npos ||
+            log[i].find("[Debug  ]") != std::string::npos)
+            break;
+    }
+    ASSERT_LT(i, log.size());
+    EXPECT_NE(log[i].find("] Main: updateConfig: Attempt to update sensor cfgfile buffer object."),
+              std::string::npos)
+        << log[i];
+
+    // Period 0 stopped TestSensor1 and the second reload restarted it.
+    auto times = recordTimes(collector.finish());
+    EXPECT_EQ(countBetween(times["TestSensor1"], offAt + 2, onAt - 1), 0u);
+    EXPECT_GE(countBetween(times["TestSensor2"], offAt + 2, onAt - 1), 1u);
+    EXPECT_GE(countBetween(times["TestSensor1"], onAt + 1, onAt + 100), 1u);
+    EXPECT_GE(countBetween(times["TestSensor1"], 0, offAt), 1u);
+}
+
+TEST_F(DaemonTest, StopSignalRightAfterStartIsNotLost) {
+    Collector collector(dir.path() + "/collector.out");
+    writeConfig(config(collector.port, sensors(1, 1)));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return fileExists(pidPath); }, 20000));
+    daemon.signal(SIGHUP);
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_FALSE(fileExists(pidPath));
+    EXPECT_TRUE(logHas("] Main: Sensor main stopped\n"));
+}
+
+#ifdef VELMAR_HAVE_BLASTER
+TEST_F(DaemonTest, StopsInTimeWhileACollectorDoesNotRead) {
+    // The Blaster sends as fast as it may, so the unread connection's buffers
+    // fill and the controller blocks in a send.
+    Collector collector(dir.path() + "/collector.out", {"-s", "2"});
+    writeConfig(
+        config(collector.port, "blaster = {\nblastertype = \"metric\"\nblasterperiod = 10\n}\n"));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return running(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_FALSE(fileExists(pidPath));
+    EXPECT_NE(collector.finish().find("stopped reading after 2 messages"), std::string::npos);
+}
+#endif
+
+#ifdef VELMAR_HAVE_GENERIC
+TEST_F(DaemonTest, GenericSensorFromItsMetaFile) {
+    // The fake proxy answers every request with one record: keys node,
+    // sensor and item (the request word), values pid and count.
+    auto metric = [](const char* name, int id, const char* type, int len, const char* semantic) {
+        return std::string("{\nname = \"") + name + "\"\nid = " + std::to_string(id) +
+               "\ntype = \"" + type + "\"\nlen = " + std::to_string(len) + "\nsemantic = \"" +
+               semantic + "\"\n}";
+    };
+    std::ofstream(dir.path() + "/GenX.cfg")
+        << "sensorID = 70\nproxy = {\nproxyCmd = \"" FAKEPROXY "\"\nsubcmd = \"stats\"\n}\n"
+        << "keyelems = {\npos = 0\nelem = \"node\"\n}, {\npos = 1\nelem = \"sensor\"\n}, {\n"
+           "pos = 2\nelem = \"item\"\n}\nmetrics = "
+        << metric("count", 7002, "UINT64", 8, "COUNTER") << ",\n"
+        << metric("node", 100, "STRING", 64, "KEYELEM") << ",\n"
+        << metric("sensor", 101, "STRING", 36, "KEYELEM") << ",\n"
+        << metric("item", 7000, "STRING", 32, "KEYELEM") << ",\n"
+        << metric("pid", 7001, "UINT64", 8, "QUANTITY") << "\n";
+
+    Collector collector(dir.path() + "/collector.out");
+    // Without `metaCfgdir` the meta-file lies beside the configuration file.
+    writeConfig(config(collector.port,
+                       "sensors = {\nname = \"GenX\"\ntype = \"Generic\"\nperiod = 1\n}\n"));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return running(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+
+    EXPECT_TRUE(logHas("] SensorCtrl: \tmetrics: node sensor item metric_key count pid \n"));
+    const std::string exported = collector.finish();
+    EXPECT_NE(exported.find("sensor=\"GenX\" item=\"stats\" metric_key="), std::string::npos);
+    EXPECT_GE(recordTimes(exported)["GenX"].size(), 1u);
+}
+#endif
+
+TEST_F(DaemonTest, DaemonizeWithoutLogFileWritesVelmarSensorsLog) {
+    Collector collector(dir.path() + "/collector.out");
+    writeConfig("logfile = \"\"\ndaemonize = T\npiddir = \"" + dir.path() +
+                "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" + collector.port + "\"\n}\n" +
+                sensors(1, 0));
+    // The parent returns at once; the daemon runs on in the directory.
+    StubHarness::RunResult r = StubHarness::runProgram(
+        "/bin/sh", "", 20000,
+        {"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" CVXSENSORS "' -C '" + cfgPath + "'"});
+    EXPECT_EQ(r.exitStatus, 0);
+    ASSERT_TRUE(waitFor([&] { return !readFile(pidPath).empty(); }));
+    const pid_t pid = std::atoi(readFile(pidPath).c_str());
+    ASSERT_GT(pid, 1);
+    const std::string log = dir.path() + "/VelmarSensors.log";
+    EXPECT_TRUE(waitFor([&] {
+        return readFile(log).find("] SensorCtrl: Executing sensor: TestSensor1\n") !=
+               std::string::npos;
+    }));
+    EXPECT_NE(readFile(log).find("[Info   ] Main: Starting " CVXSENSORS " - revision 5.2.2-1\n"),
+              std::string::npos);
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(waitFor([&] { return !fileExists(pidPath); }, 10000));
+    EXPECT_TRUE(waitFor([&] { return ended(pid); }, 10000));
+    EXPECT_NE(readFile(log).find("] Main: Sensor main stopped\n"), std::string::npos);
+}
+
+}  // namespace

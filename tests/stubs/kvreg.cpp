@@ -1,0 +1,44 @@
+// Stand-in for the configuration repository's query tool, installed by tests
+// as /usr/vnx/qorm/bin/kvreg under a platform root. It answers from its
+// environment:
+//
+//   KVREG_REPLY    written to standard output as it stands (no newline added)
+//   KVREG_ERROR    written to standard error, before the reply
+//   KVREG_LOG      file to which it appends one line per call: its arguments
+//                  after the program name, each followed by '|'
+//   KVREG_EXIT     exit status (default 0)
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void put(int fd, const char* text) {
+    std::string s(text);
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (const char* log = std::getenv("KVREG_LOG")) {
+        if (FILE* f = std::fopen(log, "a")) {
+            for (int i = 1; i < argc; ++i) std::fprintf(f, "%s|", argv[i]);
+            std::fputc('\n', f);
+            std::fclose(f);
+        }
+    }
+    if (const char* err = std::getenv("KVREG_ERROR")) put(2, err);
+    if (const char* reply = std::getenv("KVREG_REPLY")) put(1, reply);
+    const char* status = std::getenv("KVREG_EXIT");
+    return status ? std::atoi(status) : 0;
+}
