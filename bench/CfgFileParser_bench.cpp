@@ -21,7 +21,7 @@ std::string bigConfig(size_t targetBytes) {
         text += "{\n\tname = \"Sensor" + std::to_string(n) + "\"\n\tperiod = " +
                 std::to_string(n % 120) +
                 "\n\tfilter = \"netdev_name=^(lo|eth[0-9]+)$\"\n"
-                "\trestrict = \"node" + std::to_string(n % 64) + ",nsd,protocol\"\n"
+                "\trestrict = \"node" + std::to_string(n % 64) + ",storage,protocol\"\n"
                 "\tproxyCmd = \"/opt/Ostrel/velmar/relay\"\n}";
     }
     return text + "\n";

@@ -68,8 +68,9 @@ bool IPFIXTemplSet::copyTemplateSetNetByteOrder(void* buffer, size_t capacity) c
             std::memcpy(p + 4, &ent, sizeof ent);
             p += 8;
         } else {
-            const uint16_t tl[2] = {htons(f.fieldType & static_cast<uint16_t>(~IPFIX_ENTERPRISE_BIT)),
-                                    htons(f.fieldLen)};
+            const uint16_t tl[2] = {
+                htons(f.fieldType & static_cast<uint16_t>(~IPFIX_ENTERPRISE_BIT)),
+                htons(f.fieldLen)};
             std::memcpy(p, tl, sizeof tl);
             p += 4;
         }

@@ -1,6 +1,7 @@
 #include "SensorCtrl.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -25,9 +26,15 @@ namespace {
 
 constexpr uint64_t MICROS_PER_SEC = 1000000;
 
-// Logical clock of the Blaster's sensor thread: 2000-01-01 (local winter
-// time of the original deployment), in milliseconds.
+// Start of the Blaster sensor thread's logical clock, in milliseconds:
+// 2000-01-01 00:00 at UTC+1.
 constexpr uint64_t BLASTER_CLOCK_START = 946681200000ULL;
+// Blaster mode hands a request and a reply between two threads for every
+// sample; both wait for the other's message this long before they sleep.
+constexpr unsigned int BLASTER_SPIN_MICROS = 50;
+// Pauses below this are waited out on the clock: a sleep that short would
+// last the timer slack (50 us by default) instead.
+constexpr uint64_t BLASTER_PRECISE_PAUSE_MICROS = 200;
 
 std::string errnoText(int err) {
     char buf[128];
@@ -130,8 +137,8 @@ int SensorCtrl::startSensorCtrl(LoggerStub* log, const Cfg::Configuration* cfg) 
 
 void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     SensorCtrl* ctrl = sensorCtrl;
-    Logger* out = log != nullptr ? static_cast<Logger*>(log)
-                                 : (ctrl != nullptr ? ctrl->logger : nullptr);
+    Logger* out =
+        log != nullptr ? static_cast<Logger*>(log) : (ctrl != nullptr ? ctrl->logger : nullptr);
     bool threadGone = true;
     if (thread != nullptr) {
         if (!sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller) && out != nullptr)
@@ -319,8 +326,9 @@ void SensorCtrl::updateSensorPeriod(const Cfg::Configuration& cfg) {
                 sensorName.c_str(), current);
         sensor->setPollPeriod(static_cast<uint64_t>(period) * MICROS_PER_SEC);
         if (sendEvent(ctrlQueue, sensorUpdatePeriod, sensor->getSensorID()))
-            logger->logInfo("updateSensorPeriod: change period value for sensor %s from %d to %d sec",
-                            sensorName.c_str(), current, period);
+            logger->logInfo(
+                "updateSensorPeriod: change period value for sensor %s from %d to %d sec",
+                sensorName.c_str(), current, period);
         else
             logger->logWarning("updateSensorPeriod: could not send update event for sensor %s.",
                                sensorName.c_str());
@@ -341,11 +349,13 @@ bool SensorCtrl::sendToSensor(SensorCtrlBlock* block, msgCmd cmd) {
 }
 
 void* SensorCtrl::run(void*) {
+    if (blasterTimeOut != 0) ctrlQueue.setSpinWait(BLASTER_SPIN_MICROS);
     // The sensor list configuration may have connected sockets itself.
     {
         std::lock_guard<std::mutex> lock(fdLock);
         collectorFds.resize(outputSockets.size(), -1);
-        for (size_t i = 0; i < outputSockets.size(); ++i) collectorFds[i] = outputSockets[i]->sockFD;
+        for (size_t i = 0; i < outputSockets.size(); ++i)
+            collectorFds[i] = outputSockets[i]->sockFD;
     }
     for (SensorCtrlBlock* block : sensors) {
         logger->logInfo("Executing sensor: %s", block->sensor->getName().c_str());
@@ -357,11 +367,11 @@ void* SensorCtrl::run(void*) {
     }
 
     LoopState st;
-    if (config != nullptr) config->getParamStore().getFlag(Cfg::DELAY_INITIAL_POLL, st.delayInitialPoll);
+    if (config != nullptr)
+        config->getParamStore().getFlag(Cfg::DELAY_INITIAL_POLL, st.delayInitialPoll);
 
     for (;;) {
-        const int64_t wait =
-            st.timers.empty() ? -1 : static_cast<int64_t>(st.timers.getWaitTime());
+        const int64_t wait = st.timers.empty() ? -1 : static_cast<int64_t>(st.timers.getWaitTime());
         sensorMsgHdr* msg = nullptr;
         const int rc = getMsg(ctrlQueue, msg, wait);
         if (rc > 0) {
@@ -410,8 +420,17 @@ void SensorCtrl::sendDataRequest(SensorCtrlBlock* block) {
 
 void SensorCtrl::blasterRequest(SensorCtrlBlock* block) {
     const uint64_t us = static_cast<uint64_t>(blasterTimeOut);
-    Thread::sleep(static_cast<unsigned int>(us / MICROS_PER_SEC),
-                  static_cast<unsigned int>(us % MICROS_PER_SEC) * 1000);
+    if (us < BLASTER_PRECISE_PAUSE_MICROS) {
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        } while (static_cast<uint64_t>((now.tv_sec - start.tv_sec) * 1000000000LL +
+                                       (now.tv_nsec - start.tv_nsec)) < us * 1000);
+    } else {
+        Thread::sleep(static_cast<unsigned int>(us / MICROS_PER_SEC),
+                      static_cast<unsigned int>(us % MICROS_PER_SEC) * 1000);
+    }
     sendDataRequest(block);
 }
 
@@ -439,6 +458,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
             auto* reg = dynamic_cast<sensorRegisterMsg*>(msg);
             if (block == nullptr || reg == nullptr || block->runState != sensorInit) break;
             block->sensorQueue = reg->sensorQueue;
+            if (blasterTimeOut != 0) block->sensorQueue->setSpinWait(BLASTER_SPIN_MICROS);
             ++st.startedSensors;
             if (st.stopping) {
                 // Registered after the stop request: it is stopped, not started.
@@ -470,9 +490,9 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 blasterRequest(block);
             } else {
                 const uint64_t period = block->sensor->getPollPeriod();
-                armTimer(block, st,
-                         st.delayInitialPoll ? getInitialDelay(period, block->sensor->getName())
-                                             : 0);
+                armTimer(
+                    block, st,
+                    st.delayInitialPoll ? getInitialDelay(period, block->sensor->getName()) : 0);
             }
             break;
         case sensorGetDataRep: {
@@ -487,7 +507,8 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 sendLogMsg(0, "Received more data replies than requested  from sensor %s",
                            sensorName);
             auto* rep = dynamic_cast<sensorDataRepMsg*>(msg);
-            if (rep != nullptr && rep->data != nullptr && rep->data[0].numSets > 0)
+            if (rep != nullptr && rep->data != nullptr &&
+                block->sensor->getNumVirtualSensors() > 0 && rep->data[0].numSets > 0)
                 prepareIPFIXPacket(block, static_cast<uint32_t>((rep->curTime + 500) / 1000),
                                    rep->data);
             if (blasterTimeOut != 0 && !st.stopping && block->runState == sensorOperating)
@@ -637,13 +658,24 @@ uint32_t SensorCtrl::addDataSet(const dataSet_t* data, uint32_t offset, const IP
     return next;
 }
 
-bool SensorCtrl::buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime,
-                                     uint32_t seq, uint32_t* length) {
-    char* p = ipfixTemplatePacket;
+void SensorCtrl::writeMessageHeader(char* p, uint32_t exportTime, uint32_t seq) {
     putU16(p, IPFIX_VERSION);
     putU32(p + 4, exportTime);
     putU32(p + 8, seq);
     putU32(p + 12, IPFIX_DOMAIN_ID);
+}
+
+bool SensorCtrl::templatePacketNeeded(SensorCtrlBlock* block, uint32_t v) {
+    for (Socket* s : outputSockets) {
+        if (!s->connected || !block->isTemplateSent(s, v)) return true;
+    }
+    return false;
+}
+
+bool SensorCtrl::buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime,
+                                     uint32_t seq, uint32_t* length) {
+    char* p = ipfixTemplatePacket;
+    writeMessageHeader(p, exportTime, seq);
     *length = sizeof(IPFIX);
     const dataSet_t* meta = block->sensor->getMetaData();
     if (!addTemplateSet(block->metaMetricsTemplate, p, length) ||
@@ -657,19 +689,24 @@ bool SensorCtrl::buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_
 bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
                                     const dataSet_t* data) {
     AbstractSensor* sensor = block->sensor;
-    const uint32_t numVirt =
-        std::min<uint32_t>(sensor->getNumVirtualSensors(),
-                           static_cast<uint32_t>(block->metricsTemplate.size()));
+    const uint32_t numVirt = std::min<uint32_t>(
+        sensor->getNumVirtualSensors(), static_cast<uint32_t>(block->metricsTemplate.size()));
     beginSample();
     bool allSent = true;
     for (uint32_t v = 0; v < numVirt; ++v) {
         const uint32_t seq = numPkts++;
         const IPFIXTemplSet& tmpl = block->metricsTemplate[v];
         uint32_t templateLength = 0;
-        if (!buildTemplatePacket(block, v, exportTime, seq, &templateLength)) {
-            logger->logError("Templates of sensor %s (virtual sensor %u) do not fit into one "
-                             "IPFIX message; its data is not exported",
-                             sensor->getName().c_str(), v);
+        // Once every collector holds the templates only the message header
+        // of the template packet is used: build the rest only when a
+        // collector still needs it.
+        if (!templatePacketNeeded(block, v)) {
+            writeMessageHeader(ipfixTemplatePacket, exportTime, seq);
+        } else if (!buildTemplatePacket(block, v, exportTime, seq, &templateLength)) {
+            logger->logError(
+                "Templates of sensor %s (virtual sensor %u) do not fit into one "
+                "IPFIX message; its data is not exported",
+                sensor->getName().c_str(), v);
             allSent = false;
             continue;
         }
@@ -684,9 +721,10 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
             continue;
         }
         if (total > UINT32_MAX || recordLength > MAX_RECORDS_LEN) {
-            logger->logError("Data of sensor %s (virtual sensor %u) cannot be split into IPFIX "
-                             "messages; it is not exported",
-                             sensor->getName().c_str(), v);
+            logger->logError(
+                "Data of sensor %s (virtual sensor %u) cannot be split into IPFIX "
+                "messages; it is not exported",
+                sensor->getName().c_str(), v);
             allSent = false;
             continue;
         }
@@ -711,9 +749,13 @@ void SensorCtrl::beginSample() {
         collectorState.resize(outputSockets.size());
         std::lock_guard<std::mutex> lock(fdLock);
         collectorFds.resize(outputSockets.size(), -1);
-        for (size_t i = 0; i < outputSockets.size(); ++i) collectorFds[i] = outputSockets[i]->sockFD;
+        for (size_t i = 0; i < outputSockets.size(); ++i)
+            collectorFds[i] = outputSockets[i]->sockFD;
     }
-    for (CollectorState& c : collectorState) c.failedThisSample = false;
+    for (CollectorState& c : collectorState) {
+        c.failedThisSample = false;
+        c.usableThisSample = false;
+    }
 }
 
 bool SensorCtrl::sendIPFIXPackets(SensorCtrlBlock* block, const char* dataPacket,
@@ -830,42 +872,50 @@ bool SensorCtrl::deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_
             ok = false;
             continue;
         }
-        if (!s->connecting && !s->connected && !startConnection(i, block, v, now)) {
-            c.failedThisSample = true;
-            ok = false;
-            continue;
-        }
-        if (!s->checkConnection(50)) {
-            if (!s->connecting && !s->connected) {
-                // The pending connect failed (refused, timed out).
+        // A connection found sound for an earlier packet of this sample is
+        // not examined again: each check costs system calls per packet.
+        bool sent = true;
+        if (!c.usableThisSample) {
+            if (!s->connecting && !s->connected && !startConnection(i, block, v, now)) {
+                c.failedThisSample = true;
+                ok = false;
+                continue;
+            }
+            if (!s->checkConnection(50)) {
+                if (!s->connecting && !s->connected) {
+                    // The pending connect failed (refused, timed out).
+                    logConnectionFailure(i, "socket");
+                    dropConnection(i);
+                }
+                c.failedThisSample = true;
+                ok = false;
+                continue;
+            }
+            // One poll shows a healthy connection (nothing to read, no
+            // error); only otherwise are the error and end of stream read.
+            pollfd state = {s->sockFD, POLLIN, 0};
+            const bool quiet = poll(&state, 1, 0) == 0;
+            if (!quiet && s->hasError() != 0) {
                 logConnectionFailure(i, "socket");
                 dropConnection(i);
+                c.failedThisSample = true;
+                ok = false;
+                continue;
             }
-            c.failedThisSample = true;
-            ok = false;
-            continue;
+            // A collector never sends; a readable end of stream means it
+            // closed the connection, and whatever is sent now would be lost.
+            sent = quiet || !peerClosed(s);
+            if (sent) s->setBlock();
         }
-        if (s->hasError() != 0) {
-            logConnectionFailure(i, "socket");
-            dropConnection(i);
-            c.failedThisSample = true;
-            ok = false;
-            continue;
+        if (sent && !block->isTemplateSent(s, v)) {
+            sent = s->sendBlocking(templatePacket, templateLength) ==
+                   static_cast<ssize_t>(templateLength);
+            block->setTemplateSent(s, v, sent);
         }
-        // A collector never sends; a readable end-of-stream means it closed
-        // the connection, and whatever is sent now would be lost.
-        bool sent = !peerClosed(s);
+        if (sent)
+            sent = s->sendBlocking(dataPacket, dataLength) == static_cast<ssize_t>(dataLength);
         if (sent) {
-            s->setBlock();
-            if (!block->isTemplateSent(s, v)) {
-                sent = s->sendBlocking(templatePacket, templateLength) ==
-                       static_cast<ssize_t>(templateLength);
-                block->setTemplateSent(s, v, sent);
-            }
-            if (sent)
-                sent = s->sendBlocking(dataPacket, dataLength) == static_cast<ssize_t>(dataLength);
-        }
-        if (sent) {
+            c.usableThisSample = true;
             s->resetFailureCount();
             c.inOutage = false;
             if (s->connecting) {

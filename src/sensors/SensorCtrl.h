@@ -9,7 +9,8 @@
 //
 // Ownership: the controller owns its blocks (each block owns its sensor), its
 // collector sockets, its logger and its queue. The main thread talks to it
-// only through ctrlQueue: the stop request and period changes on reload.
+// through ctrlQueue: the stop request and period changes on reload (and, when
+// a stop times out, interruptSends).
 //
 // Threads, by member:
 // - set on the main thread before the controller thread starts, read-only
@@ -21,7 +22,10 @@
 // - shared: ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
 //   by several threads), the sensors' periods (atomic; the reloading thread
 //   writes one before it pushes sensorUpdatePeriod, the controller reads it
-//   after popping that message).
+//   after popping that message), collectorFds (fdLock) and stopSending
+//   (atomic), through which the main thread breaks a send that blocks at stop.
+// - main thread after the controller thread ended: everything, in
+//   terminateSensorCtrl.
 #pragma once
 
 #include <atomic>
@@ -142,13 +146,13 @@ class SensorCtrl : public Runnable {
     static const char* const name;
 
     // Set on the main thread before the thread starts; see the file comment.
-    std::vector<Socket*> outputSockets;           // owned, configuration order
-    std::vector<SensorCtrlBlock*> sensors;        // owned, configuration order
-    int socketTimeout;                            // seconds
-    int64_t blasterTimeOut;                       // µs; not 0 in Blaster mode
-    uint64_t blasterTimeDelta;                    // ms, Blaster logical clock step
+    std::vector<Socket*> outputSockets;     // owned, configuration order
+    std::vector<SensorCtrlBlock*> sensors;  // owned, configuration order
+    int socketTimeout;                      // seconds
+    int64_t blasterTimeOut;                 // µs; not 0 in Blaster mode
+    uint64_t blasterTimeDelta;              // ms, Blaster logical clock step
     sensorQueue_t ctrlQueue;
-    LoggerStub* logger;                           // owned, "SensorCtrl"
+    LoggerStub* logger;  // owned, "SensorCtrl"
 
     // Controller thread only (after start).
     bool reportNextConnectionError;
@@ -168,6 +172,7 @@ class SensorCtrl : public Runnable {
         time_t lastStart = 0;           // last connection start, seconds
         bool inOutage = false;          // a failure was logged; no data went out since
         bool failedThisSample = false;  // skipped for the rest of the current sample
+        bool usableThisSample = false;  // took a packet whole in the current sample
     };
 
     // Controller thread.
@@ -186,8 +191,13 @@ class SensorCtrl : public Runnable {
     void disarmTimer(SensorCtrlBlock* block, LoopState& st);
     void logStatusReply(SensorCtrlBlock* block, const sensorStatusRepMsg& rep);
 
-    bool buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime,
-                             uint32_t seq, uint32_t* length);
+    // The 16-byte message header, all but the length.
+    static void writeMessageHeader(char* packet, uint32_t exportTime, uint32_t seq);
+    // Whether some collector still needs virtual sensor v's templates (not
+    // connected yet, or not sent them on this connection).
+    bool templatePacketNeeded(SensorCtrlBlock* block, uint32_t v);
+    bool buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime, uint32_t seq,
+                             uint32_t* length);
     void beginSample();
     // sendIPFIXPackets without resetting the per-sample failures.
     bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
@@ -229,9 +239,10 @@ class SensorCtrl : public Runnable {
 
     char errBuf[252];
     IPFIXSensorLogPkt sensorLogPkt;
-    // Packet buffers, reused for every sample (controller thread).
-    char ipfixPacket[PACKET_BUFFER_LEN];
-    char ipfixTemplatePacket[PACKET_BUFFER_LEN];
+    // Packet buffers, reused for every sample (controller thread). Aligned so
+    // that the block copy of a sample's records runs at full speed.
+    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN];
+    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN];
 
   private:
     // Sensor list configuration (SensorCtrlConfig.cpp): its private helpers

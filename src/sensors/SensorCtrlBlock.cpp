@@ -58,9 +58,3 @@ void SensorCtrlBlock::removeConnectionStatus(const Socket* socket) {
     while (last != templateSent.end() && last->first.socket == socket) ++last;
     templateSent.erase(first, last);
 }
-
-AbstractSensor* SensorCtrlBlock::releaseSensor() {
-    AbstractSensor* s = sensor;
-    sensor = nullptr;
-    return s;
-}

@@ -4,8 +4,8 @@
 // sensor) and which collector connection has received which virtual sensor's
 // templates.
 //
-// Owned by the controller (SensorCtrl::sensors); the block owns its sensor
-// unless releaseSensor was called. Built on the main thread while the
+// Owned by the controller (SensorCtrl::sensors); the block owns its sensor.
+// Built on the main thread while the
 // controller adds sensors; afterwards every member is touched by the
 // controller thread only, except that the reloading thread reads `sensor`.
 #pragma once
@@ -43,7 +43,7 @@ class SensorCtrlBlock {
     // one metric template from metricDef, each with a new identifier.
     SensorCtrlBlock(const std::vector<FieldSpecifier>* metaDef,
                     const std::vector<FieldSpecifier>* metricDef);
-    // Deletes the sensor, if the block still owns one.
+    // Deletes the sensor, if there is one.
     ~SensorCtrlBlock();
     SensorCtrlBlock(const SensorCtrlBlock&) = delete;
     SensorCtrlBlock& operator=(const SensorCtrlBlock&) = delete;
@@ -55,10 +55,6 @@ class SensorCtrlBlock {
     // Forgets every entry of `socket`: its next connection gets every
     // template again.
     void removeConnectionStatus(const Socket* socket);
-
-    // Hands the sensor back to the caller: the destructor will not delete
-    // it. Used when the sensor's thread may still be running inside it.
-    AbstractSensor* releaseSensor();
 
     AbstractSensor* sensor;
     sensorQueue_t* sensorQueue;  // not owned; null until the thread registers

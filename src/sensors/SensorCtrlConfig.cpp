@@ -549,6 +549,13 @@ void SensorCtrl::createGenericSensor(const Cfg::ParamDefStore* metaSchema,
                          Cfg::SENSSUBCMD, p, n);
         return;
     }
+    // The sub-command is sent as one request line: a line break would split it
+    // into two requests and desynchronise every sensor sharing the proxy.
+    if (subCmd.find_first_of("\r\n") != std::string::npos) {
+        logger->logError("Parameter %s of sensor %s holds a line break, skipping sensor %s.",
+                         Cfg::SENSSUBCMD, n, n);
+        return;
+    }
 
     const size_t k = keyElems->size();
     const size_t m = metrics->size();

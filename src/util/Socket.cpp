@@ -170,6 +170,17 @@ void Socket::setSysError(int err) {
 void Socket::closeFD() {
     if (sockFD != -1) close(sockFD);
     sockFD = -1;
+    nonBlockMode = -1;
+}
+
+bool Socket::changeMode(bool nonBlock) {
+    // Only this class changes the descriptor's flags, so the mode it set last
+    // is the mode it has: a sender that asks for the mode in force on every
+    // packet costs no system call.
+    if (nonBlockMode == (nonBlock ? 1 : 0)) return nonBlock;
+    const bool wasSet = changeNonBlock(sockFD, nonBlock);
+    nonBlockMode = nonBlock ? 1 : 0;
+    return wasSet;
 }
 
 bool Socket::createSockFD(const addrinfo* entry) {
@@ -184,6 +195,7 @@ bool Socket::createSockFD(const addrinfo* entry) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (entry->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     sockFD = fd;
+    nonBlockMode = 0;  // a new socket blocks
     return true;
 }
 
@@ -221,7 +233,7 @@ int Socket::connectInternal(bool async, time_t t, addrinfo* remoteAddrs) {
             ++connectFailures;
             return -1;
         }
-        changeNonBlock(sockFD, async);
+        changeMode(async);
         if (connect(sockFD, entry->ai_addr, entry->ai_addrlen) == 0 || errno == EINPROGRESS) break;
         int err = errno;
         // The descriptor is dropped after every failed candidate, the last one
@@ -240,7 +252,7 @@ int Socket::connectInternal(bool async, time_t t, addrinfo* remoteAddrs) {
     lastConnectTime = t;
     remoteAddr.set(entry->ai_addr);
     if (timeout > 0) setConnectionTimeout();
-    changeNonBlock(sockFD, false);
+    changeMode(false);
     connected = !async;
     connecting = async;
     return 0;
@@ -259,7 +271,7 @@ bool Socket::connectSyncPeer(addrinfo* start) {
             lastErr = errNum;
             continue;
         }
-        changeNonBlock(sockFD, true);
+        changeMode(true);
         int err = 0;
         if (connect(sockFD, entry->ai_addr, entry->ai_addrlen) != 0) {
             err = errno;
@@ -273,7 +285,7 @@ bool Socket::connectSyncPeer(addrinfo* start) {
         if (err == 0) {
             lastConnectTime = time(nullptr);
             remoteAddr.set(entry->ai_addr);
-            changeNonBlock(sockFD, false);
+            changeMode(false);
             connected = true;
             connecting = false;
             return true;
@@ -309,8 +321,8 @@ bool Socket::setRecvTimeout(timeval* tv) {
     return setsockopt(sockFD, SOL_SOCKET, SO_RCVTIMEO, tv, sizeof *tv) == 0;
 }
 
-bool Socket::setNonBlock() { return changeNonBlock(sockFD, true); }
-bool Socket::setBlock() { return changeNonBlock(sockFD, false); }
+bool Socket::setNonBlock() { return changeMode(true); }
+bool Socket::setBlock() { return changeMode(false); }
 
 // ---- state checks ----
 
@@ -356,10 +368,10 @@ bool Socket::isReadable(int timeoutMS) {
 // ---- data transfer ----
 
 ssize_t Socket::sendBlocking(const void* buf, unsigned int len) {
-    bool wasNonBlock = changeNonBlock(sockFD, false);
+    bool wasNonBlock = changeMode(false);
     ssize_t n = send(sockFD, buf, len, MSG_NOSIGNAL);
     int err = errno;
-    if (wasNonBlock) changeNonBlock(sockFD, true);
+    if (wasNonBlock) changeMode(true);
     if (n == static_cast<ssize_t>(len)) {
         connected = true;
         connectFailures = 0;
@@ -370,10 +382,10 @@ ssize_t Socket::sendBlocking(const void* buf, unsigned int len) {
 }
 
 ssize_t Socket::receive(void* buf, unsigned int len) {
-    bool wasNonBlock = changeNonBlock(sockFD, false);
+    bool wasNonBlock = changeMode(false);
     ssize_t n = recv(sockFD, buf, len, 0);
     int err = errno;
-    if (wasNonBlock) changeNonBlock(sockFD, true);
+    if (wasNonBlock) changeMode(true);
     if (n > 0 || (n < 0 && err == EAGAIN)) {
         connected = true;
         connectFailures = 0;
@@ -388,7 +400,7 @@ ssize_t Socket::receive(void* buf, unsigned int len) {
 void Socket::closeSocket(bool hard) {
     if (sockFD != -1) {
         if (hard) {
-            changeNonBlock(sockFD, false);
+            changeMode(false);
             shutdown(sockFD, SHUT_RDWR);
         }
         close(sockFD);

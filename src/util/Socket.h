@@ -160,6 +160,11 @@ class Socket {
     bool bindInternal();
     void setSysError(int err);
     void closeFD();
+    // Sets or clears O_NONBLOCK on sockFD, skipping the system calls when the
+    // mode last set is the one asked for; returns whether it was set before.
+    bool changeMode(bool nonBlock);
+
+    int nonBlockMode = -1;  // as last set on sockFD: 1 set, 0 clear, -1 unknown
 };
 
 // Socket address helpers; nothing in the daemon uses them.

@@ -12,15 +12,14 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "AbstractSensor.h"
 #include "LoggerBackend.h"
@@ -132,7 +131,8 @@ class FakeSensor : public AbstractSensor {
         ++live();
         for (uint32_t v = 0; v < counts.size(); ++v) {
             uint32_t len = 0;
-            for (uint32_t i = 0; i < counts[v]; ++i) len += (*getMetricDataDef())[first(v) + i].fieldLen;
+            for (uint32_t i = 0; i < counts[v]; ++i)
+                len += (*getMetricDataDef())[first(v) + i].fieldLen;
             sets[v].setLength = len;
         }
     }

@@ -538,6 +538,15 @@ TEST_F(MetaFileTest, ProxySettingsOfTheSensorEntryWin) {
     EXPECT_TRUE(logged("Info", "\tproxy cmd:/entry/proxy,args: and subcmd:stats"));
 }
 
+TEST_F(MetaFileTest, SubCommandWithALineBreakIsRefused) {
+    MetaParts parts;
+    write("meta/Gen.cfg", parts.text());
+    // The line break would reach the proxy as a second request.
+    generic("Gen", "subcmd = \"stats\nmore\"\n");
+    EXPECT_TRUE(ctrl->sensors.empty());
+    EXPECT_TRUE(logged("Error", "Parameter subcmd of sensor Gen holds a line break, skipping sensor Gen."));
+}
+
 TEST_F(MetaFileTest, MetaFilePath) {
     // Each case names its own sensor: a repeated log line would be suppressed.
     struct Case {

@@ -166,7 +166,8 @@ class SensorCtrlExport : public ::testing::Test {
         ASSERT_TRUE(cfg->loadConfigFile(file, nullptr));
         ASSERT_EQ(SensorCtrl::startSensorCtrl(nullptr, cfg.get()), 0);
         for (SensorCtrlBlock* b : SensorCtrl::getSensorCtrl()->sensors)
-            for (const IPFIXTemplSet& t : b->metricsTemplate) metricIds.push_back(t.getTemplateID());
+            for (const IPFIXTemplSet& t : b->metricsTemplate)
+                metricIds.push_back(t.getTemplateID());
     }
 
     double stop() {
@@ -223,8 +224,7 @@ TEST_F(SensorCtrlExport, TemplatesThenDataAndBothDecodersAgree) {
     Tool fixbuf(FIXBUF_CHECK, {"-p", "0", "-F", "5802", "-F", "5903"});
     const uint16_t p2 = fixbuf.port();
     ASSERT_NE(p2, 0);
-    start("{ name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }",
-          {p1, p2});
+    start("{ name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }", {p1, p2});
 #else
     start("{ name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }", {p1});
 #endif
@@ -275,14 +275,13 @@ TEST_F(SensorCtrlExport, RestartedCollectorGetsTemplatesAgain) {
     const uint16_t pb = steady.port();
     ASSERT_NE(pa, 0);
     ASSERT_NE(pb, 0);
-    start("{ name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }",
-          {pa, pb});
+    start("{ name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }", {pa, pb});
     run(2200);
     EXPECT_EQ(restarted->stop(), 0);
     const std::vector<Msg> before = parseMessages(restarted->lines);
     run(1500);
-    restarted = std::make_unique<Tool>(IPFIX_COLLECTOR,
-                                       std::vector<std::string>{"-p", std::to_string(pa)});
+    restarted =
+        std::make_unique<Tool>(IPFIX_COLLECTOR, std::vector<std::string>{"-p", std::to_string(pa)});
     ASSERT_EQ(restarted->port(), pa);
     run(3200);
     stop();

@@ -161,8 +161,8 @@ TEST_F(SensorCtrlIpfix, LargeSampleSplitsIntoWholeRecords) {
 // 8189 fill a message of exactly 65532 bytes and nothing follows; one more
 // record goes into a second message.
 TEST_F(SensorCtrlIpfix, RecordsExactlyFillingTheRoom) {
-    FakeSensor* s = add(SensorID::TestSensor1, {ctrltest::metric("fake_u64", 6000, DT_UINT_64, 8)},
-                        {1});
+    FakeSensor* s =
+        add(SensorID::TestSensor1, {ctrltest::metric("fake_u64", 6000, DT_UINT_64, 8)}, {1});
     PairCollector& c = collector();
 
     s->setRows(0, 8189);
@@ -183,8 +183,8 @@ TEST_F(SensorCtrlIpfix, RecordsExactlyFillingTheRoom) {
 // Rows that would take the whole buffer but the set header must still leave
 // room for it: no message exceeds 65535 bytes or wraps its length field.
 TEST_F(SensorCtrlIpfix, MessageLengthNeverWraps) {
-    FakeSensor* s = add(SensorID::TestSensor1, {ctrltest::metric("fake_u32", 6000, DT_UINT_32, 4)},
-                        {1});
+    FakeSensor* s =
+        add(SensorID::TestSensor1, {ctrltest::metric("fake_u32", 6000, DT_UINT_32, 4)}, {1});
     PairCollector& c = collector();
     s->setRows(0, 16379);  // 65516 bytes of records
     ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
@@ -315,6 +315,42 @@ TEST_F(SensorCtrlIpfix, FailedCollectorDoesNotStopTheOthers) {
     EXPECT_EQ(m[2].size(), 34520u);
     EXPECT_EQ(m[4].size(), 16u + 4u + 116u);
     EXPECT_EQ(decodeErrors(m), 0u);
+}
+
+// Template state is kept per connection and virtual sensor; forgetting one
+// connection leaves the others alone.
+TEST_F(SensorCtrlIpfix, TemplateSentStatePerConnection) {
+    std::vector<MetricsMetadata> t = ctrltest::table(6000, 1);
+    const std::vector<MetricsMetadata> second = ctrltest::table(6100, 1);
+    t.insert(t.end(), second.begin(), second.end());
+    add(SensorID::TestSensor2, t, {4, 4});
+    SensorCtrlBlock* b = block(0);
+    const Socket* a = reinterpret_cast<const Socket*>(0x1000);
+    const Socket* c = reinterpret_cast<const Socket*>(0x2000);
+    EXPECT_FALSE(b->isTemplateSent(a, 0));
+    b->setTemplateSent(a, 0, true);
+    b->setTemplateSent(a, 1, true);
+    b->setTemplateSent(c, 1, true);
+    EXPECT_TRUE(b->isTemplateSent(a, 1));
+    EXPECT_FALSE(b->isTemplateSent(c, 0));
+    ctrl->resetConnectionStatus(a);
+    EXPECT_FALSE(b->isTemplateSent(a, 0));
+    EXPECT_FALSE(b->isTemplateSent(a, 1));
+    EXPECT_TRUE(b->isTemplateSent(c, 1));
+}
+
+// After a broken connection the next one gets the templates first again.
+TEST_F(SensorCtrlIpfix, TemplatesAgainAfterAFailedSend) {
+    FakeSensor* s = add(SensorID::TestSensor1, ctrltest::table(6000, 1), {4});
+    PairCollector& c = collector();
+    s->setRows(0, 1);
+    EXPECT_TRUE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
+    EXPECT_EQ(c.messages().size(), 2u);
+    EXPECT_TRUE(block(0)->isTemplateSent(c.socket, 0));
+    c.hangUp();
+    EXPECT_FALSE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
+    EXPECT_FALSE(block(0)->isTemplateSent(c.socket, 0));
+    EXPECT_EQ(c.socket->sockFD, -1);
 }
 
 TEST_F(SensorCtrlIpfix, NoCollectorIsSuccess) {

@@ -44,7 +44,16 @@ AbstractSensor* makeFake2() {
     return s;
 }
 
+std::atomic<FakeSensor*> madeBlaster{nullptr};
+AbstractSensor* makeFakeBlaster() {
+    auto* s = new FakeSensor(SensorID::Blaster, ctrltest::table(6200, 1), {4});
+    s->setRows(0, 1);
+    madeBlaster = s;
+    return s;
+}
+
 RegisterSensorGenerator<FakeSensor> registerFake1(SensorID::TestSensor1, makeFake1);
+RegisterSensorGenerator<FakeSensor> registerFakeBlaster(SensorID::Blaster, makeFakeBlaster);
 RegisterSensorGenerator<FakeSensor> registerFake2(SensorID::TestSensor2, makeFake2);
 
 bool waitFor(const std::function<bool()>& cond, int ms = 3000) {
@@ -82,8 +91,8 @@ class SensorCtrlTest : public ::testing::Test {
     std::unique_ptr<Cfg::Configuration> config(const std::string& text) {
         const std::string file = dir.file("sensors.cfg");
         std::ofstream(file) << text;
-        auto cfg = std::make_unique<Cfg::Configuration>(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
-                                                        defaults.velmarSensorStore);
+        auto cfg = std::make_unique<Cfg::Configuration>(
+            Cfg::SensorDefaultConfig::velmarSensorsDefStore, defaults.velmarSensorStore);
         EXPECT_TRUE(cfg->loadConfigFile(file, nullptr));
         Cfg::ParamVec* collectors = nullptr;
         const Cfg::ParamDefStore* schema = nullptr;
@@ -156,7 +165,9 @@ TEST_F(SensorCtrlTest, SendLogMsgAppendsTheSystemError) {
 // A 30-second sensor is polled right after its init whether or not the
 // initial delay is configured; a 6-hour one waits for its delay.
 TEST_F(SensorCtrlTest, FirstPollFollowsInitUnlessPeriodIsLong) {
-    start("sensors = { name = \"TestSensor1\" period = 30 }, { name = \"TestSensor2\" period = 21600 }\n");
+    start(
+        "sensors = { name = \"TestSensor1\" period = 30 }, { name = \"TestSensor2\" period = 21600 "
+        "}\n");
     ASSERT_TRUE(waitFor([] { return made1.load() != nullptr && made1.load()->samples >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(made1.load()->samples, 1);
@@ -189,8 +200,10 @@ TEST_F(SensorCtrlTest, SlowSensorGetsStatusRequests) {
         s.periodAfterInit = 200000;
         s.sampleGate.close();
     };
-    start("sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
-    ASSERT_TRUE(waitFor([] { return made1.load() != nullptr && made1.load()->sampleGate.waiting() == 1; }));
+    start(
+        "sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
+    ASSERT_TRUE(
+        waitFor([] { return made1.load() != nullptr && made1.load()->sampleGate.waiting() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     FakeSensor* s1 = made1;
     FakeSensor* s2 = made2;
@@ -250,7 +263,8 @@ TEST_F(SensorCtrlTest, PeriodChangesOnReload) {
     FakeSensor* s = made1;
     SensorCtrl* ctrl = SensorCtrl::getSensorCtrl();
 
-    auto off = config("sensors = { name = \"TestSensor1\" period = 0 }, { name = \"TestSensor2\" period = 1 }\n");
+    auto off = config(
+        "sensors = { name = \"TestSensor1\" period = 0 }, { name = \"TestSensor2\" period = 1 }\n");
     ctrl->updateSensorPeriod(*off);
     EXPECT_EQ(s->getPollPeriod(), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -282,7 +296,8 @@ TEST_F(SensorCtrlTest, PeriodChangesOnReload) {
 TEST_F(SensorCtrlTest, ReloadBeforeInitReplyArmsOneTimer) {
     prepare1 = [](FakeSensor& s) { s.initGate.close(); };
     start("sensors = { name = \"TestSensor1\" period = 1 }\n");
-    ASSERT_TRUE(waitFor([] { return made1.load() != nullptr && made1.load()->initGate.waiting() == 1; }));
+    ASSERT_TRUE(
+        waitFor([] { return made1.load() != nullptr && made1.load()->initGate.waiting() == 1; }));
     FakeSensor* s = made1;
     SensorCtrl* ctrl = SensorCtrl::getSensorCtrl();
     s->setPollPeriod(100000);
@@ -302,8 +317,10 @@ TEST_F(SensorCtrlTest, ReloadBeforeInitReplyArmsOneTimer) {
 // thread.
 TEST_F(SensorCtrlTest, StopWhileASensorHangsInItsSample) {
     prepare1 = [](FakeSensor& s) { s.sampleGate.close(); };
-    start("sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
-    ASSERT_TRUE(waitFor([] { return made1.load() != nullptr && made1.load()->sampleGate.waiting() == 1; }));
+    start(
+        "sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
+    ASSERT_TRUE(
+        waitFor([] { return made1.load() != nullptr && made1.load()->sampleGate.waiting() == 1; }));
     ASSERT_TRUE(waitFor([] { return made2.load() != nullptr && made2.load()->samples >= 1; }));
     const double took = stop();
     EXPECT_GE(took, 2.9);
@@ -324,7 +341,8 @@ TEST_F(SensorCtrlTest, StopWhileASensorHangsInItsSample) {
 // join time-out.
 TEST_F(SensorCtrlTest, StopWhenASensorNeverAnswersShutdown) {
     prepare2 = [](FakeSensor& s) { s.shutdownGate.close(); };
-    start("sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
+    start(
+        "sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
     ASSERT_TRUE(waitFor([] { return made2.load() != nullptr && made2.load()->samples >= 1; }));
     const double took = stop();
     EXPECT_LT(took, 4.5);
@@ -334,6 +352,27 @@ TEST_F(SensorCtrlTest, StopWhenASensorNeverAnswersShutdown) {
     const std::string text = logText();
     EXPECT_NE(text.find("Sensor has stopped: TestSensor1"), std::string::npos);
     EXPECT_EQ(text.find("Sensor has stopped: TestSensor2"), std::string::npos);
+}
+
+// Load tests: no timers; each data request follows the previous answer after
+// a pause of blasterperiod microseconds, also when a sample fails.
+TEST_F(SensorCtrlTest, BlasterModePacesRequestsWithoutTimers) {
+    madeBlaster = nullptr;
+    start("blaster = { blasterperiod = 20000 }\nsensors = { name = \"TestSensor1\" period = 1 }\n");
+    ASSERT_TRUE(
+        waitFor([] { return madeBlaster.load() != nullptr && madeBlaster.load()->samples >= 5; }));
+    EXPECT_EQ(made1.load(), nullptr);
+    FakeSensor* s = madeBlaster;
+    EXPECT_EQ(s->getPollPeriod(), 0u);
+    s->failSamples = true;
+    const int before = s->samples;
+    EXPECT_TRUE(waitFor([s, before] { return s->samples >= before + 5; }));
+    // Paced by the pause: at most one request per 20 ms.
+    const int atStart = s->samples;
+    const auto t = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(s->samples - atStart, static_cast<int>(secondsSince(t) / 0.02) + 1);
+    EXPECT_LT(stop(), 1.0);
 }
 
 TEST_F(SensorCtrlTest, StopWithNoSensorsIsImmediate) {
@@ -348,11 +387,14 @@ TEST_F(SensorCtrlTest, StopWithNoSensorsIsImmediate) {
 TEST_F(SensorCtrlTest, ReloadWhileSampling) {
     prepare1 = [](FakeSensor& s) { s.periodAfterInit = 20000; };
     prepare2 = [](FakeSensor& s) { s.periodAfterInit = 30000; };
-    start("sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
+    start(
+        "sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 1 }\n");
     ASSERT_TRUE(waitFor([] { return made2.load() != nullptr && made2.load()->samples >= 2; }));
     SensorCtrl* ctrl = SensorCtrl::getSensorCtrl();
-    auto a = config("sensors = { name = \"TestSensor1\" period = 2 }, { name = \"TestSensor2\" period = 0 }\n");
-    auto b = config("sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 3 }\n");
+    auto a = config(
+        "sensors = { name = \"TestSensor1\" period = 2 }, { name = \"TestSensor2\" period = 0 }\n");
+    auto b = config(
+        "sensors = { name = \"TestSensor1\" period = 1 }, { name = \"TestSensor2\" period = 3 }\n");
     for (int i = 0; i < 20; ++i) {
         ctrl->updateSensorPeriod(i % 2 == 0 ? *a : *b);
         ctrl->updateSensorRemoteFSmonitor(i % 2 == 0);

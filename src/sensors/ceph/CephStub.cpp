@@ -61,7 +61,8 @@ void CephStub::closeInstance() {
 }
 
 CephStub::CephStub() : log("CephStub") {
-    if (SensorCtrl::config) SensorCtrl::config->getParamStore().getString(Cfg::CEPHRADOS, proxyExec);
+    if (SensorCtrl::config)
+        SensorCtrl::config->getParamStore().getString(Cfg::CEPHRADOS, proxyExec);
     // The file checked here is the file run: the relay is started by exactly
     // this path, never looked up in PATH.
     if (proxyExec.empty() || access(proxyExec.c_str(), R_OK | X_OK) != 0) {

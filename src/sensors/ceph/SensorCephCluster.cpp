@@ -57,9 +57,15 @@ int32_t SensorCephCluster::init() {
 int32_t SensorCephCluster::getStatus() { return cephStub != nullptr ? 0 : -1; }
 
 int32_t SensorCephCluster::shutdown() {
+    // Forget the channel once released: a second shutdown must not release
+    // the other Ceph sensor's reference and close the channel under it.
     if (cephStub != nullptr) CephStub::closeInstance();
+    cephStub = nullptr;
     delete[] metricData;
     metricData = nullptr;
+    allocatedSets = 0;
+    metricDataSet.numSets = 0;
+    metricDataSet.data = nullptr;
     return 0;
 }
 
@@ -82,7 +88,8 @@ const dataSet_t* SensorCephCluster::getMetricData() {
 
     if (records.empty()) {
         sourceOK = false;
-        if (sourcePrevOK) log->logError("No results received from ceph-cluster, no metrics to report.");
+        if (sourcePrevOK)
+            log->logError("No results received from ceph-cluster, no metrics to report.");
         metricDataSet.numSets = 0;
         sourcePrevOK = sourceOK;
         return &metricDataSet;

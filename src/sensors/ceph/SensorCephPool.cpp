@@ -91,9 +91,15 @@ int32_t SensorCephPool::init() {
 int32_t SensorCephPool::getStatus() { return cephStub != nullptr ? 0 : -1; }
 
 int32_t SensorCephPool::shutdown() {
+    // Forget the channel once released: a second shutdown must not release
+    // the other Ceph sensor's reference and close the channel under it.
     if (cephStub != nullptr) CephStub::closeInstance();
+    cephStub = nullptr;
     delete[] metricData;
     metricData = nullptr;
+    allocatedSets = 0;
+    metricDataSet.numSets = 0;
+    metricDataSet.data = nullptr;
     return 0;
 }
 
@@ -116,7 +122,8 @@ const dataSet_t* SensorCephPool::getMetricData() {
 
     if (records.empty()) {
         sourceOK = false;
-        if (sourcePrevOK) log->logError("No results received from ceph-cluster, no metrics to report.");
+        if (sourcePrevOK)
+            log->logError("No results received from ceph-cluster, no metrics to report.");
         metricDataSet.numSets = 0;
         sourcePrevOK = sourceOK;
         return &metricDataSet;

@@ -56,17 +56,16 @@ static_assert(offsetof(Row, a0) == rowLength(blastMetas, 0, 4), "");
 static_assert(offsetof(Row, a7) == rowLength(blastMetas, 0, 11), "");
 static_assert(offsetof(Row, a9) == rowLength(blastMetas, 0, 13), "");
 
-// Shared by every Blaster of the process. Atomic so that two Blasters on two
-// threads cannot race on it; blaster mode runs only one.
+// Shared by every Blaster of the process. Atomic so that Blasters on two
+// threads would not be a data race (their samples would then interleave the
+// one sequence); blaster mode runs only one.
 std::atomic<int64_t> rnd{1};
 
 inline int64_t nextState(int64_t x) { return (x * 0x10001 + 97) % 0x10000; }
 
 // Truncates a non-negative sum below 2^33 and wraps it at 32 bits, as the
 // integer fields do (a direct conversion past 2^32 would be undefined).
-inline uint32_t truncate32(double sum) {
-    return static_cast<uint32_t>(static_cast<uint64_t>(sum));
-}
+inline uint32_t truncate32(double sum) { return static_cast<uint32_t>(static_cast<uint64_t>(sum)); }
 
 inline uint32_t floatBits(float f) {
     uint32_t bits;

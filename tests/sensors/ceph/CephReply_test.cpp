@@ -54,14 +54,14 @@ TEST(CephReplyParse, ItemRules) {
         const char* value;  // null: the key is absent
     };
     const Case cases[] = {
-        {"kb:1,kb:2", "kb", "1"},         // a repeated key keeps its first value
-        {"kb: 100", "kb", " 100"},        // the value is not trimmed
-        {"kb:1:2", "kb", "1"},            // pieces after a second colon are ignored
-        {"kb::5", "kb", "5"},             // empty pieces vanish, as in split
-        {"kb:,kb:7", "kb", "7"},          // a key without value is no pair...
-        {"kb,x:1", "kb", nullptr},        // ...nor is an item without colon
-        {" kb:1", "kb", nullptr},         // keys must match exactly
-        {"kb:1\r", "kb", "1\r"},          // a carriage return stays in the value
+        {"kb:1,kb:2", "kb", "1"},   // a repeated key keeps its first value
+        {"kb: 100", "kb", " 100"},  // the value is not trimmed
+        {"kb:1:2", "kb", "1"},      // pieces after a second colon are ignored
+        {"kb::5", "kb", "5"},       // empty pieces vanish, as in split
+        {"kb:,kb:7", "kb", "7"},    // a key without value is no pair...
+        {"kb,x:1", "kb", nullptr},  // ...nor is an item without colon
+        {" kb:1", "kb", nullptr},   // keys must match exactly
+        {"kb:1\r", "kb", "1\r"},    // a carriage return stays in the value
     };
     for (const Case& c : cases) {
         const auto records = parse(std::string(c.line) + "\n");
@@ -93,16 +93,16 @@ TEST(CephReplyNumber, StreamRules) {
     };
     const Case cases[] = {
         {"100", 100},
-        {" 100", 100},                   // leading blanks are skipped
+        {" 100", 100},  // leading blanks are skipped
         {"\t42", 42},
-        {"100abc", 100},                 // digits then anything: the digits
-        {"abc", 0},                      // no digits
-        {"", 0},                         // empty
-        {"   ", 0},                      // only blanks: 0, not a previous value
+        {"100abc", 100},  // digits then anything: the digits
+        {"abc", 0},       // no digits
+        {"", 0},          // empty
+        {"   ", 0},       // only blanks: 0, not a previous value
         {"18446744073709551615", UINT64_MAX},
         {"18446744073709551616", UINT64_MAX},  // beyond the range: the largest
         {"99999999999999999999999", UINT64_MAX},
-        {"-1", UINT64_MAX},              // negated modulo 2^64
+        {"-1", UINT64_MAX},  // negated modulo 2^64
         {"-5", UINT64_MAX - 4},
         {"+7", 7},
     };

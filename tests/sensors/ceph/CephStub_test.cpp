@@ -27,7 +27,8 @@ std::string inheritableFds() {
     std::string out;
     for (int fd = 3; fd < 1024; ++fd) {
         const int flags = fcntl(fd, F_GETFD);
-        if (flags >= 0 && !(flags & FD_CLOEXEC)) out += (out.empty() ? "" : ",") + std::to_string(fd);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            out += (out.empty() ? "" : ",") + std::to_string(fd);
     }
     return out;
 }
@@ -41,7 +42,8 @@ class CephStubTest : public Fixture {
 
     // Waits until a restart is allowed after a start attempt at `since`.
     static void waitPastThrottle(time_t since) {
-        while (time(nullptr) <= since + 2) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (time(nullptr) <= since + 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 };
 
@@ -230,7 +232,8 @@ TEST_F(CephStubTest, UnusableRelayGivesNullAndOneMessage) {
     // Executable but not a program: the start fails; the channel stays bound
     // and answers empty.
     const std::string bogus = dir.path() + "/bogus";
-    std::ofstream(bogus) << "\x7f" << "ELF garbage";
+    std::ofstream(bogus) << "\x7f"
+                         << "ELF garbage";
     ASSERT_EQ(chmod(bogus.c_str(), 0755), 0);
     setRelay(bogus);
     CephStub* stub = CephStub::getInstance();

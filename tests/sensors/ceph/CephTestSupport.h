@@ -43,7 +43,8 @@ inline std::vector<std::string> lines(const std::string& text) {
 
 inline size_t countOf(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
     return n;
 }
 
@@ -56,8 +57,8 @@ class Fixture : public ::testing::Test {
         oldChld = signal(SIGCHLD, SIG_IGN);
         daemonLogPath = dir.path() + "/daemon.log";
         relayLogPath = dir.path() + "/relay.log";
-        ASSERT_TRUE(LoggerBackend::createAndInitLogger(LogNameSpace::esDebug,
-                                                       daemonLogPath.c_str(), true));
+        ASSERT_TRUE(
+            LoggerBackend::createAndInitLogger(LogNameSpace::esDebug, daemonLogPath.c_str(), true));
         env.set("CEPHRELAY_LOG", relayLogPath.c_str());
         env.set("CEPHRELAY_MODE", nullptr);
         env.set("CEPHRELAY_DIR", nullptr);

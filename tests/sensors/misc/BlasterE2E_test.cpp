@@ -50,9 +50,9 @@ std::string readUntilContains(ChildProcess& child, const std::string& what, int 
 }
 
 struct DataSets {
-    std::string templateId;          // id of the data template (reclen matched)
-    std::vector<long> times;         // export time of each of its data sets, in order
-    std::map<long, long> records;    // export time -> records of the data template
+    std::string templateId;        // id of the data template (reclen matched)
+    std::vector<long> times;       // export time of each of its data sets, in order
+    std::map<long, long> records;  // export time -> records of the data template
     long totalRecords = 0;
     bool errors = false;
 };
@@ -65,7 +65,8 @@ DataSets collect(const std::string& output, const std::string& reclen) {
     while (std::getline(in, line)) {
         // A report field's length is given by its template alone: its
         // metadata row says 0, which the strict collector reports.
-        if (line.compare(0, 6, "ERROR ") == 0 && line.find("its metadata says 0") == std::string::npos) {
+        if (line.compare(0, 6, "ERROR ") == 0 &&
+            line.find("its metadata says 0") == std::string::npos) {
             d.errors = true;
         }
         if (line.compare(0, 8, "message ") == 0) messageTime = std::stol(field(line, "time"));
@@ -90,7 +91,8 @@ class BlasterE2ETest : public ::testing::Test {
         ChildProcess::Options o;
         o.input = ChildProcess::Input::Null;
         o.error = ChildProcess::ErrorOutput::Inherit;
-        ASSERT_TRUE(collector.start(collectorPath, {collectorPath, "-p", "0", "-t", "120"}, o).ok());
+        ASSERT_TRUE(
+            collector.start(collectorPath, {collectorPath, "-p", "0", "-t", "120"}, o).ok());
         const std::string first = StubHarness::readUntil(collector, "\n", 10000);
         ASSERT_EQ(first.compare(0, 5, "port "), 0) << first;
         port = first.substr(5, first.size() - 6);

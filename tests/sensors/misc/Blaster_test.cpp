@@ -176,8 +176,8 @@ TEST_F(BlasterTest, SampleLimitIsReadLikeStrtoull) {
         uint64_t limit;
     };
     const Case cases[] = {
-        {nullptr, 0}, {"", 0}, {"0", 0}, {"abc", 0},  // no limit
-        {"3", 3},     {"0x10", 16}, {"010", 8},       // decimal, hexadecimal, octal
+        {nullptr, 0},  {"", 0},      {"0", 0},   {"abc", 0},  // no limit
+        {"3", 3},      {"0x10", 16}, {"010", 8},              // decimal, hexadecimal, octal
         {"12abc", 12}, {" 7", 7},
     };
     for (const Case& c : cases) {
