@@ -2,37 +2,16 @@
 // The children are forked before the timed loop, sleep until killed, die
 // with the benchmark if it dies (PR_SET_PDEATHSIG), and are reaped after it.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <vector>
 
 #include "ProcMap.h"
+#include "Sleepers.h"
 
 namespace {
 
-std::vector<pid_t> spawnSleepers(int n) {
-    std::vector<pid_t> pids;
-    pids.reserve(n);
-    for (int i = 0; i < n; ++i) {
-        pid_t pid = fork();
-        if (pid < 0) break;
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-            if (getppid() == 1) _exit(0);
-            for (;;) pause();
-        }
-        pids.push_back(pid);
-    }
-    return pids;
-}
-
-void reap(const std::vector<pid_t>& pids) {
-    for (pid_t p : pids) kill(p, SIGKILL);
-    for (pid_t p : pids) waitpid(p, nullptr, 0);
-}
+using bench::reap;
+using bench::spawnSleepers;
 
 void BM_loadProcMap(benchmark::State& state) {
     if (initProcMap() != 0) {

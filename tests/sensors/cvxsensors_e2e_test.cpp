@@ -17,26 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "E2eSupport.h"
 #include "stubs/StubHarness.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
+using e2e::Collector;
+using e2e::lines;
+using e2e::readFile;
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -82,42 +71,6 @@ bool ended(pid_t pid) {
     const size_t paren = text.rfind(')');
     return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
 }
-
-// The test collector, writing what it decodes to a file; that file is read
-// once the collector has ended, because it is written buffered.
-class Collector {
-  public:
-    explicit Collector(const std::string& out, std::vector<std::string> extra = {}) : outFile(out) {
-        std::vector<std::string> argv = {IPFIX_COLLECTOR, "-p", "0", "-v", "-t", "120", "-o", out};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ChildProcess::Options o;
-        o.output = ChildProcess::Output::Pipe;
-        o.error = ChildProcess::ErrorOutput::Inherit;
-        if (!child.start(IPFIX_COLLECTOR, argv, o).ok()) return;
-        const std::string first = StubHarness::readUntil(child, "\n", 10000);
-        if (first.compare(0, 5, "port ") == 0) port = first.substr(5, first.size() - 6);
-    }
-    ~Collector() { finish(); }
-
-    // Stops the collector and returns everything it printed.
-    std::string finish() {
-        if (child.pid() > 0) {
-            child.signal(SIGTERM);
-            if (!child.wait(10000).reaped) {
-                child.signal(SIGKILL);
-                child.wait();
-            }
-            child.release();
-        }
-        return readFile(outFile);
-    }
-
-    std::string port;
-
-  private:
-    ChildProcess child;
-    std::string outFile;
-};
 
 // Export times (seconds) of the records of each sensor, from the collector's
 // "message ... time=T" and "record ... sensor=\"NAME\"" lines.

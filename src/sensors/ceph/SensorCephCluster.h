@@ -3,27 +3,18 @@
 // cluster, from the relay's reply to the request "cluster".
 //
 // Not registered with the factory: the controller constructs it when a
-// configured sensor is named "CephCluster" and owns it. Every virtual
-// operation is called only on the sensor's own thread; the controller thread
-// reads the returned rows before it asks for the next sample.
+// configured sensor is named "CephCluster" and owns it. The channel, the
+// rows and the threading rules are those of CephSensorBase.
 #pragma once
 
 #include <cstdint>
 
-#include "AbstractSensor.h"
+#include "CephSensorBase.h"
 #include "definitions.h"
 
-class CephStub;
-
-class SensorCephCluster : public AbstractSensor {
+class SensorCephCluster : public CephSensorBase {
   public:
     SensorCephCluster();
-    ~SensorCephCluster() override;
-
-    int32_t init() override;
-    const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
 
     // One data row, in metric-table order: numbers big-endian, the metric key
     // in host order. Every field falls on its natural alignment, so the record
@@ -39,10 +30,6 @@ class SensorCephCluster : public AbstractSensor {
     };
 
   private:
-    // Touched by the sensor's own thread only (the controller reads the rows
-    // between a data reply and the next request).
-    dataSet_t metricDataSet;
-    CephClusterSensorData* metricData;  // owned; new[] of allocatedSets rows
-    CephStub* cephStub;                 // shared channel reference; null when unbound
-    uint32_t allocatedSets;
+    bool acceptRecord(const CephReply::Record& record) override;
+    void fillRow(const CephReply::Record& record, char* row) override;
 };

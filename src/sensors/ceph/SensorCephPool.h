@@ -4,26 +4,18 @@
 // which it shares the one Ceph channel and relay process.
 //
 // Not registered with the factory: the controller constructs it when a
-// configured sensor is named "CephPool" and owns it. Every virtual operation
-// is called only on the sensor's own thread.
+// configured sensor is named "CephPool" and owns it. The channel, the rows
+// and the threading rules are those of CephSensorBase.
 #pragma once
 
 #include <cstdint>
 
-#include "AbstractSensor.h"
+#include "CephSensorBase.h"
 #include "definitions.h"
 
-class CephStub;
-
-class SensorCephPool : public AbstractSensor {
+class SensorCephPool : public CephSensorBase {
   public:
     SensorCephPool();
-    ~SensorCephPool() override;
-
-    int32_t init() override;
-    const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
 
     // One data row, in metric-table order: numbers big-endian, the metric key
     // in host order. Every field falls on its natural alignment, so the record
@@ -48,9 +40,6 @@ class SensorCephPool : public AbstractSensor {
     };
 
   private:
-    // Touched by the sensor's own thread only.
-    dataSet_t metricDataSet;
-    CephPoolSensorData* metricData;  // owned; new[] of allocatedSets rows
-    CephStub* cephStub;              // shared channel reference; null when unbound
-    uint32_t allocatedSets;
+    bool acceptRecord(const CephReply::Record& record) override;
+    void fillRow(const CephReply::Record& record, char* row) override;
 };

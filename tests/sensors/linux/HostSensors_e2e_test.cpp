@@ -19,27 +19,16 @@
 #include <thread>
 #include <vector>
 
+#include "E2eSupport.h"
 #include "stubs/StubHarness.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using e2e::Collector;
+using e2e::lines;
+using e2e::readFile;
 typedef std::map<std::string, std::string> Record;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
 
 // "key=value" words of a collector line; quotes around strings removed.
 Record words(const std::string& line) {
@@ -67,7 +56,7 @@ struct Export {
 Export parseExport(const std::string& output) {
     Export e;
     std::map<std::string, long> reclen;  // by "conn/id"
-    for (const std::string& line : splitLines(output)) {
+    for (const std::string& line : lines(output)) {
         if (line.rfind("template ", 0) == 0) {
             Record w = words(line);
             reclen[w["conn"] + "/" + w["id"]] = std::atol(w["reclen"].c_str());
@@ -91,39 +80,6 @@ Export parseExport(const std::string& output) {
     }
     return e;
 }
-
-class Collector {
-  public:
-    explicit Collector(const std::string& out) : outFile(out) {
-        const std::vector<std::string> argv = {IPFIX_COLLECTOR, "-p", "0", "-v", "-t",
-                                               "120",           "-o", out};
-        ChildProcess::Options o;
-        o.output = ChildProcess::Output::Pipe;
-        o.error = ChildProcess::ErrorOutput::Inherit;
-        if (!child.start(IPFIX_COLLECTOR, argv, o).ok()) return;
-        const std::string first = StubHarness::readUntil(child, "\n", 10000);
-        if (first.compare(0, 5, "port ") == 0) port = first.substr(5, first.size() - 6);
-    }
-    ~Collector() { finish(); }
-    // Stops the collector and returns what it printed (written buffered, so
-    // only complete once it has ended).
-    std::string finish() {
-        if (child.pid() > 0) {
-            child.signal(SIGTERM);
-            if (!child.wait(10000).reaped) {
-                child.signal(SIGKILL);
-                child.wait();
-            }
-            child.release();
-        }
-        return readFile(outFile);
-    }
-    std::string port;
-
-  private:
-    ChildProcess child;
-    std::string outFile;
-};
 
 class HostSensorsE2E : public ::testing::Test {
   protected:

@@ -15,25 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "E2eSupport.h"
 #include "TopkReport.h"
 #include "stubs/StubHarness.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
+using e2e::lines;
+using e2e::readFile;
 
 // The value of name=... in a collector line: a quoted string without its
 // quotes, or the word up to the next blank.
