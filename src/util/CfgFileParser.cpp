@@ -38,12 +38,6 @@ constexpr CharTable makeCharTable() {
 
 constexpr CharTable charTable = makeCharTable();
 
-// Inside a string: printable ASCII but the double quote, blank, tab, CR and LF.
-bool allowedInString(char ch) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    return (c >= 0x20 && c <= 0x7E && c != '"') || c == '\t' || c == '\r' || c == '\n';
-}
-
 // Whether dumpCfg writes anything for a value or a store. The language has no
 // form for an empty list or an empty nested store, so these are left out.
 bool storeWritable(const ParamValStore& store);
@@ -95,7 +89,16 @@ CfgFileParser::CharToken CfgFileParser::getChar(char& c) {
         c = lastChar;
         return classify(c);
     }
-    int r = input == nullptr ? std::char_traits<char>::eof() : input->sbumpc();
+    int r = std::char_traits<char>::eof();
+    if (input != nullptr) {
+        // A file stream buffer throws on a read error (a directory, an I/O
+        // error); the input then ends here, and nothing more is read from it.
+        try {
+            r = input->sbumpc();
+        } catch (...) {
+            input = nullptr;
+        }
+    }
     if (r == std::char_traits<char>::eof()) {
         c = '\0';
         return eof;
@@ -145,7 +148,7 @@ bool CfgFileParser::getStr(std::string& out) {
     for (;;) {
         CharToken t = getChar(c);
         if (t == dquote) return true;
-        if (t == eof || !allowedInString(c)) return false;
+        if (t == eof || !ParamValStore::isStringChar(c)) return false;
         out += c;
     }
 }

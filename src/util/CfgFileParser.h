@@ -13,8 +13,9 @@
 // that parse() reads into an equal store.
 //
 // A parser object serves one parse() of one stream and one thread; construct a
-// new one per stream. It never throws on bad input: a false result plus
-// getErrorNum(), getLineNo() and getLastIdent() describe the failure.
+// new one per stream. It never throws, on bad input nor on a stream that fails:
+// a read error ends the input like its end. A false result plus getErrorNum(),
+// getLineNo() and getLastIdent() describe the failure.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,17 @@
 #include "Configuration.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
+#include <istream>
 #include <sstream>
+#include <streambuf>
 #include <vector>
 
 #include "Logger.h"
@@ -16,11 +20,66 @@ namespace Cfg {
 
 namespace {
 
-void logUnwritable(const Logger* logger, const std::string& name) {
-    if (logger != nullptr) {
-        logger->logError("Value for parameter %s holds a double quote or a control character.",
-                         name.c_str());
+// Names the first character of values that a configuration string cannot
+// carry (ParamValStore::isStringChar).
+void logUnwritable(const Logger* logger, const std::string& name, const StrVec& values) {
+    if (logger == nullptr) return;
+    for (const std::string& v : values) {
+        for (char ch : v) {
+            if (ParamValStore::isStringChar(ch)) continue;
+            const unsigned c = static_cast<unsigned char>(ch);
+            if (ch == '"') {
+                logger->logError("Value for parameter %s holds a double quote.", name.c_str());
+            } else if (c >= 0x80) {
+                logger->logError("Value for parameter %s holds the non-ASCII byte 0x%02X.",
+                                 name.c_str(), c);
+            } else {
+                logger->logError("Value for parameter %s holds the control character 0x%02X.",
+                                 name.c_str(), c);
+            }
+            return;
+        }
     }
+}
+
+// A descriptor read through a small buffer. A read error ends the input like
+// its end (the configuration language makes no difference), and nothing
+// throws.
+class FdInBuf : public std::streambuf {
+  public:
+    explicit FdInBuf(int fd) : fd(fd) {}
+
+  protected:
+    int_type underflow() override {
+        ssize_t n;
+        do {
+            n = read(fd, buf, sizeof buf);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return traits_type::eof();
+        setg(buf, buf, buf + n);
+        return traits_type::to_int_type(buf[0]);
+    }
+
+  private:
+    int fd;
+    char buf[4096];
+};
+
+// Opens a configuration file for reading, or returns -1. Anything but a
+// regular file is refused: a FIFO would block the open until a writer came,
+// and a directory or a device is no configuration. O_NONBLOCK keeps the open
+// itself from blocking before the check; the reads then block as usual.
+int openRegularFile(const std::string& fileName) {
+    const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // One integer as formatted input: leading white space, an optional sign and
@@ -40,15 +99,19 @@ Configuration::Configuration(const ParamDefStore& schema, const ParamValStore& d
     : defs(schema), params(defaults) {}
 
 bool Configuration::loadConfigFile(const std::string& fileName, const Logger* logger) {
-    std::ifstream in(fileName, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
+    const int fd = openRegularFile(fileName);
+    if (fd < 0) {
         if (logger != nullptr) {
             logger->logError("Could not open configuration file %s for reading.", fileName.c_str());
         }
         return false;
     }
+    FdInBuf buf(fd);
+    std::istream in(&buf);
     CfgFileParser parser;
-    if (parser.parse(in, params, defs)) return true;
+    const bool parsed = parser.parse(in, params, defs);
+    close(fd);
+    if (parsed) return true;
     if (logger != nullptr) {
         const int line = static_cast<int>(parser.getLineNo());
         switch (parser.getErrorNum()) {
@@ -111,7 +174,7 @@ bool Configuration::parseArgs(int argc, char* const argv[], const Logger* logger
             }
             case ParamType::strVec:
                 if (!params.putStr(def->name, optarg)) {
-                    logUnwritable(logger, def->name);
+                    logUnwritable(logger, def->name, {optarg});
                     return false;
                 }
                 break;
@@ -163,7 +226,7 @@ bool Configuration::putValue(const std::string& name, const std::string& text, P
         }
         case ParamType::strVec:
             if (!store.putStr(name, text)) {
-                logUnwritable(logger, name);
+                logUnwritable(logger, name, {text});
                 return false;
             }
             return true;
@@ -205,7 +268,7 @@ bool Configuration::putValueVec(const std::string& name, const StrVec& texts, Pa
         }
         case ParamType::strVec:
             if (!store.putStrVec(name, texts)) {
-                logUnwritable(logger, name);
+                logUnwritable(logger, name, texts);
                 return false;
             }
             return true;

@@ -28,9 +28,10 @@ public:
     // afterwards.
     Configuration(const ParamDefStore& schema, const ParamValStore& defaults);
 
-    // Parses the file over the current values. After a failed parse the
-    // statements before the error have been applied; callers treat the load
-    // as failed.
+    // Parses the file over the current values. A path that is not a regular
+    // file (a directory, a FIFO, a device) fails like one that cannot be
+    // opened; a read error ends the file. After a failed parse the statements
+    // before the error have been applied; callers treat the load as failed.
     bool loadConfigFile(const std::string& fileName, const Logger* logger);
     // Sets the directory and program names from argv[0] and applies the
     // options in command-line order. May be called more than once per process.

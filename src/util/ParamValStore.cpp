@@ -135,12 +135,13 @@ void ParamValStore::putIntVec(const std::string& name, const IntVec& values) {
     v.intVec = values;
 }
 
+bool ParamValStore::isStringChar(char ch) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    return (c >= 0x20 && c <= 0x7E && c != '"') || c == '\t' || c == '\r' || c == '\n';
+}
+
 bool ParamValStore::isWritableString(const std::string& text) {
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c > 0x7E || c == '"') return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), isStringChar);
 }
 
 bool ParamValStore::putStr(const std::string& name, const std::string& value) {

@@ -74,8 +74,7 @@ public:
     void putInt(const std::string& name, int32_t value);
     void putIntVec(const std::string& name, const IntVec& values);
     // Strings are refused (false, store unchanged) when they hold a character
-    // the configuration language cannot carry inside quotes: a double quote, a
-    // control character (tab and newline included) or a byte above 0x7E.
+    // the configuration language cannot carry inside quotes (isStringChar).
     // Everything accepted is written back by dumpCfg so that it re-reads equal.
     bool putStr(const std::string& name, const std::string& value);
     bool putStrVec(const std::string& name, const StrVec& values);
@@ -94,8 +93,12 @@ public:
 
     const ParamValMap& getParams() const { return params; }
 
-    // True when every character of text may stand between double quotes in a
-    // file written by dumpCfg and read back.
+    // Whether c may stand between double quotes in the configuration language:
+    // printable ASCII but the double quote, and tab, carriage return and line
+    // feed. Any other control character and every byte above 0x7E may not.
+    static bool isStringChar(char c);
+    // True when every character of text is a string character, so that it
+    // survives a file written by dumpCfg and read back.
     static bool isWritableString(const std::string& text);
 
 private:

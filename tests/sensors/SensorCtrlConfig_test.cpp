@@ -3,6 +3,7 @@
 // sensors built from meta-files.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -569,6 +570,21 @@ TEST_F(MetaFileTest, MetaFilePath) {
         EXPECT_TRUE(logged("Warning", "Failed to read meta file " + c.path));
         EXPECT_TRUE(ctrl->sensors.empty());
     }
+}
+
+TEST_F(MetaFileTest, MetaFileThatCannotBeReadSkipsOnlyThatSensor) {
+    write("meta/GenOk.cfg", MetaParts().text());
+    ASSERT_EQ(mkdir(metaPath("GenDir").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(metaPath("GenFifo").c_str(), 0600), 0);  // no writer
+    ASSERT_EQ(symlink("/proc/self/mem", metaPath("GenMem").c_str()), 0);
+    std::string list;
+    for (const char* name : {"GenDir", "GenFifo", "GenMem", "GenOk"})
+        list += (list.empty() ? "" : ",\n") +
+                entry(std::string("name = \"") + name + "\"\ntype = \"generic\"\nperiod = 10\n");
+    run("metaCfgdir = \"" + metaDir + "\"\nsensors = " + list + "\n");
+    EXPECT_EQ(sensorNames(), std::vector<std::string>{"GenOk"});
+    for (const char* name : {"GenDir", "GenFifo", "GenMem"})
+        EXPECT_TRUE(logged("Warning", "Failed to read meta file " + metaPath(name))) << name;
 }
 
 TEST_F(MetaFileTest, FaultsSkipOnlyThatSensor) {

@@ -4,6 +4,8 @@
 #include "SensorMain.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -145,6 +147,34 @@ TEST_F(SensorMainTest, ReloadAppliesTheLogLevelAndKeepsItWhenTheFileIsSilent) {
     EXPECT_NE(text.find("] Main: updateConfig: Change the log level to 'error'.\n"),
               std::string::npos);
     EXPECT_NE(text.find("] Main: updateConfig: config file does not exist.\n"), std::string::npos);
+}
+
+TEST_F(SensorMainTest, ReloadOfAPathThatIsNoReadableFileKeepsTheConfiguration) {
+    writeConfig("loglevel = \"info\"\n");
+    ASSERT_TRUE(init());
+    run();
+    ASSERT_EQ(std::remove(cfgPath.c_str()), 0);
+    const std::pair<const char*, int (*)(const char*)> replacements[] = {
+        {"a directory", [](const char* p) { return mkdir(p, 0755); }},
+        {"a FIFO without a writer", [](const char* p) { return mkfifo(p, 0600); }},
+        {"a file whose first read fails",
+         [](const char* p) { return symlink("/proc/self/mem", p); }},
+    };
+    for (const auto& r : replacements) {
+        SCOPED_TRACE(r.first);
+        ASSERT_EQ(r.second(cfgPath.c_str()), 0);
+        EXPECT_FALSE(SensorMain::updateConfig());
+        EXPECT_EQ(threshold(), LogNameSpace::esInfo);
+        EXPECT_EQ(value(Cfg::LOGLEVEL), "info");
+        ASSERT_EQ(std::remove(cfgPath.c_str()), 0);
+    }
+    LoggerBackend::destroy();
+    const std::string text = log();
+    EXPECT_NE(text.find("] Main: Could not open configuration file " + cfgPath + " for reading.\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("] Main: Syntax Error on or before line 1 in configuration file " +
+                        cfgPath + "\n"),
+              std::string::npos);
 }
 
 TEST_F(SensorMainTest, ReloadOfTheRemoteFilesystemFlag) {

@@ -160,11 +160,14 @@ class DaemonTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 
 TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char* why;
         std::string text;  // null-like empty: no file at all
         std::vector<std::string> extraArgs;
         std::vector<std::string> messages;
+        std::string path = "";  // the -C argument when not cfgPath
     } cases[] = {
         {"missing file",
          "",
@@ -182,12 +185,31 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
          {"[Info   ]: Successfully read configuration from file " + cfgPath,
           "[Error  ]: No collector host defined in " + cfgPath + "!"}},
         {"unknown option", config("4739", ""), {"-Z"}, {"[Error  ]: Unknown option Z."}},
+        {"option value the file cannot carry",
+         config("4739", ""),
+         {"-L", "caf\xc3\xa9"},
+         {"[Error  ]: Value for parameter logfile holds the non-ASCII byte 0xC3."}},
+        {"a directory",
+         "",
+         {},
+         {"[Error  ]: Could not open configuration file " + dir.path() + " for reading."},
+         dir.path()},
+        {"a FIFO without a writer",
+         "",
+         {},
+         {"[Error  ]: Could not open configuration file " + fifo + " for reading."},
+         fifo},
+        {"a file whose first read fails",
+         "",
+         {},
+         {"[Error  ]: Syntax Error on or before line 1 in configuration file /proc/self/mem"},
+         "/proc/self/mem"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         std::remove(cfgPath.c_str());
         if (!c.text.empty()) writeConfig(c.text);
-        std::vector<std::string> argv = {CVXSENSORS, "-C", cfgPath};
+        std::vector<std::string> argv = {CVXSENSORS, "-C", c.path.empty() ? cfgPath : c.path};
         argv.insert(argv.end(), c.extraArgs.begin(), c.extraArgs.end());
         StubHarness::RunResult r = StubHarness::runProgram(CVXSENSORS, "", 20000, argv);
         EXPECT_EQ(r.exitStatus, 78);

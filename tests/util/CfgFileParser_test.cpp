@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -111,6 +112,58 @@ TEST(CfgFileParser, MalformedInputReportsKindLineAndIdentifier) {
         EXPECT_EQ(res.error, r.error);
         EXPECT_EQ(res.line, r.line);
         EXPECT_EQ(res.ident, r.ident ? r.ident : "unknown identifier");
+    }
+}
+
+// Delivers text, then fails the way a file stream buffer does on a read
+// error: by throwing from underflow.
+class FailingBuf : public std::streambuf {
+  public:
+    explicit FailingBuf(std::string text) : text(std::move(text)) {
+        setg(&this->text[0], &this->text[0], &this->text[0] + this->text.size());
+    }
+
+  protected:
+    int_type underflow() override { throw std::ios_base::failure("read error"); }
+
+  private:
+    std::string text;
+};
+
+TEST(CfgFileParser, ReadErrorEndsTheInputAndNothingThrows) {
+    struct Row {
+        const char* text;  // delivered before the error
+        bool ok;
+        uint32_t line;
+    } rows[] = {
+        {"i = 1\n", true, 2},                 // a complete list, then the error as its end
+        {"", false, 1},                       // nothing read: no statement
+        {"s = \"ab", false, 1},               // the error inside a string
+        {"list = { name = \"a\"", false, 1},  // inside a nested store
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        FailingBuf buf(r.text);
+        std::istream in(&buf);
+        ParamValStore store;
+        CfgFileParser p;
+        bool ok = false;
+        EXPECT_NO_THROW(ok = p.parse(in, store, schema().top));
+        EXPECT_EQ(ok, r.ok);
+        EXPECT_EQ(p.getErrorNum(), r.ok ? CfgFileParser::noError : CfgFileParser::syntaxError);
+        EXPECT_EQ(p.getLineNo(), r.line);
+    }
+    // A real stream that fails at its first read: a directory opened as a file.
+    for (const char* path : {".", "/proc/self/mem"}) {
+        SCOPED_TRACE(path);
+        std::ifstream in(path, std::ios::binary);
+        ASSERT_TRUE(in.is_open());
+        ParamValStore store;
+        CfgFileParser p;
+        bool ok = true;
+        EXPECT_NO_THROW(ok = p.parse(in, store, schema().top));
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(p.getErrorNum(), CfgFileParser::syntaxError);
     }
 }
 
