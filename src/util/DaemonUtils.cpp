@@ -157,9 +157,9 @@ bool isOwnerExecutable(const std::string& path) {
 }
 
 // The name and action go into a shell command line unquoted; only plain
-// words are let through.
+// words are let through. "." and ".." would name a directory, not a script.
 bool isPlainWord(const std::string& s) {
-    if (s.empty()) return false;
+    if (s.empty() || s == "." || s == "..") return false;
     for (char c : s) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                   c == '-' || c == '_' || c == '.' || c == '@';

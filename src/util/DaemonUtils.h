@@ -38,7 +38,8 @@ int runCmd(const std::string& cmd, Logger* logger);
 // Runs the init script, systemctl or the service tool (in that order of
 // preference) with the action for the service. Returns system()'s wait status
 // (0 for success), or -1 when no service manager exists or the name or
-// action is not a plain word.
+// action is not a plain word (letters, digits, '-', '_', '.', '@'; not "."
+// or "..").
 int service(const std::string& name, const std::string& action);
 
 // True for an existing directory with all owner permissions; creates one

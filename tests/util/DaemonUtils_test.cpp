@@ -317,6 +317,11 @@ TEST_F(ServiceTest, NothingToRunGivesMinusOne) {
     EXPECT_EQ(service("velmard; touch x", "stop"), -1);
     EXPECT_EQ(service("velmard", "stop $(id)"), -1);
     EXPECT_EQ(service("", "stop"), -1);
+    // Would run /etc/init.d/.. or hand the tool a path.
+    for (const char* dots : {".", ".."}) {
+        EXPECT_EQ(service(dots, "stop"), -1) << dots;
+        EXPECT_EQ(service("velmard", dots), -1) << dots;
+    }
     EXPECT_EQ(calls(), "");
 }
 
