@@ -20,18 +20,12 @@
 #include <string>
 
 #include "Logger.h"
+#include "SensorDefaultConfig.h"  // VELMAR_VERSION, VELMAR_RELEASE
 
 class LoggerStub;
 namespace Cfg {
 class Configuration;
 }
-
-#ifndef VELMAR_VERSION
-#define VELMAR_VERSION "5.2.2"
-#endif
-#ifndef VELMAR_RELEASE
-#define VELMAR_RELEASE "1"
-#endif
 
 class SensorMain {
   public:

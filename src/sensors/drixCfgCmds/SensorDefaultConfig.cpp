@@ -3,13 +3,6 @@
 #include <cstdint>
 #include <iterator>
 
-#ifndef VELMAR_VERSION
-#define VELMAR_VERSION "5.2.2"
-#endif
-#ifndef VELMAR_RELEASE
-#define VELMAR_RELEASE "1"
-#endif
-
 namespace Cfg {
 
 // The arrays are defined before the stores in this one file, so they are

@@ -15,6 +15,16 @@
 #include "ParamNames.h"
 #include "ParamValStore.h"
 
+// The build's version and release texts. The build system defines
+// VELMAR_RELEASE for this library and everything linking it, so that the
+// `release` default and the daemon's start line always agree.
+#ifndef VELMAR_VERSION
+#define VELMAR_VERSION "5.2.2"
+#endif
+#ifndef VELMAR_RELEASE
+#define VELMAR_RELEASE "1"
+#endif
+
 namespace Cfg {
 
 class SensorDefaultConfig {

@@ -28,7 +28,8 @@ TEST(SensorDefaultConfig, TopLevelDefaults) {
 
     std::string str;
     EXPECT_TRUE(s.getString(Cfg::RELEASE, str));
-    EXPECT_EQ(str, "5.2.2-1");
+    // The build's revision, as on the daemon's start line.
+    EXPECT_EQ(str, "5.2.2-" BUILD_REVISION);
     EXPECT_TRUE(s.getString(Cfg::CONFIG, str));
     EXPECT_EQ(str, "/opt/Ostrel/velmar/VelmarSensors.cfg");
     EXPECT_TRUE(s.getString(Cfg::COLCAND, str));
