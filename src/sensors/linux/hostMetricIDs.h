@@ -62,8 +62,9 @@ constexpr uint16_t diskstats_running = 11311;
 constexpr uint16_t diskstats_use = 11312;
 constexpr uint16_t diskstats_aveq = 11313;
 
-// /proc/meminfo (12041 came after the block 12016 to 12040, which this
-// system reserves for further memory values).
+// /proc/meminfo. The sensor reports 12000 to 12015 and 12041; 12016 to 12040
+// stand for further lines of the file (named after the key in lower case, in
+// the file's order), which no table reports yet. 12041 came after that block.
 constexpr uint16_t mem_memtotal = 12000;
 constexpr uint16_t mem_memfree = 12001;
 constexpr uint16_t mem_buffers = 12002;
@@ -80,6 +81,31 @@ constexpr uint16_t mem_mlocked = 12012;
 constexpr uint16_t mem_swaptotal = 12013;
 constexpr uint16_t mem_swapfree = 12014;
 constexpr uint16_t mem_dirty = 12015;
+constexpr uint16_t mem_writeback = 12016;
+constexpr uint16_t mem_anonpages = 12017;
+constexpr uint16_t mem_mapped = 12018;
+constexpr uint16_t mem_shmem = 12019;
+constexpr uint16_t mem_slab = 12020;
+constexpr uint16_t mem_sreclaimable = 12021;
+constexpr uint16_t mem_sunreclaim = 12022;
+constexpr uint16_t mem_kernelstack = 12023;
+constexpr uint16_t mem_pagetables = 12024;
+constexpr uint16_t mem_nfs_unstable = 12025;
+constexpr uint16_t mem_bounce = 12026;
+constexpr uint16_t mem_writebacktmp = 12027;
+constexpr uint16_t mem_commitlimit = 12028;
+constexpr uint16_t mem_committed_as = 12029;
+constexpr uint16_t mem_vmalloctotal = 12030;
+constexpr uint16_t mem_vmallocused = 12031;
+constexpr uint16_t mem_vmallocchunk = 12032;
+constexpr uint16_t mem_hardwarecorrupted = 12033;
+constexpr uint16_t mem_anonhugepages = 12034;
+constexpr uint16_t mem_hugepages_total = 12035;
+constexpr uint16_t mem_hugepages_free = 12036;
+constexpr uint16_t mem_hugepages_rsvd = 12037;
+constexpr uint16_t mem_hugepages_surp = 12038;
+constexpr uint16_t mem_hugepagesize = 12039;
+constexpr uint16_t mem_directmap4k = 12040;
 constexpr uint16_t mem_available = 12041;
 
 // /proc/net/tcp.

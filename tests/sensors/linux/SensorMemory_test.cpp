@@ -1,8 +1,10 @@
 #include "SensorMemory.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "HostSensorTestUtil.h"
+#include "hostMetricIDs.h"
 
 namespace {
 
@@ -69,6 +71,29 @@ TEST(MeminfoParser, ReadsEveryKeyOfTheFile) {
         << "several pairs on one line are read as the kernel never writes them";
     EXPECT_EQ(v.at(""), 4);
     EXPECT_EQ(v.count("NoColon 3"), 0u);
+}
+
+TEST(MemoryMetricIDs, FurtherMeminfoLinesHoldTheBlockThatTheSensorLeavesFree) {
+    using namespace MetricID;
+    const uint16_t further[] = {
+        mem_writeback,      mem_anonpages,         mem_mapped,         mem_shmem,
+        mem_slab,           mem_sreclaimable,      mem_sunreclaim,     mem_kernelstack,
+        mem_pagetables,     mem_nfs_unstable,      mem_bounce,         mem_writebacktmp,
+        mem_commitlimit,    mem_committed_as,      mem_vmalloctotal,   mem_vmallocused,
+        mem_vmallocchunk,   mem_hardwarecorrupted, mem_anonhugepages,  mem_hugepages_total,
+        mem_hugepages_free, mem_hugepages_rsvd,    mem_hugepages_surp, mem_hugepagesize,
+        mem_directmap4k,
+    };
+    ASSERT_EQ(sizeof further / sizeof further[0], 25u);
+    for (size_t i = 0; i < 25; ++i) EXPECT_EQ(further[i], 12016 + i) << i;
+
+    SensorMemory mem;
+    const dataSet_t& meta = mem.getMetaData()[0];
+    const auto* columns = reinterpret_cast<const MetricsMetadata*>(meta.data);
+    for (uint32_t c = 0; c < meta.numSets; ++c) {
+        const uint16_t id = ntohs(columns[c].metricID);
+        EXPECT_TRUE(id < 12016 || id > 12040) << columns[c].metricName;
+    }
 }
 
 TEST_F(MemoryTest, MissingFileFailsInit) {
