@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes to the configuration parser, against the daemon's
 // schema and against a schema that nests into itself. Whatever parses must
 // also survive the round trip: dumped and parsed again it gives an equal store
-// and the same text.
+// and the same text. The same bytes followed by a failing read (a stream
+// buffer that throws, as a file's does) must parse exactly as they do alone.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <ios>
 #include <sstream>
+#include <streambuf>
 #include <string>
 
 #include "CfgFileParser.h"
@@ -28,12 +31,31 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
+class FailingBuf : public std::streambuf {
+  public:
+    explicit FailingBuf(std::string& text) { setg(&text[0], &text[0], &text[0] + text.size()); }
+
+  protected:
+    int_type underflow() override { throw std::ios_base::failure("read error"); }
+};
+
+bool parseFailingStream(std::string text, const Cfg::ParamDefStore& schema,
+                        Cfg::ParamValStore& store) {
+    FailingBuf buf(text);
+    std::istream in(&buf);
+    Cfg::CfgFileParser parser;
+    return parser.parse(in, store, schema);
+}
+
 void parseAndRoundTrip(const std::string& text, const Cfg::ParamDefStore& schema,
                        const Cfg::ParamValStore& start) {
     Cfg::ParamValStore store(start);
     std::istringstream in(text);
     Cfg::CfgFileParser parser;
-    if (!parser.parse(in, store, schema)) {
+    const bool ok = parser.parse(in, store, schema);
+    Cfg::ParamValStore failing(start);
+    check(parseFailingStream(text, schema, failing) == ok && failing == store);
+    if (!ok) {
         check(parser.getErrorNum() != Cfg::CfgFileParser::noError);
         return;
     }
