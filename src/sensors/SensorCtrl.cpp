@@ -813,17 +813,18 @@ void SensorCtrl::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now
     }
     // Load tests use a fresh connection in the same call; the wait for it is
     // one bounded wait for all of them together.
-    if (!fresh.empty()) awaitConnects(fresh, BLASTER_CONNECT_WAIT_MS);
+    if (!fresh.empty()) awaitConnects(fresh, BLASTER_CONNECT_WAIT_MS, false);
 }
 
-void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs) {
+void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs,
+                               bool watchStop) {
     std::vector<pollfd> fds;
     for (size_t i : which)
         if (outputSockets[i]->connecting && outputSockets[i]->sockFD >= 0)
             fds.push_back(pollfd{outputSockets[i]->sockFD, POLLOUT, 0});
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    while (!fds.empty() && !stopPending()) {
+    while (!fds.empty() && !(watchStop && stopPending())) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         const int64_t waited = (now.tv_sec - start.tv_sec) * 1000 +
                                (now.tv_nsec - start.tv_nsec) / 1000000;
@@ -831,7 +832,8 @@ void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs
         if (left <= 0) break;
         // In slices, so that a stop request is seen soon.
         const int r = poll(fds.data(), fds.size(),
-                           static_cast<int>(std::min<int64_t>(left, STOP_CHECK_MS)));
+                           static_cast<int>(watchStop ? std::min<int64_t>(left, STOP_CHECK_MS)
+                                                      : left));
         if (r < 0 && errno != EINTR) break;
         fds.erase(std::remove_if(fds.begin(), fds.end(),
                                  [](const pollfd& p) { return p.revents != 0; }),

@@ -74,7 +74,8 @@ class SensorCtrl : public Runnable {
     // Set by the program before startSensorCtrl: true once a stop has been
     // asked for. The waits of the start-up on the main thread (collector
     // connects in Blaster mode, the singleton election) give way to it, so
-    // that a stop takes effect in every state. Null: never.
+    // that a stop takes effect in every state. Called on the main thread
+    // only. Null: never.
     static bool (*stopRequested)();
     static bool stopPending() { return stopRequested != nullptr && stopRequested(); }
 
@@ -211,10 +212,10 @@ class SensorCtrl : public Runnable {
     // bounded time).
     void startConnections(SensorCtrlBlock* block, uint32_t v, time_t now);
     // Waits until every collector of `which` has finished its pending connect
-    // (up, or failed), at most boundMs in all, or until a stop is pending;
-    // one poll covers all of them. Their state is read afterwards with
-    // checkConnection.
-    void awaitConnects(const std::vector<size_t>& which, int64_t boundMs);
+    // (up, or failed), at most boundMs in all, or, with watchStop (main
+    // thread, start-up), until a stop is pending; one poll covers all of
+    // them. Their state is read afterwards with checkConnection.
+    void awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop);
     // Logs a failed push of a request; `format` holds one %s, the sensor's name.
     void logSendFailure(SensorCtrlBlock* block, const char* format);
     // sendIPFIXPackets without resetting the per-sample failures.

@@ -389,7 +389,7 @@ void SensorCtrl::parseSensorConfig() {
         std::vector<size_t> pending;
         for (size_t i = 0; i < outputSockets.size(); ++i)
             if (outputSockets[i]->isConnecting()) pending.push_back(i);
-        awaitConnects(pending, static_cast<int64_t>(socketTimeout) * 1000);
+        awaitConnects(pending, static_cast<int64_t>(socketTimeout) * 1000, true);
         for (size_t i : pending) {
             Socket* socket = outputSockets[i];
             // A failed one is started afresh by the first sample.
