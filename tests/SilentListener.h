@@ -30,8 +30,7 @@ class SilentListener {
             getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             return;
         fillerFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fillerFd < 0 || connect(fillerFd, reinterpret_cast<sockaddr*>(&addr), len) != 0)
-            return;
+        if (fillerFd < 0 || connect(fillerFd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return;
         port = std::to_string(ntohs(addr.sin_port));
         self = addr;
     }

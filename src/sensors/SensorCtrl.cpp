@@ -751,8 +751,7 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
         if (total != 0 && rows.setLength != recordLength) {
             if (logRefusal)
                 logger->logError("Template length: %ld, data set length: %d",
-                                 static_cast<long>(recordLength),
-                                 static_cast<int>(rows.setLength));
+                                 static_cast<long>(recordLength), static_cast<int>(rows.setLength));
             refusalLogged = true;
             allSent = false;
             continue;
@@ -816,8 +815,7 @@ void SensorCtrl::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now
     if (!fresh.empty()) awaitConnects(fresh, BLASTER_CONNECT_WAIT_MS, false);
 }
 
-void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs,
-                               bool watchStop) {
+void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop) {
     std::vector<pollfd> fds;
     for (size_t i : which)
         if (outputSockets[i]->connecting && outputSockets[i]->sockFD >= 0)
@@ -826,18 +824,18 @@ void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (!fds.empty() && !(watchStop && stopPending())) {
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const int64_t waited = (now.tv_sec - start.tv_sec) * 1000 +
-                               (now.tv_nsec - start.tv_nsec) / 1000000;
+        const int64_t waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         const int64_t left = boundMs - waited;
         if (left <= 0) break;
         // In slices, so that a stop request is seen soon.
-        const int r = poll(fds.data(), fds.size(),
-                           static_cast<int>(watchStop ? std::min<int64_t>(left, STOP_CHECK_MS)
-                                                      : left));
+        const int r =
+            poll(fds.data(), fds.size(),
+                 static_cast<int>(watchStop ? std::min<int64_t>(left, STOP_CHECK_MS) : left));
         if (r < 0 && errno != EINTR) break;
-        fds.erase(std::remove_if(fds.begin(), fds.end(),
-                                 [](const pollfd& p) { return p.revents != 0; }),
-                  fds.end());
+        fds.erase(
+            std::remove_if(fds.begin(), fds.end(), [](const pollfd& p) { return p.revents != 0; }),
+            fds.end());
     }
 }
 
