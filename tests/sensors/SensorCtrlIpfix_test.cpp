@@ -377,7 +377,7 @@ TEST_F(SensorCtrlIpfix, UnansweredConnectsDoNotDelayALiveCollector) {
         EXPECT_FALSE(ctrl->prepareIPFIXPacket(block(0), kTime + sample, s->sets.data()));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    EXPECT_LT(seconds, 1.0);  // waiting 50 ms for each pending one took 12.5 s
+    EXPECT_LT(seconds, 1.0);  // a 50 ms wait for each pending one: 12.5 s
     const std::vector<std::string> m = live.messages();
     ASSERT_EQ(m.size(), 11u);  // the template packet once, then every sample
     for (int sample = 0; sample < 10; ++sample)
