@@ -21,6 +21,7 @@ const Cfg::Configuration* SensorCtrl::config = nullptr;
 const char* const SensorCtrl::name = "SensorCtrl";
 Thread* SensorCtrl::thread = nullptr;
 SensorCtrl* SensorCtrl::sensorCtrl = nullptr;
+bool (*SensorCtrl::stopRequested)() = nullptr;
 
 namespace {
 
@@ -35,6 +36,11 @@ constexpr unsigned int BLASTER_SPIN_MICROS = 50;
 // Pauses below this are waited out on the clock: a sleep that short would
 // last the timer slack (50 us by default) instead.
 constexpr uint64_t BLASTER_PRECISE_PAUSE_MICROS = 200;
+// Load tests wait this long, for all new connections of a call together,
+// before they go on without the ones still pending.
+constexpr int BLASTER_CONNECT_WAIT_MS = 50;
+// Longer waits are cut into slices of this length to look for a stop request.
+constexpr int STOP_CHECK_MS = 100;
 
 std::string errnoText(int err) {
     char buf[128];
@@ -343,7 +349,10 @@ bool SensorCtrl::isReply(msgCmd cmd) {
 }
 
 bool SensorCtrl::sendToSensor(SensorCtrlBlock* block, msgCmd cmd) {
-    if (block->sensorQueue == nullptr || !sendRequest(*block->sensorQueue, cmd)) return false;
+    if (block->sensorQueue == nullptr) return false;
+    // A closed queue sets no errno; a failure must not show an older one.
+    errno = 0;
+    if (!sendRequest(*block->sensorQueue, cmd)) return false;
     ++block->repliesOut;
     return true;
 }
@@ -407,15 +416,31 @@ void SensorCtrl::pollSensor(SensorCtrlBlock* block) {
     if (block->sensor->getPollPeriod() <= MICROS_PER_SEC) return;
     sendLogMsg(0, "sensor %s slow to respond. Too many outstanding data requests.",
                sensorName.c_str());
-    if (!sendToSensor(block, sensorStatusReq))
-        sendLogMsg(errno, "Could not send status request to %s", sensorName.c_str());
+    // The sensor has no time-out of its own: while it is stuck, one status
+    // request waits in its queue, and further ones would only pile up.
+    if (block->statusReqOut) return;
+    if (sendToSensor(block, sensorStatusReq))
+        block->statusReqOut = true;
+    else
+        logSendFailure(block, "Could not send status request to %s");
 }
 
 void SensorCtrl::sendDataRequest(SensorCtrlBlock* block) {
     if (sendToSensor(block, sensorGetDataReq))
         ++block->dataReqsOut;
     else
-        sendLogMsg(errno, "Could not send data request to %s", block->sensor->getName().c_str());
+        logSendFailure(block, "Could not send data request to %s");
+}
+
+void SensorCtrl::logSendFailure(SensorCtrlBlock* block, const char* format) {
+    const int err = errno;
+    char text[sizeof errBuf];
+    snprintf(text, sizeof text, format, block->sensor->getName().c_str());
+    // Without a queue nothing was tried, and errno tells of something else.
+    if (block->sensorQueue == nullptr)
+        sendLogMsg(0, "%s: the sensor thread has not registered its queue", text);
+    else
+        sendLogMsg(err, "%s", text);
 }
 
 void SensorCtrl::blasterRequest(SensorCtrlBlock* block) {
@@ -465,7 +490,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 if (sendToSensor(block, sensorShutdownReq)) {
                     block->runState = sensorShuttingDown;
                 } else {
-                    sendLogMsg(errno, "Could not send shutdown request to sensor %s", sensorName);
+                    logSendFailure(block, "Could not send shutdown request to sensor %s");
                     block->repliesOut = 0;
                     --st.startedSensors;
                     block->runState = sensorStopped;
@@ -475,7 +500,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
             }
             block->runState = sensorStarted;
             if (!sendToSensor(block, sensorInitReq))
-                sendLogMsg(errno, "Could not send init request to sensor %s", sensorName);
+                logSendFailure(block, "Could not send init request to sensor %s");
             break;
         }
         case sensorInitRep:
@@ -519,6 +544,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
             auto* rep = dynamic_cast<sensorStatusRepMsg*>(msg);
             if (block == nullptr || rep == nullptr) break;
             block->status = rep->status;
+            if (rep->inReplyTo == sensorStatusReq) block->statusReqOut = false;
             logStatusReply(block, *rep);
             // A failed sample is answered with the status instead of data; it
             // settles the data request, or the sensor would never be polled
@@ -544,8 +570,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 if (sendToSensor(b, sensorShutdownReq)) {
                     b->runState = sensorShuttingDown;
                 } else {
-                    sendLogMsg(errno, "Could not send shutdown request to sensor %s",
-                               b->sensor->getName().c_str());
+                    logSendFailure(b, "Could not send shutdown request to sensor %s");
                     // Its queue is closed: its thread has left its loop and
                     // will not answer.
                     b->repliesOut = 0;
@@ -692,10 +717,17 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
     const uint32_t numVirt = std::min<uint32_t>(
         sensor->getNumVirtualSensors(), static_cast<uint32_t>(block->metricsTemplate.size()));
     beginSample();
+    if (block->refusalLogged.size() < numVirt) block->refusalLogged.resize(numVirt, false);
     bool allSent = true;
     for (uint32_t v = 0; v < numVirt; ++v) {
-        const uint32_t seq = numPkts++;
+        // The sequence number counts packets that are built: a refused
+        // sample takes none, so collectors see no gap for it.
+        const uint32_t seq = numPkts;
         const IPFIXTemplSet& tmpl = block->metricsTemplate[v];
+        // A refusal is logged once, not at every sample, until a sample of
+        // that virtual sensor goes out again.
+        std::vector<bool>::reference refusalLogged = block->refusalLogged[v];
+        const bool logRefusal = !refusalLogged;
         uint32_t templateLength = 0;
         // Once every collector holds the templates only the message header
         // of the template packet is used: build the rest only when a
@@ -703,10 +735,12 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
         if (!templatePacketNeeded(block, v)) {
             writeMessageHeader(ipfixTemplatePacket, exportTime, seq);
         } else if (!buildTemplatePacket(block, v, exportTime, seq, &templateLength)) {
-            logger->logError(
-                "Templates of sensor %s (virtual sensor %u) do not fit into one "
-                "IPFIX message; its data is not exported",
-                sensor->getName().c_str(), v);
+            if (logRefusal)
+                logger->logError(
+                    "Templates of sensor %s (virtual sensor %u) do not fit into one "
+                    "IPFIX message; its data is not exported",
+                    sensor->getName().c_str(), v);
+            refusalLogged = true;
             allSent = false;
             continue;
         }
@@ -715,19 +749,25 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
         const uint64_t total = static_cast<uint64_t>(rows.numSets) * rows.setLength;
         const size_t recordLength = tmpl.getDataSetMemorySize();
         if (total != 0 && rows.setLength != recordLength) {
-            logger->logError("Template length: %ld, data set length: %d",
-                             static_cast<long>(recordLength), static_cast<int>(rows.setLength));
+            if (logRefusal)
+                logger->logError("Template length: %ld, data set length: %d",
+                                 static_cast<long>(recordLength), static_cast<int>(rows.setLength));
+            refusalLogged = true;
             allSent = false;
             continue;
         }
         if (total > UINT32_MAX || recordLength > MAX_RECORDS_LEN) {
-            logger->logError(
-                "Data of sensor %s (virtual sensor %u) cannot be split into IPFIX "
-                "messages; it is not exported",
-                sensor->getName().c_str(), v);
+            if (logRefusal)
+                logger->logError(
+                    "Data of sensor %s (virtual sensor %u) cannot be split into IPFIX "
+                    "messages; it is not exported",
+                    sensor->getName().c_str(), v);
+            refusalLogged = true;
             allSent = false;
             continue;
         }
+        refusalLogged = false;
+        ++numPkts;
 
         uint32_t offset = 0;
         do {
@@ -755,6 +795,47 @@ void SensorCtrl::beginSample() {
     for (CollectorState& c : collectorState) {
         c.failedThisSample = false;
         c.usableThisSample = false;
+    }
+    connectsStarted = false;
+}
+
+void SensorCtrl::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now) {
+    std::vector<size_t> fresh;
+    for (size_t i = 0; i < outputSockets.size(); ++i) {
+        const Socket* s = outputSockets[i];
+        CollectorState& c = collectorState[i];
+        if (c.failedThisSample || c.usableThisSample || s->connecting || s->connected) continue;
+        if (startConnection(i, block, v, now))
+            fresh.push_back(i);
+        else
+            c.failedThisSample = true;
+    }
+    // Load tests use a fresh connection in the same call; the wait for it is
+    // one bounded wait for all of them together.
+    if (!fresh.empty()) awaitConnects(fresh, BLASTER_CONNECT_WAIT_MS, false);
+}
+
+void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop) {
+    std::vector<pollfd> fds;
+    for (size_t i : which)
+        if (outputSockets[i]->connecting && outputSockets[i]->sockFD >= 0)
+            fds.push_back(pollfd{outputSockets[i]->sockFD, POLLOUT, 0});
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!fds.empty() && !(watchStop && stopPending())) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const int64_t left = boundMs - waited;
+        if (left <= 0) break;
+        // In slices, so that a stop request is seen soon.
+        const int r =
+            poll(fds.data(), fds.size(),
+                 static_cast<int>(watchStop ? std::min<int64_t>(left, STOP_CHECK_MS) : left));
+        if (r < 0 && errno != EINTR) break;
+        fds.erase(
+            std::remove_if(fds.begin(), fds.end(), [](const pollfd& p) { return p.revents != 0; }),
+            fds.end());
     }
 }
 
@@ -809,9 +890,11 @@ bool SensorCtrl::startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, t
     Socket* s = outputSockets[i];
     CollectorState& c = collectorState[i];
     if (blasterTimeOut != 0) {
-        // Load tests connect synchronously and use the connection at once.
-        const bool connected = s->connectSync();
-        if (!connected) {
+        // Load tests use the connection at once, when it comes up within
+        // the wait that startConnections allows all new ones together. A
+        // blocking connect here would hold the controller for as long as an
+        // unreachable collector takes to fail.
+        if (!s->connectAsync()) {
             logConnectionFailure(i, nullptr);
             closeCollector(i);
             return false;
@@ -861,6 +944,10 @@ bool SensorCtrl::deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_
         return true;
     }
     const time_t now = time(nullptr);
+    if (!connectsStarted && !stopSending) {
+        startConnections(block, v, now);
+        connectsStarted = true;
+    }
     bool ok = true;
     for (size_t i = 0; i < outputSockets.size(); ++i) {
         Socket* s = outputSockets[i];
@@ -876,12 +963,10 @@ bool SensorCtrl::deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_
         // not examined again: each check costs system calls per packet.
         bool sent = true;
         if (!c.usableThisSample) {
-            if (!s->connecting && !s->connected && !startConnection(i, block, v, now)) {
-                c.failedThisSample = true;
-                ok = false;
-                continue;
-            }
-            if (!s->checkConnection(50)) {
+            // A pending connect is looked at without waiting: one that does
+            // not complete (a host that never answers) would otherwise cost
+            // every sample a wait, and the live collectors their samples.
+            if (!s->checkConnection(0)) {
                 if (!s->connecting && !s->connected) {
                     // The pending connect failed (refused, timed out).
                     logConnectionFailure(i, "socket");

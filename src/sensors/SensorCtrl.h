@@ -71,6 +71,14 @@ class SensorCtrl : public Runnable {
     static void terminateSensorCtrl(LoggerStub* logger);
     static SensorCtrl* getSensorCtrl() { return sensorCtrl; }
 
+    // Set by the program before startSensorCtrl: true once a stop has been
+    // asked for. The waits of the start-up on the main thread (collector
+    // connects in Blaster mode, the singleton election) give way to it, so
+    // that a stop takes effect in every state. Called on the main thread
+    // only. Null: never.
+    static bool (*stopRequested)();
+    static bool stopPending() { return stopRequested != nullptr && stopRequested(); }
+
     // Reloading thread: applies changed sensor periods from cfg.
     void updateSensorPeriod(const Cfg::Configuration& cfg);
     void updateSensorRemoteFSmonitor(bool value);
@@ -199,6 +207,17 @@ class SensorCtrl : public Runnable {
     bool buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime, uint32_t seq,
                              uint32_t* length);
     void beginSample();
+    // First hand-over of a sample: starts the connections that collectors
+    // without one need (Blaster mode waits for them, all together, a short
+    // bounded time).
+    void startConnections(SensorCtrlBlock* block, uint32_t v, time_t now);
+    // Waits until every collector of `which` has finished its pending connect
+    // (up, or failed), at most boundMs in all, or, with watchStop (main
+    // thread, start-up), until a stop is pending; one poll covers all of
+    // them. Their state is read afterwards with checkConnection.
+    void awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop);
+    // Logs a failed push of a request; `format` holds one %s, the sensor's name.
+    void logSendFailure(SensorCtrlBlock* block, const char* format);
     // sendIPFIXPackets without resetting the per-sample failures.
     bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
                  const char* templatePacket, uint32_t templateLength, uint32_t v);
@@ -231,6 +250,7 @@ class SensorCtrl : public Runnable {
     static std::vector<SensorCtrl*>& abandoned();
 
     std::vector<CollectorState> collectorState;
+    bool connectsStarted = false;  // startConnections ran in the current sample
     // The collectors' descriptors as the main thread may see them; guarded
     // by fdLock. A descriptor is closed only under that lock.
     std::mutex fdLock;

@@ -66,6 +66,12 @@ class SensorCtrlBlock {
     // While it is not 0 the thread may be inside the sensor, which must then
     // not be freed.
     uint32_t repliesOut;
+    // A status request is waiting for its answer: a sensor stuck in its
+    // sample gets no second one, so they cannot pile up in its queue.
+    bool statusReqOut = false;
+    // Per virtual sensor: the refusal of its sample (templates or rows that
+    // cannot be exported) was logged and no sample was exported since.
+    std::vector<bool> refusalLogged;
     sensorRunState runState;
     std::map<TmplSentKey_t, bool> templateSent;
 };

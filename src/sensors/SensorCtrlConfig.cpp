@@ -42,6 +42,9 @@ constexpr char BLANKS[] = " \n\r\t";
 constexpr int KVREG_TIMEOUT_MS = 10000;
 constexpr size_t KVREG_MAX_OUTPUT = 65536;
 constexpr size_t NODE_DATA_MAX_LINE = 65536;
+// The tool's output is awaited in slices of this length, so that a stop
+// request during the start-up is seen soon.
+constexpr int KVREG_STOP_CHECK_MS = 100;
 
 std::string trim(const std::string& text) {
     const size_t first = text.find_first_not_of(BLANKS);
@@ -70,13 +73,14 @@ bool validRepositoryKey(const std::string& key) {
     return true;
 }
 
-enum class QueryResult { Ok, NotRun, TimedOut };
+enum class QueryResult { Ok, NotRun, TimedOut, Stopped };
 
 // Runs "<tool> vget <key>" with standard error joined to the output and
 // collects at most KVREG_MAX_OUTPUT bytes of it (the rest is read and dropped
 // so the tool never blocks on a full pipe).
 QueryResult runRepositoryQuery(const std::string& tool, const std::string& key,
                                std::string& output) {
+    if (SensorCtrl::stopPending()) return QueryResult::Stopped;
     ChildProcess child;
     ChildProcess::Options options;
     options.input = ChildProcess::Input::Null;
@@ -88,20 +92,27 @@ QueryResult runRepositoryQuery(const std::string& tool, const std::string& key,
     QueryResult result = QueryResult::Ok;
     char buf[2048];
     for (;;) {
+        if (SensorCtrl::stopPending()) {
+            result = QueryResult::Stopped;
+            break;
+        }
         size_t got = 0;
-        const FdIo::IoResult r = child.read(buf, sizeof buf, got, deadline.remainingMs());
+        const int left = deadline.remainingMs();
+        const FdIo::IoResult r =
+            child.read(buf, sizeof buf, got, std::min(left, KVREG_STOP_CHECK_MS));
         if (r == FdIo::IoResult::Ok) {
             if (output.size() < KVREG_MAX_OUTPUT)
                 output.append(buf, std::min(got, KVREG_MAX_OUTPUT - output.size()));
             continue;
         }
+        if (r == FdIo::IoResult::TimedOut && !deadline.passed()) continue;
         if (r == FdIo::IoResult::TimedOut) result = QueryResult::TimedOut;
         break;
     }
     child.closeOutput();
     // A tool that closed its output may still linger; it gets what is left
-    // of the time-out before it is killed.
-    if (result == QueryResult::TimedOut || !child.wait(deadline.remainingMs()).reaped) {
+    // of the time-out (none at a stop) before it is killed.
+    if (result != QueryResult::Ok || !child.wait(deadline.remainingMs()).reaped) {
         child.signal(SIGKILL);
         child.wait(1000);
     }
@@ -162,6 +173,10 @@ bool electSingleton(const LoggerStub& log, const std::string& sensorName,
     const QueryResult run = runRepositoryQuery(tool, key, output);
     if (run == QueryResult::NotRun) {
         logger->logError("Sensor %s failed to run singleton query command: %s", n, command.c_str());
+        return false;
+    }
+    if (run == QueryResult::Stopped) {
+        logger->logInfo("Sensor %s singleton query given up: the daemon is stopping", n);
         return false;
     }
     if (run == QueryResult::TimedOut) {
@@ -368,10 +383,17 @@ void SensorCtrl::parseSensorConfig() {
             logger->logError("Blaster mode: setting timeout to 1 us!");
             blasterTimeOut = 1;
         }
-        // The Blaster starts sending at once: connect before the thread runs.
-        for (Socket* socket : outputSockets) {
-            socket->checkConnection(-1);
-            if (!socket->isConnected()) socket->connectSync();
+        // The Blaster starts sending at once: the connections started by the
+        // constructor are waited for, all together and at most the socket
+        // time-out, before the thread runs; a stop request ends the wait.
+        std::vector<size_t> pending;
+        for (size_t i = 0; i < outputSockets.size(); ++i)
+            if (outputSockets[i]->isConnecting()) pending.push_back(i);
+        awaitConnects(pending, static_cast<int64_t>(socketTimeout) * 1000, true);
+        for (size_t i : pending) {
+            Socket* socket = outputSockets[i];
+            // A failed one is started afresh by the first sample.
+            if (!socket->checkConnection(0) && !socket->isConnecting()) socket->closeSocket(false);
         }
         return;
     }

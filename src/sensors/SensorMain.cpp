@@ -38,6 +38,15 @@ void sigHdlrReload(int) { SensorMain::reloadPending = 1; }
 
 void SensorMain::handleStopSignals(int) { state = 0; }
 
+bool SensorMain::stopPending() {
+    if (state == 0) return true;
+    // The stop signals are blocked until start's wait: one that came during
+    // the start-up is still pending.
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+}
+
 ErrorSeverity SensorMain::mapLogLevel(const std::string& level) {
     if (level == "error") return LogNameSpace::esError;
     if (level == "warning") return LogNameSpace::esWarning;
@@ -111,6 +120,7 @@ int SensorMain::start(LoggerStub* logger) {
 
     // The controller and sensor threads inherit the block (see the header).
     blockControlSignals();
+    SensorCtrl::stopRequested = stopPending;
     if (SensorCtrl::startSensorCtrl(logger, config) < 0) return 0;
 
     sigset_t waitMask;

@@ -46,6 +46,9 @@ class SensorMain {
     // periods and `monremotefs`. Main thread only.
     static bool updateConfig();
     static void handleStopSignals(int signo);
+    // True once a stop signal was handled or is waiting to be delivered (the
+    // start-up's waits give way to it).
+    static bool stopPending();
 
     // "error", "warning" and "info" (exact, case-sensitive); Debug otherwise.
     static LogNameSpace::ErrorSeverity mapLogLevel(const std::string& level);

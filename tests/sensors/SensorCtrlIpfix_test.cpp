@@ -2,12 +2,14 @@
 // socket pairs; the strict test decoder checks every message as well.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <sstream>
 
 #include "CtrlTestSupport.h"
 #include "IpfixDecoder.h"
 #include "SensorCtrl.h"
+#include "SilentListener.h"
 
 namespace {
 
@@ -351,6 +353,79 @@ TEST_F(SensorCtrlIpfix, TemplatesAgainAfterAFailedSend) {
     EXPECT_FALSE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
     EXPECT_FALSE(block(0)->isTemplateSent(c.socket, 0));
     EXPECT_EQ(c.socket->sockFD, -1);
+}
+
+// Collectors whose hosts never answer the handshake cost a live collector
+// beside them neither samples nor time: pending connects are looked at
+// without waiting.
+TEST_F(SensorCtrlIpfix, UnansweredConnectsDoNotDelayALiveCollector) {
+    FakeSensor* s = add(SensorID::TestSensor1, ctrltest::table(6000, 1), {4});
+    s->setRows(0, 1);
+    std::vector<std::unique_ptr<nettest::SilentListener>> silent;
+    for (int i = 0; i < 25; ++i) {
+        silent.push_back(std::make_unique<nettest::SilentListener>());
+        ASSERT_FALSE(silent.back()->port.empty());
+        auto* socket = new Socket("127.0.0.1", silent.back()->port);
+        ctrl->outputSockets.push_back(socket);
+        ASSERT_TRUE(socket->connectAsync());
+    }
+    if (!silent[0]->silent()) GTEST_SKIP() << "the kernel answers a full accept queue";
+    PairCollector& live = collector();
+
+    const auto begin = std::chrono::steady_clock::now();
+    for (int sample = 0; sample < 10; ++sample)
+        EXPECT_FALSE(ctrl->prepareIPFIXPacket(block(0), kTime + sample, s->sets.data()));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_LT(seconds, 1.0);  // a 50 ms wait for each pending one: 12.5 s
+    const std::vector<std::string> m = live.messages();
+    ASSERT_EQ(m.size(), 11u);  // the template packet once, then every sample
+    for (int sample = 0; sample < 10; ++sample)
+        EXPECT_EQ(U::u32(m[sample + 1], 8), static_cast<uint32_t>(sample));
+    for (size_t i = 0; i < 25; ++i) EXPECT_TRUE(ctrl->outputSockets[i]->isConnecting());
+}
+
+// A sample refused for its size takes no sequence number, and each refusal
+// is logged once until a sample of that virtual sensor goes out again.
+TEST_F(SensorCtrlIpfix, RefusedSamplesTakeNoSequenceNumberAndLogOnce) {
+    ctrltest::TempDir dir;
+    ctrltest::LogCapture log(dir);
+    FakeSensor* big = add(SensorID::TestSensor1, ctrltest::table(6000, 1200), {1203});
+    FakeSensor* s = add(SensorID::TestSensor2, ctrltest::table(6100, 1), {4});
+    PairCollector& c = collector();
+    big->setRows(0, 1);
+    s->setRows(0, 1);
+    struct Step {
+        FakeSensor* sensor;
+        uint32_t setLength;  // 0: the template's
+        bool sent;
+    };
+    const Step steps[] = {
+        {big, 0, false},  // templates too large: refused, logged
+        {big, 0, false},  // refused again, not logged again
+        {s, 117, false},  // rows of the wrong length: refused, logged
+        {s, 117, false},  // not logged again
+        {s, 0, true},     // goes out: the refusal is over
+        {s, 117, false},  // a new refusal, logged again
+        {s, 0, true},
+    };
+    std::vector<uint32_t> sequence;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(&step - steps);
+        if (step.sensor == s) s->sets[0].setLength = step.setLength != 0 ? step.setLength : 116;
+        SensorCtrlBlock* b = block(step.sensor == big ? 0 : 1);
+        EXPECT_EQ(ctrl->prepareIPFIXPacket(b, kTime, step.sensor->sets.data()), step.sent);
+        for (const std::string& msg : c.messages()) sequence.push_back(U::u32(msg, 8));
+        // Keeps the logging backend from folding repeated lines into one.
+        ctrl->logger->logInfo("step %d", static_cast<int>(&step - steps));
+    }
+    EXPECT_EQ(sequence, (std::vector<uint32_t>{0, 0, 1}));  // template + data, then data
+    const std::string text = log.text();
+    EXPECT_EQ(ctrltest::LogCapture::count(text, "SensorCtrl: Templates of sensor TestSensor1"), 1u);
+    EXPECT_EQ(ctrltest::LogCapture::count(text,
+                                          "SensorCtrl: Template length: 116, data set "
+                                          "length: 117"),
+              2u);
 }
 
 TEST_F(SensorCtrlIpfix, NoCollectorIsSuccess) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "SilentListener.h"
 #include "stubs/StubHarness.h"
 
 namespace {
@@ -368,7 +369,47 @@ TEST_F(DaemonTest, StopsInTimeWhileACollectorDoesNotRead) {
     EXPECT_FALSE(fileExists(pidPath));
     EXPECT_NE(collector.finish().find("stopped reading after 2 messages"), std::string::npos);
 }
+
+// Blaster mode connects before it starts sampling; a stop signal during that
+// wait, with a collector host that never answers, takes effect at once.
+TEST_F(DaemonTest, StopsInTimeDuringTheBlasterConnect) {
+    nettest::SilentListener silent;
+    ASSERT_FALSE(silent.port.empty());
+    if (!silent.silent()) GTEST_SKIP() << "the kernel answers a full accept queue";
+    writeConfig(
+        config(silent.port, "blaster = {\nblastertype = \"metric\"\nblasterperiod = 1000\n}\n"));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return logHas("Blaster mode - all other sensors are disabled!"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_TRUE(logHas("] Main: Sensor main stopped\n"));
+}
 #endif
+
+// A stop signal while the singleton election waits for a repository tool
+// that does not answer takes effect at once, not after the tool's time-out.
+TEST_F(DaemonTest, StopsInTimeDuringASlowElection) {
+    Collector collector(dir.path() + "/collector.out");
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/usr/vnx/qorm/bin"));
+    const std::string tool = root + "/usr/vnx/qorm/bin/kvreg";
+    std::ofstream(tool) << "#!/bin/sh\nexec sleep 30\n";
+    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    writeConfig(config(collector.port,
+                       "sensors = {\nname = \"TestSensor1\"\nperiod = 1\nrestrict = "
+                       "\"@perf.node\"\n}\n"));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return logHas("restrict has singleton value @perf.node"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 15000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_TRUE(logHas("Sensor TestSensor1 singleton query given up: the daemon is stopping"));
+}
 
 #ifdef VELMAR_HAVE_GENERIC
 TEST_F(DaemonTest, GenericSensorFromItsMetaFile) {
