@@ -9,8 +9,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 
 #include "Logger.h"
 #include "PlatformPaths.h"
@@ -112,11 +114,31 @@ bool readDouble(std::string_view& s, double& value) {
     std::string_view t = s;
     skipSpace(t);
     if (t.size() > 1 && t[0] == '+' && t[1] != '-') t.remove_prefix(1);
-    double v = 0;
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
-    if (r.ec != std::errc()) return false;
+    // strtod rather than from_chars: the C++ runtime's floating-point
+    // from_chars needs the maths library, which every run of the daemon would
+    // then load for this one call. strtod wants a terminated string and takes
+    // more than a decimal number (blanks and a sign first, hexadecimal), so it
+    // reads a copy of the leading number characters, a "0x" cut after the 0.
+    char buf[64];
+    size_t n = 0;
+    const size_t sign = !t.empty() && t[0] == '-' ? 1 : 0;
+    while (n < t.size() && n < sizeof buf - 1 &&
+           (std::isalnum(static_cast<unsigned char>(t[n])) || std::string_view("-+.()_").find(t[n]) != std::string_view::npos)) {
+        buf[n] = t[n];
+        ++n;
+    }
+    if (n + 1 == sizeof buf) return false;
+    if (n == sign || !(std::isalnum(static_cast<unsigned char>(t[sign])) || t[sign] == '.')) {
+        return false;
+    }
+    if (n > sign + 1 && t[sign] == '0' && (t[sign + 1] == 'x' || t[sign + 1] == 'X')) n = sign + 1;
+    buf[n] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(buf, &end);
+    if (end == buf || errno == ERANGE) return false;
     value = v;
-    s.remove_prefix(static_cast<size_t>(r.ptr - s.data()));
+    s.remove_prefix(static_cast<size_t>(t.data() + (end - buf) - s.data()));
     return true;
 }
 

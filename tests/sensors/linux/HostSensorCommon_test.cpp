@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 
 #include "HostSensorTestUtil.h"
 
@@ -102,6 +103,19 @@ TEST(ProcText, Readers) {
     ASSERT_TRUE(ProcText::readDouble(dbl, d));
     EXPECT_EQ(d, 2.0);
     EXPECT_FALSE(ProcText::readDouble(dbl, d));
+    // A decimal number only: "0x" ends after the 0, a second sign or a run
+    // longer than any number is refused.
+    std::string_view more = "-1.5e3 0x10 +-1";
+    ASSERT_TRUE(ProcText::readDouble(more, d));
+    EXPECT_EQ(d, -1500.0);
+    ASSERT_TRUE(ProcText::readDouble(more, d));
+    EXPECT_EQ(d, 0.0);
+    EXPECT_EQ(more, "x10 +-1");
+    more = "+-1";
+    EXPECT_FALSE(ProcText::readDouble(more, d));
+    const std::string tooLong(80, '1');
+    more = tooLong;
+    EXPECT_FALSE(ProcText::readDouble(more, d));
 
     std::string_view text = "a\n\nb";
     std::string_view line;

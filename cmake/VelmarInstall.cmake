@@ -1,0 +1,67 @@
+# Install layout. The programs sit together in one directory, the one the
+# built-in defaults name for the daemon's relays and configuration
+# (/opt/Ostrel/velmar unless CMAKE_INSTALL_PREFIX says otherwise); beside them
+# lib/ holds the process-table library, defaults/ the default configuration
+# and demo/ the demo configuration. Stage it with
+# `DESTDIR=... cmake --install BUILD_DIR`.
+#
+# Included after src/, so every program target of this build exists here: a
+# program is installed when its target is defined anywhere under src/ with one
+# of the names below.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /opt/Ostrel/velmar CACHE PATH "directory the programs are installed in" FORCE)
+endif()
+set(VELMAR_INSTALL_LIBDIR lib)
+set(VELMAR_INSTALL_DEFAULTSDIR defaults)
+set(VELMAR_INSTALL_DEMODIR demo)
+
+# The shared C++ runtime costs a small daemon most of its resident pages (the
+# whole library's relocated data and the pages its start-up touches); linked
+# in, only what the programs use is mapped, and unused sections are dropped.
+# --as-needed leaves out the maths library the runtime would otherwise pull in:
+# the programs call nothing of it, and its start-up alone leaves a third of a
+# megabyte resident. Sanitizer and fuzz builds keep the shared runtime their
+# instrumentation expects.
+option(VELMAR_STATIC_CXX_RUNTIME "link libstdc++ and libgcc into the programs (builds without sanitizers)" ON)
+set(velmar_static_runtime OFF)
+if(VELMAR_STATIC_CXX_RUNTIME AND NOT VELMAR_SANITIZE AND NOT VELMAR_FUZZ)
+  set(velmar_static_runtime ON)
+endif()
+
+set(VELMAR_INSTALLED_PROGRAMS "")
+foreach(program cvxsensors CapqRelay TallyqSockRelay AdmCmdRelay statkeepctl statkeepcfg)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION .)
+    list(APPEND VELMAR_INSTALLED_PROGRAMS ${program})
+    if(velmar_static_runtime)
+      set_property(TARGET ${program} APPEND PROPERTY LINK_OPTIONS
+        -static-libstdc++ -static-libgcc "LINKER:--as-needed" "LINKER:--gc-sections")
+    endif()
+  endif()
+endforeach()
+
+# Only the daemon binds the process-table library. Its run path is relative to
+# the program, so that the daemon finds the library beside it wherever the
+# tree was put, before any library of the host. The build tree has the same
+# layout (the daemon in src/, the library in src/lib/), so the daemon is built
+# with that path and installed as it is.
+get_target_property(velmar_lib_dir velmar_procps LIBRARY_OUTPUT_DIRECTORY)
+if(TARGET cvxsensors)
+  get_target_property(velmar_daemon_dir cvxsensors RUNTIME_OUTPUT_DIRECTORY)
+  file(RELATIVE_PATH velmar_rel ${velmar_daemon_dir} ${velmar_lib_dir})
+  if(NOT velmar_rel STREQUAL VELMAR_INSTALL_LIBDIR)
+    message(FATAL_ERROR "the process-table library must be built in ${velmar_daemon_dir}/${VELMAR_INSTALL_LIBDIR}")
+  endif()
+  set_target_properties(cvxsensors PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${VELMAR_INSTALL_LIBDIR}"
+    BUILD_WITH_INSTALL_RPATH ON)
+endif()
+install(TARGETS velmar_procps LIBRARY DESTINATION ${VELMAR_INSTALL_LIBDIR} NAMELINK_SKIP)
+
+# The default configuration states the built-in defaults, with the relay paths
+# of this installation.
+set(VELMAR_PROGRAM_DIR ${CMAKE_INSTALL_PREFIX})
+configure_file(${PROJECT_SOURCE_DIR}/etc/VelmarSensors.cfg.in
+  ${PROJECT_BINARY_DIR}/etc/VelmarSensors.cfg @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/etc/VelmarSensors.cfg DESTINATION ${VELMAR_INSTALL_DEFAULTSDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/etc/cvxsensors-demo.cfg DESTINATION ${VELMAR_INSTALL_DEMODIR})
