@@ -179,6 +179,7 @@ TEST_F(StatkeepctlRun, ALockPathThatIsNotOurRegularFileIsRefusedAndLeftAlone) {
          EPERM},
     };
     for (const auto& r : rows) {
+        if (r.err == EPERM && geteuid() != 0) continue;  // only root can plant another user's file
         ASSERT_EQ(r.plant(lockFile), 0);
         const Outcome res = run({"enable", "1", "node1", file});
         EXPECT_EQ(res.exitStatus, 255);
