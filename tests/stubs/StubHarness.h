@@ -4,13 +4,17 @@
 // output with a time-out. Header-only; used from single-threaded test code.
 #pragma once
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,6 +186,71 @@ inline std::string readUntil(ChildProcess& child, const std::string& terminator,
         out.append(buf, got);
     }
     return out;
+}
+
+// A program run with its standard output and standard error collected
+// separately, each through a file of its own.
+struct ToolRun {
+    std::string out;
+    std::string err;
+    int exitStatus = -1;  // as exitCodeOf; -1 when killed by the time-out
+};
+
+// Starts argv[0] with argv, standard input /dev/null, standard output to
+// outPath and standard error to errPath (created or truncated). -1 when the
+// fork fails; a failed exec exits 127.
+inline pid_t startTool(const std::vector<std::string>& argv, const std::string& outPath,
+                       const std::string& errPath) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+        _exit(126);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// Waits for the tool to end; kills it after timeoutMs.
+inline int waitTool(pid_t pid, int timeoutMs = 20000) {
+    if (pid < 0) return -1;
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 5) {
+        if (waited >= timeoutMs) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(5000);
+    }
+    ChildProcess::WaitResult w;
+    w.reaped = true;
+    w.status = status;
+    return exitCodeOf(w);
+}
+
+// Runs the tool to its end. The two streams go to files under dir; stdoutPath,
+// when given, replaces the output file (for example /dev/full).
+inline ToolRun runTool(const std::string& dir, const std::vector<std::string>& argv,
+                       const std::string& stdoutPath = "", int timeoutMs = 20000) {
+    const std::string outPath = stdoutPath.empty() ? dir + "/tool.out" : stdoutPath;
+    const std::string errPath = dir + "/tool.err";
+    ToolRun r;
+    r.exitStatus = waitTool(startTool(argv, outPath, errPath), timeoutMs);
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    if (stdoutPath.empty()) r.out = slurp(outPath);
+    r.err = slurp(errPath);
+    return r;
 }
 
 }  // namespace StubHarness

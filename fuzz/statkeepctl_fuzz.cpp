@@ -1,0 +1,81 @@
+// Drives statkeepctl's collector choice with arbitrary candidate lists, node
+// numbers and colRedundancy values on an in-memory configuration. A choice
+// must be non-empty and made of the candidates, each entry split into host
+// and port as the tool does; a refusal must have one of its reasons.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ParamNames.h"
+#include "SensorDefaultConfig.h"
+#include "StatkeepCtrl.h"
+#include "split.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+class FuzzCtrl : public StatkeepCtrl {
+  public:
+    FuzzCtrl(const std::string& node, const Cfg::ParamValStore& defaults) {
+        nodeNumber = node;
+        config = new Cfg::Configuration(Cfg::SensorDefaultConfig::velmarSensorsDefStore, defaults);
+    }
+    Cfg::ParamValStore& params() { return config->params; }
+};
+
+// The entry a candidate becomes: host and port, "4739" when it names none.
+std::string entryOf(const std::string& candidate) {
+    std::vector<std::string> pieces;
+    split(candidate, ":", pieces);
+    if (pieces.empty()) return "";
+    return pieces[0] + ":" + (pieces.size() > 1 ? pieces[1] : "4739");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const Cfg::SensorDefaultConfig defaults;
+    FuzzedDataProvider in(data, size);
+    const bool hasRedundancy = in.ConsumeBool();
+    const int32_t redundancy = in.ConsumeIntegral<int32_t>();
+    FuzzCtrl ctrl(in.ConsumeRandomLengthString(24), defaults.velmarSensorStore);
+    std::vector<std::string> candidates;
+    const size_t count = in.ConsumeIntegralInRange<size_t>(0, 24);
+    for (size_t i = 0; i < count; ++i) candidates.push_back(in.ConsumeRandomLengthString(16));
+    // Strings the configuration language cannot carry never reach the tool.
+    if (!ctrl.params().putStrVec(Cfg::COLCAND, candidates)) return 0;
+    if (hasRedundancy) {
+        ctrl.params().putInt(Cfg::COLREDUNDANCY, redundancy);
+    } else {
+        ctrl.params().putIntVec(Cfg::COLREDUNDANCY, {});
+    }
+
+    bool refusable = candidates.empty() || candidates.front().empty();
+    std::set<std::string> entries;
+    for (const std::string& c : candidates) {
+        const std::string e = entryOf(c);
+        refusable = refusable || e.empty();
+        entries.insert(e);
+    }
+    if (!ctrl.assignCollectors()) {
+        check(refusable);
+        return 0;
+    }
+    check(!refusable);
+    const Cfg::ParamVec* list = nullptr;
+    check(ctrl.params().getParamStoreVec(Cfg::COLLECTORS, list));
+    check(!list->empty() &&
+          list->size() <= std::set<std::string>(candidates.begin(), candidates.end()).size());
+    for (const Cfg::ParamValStore* e : *list) {
+        std::string host, port;
+        check(e->getString(Cfg::COLHOST, host) && e->getString(Cfg::COLPORT, port));
+        check(entries.count(host + ":" + port) == 1);
+    }
+    return 0;
+}

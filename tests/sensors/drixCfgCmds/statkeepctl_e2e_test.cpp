@@ -1,0 +1,308 @@
+// statkeepctl run as a program under a platform root that holds the daemon's
+// configuration directory, the lock directory and a fake init script
+// (tests/stubs/fake_initd.sh) which logs every call.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ParamNames.h"
+#include "StubHarness.h"
+#include "cfgUtil.h"
+
+namespace {
+
+typedef std::vector<std::string> Strings;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+Strings lines(const std::string& text) {
+    Strings out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+const char CLUSTER[] = "colCandidates = \"c1\", \"c2:9085\", \"c3\"\n";
+
+struct Outcome {
+    int exitStatus;
+    Strings messages;  // the text of each Error line
+    Strings usage;     // every other line of standard error
+};
+
+class StatkeepctlRun : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* d : {"/opt/Ostrel/velmar", "/tmp", "/etc/init.d"}) {
+            ASSERT_TRUE(StubHarness::makeDirs(root + d));
+        }
+        ASSERT_EQ(symlink(VELMAR_SOURCE_DIR "/tests/stubs/fake_initd.sh", script.c_str()), 0);
+        env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    }
+    std::string cluster(const std::string& text, const std::string& name = "/cluster.cfg") {
+        writeFile(root + name, text);
+        return root + name;
+    }
+    Strings argv(const Strings& args) const {
+        Strings a{STATKEEPCTL};
+        a.insert(a.end(), args.begin(), args.end());
+        return a;
+    }
+    Outcome run(const Strings& args, Strings prefix = {}) {
+        const Strings tool = argv(args);
+        prefix.insert(prefix.end(), tool.begin(), tool.end());
+        const StubHarness::ToolRun r = StubHarness::runTool(root, prefix);
+        Outcome out{r.exitStatus, {}, {}};
+        for (const std::string& l : lines(r.err)) {
+            const std::string::size_type at = l.find(" [Error  ]: ");
+            if (at == std::string::npos) {
+                out.usage.push_back(l);
+            } else {
+                out.messages.push_back(l.substr(at + 12));
+            }
+        }
+        return out;
+    }
+    // The init script's calls, each "action start end descriptors...".
+    Strings calls() const { return lines(readFile(script + ".log")); }
+    Strings actions() const {
+        Strings out;
+        for (const std::string& c : calls()) out.push_back(c.substr(0, c.find(' ')));
+        return out;
+    }
+    // One "a:b" per entry of a list of the written file (strings or integers).
+    Strings written(const char* list, const char* a, const char* b) const {
+        Cfg::Configuration* c = loadConfig(cfgFile, nullptr);
+        const Cfg::ParamVec* stores = nullptr;
+        if (c == nullptr || !c->params.getParamStoreVec(list, stores)) return {"unreadable"};
+        Strings out;
+        auto text = [](const Cfg::ParamValStore* s, const char* key) {
+            std::string v;
+            int32_t i;
+            return s->getString(key, v) ? v : s->getInt(key, i) ? std::to_string(i) : "-";
+        };
+        for (const Cfg::ParamValStore* s : *stores) out.push_back(text(s, a) + ":" + text(s, b));
+        delete c;
+        return out;
+    }
+
+    StubHarness::TempDir tmp;
+    StubHarness::ScopedEnv env;
+    const std::string root = tmp.path();
+    const std::string script = root + "/etc/init.d/cvxsensors";
+    const std::string cfgFile = root + "/opt/Ostrel/velmar/VelmarSensors.cfg";
+    const std::string lockFile = root + "/tmp/VelmarSensors.lck";
+};
+
+TEST_F(StatkeepctlRun, FailuresBeforeAnyChangeTouchNothing) {
+    const std::string prog = STATKEEPCTL, file = cluster(CLUSTER), bad = root + "/bad.cfg";
+    const Strings usage = {
+        "Usage: \t" + prog + " disable",
+        "       \t" + prog +
+            " enable | update nodeNumber nodeName cfgFileExtractedFromPkrfs [nodeRoles]",
+        "\t nodeNumber - the DRIX node ID of this node.",
+        "\t nodeName - the DRIX node name of this node.",
+        "\t cfgFileExtractedFromPkrfs - path and filename of the sensors configuration file.",
+        "\t nodeRoles - a comma-separated list of this node's node classes.",
+    };
+    const struct {
+        const char* badText;  // written to bad.cfg; null for none
+        Strings args;
+        std::string message;
+        bool withUsage;
+    } rows[] = {
+        {nullptr, {}, "Insufficient number of parameters!", true},
+        {nullptr,
+         {"Enable", "1", "n", file},
+         "Unknown command line option!",
+         true},  // case-sensitive
+        {nullptr, {"enable", "1", "n"}, "Insufficient number of parameters for cmd enable!", true},
+        {nullptr, {"update"}, "Insufficient number of parameters for cmd update!", true},
+        {nullptr,
+         {"enable", "1", "n", bad},
+         "Could not open configuration file " + bad + " for reading.",
+         false},
+        {"colCandidates = \"c1\" {",
+         {"enable", "1", "n", bad},
+         "Syntax Error on or before line 1 in configuration file " + bad,
+         false},
+        // The built-in candidate list is one empty string.
+        {"loglevel = \"info\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate list is empty!",
+         false},
+        {"colCandidates = \"c1\", \":\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate ':' has no host!",
+         false},
+    };
+    for (const auto& r : rows) {
+        ::unlink(bad.c_str());
+        if (r.badText != nullptr) writeFile(bad, r.badText);
+        const Outcome res = run(r.args);
+        EXPECT_EQ(res.exitStatus, 255) << r.message;
+        EXPECT_EQ(res.messages, Strings{r.message});
+        EXPECT_EQ(res.usage, r.withUsage ? usage : Strings{}) << r.message;
+        EXPECT_FALSE(exists(cfgFile) || exists(lockFile)) << r.message;
+    }
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(StatkeepctlRun, ALockPathThatIsNotOurRegularFileIsRefusedAndLeftAlone) {
+    const std::string file = cluster(CLUSTER);
+    const struct {
+        int (*plant)(const std::string&);
+        int err;
+    } rows[] = {
+        {[](const std::string& p) { return symlink("elsewhere", p.c_str()); }, ELOOP},
+        {[](const std::string& p) { return mkdir(p.c_str(), 0700); }, EISDIR},
+        {[](const std::string& p) { return mkfifo(p.c_str(), 0600); }, EINVAL},
+        {[](const std::string& p) {  // another user's file
+             writeFile(p, "");
+             return chown(p.c_str(), geteuid() + 1, getegid());
+         },
+         EPERM},
+    };
+    for (const auto& r : rows) {
+        if (r.err == EPERM && geteuid() != 0) continue;  // only root can plant another user's file
+        ASSERT_EQ(r.plant(lockFile), 0);
+        const Outcome res = run({"enable", "1", "node1", file});
+        EXPECT_EQ(res.exitStatus, 255);
+        EXPECT_EQ(res.messages,
+                  (Strings{"Cannot open file for locking: " + std::string(strerror(r.err)) + " (" +
+                               std::to_string(r.err) + ")",
+                           "Could not acquire lock for cfg file."}));
+        EXPECT_TRUE(exists(lockFile)) << r.err;  // not ours to remove
+        EXPECT_FALSE(exists(cfgFile));
+        ASSERT_EQ(std::system(("rm -rf " + lockFile).c_str()), 0);
+    }
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(StatkeepctlRun, DisableStopsAndRemovesTheFileWhateverTheStopDid) {
+    for (const char* rc : {"0", "3"}) {
+        writeFile(script + ".rc", rc);
+        writeFile(cfgFile, CLUSTER);
+        const Outcome res = run({"disable", "extra", "words"});
+        EXPECT_EQ(res.exitStatus, rc[0] == '0' ? 0 : 255);
+        // rc is the raw system() status.
+        EXPECT_EQ(res.messages,
+                  rc[0] == '0' ? Strings{} : Strings{"could not stop cvxsensors (rc=768)"});
+        EXPECT_FALSE(exists(cfgFile) || exists(lockFile));
+    }
+    EXPECT_EQ(actions(), (Strings{"stop", "stop"}));
+}
+
+TEST_F(StatkeepctlRun, EnableWritesAndRestartsOnlyWhenTheContentChanged) {
+    const std::string file = cluster(CLUSTER);
+    EXPECT_EQ(run({"enable", "1", "node1", file}).messages, Strings{});
+    struct stat first, now;
+    ASSERT_EQ(stat(cfgFile.c_str(), &first), 0);
+    EXPECT_EQ(first.st_mode & 07777, 0644u);
+    EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
+              (Strings{"c1:4739", "c2:9085"}));
+
+    // The same inputs: nothing written, nothing restarted.
+    EXPECT_EQ(run({"update", "1", "node1", file}).exitStatus, 0);
+    ASSERT_EQ(stat(cfgFile.c_str(), &now), 0);
+    EXPECT_TRUE(now.st_ino == first.st_ino && now.st_mtim.tv_sec == first.st_mtim.tv_sec &&
+                now.st_mtim.tv_nsec == first.st_mtim.tv_nsec);
+    EXPECT_EQ(actions(), Strings{"restart"});
+
+    // Another choice replaces the file and keeps its mode; an unparsable
+    // current file counts as changed.
+    ASSERT_EQ(chmod(cfgFile.c_str(), 0640), 0);
+    EXPECT_EQ(
+        run({"enable", "1", "node1", cluster("colCandidates = \"c9\"", "/c9.cfg")}).exitStatus, 0);
+    ASSERT_EQ(stat(cfgFile.c_str(), &now), 0);
+    EXPECT_TRUE(now.st_ino != first.st_ino && (now.st_mode & 07777) == 0640);
+    EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT), Strings{"c9:4739"});
+    writeFile(cfgFile, "garbage {");
+    EXPECT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0);
+
+    writeFile(script + ".rc", "2");
+    ::unlink(cfgFile.c_str());
+    const Outcome failed = run({"enable", "1", "node1", file});
+    EXPECT_EQ(failed.exitStatus, 255);
+    EXPECT_EQ(failed.messages, Strings{"could not restart cvxsensors (rc=512)"});
+    EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
+              (Strings{"c1:4739", "c2:9085"}));
+    EXPECT_EQ(actions(), (Strings{"restart", "restart", "restart", "restart"}));
+    EXPECT_FALSE(exists(lockFile));
+}
+
+TEST_F(StatkeepctlRun, SensorsAreFilteredByNodeNameAndRoles) {
+    const std::string file =
+        cluster(std::string(CLUSTER) +
+                "sensors = { name = \"CPU\" period = 1 restrict = \"B, c\" },\n"
+                "  { name = \"Load\" period = 2 restrict = \" a\" },\n"
+                "  { name = \"Memory\" period = 3 restrict = \"@nobody\" },\n"
+                "  { name = \"Network\" period = 4 restrict = \"\" },\n"
+                "  { name = \"Disk\" period = 5 restrict = \"x,NODE1\" },\n"
+                "  { name = \"Netstat\" period = 6 restrict = \"a\" },\n"
+                "  { name = \"TopProc\" period = 7 }\n");
+    ASSERT_EQ(run({"enable", "1", "Node1", file, "A,,b,", "ignored"}).exitStatus, 0);
+    EXPECT_EQ(
+        written(Cfg::SENSORS, Cfg::SENSNAME, Cfg::SENSPERIOD),
+        (Strings{"CPU:1", "Load:0", "Memory:3", "Network:0", "Disk:5", "Netstat:6", "TopProc:7"}));
+}
+
+TEST_F(StatkeepctlRun, RunsStartedTogetherTakeTurnsAndTheScriptNeverHoldsTheLock) {
+    writeFile(script + ".sleep", "0.3");
+    std::vector<pid_t> pids;
+    for (const std::string n : {"0", "1", "2"}) {
+        const std::string file = cluster("colCandidates = \"c" + n + "\"", "/c" + n + ".cfg");
+        pids.push_back(StubHarness::startTool(argv({"enable", n, "node", file}), root + "/out" + n,
+                                              root + "/err" + n));
+    }
+    for (pid_t p : pids) EXPECT_EQ(StubHarness::waitTool(p), 0);
+    double previousEnd = 0;
+    ASSERT_EQ(calls().size(), 3u);
+    for (const std::string& call : calls()) {
+        std::istringstream in(call);
+        std::string action;
+        double start = 0, end = 0;
+        in >> action >> start >> end;
+        EXPECT_LE(previousEnd, start) << "restarts overlap";
+        previousEnd = end;
+        EXPECT_EQ(call.find("VelmarSensors.lck"), std::string::npos) << call;
+    }
+    EXPECT_FALSE(exists(lockFile));
+}
+
+TEST_F(StatkeepctlRun, AFailedWriteKeepsTheOldFileAndDoesNotRestart) {
+    writeFile(cfgFile, CLUSTER);
+    // A 512-byte file size limit stands for a full disk: the write fails
+    // part-way with EFBIG.
+    const Outcome res = run({"enable", "1", "node1", cluster(CLUSTER)},
+                            {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"});
+    EXPECT_EQ(res.exitStatus, 255);
+    EXPECT_EQ(res.messages, Strings{"Could not write to file " + cfgFile});
+    EXPECT_EQ(readFile(cfgFile), CLUSTER);
+    EXPECT_TRUE(calls().empty());
+    DIR* d = opendir((root + "/opt/Ostrel/velmar").c_str());
+    ASSERT_NE(d, nullptr);
+    Strings left;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') left.push_back(e->d_name);
+    }
+    closedir(d);
+    EXPECT_EQ(left, Strings{"VelmarSensors.cfg"});  // no temporary file left behind
+}
+
+}  // namespace
