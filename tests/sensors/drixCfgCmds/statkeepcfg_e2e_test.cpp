@@ -110,10 +110,10 @@ TEST_F(StatkeepcfgRun, FailuresPrintNothing) {
           "Could not read configuration file " + missing}},
         {{"-f", nocand}, {"Missing collector candidates."}},
         {{"-f", nocand, "-c", " , ,"}, {"Missing collector candidates."}},
-        // A tab cannot be written back.
-        {{"-f", base, "-c", "a\tb"},
-         {"Value for parameter colCandidates holds a double quote or a control character.",
-          "Could not store collector candidates a\tb"}},
+        // A byte above 0x7E cannot be written back.
+        {{"-f", base, "-c", "a\xC3" "b"},
+         {"Value for parameter colCandidates holds the non-ASCII byte 0xC3.",
+          "Could not store collector candidates a\xC3" "b"}},
         {{"-f", base, "CPU.period"}, {"Illegal assignment: CPU.period"}},
         {{"-f", base, "X.filter=a=b=c"}, {"Illegal assignment: X.filter=a=b=c"}},
         {{"-f", base, "a.b.c=1"}, {"Illegal key argument: a.b.c. Expect 'name.attribute'"}},
@@ -121,7 +121,7 @@ TEST_F(StatkeepcfgRun, FailuresPrintNothing) {
         {{"-f", base, "CPU.nope=1"}, {"Unknown attribute nope for sensor CPU."}},
         {{"-f", base, "CPU.period=abc"}, {"Unknown attribute period for sensor CPU."}},
         {{"-f", base, "X.filter=q\"uote"},
-         {"Value for parameter filter holds a double quote or a control character.",
+         {"Value for parameter filter holds a double quote.",
           "Unknown attribute filter for sensor X."}},
         // Edits run add, delete, collectors, assignments whatever the order.
         {{"CPU.period=3", "-f", base, "-d", "CPU"}, {"Unknown sensor: CPU"}},
