@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +161,9 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     pid_t pid = fork();
     if (pid < 0) return failWith(Stage::Fork);
     if (pid == 0) runChild(fds, path.c_str(), args.data(), options.failStatus);
+    // Taken at once, before the child can have run its tool, so the pidfd
+    // names this child and no later owner of its pid. It is close-on-exec.
+    int childFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
     closeFd(status[1]);
     closeFd(in[0]);
@@ -172,10 +176,12 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
         int st;
         while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
         }
+        if (childFd >= 0) close(childFd);
         closeAll();
         return {static_cast<Stage>(rec.stage), rec.err};
     }
     childPid = pid;
+    pidFd = childFd;
     toChild = in[1];
     fromChild = out[0];
     return {};
@@ -215,6 +221,7 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
         pid_t w = waitpid(childPid, &st, timeoutMs < 0 ? 0 : WNOHANG);
         if (w == childPid) {
             childPid = 0;
+            closeFd(pidFd);
             r.reaped = true;
             r.status = st;
             r.returned = w;
@@ -225,7 +232,10 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
             r.returned = w;
             r.err = errno;
             // ECHILD: the system reaped it (SIGCHLD ignored) or it is not ours.
-            if (errno == ECHILD) childPid = 0;
+            if (errno == ECHILD) {
+                childPid = 0;
+                closeFd(pidFd);
+            }
             return r;
         }
         if (deadline.passed()) {
@@ -238,14 +248,27 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
     }
 }
 
-bool ChildProcess::signal(int sig) { return childPid > 0 && kill(childPid, sig) == 0; }
+bool ChildProcess::signal(int sig) {
+    if (childPid <= 0) return false;
+    if (pidFd >= 0) return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0) == 0;
+    return kill(childPid, sig) == 0;
+}
+
+bool ChildProcess::ended(int timeoutMs) {
+    WaitResult w = wait(timeoutMs);
+    return w.reaped || childPid <= 0;
+}
 
 void ChildProcess::release() {
     closeFd(toChild);
     closeFd(fromChild);
-    if (childPid > 0) {
-        int st;
-        waitpid(childPid, &st, WNOHANG);
-        childPid = 0;
+    if (childPid > 0 && !ended(EXIT_WAIT_MS)) {
+        signal(SIGTERM);
+        if (!ended(TERM_GRACE_MS)) {
+            signal(SIGKILL);
+            ended(1000);
+        }
     }
+    childPid = 0;
+    closeFd(pidFd);
 }

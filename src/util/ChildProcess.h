@@ -4,11 +4,17 @@
 // command relays), and keep a long-lived child that answers requests over two
 // pipes (the proxy and relay channels of the daemon).
 //
-// Ownership: a ChildProcess owns its pipe ends and is used by one thread at a
-// time (the owner serialises access, as a channel does under its own lock).
-// The destructor closes the pipes but does not wait for a running child: the
-// owner calls wait() to reap it, or relies on an ignored SIGCHLD as the daemon
-// does.
+// Ownership: a ChildProcess owns its child, its pipe ends and a pidfd of the
+// child, and is used by one thread at a time (the owner serialises access, as
+// a channel does under its own lock). Whoever starts a child ends it:
+// release() and the destructor close the pipes and, when the child has not
+// ended by then, send it SIGTERM and, after TERM_GRACE_MS, SIGKILL, and reap
+// it, so no child outlives its owner. An owner that wants the exit status
+// calls wait() first.
+//
+// Signals go through the pidfd taken right after the fork, never by pid: the
+// daemon ignores SIGCHLD, so an ended child is reaped by the system at once
+// and its pid may already name another process.
 //
 // Safety of the start:
 // - every pipe is created close-on-exec, so children started later, from any
@@ -105,15 +111,27 @@ class ChildProcess {
     // returns not reaped with ECHILD; the child is forgotten either way.
     WaitResult wait(int timeoutMs = -1);
 
-    // Sends sig to the child while it is not yet reaped; false otherwise.
+    // Sends sig to the child through its pidfd while it is not yet reaped;
+    // false otherwise, also when the child has already ended. Where the
+    // system has no pidfds it falls back to the pid.
     bool signal(int sig);
 
-    // Closes the pipes and forgets the child after one non-blocking attempt
-    // to reap it. The object can then start another child.
+    // How long release() waits for a child to end by itself once its input
+    // is closed, and after SIGTERM before it sends SIGKILL.
+    static constexpr int EXIT_WAIT_MS = 50;
+    static constexpr int TERM_GRACE_MS = 250;
+
+    // Closes the pipes, ends a child that is still running (see the top of
+    // this header; at most about EXIT_WAIT_MS + TERM_GRACE_MS + 1 s) and
+    // forgets it. The object can then start another child.
     void release();
 
   private:
+    // True when the child has ended (and was reaped, by wait() or the system).
+    bool ended(int timeoutMs);
+
     pid_t childPid = 0;  // 0 when no unreaped child is known
+    int pidFd = -1;      // the child's pidfd while childPid is set, else -1
     int toChild = -1;
     int fromChild = -1;
 };

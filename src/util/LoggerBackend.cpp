@@ -1,5 +1,6 @@
 #include "LoggerBackend.h"
 
+#include <sched.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ LoggerBackend* LoggerBackend::logger = nullptr;
 Thread* LoggerBackend::logThread = nullptr;
 pthread_mutex_t LoggerBackend::mutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<LoggerBackend*> LoggerBackend::live{nullptr};
+std::atomic<int> LoggerBackend::users{0};
 
 namespace {
 
@@ -84,7 +86,10 @@ void LoggerBackend::destroy() {
         pthread_mutex_unlock(&mutex);
         return;
     }
-    live.store(nullptr, std::memory_order_release);
+    live.store(nullptr);
+    // A stub that found the backend is queuing one line; once the count is
+    // zero no stub can reach it any more, and everything queued is written.
+    while (users.load() != 0) sched_yield();
     logger->stop();
     logThread->join(nullptr);
     delete logThread;
@@ -93,6 +98,13 @@ void LoggerBackend::destroy() {
     logger = nullptr;
     pthread_mutex_unlock(&mutex);
 }
+
+LoggerBackend::Use::Use() {
+    users.fetch_add(1);
+    found = live.load();
+}
+
+LoggerBackend::Use::~Use() { users.fetch_sub(1); }
 
 LoggerBackend* LoggerBackend::getInstance() {
     pthread_mutex_lock(&mutex);

@@ -81,13 +81,27 @@ class LoggerBackend : private Actor<LogNameSpace::LogReq*>, public Logger {
 
     ~LoggerBackend() override;
 
+    // Holds the live backend for as long as the object lives: destroy() does
+    // not delete a backend while a Use that found it exists. backend() is
+    // null when there was none. Keep a Use for the few steps of queuing one
+    // line only, since destroy() waits for it.
+    class Use {
+      public:
+        Use();
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        LoggerBackend* backend() const { return found; }
+
+      private:
+        LoggerBackend* found;
+    };
+
   private:
     friend class LoggerStub;
 
     LoggerBackend(LogNameSpace::ErrorSeverity threshold, const char* target, bool enabled);
     void timerEvent(unsigned long, void*) override {}
-    // The backend the stubs currently write to; read without a lock.
-    static LoggerBackend* liveInstance() { return live.load(std::memory_order_acquire); }
     SyncQueue<LogNameSpace::LogReq*>& requestQueue() { return getMsgQueue(); }
 
     // Set once at construction or in init(), before the thread starts.
@@ -104,4 +118,9 @@ class LoggerBackend : private Actor<LogNameSpace::LogReq*>, public Logger {
     static pthread_mutex_t mutex;
     // Mirrors `logger` for the stubs' lock-free reads.
     static std::atomic<LoggerBackend*> live;
+    // Uses in progress. A Use counts itself before it reads `live`, and
+    // destroy() clears `live` before it waits for the count to drop to zero;
+    // both sequentially consistent, so either the Use sees null or destroy
+    // sees the Use.
+    static std::atomic<int> users;
 };

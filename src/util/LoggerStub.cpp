@@ -14,7 +14,8 @@ using namespace LogNameSpace;
 LoggerStub::LoggerStub(const std::string& name) : compName(name) {}
 
 bool LoggerStub::printLog(ErrorSeverity severity, const char* text) const {
-    LoggerBackend* backend = LoggerBackend::liveInstance();
+    LoggerBackend::Use use;
+    LoggerBackend* backend = use.backend();
     if (backend == nullptr || !backend->isEnabled() || backend->getSeverityThreshold() > severity)
         return true;
 
@@ -51,7 +52,8 @@ void LoggerStub::logv(ErrorSeverity severity, const char* fmt, va_list ap) const
 // Debug and Info below the threshold are dropped before any formatting.
 #define VELMAR_RETURN_IF_BELOW(severity)                                              \
     do {                                                                              \
-        LoggerBackend* backend = LoggerBackend::liveInstance();                       \
+        LoggerBackend::Use use;                                                       \
+        LoggerBackend* backend = use.backend();                                       \
         if (backend == nullptr || backend->getSeverityThreshold() > severity) return; \
     } while (0)
 

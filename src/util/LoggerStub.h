@@ -5,7 +5,9 @@
 //
 // It writes to whichever backend exists when a line is logged. Without a
 // backend (before creation or after destroy) it writes nothing and never
-// crashes. It must not be used while LoggerBackend::destroy() runs.
+// crashes. It may log while LoggerBackend::destroy() runs on another thread
+// (a sensor thread left running at shutdown): destroy waits for a line being
+// queued, and a line logged after it began is dropped.
 #pragma once
 
 #include <cstdarg>

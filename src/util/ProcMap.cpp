@@ -1,13 +1,16 @@
 #include "ProcMap.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "StdOutLogger.h"
 #include "procps/procps.h"
 
 namespace {
@@ -23,6 +26,7 @@ typedef PROCTAB* (*openproc_t)(int, ...);
 typedef proc_t* (*readproc_t)(PROCTAB*, proc_t*);
 typedef void (*freeproc_t)(proc_t*);
 typedef void (*closeproc_t)(PROCTAB*);
+typedef unsigned long (*layout_t)(void);
 
 // Set once by initProcMap, then only read.
 openproc_t dl_openproc = nullptr;
@@ -71,11 +75,38 @@ void makeProcName(int tid, const char* cmd, char out[16]) {
     }
 }
 
+namespace {
+
+// The file a library handle was loaded from, for messages.
+std::string libraryPath(void* lib, const char* name) {
+    struct link_map* map = nullptr;
+    if (dlinfo(lib, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
+        map->l_name[0] != '\0') {
+        return map->l_name;
+    }
+    return name;
+}
+
+}  // namespace
+
 int initProcMap() {
     if (dl_openproc != nullptr) return 0;
     for (const char* name : libprocnames) {
         void* lib = dlopen(name, RTLD_NOW);
         if (lib == nullptr) continue;
+        // Another library under one of these names (a host's own process-table
+        // library) fills records of its own, larger layout: reading into ours
+        // would overrun it. Only a library that proves our layout is used.
+        layout_t layout = symbol<layout_t>(lib, "velmar_procps_layout");
+        if (layout == nullptr || layout() != VELMAR_PROCPS_LAYOUT) {
+            // Before the logging backend exists: straight to standard error.
+            StdErrLogger().logError(
+                "Process-table library %s does not have the record layout this program was "
+                "built for; not using it",
+                libraryPath(lib, name).c_str());
+            dlclose(lib);
+            continue;
+        }
         openproc_t op = symbol<openproc_t>(lib, "openproc");
         readproc_t rp = symbol<readproc_t>(lib, "readproc");
         closeproc_t cp = symbol<closeproc_t>(lib, "closeproc");

@@ -24,8 +24,10 @@ struct procInfo_t {
 
 typedef std::map<int, procInfo_t> procInfoMap_t;
 
-// Binds the library under the first of its known names that provides a
-// complete scan interface. 0 when bound (now or before), -1 when none does.
+// Binds the library under the first of its known names that proves the
+// record layout this program was compiled against and provides a complete
+// scan interface. A library of another layout is skipped with one Error line
+// on standard error naming it. 0 when bound (now or before), -1 when none is.
 int initProcMap();
 
 // Adds every task to the map, overwriting entries of the same id and keeping

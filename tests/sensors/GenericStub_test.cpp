@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -291,6 +293,23 @@ TEST_F(GenericStubTest, SilentProxyTimesOut) {
     EXPECT_NE(field(again, "pid"), "");
     EXPECT_NE(field(again, "pid"), pid);
     GenericStub::closeInstance(FAKEPROXY, args());
+}
+
+TEST_F(GenericStubTest, TimedOutProxiesAreEnded) {
+    GenericStub::setReplyTimeoutMs(500);
+    const std::vector<std::string> ids = {";1", ";2", ";3", ";4"};
+    for (const std::string& id : ids) {
+        GenericStub* s = GenericStub::getInstance(FAKEPROXY, args(id));
+        ASSERT_NE(s, nullptr);
+        s->executeQuery("hang");  // times out after the first line
+    }
+    const std::vector<std::string> starts = proxyEvents("start");
+    ASSERT_EQ(starts.size(), ids.size());
+    for (const std::string& l : starts) {
+        const pid_t pid = std::atoi(l.c_str());
+        EXPECT_TRUE(kill(pid, 0) == -1 && errno == ESRCH) << "proxy " << pid << " left running";
+    }
+    for (const std::string& id : ids) GenericStub::closeInstance(FAKEPROXY, args(id));
 }
 
 TEST_F(GenericStubTest, ChildGetsDefaultSignalsAndNoOtherPipes) {

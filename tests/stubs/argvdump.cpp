@@ -10,6 +10,9 @@
 // the order written.
 //
 //   out:TEXT    TEXT and '\n' on standard output
+//   part:TEXT   TEXT alone, no line end, on standard output
+//   noterm      ignores SIGTERM from here on
+//   selfkill    ends by SIGKILL, as a tool killed mid-line
 //   err:TEXT    TEXT and '\n' on standard error
 //   long:N      a line of N bytes ('a' to 'z' repeated) and '\n'
 //   bytes       every byte value 0..255, twice, then '\n'
@@ -101,6 +104,12 @@ void perform(const std::string& action) {
     std::string arg = colon == std::string::npos ? "" : action.substr(colon + 1);
     if (verb == "out") {
         put(1, arg + "\n");
+    } else if (verb == "part") {
+        put(1, arg);
+    } else if (verb == "noterm") {
+        signal(SIGTERM, SIG_IGN);
+    } else if (verb == "selfkill") {
+        kill(getpid(), SIGKILL);
     } else if (verb == "err") {
         put(2, arg + "\n");
     } else if (verb == "long") {

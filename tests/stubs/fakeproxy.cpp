@@ -19,6 +19,8 @@
 //   pause MS      sleep MS milliseconds, then the default reply
 //   notsupported  an "_error_ ... [NOTSUPPORTED]" reply
 //   closeout      close standard output and error, keep serving input
+//   hang          the first line of a reply, then sleep for ever without
+//                 reading input
 //   env           the default reply with "sigpipe", "sigchld" (1 when the
 //                 signal is ignored) and "fds" (open descriptors above 2)
 // Any other word gets the default reply:
@@ -156,6 +158,9 @@ int main(int argc, char** argv) {
             put(1, defaultReply(word, count, ""));
         } else if (word == "notsupported") {
             put(1, "_response_ begin\n_error_ not here [NOTSUPPORTED]\n_response_ end\n");
+        } else if (word == "hang") {
+            put(1, "_response_ begin\n");
+            for (;;) pause();
         } else if (word == "closeout") {
             if (!outClosed) {
                 close(1);

@@ -176,6 +176,43 @@ TEST(ChildProcess, TimeOutsThenSignal) {
     EXPECT_FALSE(c.signal(SIGTERM));  // reaped: its pid may belong to another process now
 }
 
+// Released while still running, a child is ended and reaped: closing its
+// input, then SIGTERM, then SIGKILL, whichever it needs. Under an ignored
+// SIGCHLD (the daemon) and a default one.
+TEST(ChildProcess, ReleaseEndsAChildThatIsStillRunning) {
+    struct Row {
+        const char* actions;
+        bool ignoreSigchld;
+    };
+    const Row rows[] = {
+        {"stdin", false},               // ends at end of input: no signal needed
+        {"sleep:20000", false},         // ignores its input: SIGTERM
+        {"noterm,sleep:20000", false},  // ignores SIGTERM too: SIGKILL
+        {"sleep:20000", true},
+        {"noterm,sleep:20000", true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
+        struct sigaction ign = {}, old;
+        ign.sa_handler = r.ignoreSigchld ? SIG_IGN : SIG_DFL;
+        sigaction(SIGCHLD, &ign, &old);
+        ScopedEnv env;
+        env.set("ARGVDUMP_ACTIONS", r.actions);
+        ChildProcess c;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        ASSERT_TRUE(c.start(argvdump, {"hang"}, o).ok());
+        const pid_t pid = c.pid();
+        StubHarness::readUntil(c, "argv[0]=hang\n", 10000);
+        c.release();
+        // Gone, not even a zombie.
+        EXPECT_EQ(kill(pid, 0), -1);
+        EXPECT_EQ(errno, ESRCH);
+        EXPECT_FALSE(c.signal(SIGTERM));
+        sigaction(SIGCHLD, &old, nullptr);
+    }
+}
+
 TEST(ChildProcess, WorksWithStandardStreamsClosed) {
     // With descriptors 0 and 1 closed, the pipes take those numbers; the
     // child must still get each stream on its right descriptor.

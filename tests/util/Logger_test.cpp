@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -158,6 +160,32 @@ TEST_F(LoggerTest, DestroyWritesEverythingQueuedInOrder) {
         ASSERT_EQ(tail.substr(18), std::to_string(next[t])) << l;
         ++next[t];
     }
+}
+
+// A sensor thread left running at shutdown may log while the backend is
+// destroyed; the sanitizer builds catch a stub touching a deleted queue.
+TEST_F(LoggerTest, StubsLoggingDuringDestroyTouchNothingFreed) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([t, &stop] {
+            LoggerStub s("race" + std::to_string(t));
+            for (int i = 0; !stop.load(); ++i) {
+                s.logInfo("%d", i);
+                s.logError("%d", i);
+            }
+        });
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(LoggerBackend::createAndInitLogger(esDebug, file.c_str(), true));
+        LoggerBackend::destroy();
+    }
+    // With no backend left the still-running stubs write nothing.
+    const auto before = readLines(file).size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop = true;
+    for (auto& t : ts) t.join();
+    EXPECT_GT(before, 0u);
+    EXPECT_EQ(readLines(file).size(), before);
 }
 
 TEST_F(LoggerTest, StubWithoutBackendIsSilentAndFollowsTheBackend) {

@@ -73,8 +73,10 @@ void nameAndPeriod(const std::string& line, std::string& name, std::string& peri
     period = line.substr(second + 1);
 }
 
-bool isSafeArgument(const std::string& arg) {
-    return !arg.empty() && arg[0] != '-' && arg.find('\0') == std::string::npos;
+const char* argumentRefusal(const std::string& arg) {
+    if (!arg.empty() && arg[0] == '-') return "an argument begins with '-'";
+    if (arg.find('\0') != std::string::npos) return "an argument holds a NUL byte";
+    return nullptr;
 }
 
 Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::string& line,
@@ -107,10 +109,10 @@ Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::strin
                     break;
             }
             if (cut == nullptr) continue;
-            if (!isSafeArgument(*cut)) {
+            if (const char* why = argumentRefusal(*cut)) {
                 d = Dispatch();
                 d.outcome = Dispatch::Refused;
-                d.message = "Refused query " + line + ": an argument is empty or begins with '-'";
+                d.message = "Refused query " + line + ": " + why;
                 return d;
             }
             d.params.push_back(*cut);
@@ -140,15 +142,20 @@ int execCmd(const std::string& cmd, const std::vector<std::string>& params, int 
     // the buffer simply passes in several pieces.
     char buf[copyBufferSize];
     std::string trailer;
+    // The readers compare whole lines, so a tool's last line that lacks its
+    // line end (or was cut by the tool's death) is ended before our lines.
+    bool midLine = false;
     for (;;) {
         std::size_t got = 0;
         FdIo::IoResult r = child.read(buf, sizeof buf, got, -1);
         if (r == FdIo::IoResult::Ok) {
             FdIo::writeAll(outFd, buf, got, -1);
+            if (got > 0) midLine = buf[got - 1] != '\n';
             continue;
         }
+        if (midLine) trailer = "\n";
         if (r == FdIo::IoResult::Error) {
-            trailer = errorText("Could not read output of " + cmd, errno) + "\n";
+            trailer += errorText("Could not read output of " + cmd, errno) + "\n";
         }
         break;
     }

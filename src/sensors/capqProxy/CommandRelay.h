@@ -3,10 +3,11 @@
 //
 // Relay line protocol: one request per line on standard input; the answer is
 // the tool's standard output and standard error, byte for byte in the order
-// the pipe received them, then the end-marker line. Every answer ends with the
-// marker, also "Unknown query", a refused request and a tool that could not
-// be started, because the daemon's reader waits for that line with no
-// time-out.
+// the pipe received them, then the end-marker line on a line of its own (a
+// line end is added when the tool's output does not end with one). Every
+// answer ends with the marker, also "Unknown query", a refused request and a
+// tool that could not be started, because the daemon's reader waits for that
+// line with no time-out.
 //
 // Single-threaded: one request at a time, one tool child at a time, reaped
 // before the marker is written.
@@ -72,10 +73,10 @@ std::string argumentAfterDelimiter(const std::string& line);
 // ':' is missing; the period keeps later colons.
 void nameAndPeriod(const std::string& line, std::string& name, std::string& period);
 
-// A name or period taken from a request may reach a tool only when it is not
-// empty, does not begin with '-' (the tool would take it for an option) and
-// holds no NUL byte (the argument would be cut short).
-bool isSafeArgument(const std::string& arg);
+// Why a name or period taken from a request may not reach a tool, or null
+// when it may: it begins with '-' (the tool would take it for an option) or
+// holds a NUL byte (the argument would be cut short). An empty one passes.
+const char* argumentRefusal(const std::string& arg);
 
 // Matches line against the rows in order; the first matching row wins.
 // binDir is the tool directory with its trailing '/'.

@@ -27,10 +27,12 @@ static_assert(sizeof(Row) == 392, "a row is 392 bytes");
 static_assert(offsetof(Row, report) == rowLength(blastMetas, 0, 3), "");
 static_assert(sizeof(topReport_t) == 280, "ten records of 28 bytes");
 
-const IPFIXTopProcType EMPTY_TOP_ITEM = {"(void)", 0, 0, 0, 0};
-
 // Every process record covers the same made-up interval.
 constexpr uint32_t REPORT_INTERVAL = 10;
+
+// Readers take every record of a report, fillers included, to share one
+// interval, as the host top-process sensor writes them.
+const IPFIXTopProcType EMPTY_TOP_ITEM = {"(void)", 0, 0, 0, REPORT_INTERVAL};
 
 std::vector<FieldSpecifier> makeTopMetricsDef() {
     return {{METRIC_ID_NODE, 64, VELMAR_ENTERPRISE_ID},

@@ -204,6 +204,8 @@ PROCPS_EXPORT proc_t* readproc(PROCTAB* pt, proc_t* p) {
 
 PROCPS_EXPORT void freeproc(proc_t* p) { free(p); }
 
+PROCPS_EXPORT unsigned long velmar_procps_layout(void) { return VELMAR_PROCPS_LAYOUT; }
+
 PROCPS_EXPORT void closeproc(PROCTAB* pt) {
     if (pt == nullptr) return;
     if (pt->dir != nullptr) closedir(pt->dir);

@@ -1,7 +1,7 @@
 /* The project's own process-table library: a scan over the tasks of the host
  * that fills one record per process from /proc.
  *
- * The daemon never links it: it binds these four functions at run time by
+ * The daemon never links it: it binds these functions at run time by
  * name, so a host without the library still runs the daemon, only without
  * the top-process sensor. The record layout and flag values below are
  * therefore an ABI shared with the daemon; change them only together.
@@ -32,6 +32,15 @@ typedef struct proc_t {
 } proc_t;
 
 typedef struct PROCTAB PROCTAB;
+
+/* A caller that binds the library at run time trusts it only when
+ * velmar_procps_layout() returns the VELMAR_PROCPS_LAYOUT it was compiled
+ * with: the size of proc_t in the low 16 bits, the layout version above.
+ * Raise the version with every change of proc_t or the flags. Other
+ * process-table libraries under the same names lack the function. */
+#define VELMAR_PROCPS_LAYOUT_VERSION 1UL
+#define VELMAR_PROCPS_LAYOUT ((VELMAR_PROCPS_LAYOUT_VERSION << 16) | sizeof(proc_t))
+unsigned long velmar_procps_layout(void);
 
 /* Starts a scan; flags is a combination of PROC_FILL*. Further arguments are
  * accepted and ignored. Null when /proc cannot be opened. */

@@ -57,6 +57,13 @@ TEST(AdmCmdRelay, AnswersWithTheToolOutputAndItsOwnMarker) {
                             M + "Unknown query zsdInfo\r\n" + M);
     EXPECT_EQ(r.exitStatus, 0);
 
+    // Output without a final line end still leaves the marker a line of its own.
+    env.set("ARGVDUMP_ACTIONS", "part:cut");
+    r = StubHarness::runProgram(ADMCMDRELAY, "clusterName\n");
+    EXPECT_EQ(r.output, "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
+                        "cluster_name\ncut\n" +
+                            M);
+
     ASSERT_EQ(unlink((bin + "peekreg").c_str()), 0);
     r = StubHarness::runProgram(ADMCMDRELAY, "zsdInfo\n");
     EXPECT_EQ(r.output,

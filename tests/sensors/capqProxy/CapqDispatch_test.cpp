@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CommandRelay.h"
@@ -56,15 +57,29 @@ TEST(CapqDispatch, RequestLinesMapToToolsAndArgumentVectors) {
         {"", Dispatch::Unknown, "", {}},
         {"zsdInfo", Dispatch::Unknown, "", {}},   // AdmCmdRelay's word
         {"IQDF:fs1", Dispatch::Unknown, "", {}},  // words are case-sensitive
-        // Names that would reach the tool as options, or as nothing.
+        // Empty arguments reach the tool as empty arguments.
+        {"iqdf:", Dispatch::Run, B + "iqdf", {B + "iqdf", "", "-Y"}},
+        {"drixversion:",
+         Dispatch::Run,
+         B + "peekreg",
+         {B + "peekreg", "pkrq_node_info", "pkrq_product_version", ""}},
+        // One colon: neither name nor period.
+        {"iqlsqos:fs1",
+         Dispatch::Run,
+         B + "iqlsqos",
+         {"iqlsqos", "", "--pool", "all", "--seconds", "", "-Y"}},
+        {"iqlsqos::60",
+         Dispatch::Run,
+         B + "iqlsqos",
+         {"iqlsqos", "", "--pool", "all", "--seconds", "60", "-Y"}},
+        {"iqlsqos:fs1:",
+         Dispatch::Run,
+         B + "iqlsqos",
+         {"iqlsqos", "fs1", "--pool", "all", "--seconds", "", "-Y"}},
+        // Names that would reach the tool as options, or cut short.
         {"iqdf:-Y", Dispatch::Refused, "", {}},
-        {"iqdf:", Dispatch::Refused, "", {}},
         {"iqstatus:--help", Dispatch::Refused, "", {}},
-        {"drixversion:", Dispatch::Refused, "", {}},
         {std::string("iqdf:fs\0x", 9), Dispatch::Refused, "", {}},  // NUL would cut it short
-        {"iqlsqos:fs1", Dispatch::Refused, "", {}},                 // one colon: no name, no period
-        {"iqlsqos::60", Dispatch::Refused, "", {}},                 // empty name
-        {"iqlsqos:fs1:", Dispatch::Refused, "", {}},                // empty period
         {"iqlsqos:fs1:-60", Dispatch::Refused, "", {}},             // period as an option
     };
     for (const Row& r : rows) {
@@ -75,9 +90,16 @@ TEST(CapqDispatch, RequestLinesMapToToolsAndArgumentVectors) {
     }
 }
 
-TEST(CapqDispatch, RefusalNamesTheRequest) {
-    Dispatch d = CommandRelay::dispatchRequest(Capq::dispatchTable(), "iqdf:-Y", B);
-    EXPECT_EQ(d.message, "Refused query iqdf:-Y: an argument is empty or begins with '-'");
+TEST(CapqDispatch, RefusalNamesTheRequestAndTheCause) {
+    const std::string nul("iqdf:a\0b", 8);
+    const std::pair<std::string, std::string> rows[] = {
+        {"iqdf:-Y", "Refused query iqdf:-Y: an argument begins with '-'"},
+        {nul, "Refused query " + nul + ": an argument holds a NUL byte"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(CommandRelay::dispatchRequest(Capq::dispatchTable(), r.first, B).message,
+                  r.second);
+    }
 }
 
 TEST(CapqDispatch, ToolDirectoryComesFromTheCaller) {

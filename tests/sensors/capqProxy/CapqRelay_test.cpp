@@ -113,10 +113,35 @@ TEST_F(CapqRelayTest, OptionLikeAndOverlongRequestsAreRefused) {
     std::string huge = "iqdf:" + std::string(5000, 'f');
     RunResult r = run("iqdf:-Y\niqlsqos:fs1:-1\n" + huge + "\niqdf:ok\n");
     EXPECT_EQ(r.output,
-              "Refused query iqdf:-Y: an argument is empty or begins with '-'\n" + M +
-                  "Refused query iqlsqos:fs1:-1: an argument is empty or begins with '-'\n" + M +
+              "Refused query iqdf:-Y: an argument begins with '-'\n" + M +
+                  "Refused query iqlsqos:fs1:-1: an argument begins with '-'\n" + M +
                   "Refused query longer than 4096 bytes\n" + M + dump({bin + "iqdf", "ok", "-Y"}) +
                   M);
+}
+
+TEST_F(CapqRelayTest, EmptyArgumentsRunTheTool) {
+    RunResult r = run("iqlsqos:fs1\niqlsqos::60\n");
+    EXPECT_EQ(r.output, dump({"iqlsqos", "", "--pool", "all", "--seconds", "", "-Y"}) + M +
+                            dump({"iqlsqos", "", "--pool", "all", "--seconds", "60", "-Y"}) + M);
+}
+
+// The end line always stands on a line of its own.
+TEST_F(CapqRelayTest, EndLineFollowsALineEnd) {
+    struct Row {
+        const char* actions;
+        std::string tail;  // after the argument dump
+    };
+    const Row rows[] = {
+        {"part:partial line no newline", "partial line no newline\n" + M},
+        {"part:cut,selfkill", "cut\n" + M},  // killed mid-line
+        {"out:whole", "whole\n" + M},      // nothing added
+        {"out:first,part:second", "first\nsecond\n" + M},
+    };
+    for (const Row& row : rows) {
+        env.set("ARGVDUMP_ACTIONS", row.actions);
+        RunResult r = run("iqdf:fs1\n");
+        EXPECT_EQ(r.output, dump({bin + "iqdf", "fs1", "-Y"}) + row.tail) << row.actions;
+    }
 }
 
 TEST_F(CapqRelayTest, EndOfInputWhileIdleEndsQuietly) {

@@ -10,6 +10,7 @@
 
 #include "FNV1AHash.h"
 #include "MiscTestSupport.h"
+#include "TopkReport.h"
 #include "WaveGenerators.h"
 
 namespace {
@@ -82,14 +83,18 @@ TEST_F(BlasterTopProcTest, FirstReportRanksTheNineProcessesThenTheFiller) {
         EXPECT_EQ(report[i].cpu, expect[i].second) << i;
         EXPECT_EQ(report[i].mem, report[i].cpu) << i;
         total += report[i].cpu;
+        EXPECT_EQ(report[i].interval, 10u) << i;
         if (i < 9) {
             EXPECT_EQ(report[i].pid, static_cast<uint32_t>(std::stoul(report[i].name.substr(4))));
-            EXPECT_EQ(report[i].interval, 10u);
         } else {
             EXPECT_EQ(report[i].pid, 0u);
-            EXPECT_EQ(report[i].interval, 0u);
         }
     }
+    // A reader accepts the report, filler included.
+    TopkReport parsed;
+    ASSERT_EQ(parsed.parse(row.report, sizeof row.report), 0);
+    EXPECT_EQ(parsed.getInterval(), 10u);
+    EXPECT_EQ(parsed.getTopk().size(), 10u);
     EXPECT_EQ(total, 994u);
     // Names are zero padded to 16 bytes.
     const char padded[16] = "proc01";
