@@ -52,7 +52,8 @@ bool acceptReply(const TallyqResponse* reply, const std::string& request, const 
         } else if (texts.withRequest) {
             fail(log, sourceOK, sourcePrevOK, texts.noReply, req);
         } else {
-            fail(log, sourceOK, sourcePrevOK, texts.noReply);
+            // Without the request the text holds no conversions.
+            fail(log, sourceOK, sourcePrevOK, "%s", texts.noReply);
         }
         return false;
     }
