@@ -13,7 +13,7 @@ bool startsKey(const std::string& token) { return !token.empty() && token[0] == 
 // Whether a token opens a quoted value that goes on past it. A lone quote
 // counts as opened and closed.
 bool opensQuote(const std::string& token) {
-    return !token.empty() && token[0] == '\'' && (token.size() == 1 || token.back() != '\'');
+    return token.size() > 1 && token[0] == '\'' && token.back() != '\'';
 }
 
 // Reads a number the way formatted extraction does: a leading number counts,
