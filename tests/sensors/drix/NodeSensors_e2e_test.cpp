@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 typedef std::map<std::string, std::string> Record;
 
 const char* const sensorNames[] = {
-    "DRIXVFS",  "DRIXVFSX",   "DRIXIOC",  "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
+    "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
     "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
 };
 
@@ -74,8 +74,8 @@ TEST(NodeSensorsE2E, DaemonReportsThroughTheFakeRelay) {
                       TALLYQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
                       collector.port + "\"\n}\nsensors = ";
     for (const char* n : sensorNames) {
-        cfg += std::string(n == sensorNames[0] ? "" : ", ") + "{\nname = \"" + n +
-               "\"\nperiod = 1\n}";
+        cfg +=
+            std::string(n == sensorNames[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
     }
     std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
 
@@ -84,8 +84,7 @@ TEST(NodeSensorsE2E, DaemonReportsThroughTheFakeRelay) {
     o.input = ChildProcess::Input::Null;
     o.output = ChildProcess::Output::Inherit;
     o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(
-        daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
 
     // Three failing samples of the cache-hit sensor, then good ones.
     const auto deadline = Clock::now() + std::chrono::seconds(30);
