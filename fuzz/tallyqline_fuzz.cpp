@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "StringParser.h"
@@ -20,6 +21,34 @@ class NullLogger : public Logger {
     void logError(const char*, ...) const override {}
     void logFatalAndStop(const char*, ...) const override {}
 };
+
+// The grammar written directly on stream extraction, as the reference.
+void referenceParse(std::istream& in, KeyValuesMap_t& map) {
+    std::string key;
+    while (in >> key) {
+        std::vector<std::string> values;
+        std::streampos mark = in.tellg();
+        std::string token;
+        while (in >> token) {
+            if (token[0] == '_') break;
+            if (token.size() > 1 && token[0] == '\'' && token.back() != '\'') {
+                char rest[MAX_QUOTED_VALUE + 1];
+                in.getline(rest, sizeof rest, '\'');
+                // Every byte read counts, a NUL included; a consumed closing
+                // quote is counted by gcount but not stored.
+                std::size_t n = static_cast<std::size_t>(in.gcount());
+                if (in.good() && n > 0) --n;
+                token.append(rest, n);
+                token.push_back('\'');
+            }
+            values.push_back(token);
+            mark = in.tellg();
+        }
+        map[key] = values;
+        in.clear(in.rdstate() & ~std::ios::eofbit);
+        if (in && mark != std::streampos(-1)) in.seekg(mark);
+    }
+}
 
 void allGetters(const KeyValuesMap_t* map, const std::string& key, const Logger& log) {
     double d;
@@ -55,6 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KeyValuesMap_t map;
     const TallyqResponse::lineType type = TallyqResponse::parseLine(line, name, &map);
     if (type == TallyqResponse::lineFatal && name != line) __builtin_trap();
+    std::istringstream whole(line);
+    std::string first;
+    whole >> first;
+    KeyValuesMap_t byStream;
+    KeyValuesMap_t byText;
+    std::istringstream again(whole.str());
+    again >> first;
+    referenceParse(whole, byStream);
+    parseKeyValue(again, &byText);
+    if (byStream != byText) __builtin_trap();
+
     NullLogger log;
     for (const auto& kv : map) {
         for (const std::string& v : kv.second) {

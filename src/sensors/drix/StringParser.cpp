@@ -3,10 +3,16 @@
 #include <endian.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <sstream>
 
 namespace {
+
+// White space as the classic locale has it, which formatted extraction uses.
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool startsKey(const std::string& token) { return !token.empty() && token[0] == '_'; }
 
@@ -66,35 +72,60 @@ const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::st
 
 }  // namespace
 
-int parseKeyValue(std::istream& in, KeyValuesMap_t* map) {
+bool nextToken(const std::string& text, std::size_t& pos, std::string& token) {
+    const std::size_t size = text.size();
+    while (pos < size && isSpace(text[pos])) ++pos;
+    if (pos == size) return false;
+    const std::size_t start = pos;
+    while (pos < size && !isSpace(text[pos])) ++pos;
+    token.assign(text, start, pos - start);
+    return true;
+}
+
+int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map) {
     if (map == nullptr) return 0;
     int stored = 0;
+    bool cut = false;
     std::string key;
-    while (in >> key) {
+    std::string token;
+    while (!cut && nextToken(text, pos, key)) {
         std::vector<std::string> values;
-        std::streampos mark = in.tellg();
-        std::string token;
-        while (in >> token) {
-            if (startsKey(token)) break;
+        std::size_t mark = pos;
+        while (nextToken(text, pos, token)) {
+            if (startsKey(token)) {
+                pos = mark;  // read it again as the next key
+                break;
+            }
             if (opensQuote(token)) {
-                // A quoted value keeps its inner white space. A quote that
-                // does not close within the limit fails the stream, which
-                // ends the line here: the rest could not be split safely.
-                char rest[MAX_QUOTED_VALUE + 1];
-                in.getline(rest, sizeof rest, '\'');
-                token.append(rest);
+                // A quoted value keeps its inner white space and ends at the
+                // next quote, at most MAX_QUOTED_VALUE characters on. One that
+                // does not close in time is cut there, and the rest of the
+                // line is not parsed: it could not be split safely.
+                const std::size_t close = text.find('\'', pos);
+                std::size_t len = (close == std::string::npos ? text.size() : close) - pos;
+                if (len > MAX_QUOTED_VALUE) {
+                    len = MAX_QUOTED_VALUE;
+                    cut = true;
+                }
+                token.append(text, pos, len);
                 token.push_back('\'');
+                pos = (!cut && close != std::string::npos) ? close + 1 : pos + len;
             }
             values.push_back(token);
-            mark = in.tellg();
+            if (cut) break;
+            mark = pos;
         }
         (*map)[key] = std::move(values);
         stored = 1;
-        // Go back to before the token that began with "_": it is the next key.
-        in.clear(in.rdstate() & ~std::ios::eofbit);
-        if (in && mark != std::streampos(-1)) in.seekg(mark);
     }
     return stored;
+}
+
+int parseKeyValue(std::istream& in, KeyValuesMap_t* map) {
+    if (!in) return 0;
+    const std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.setstate(std::ios::eofbit);
+    return parseKeyValue(rest, 0, map);
 }
 
 uint64_t secondsToMicros(double seconds) {

@@ -1,7 +1,6 @@
 #include "TallyqResponse.h"
 
 #include <cstring>
-#include <sstream>
 
 const std::string TallyqResponse::EVENT = "_event_";
 const std::string TallyqResponse::RESPONSE = "_response_";
@@ -105,26 +104,26 @@ TallyqResponse::~TallyqResponse() {
 
 TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::string& name,
                                                    KeyValuesMap_t* map) {
-    std::istringstream in(line);
+    std::size_t pos = 0;
     std::string first;
-    if (!(in >> first)) return lineError;
+    if (!nextToken(line, pos, first)) return lineError;
     std::string word;
     if (first == EVENT) {
-        if (in >> word) name = word;
-        parseKeyValue(in, map);
+        if (nextToken(line, pos, word)) name = word;
+        parseKeyValue(line, pos, map);
         return eventLine;
     }
     if (first == RESPONSE) {
-        if (!(in >> word)) return lineError;
+        if (!nextToken(line, pos, word)) return lineError;
         if (word == BEGIN) {
-            in >> word;  // the reply's kind, not used
-            if (in >> word) name = word;
+            nextToken(line, pos, word);  // the reply's kind, not used
+            if (nextToken(line, pos, word)) name = word;
             return responseBegin;
         }
         return word == END ? responseEnd : lineError;
     }
     if (first.compare(0, RECORDHDR.size(), RECORDHDR) == 0) {
-        parseKeyValue(in, map);
+        parseKeyValue(line, pos, map);
         return recordHdr;
     }
     static const struct {
@@ -136,12 +135,12 @@ TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::strin
                      {MUTEXITEM, mutexItem},     {CONDVARITEM, condvarItem}};
     for (const auto& p : partLines) {
         if (first == p.marker) {
-            parseKeyValue(in, map);
+            parseKeyValue(line, pos, map);
             return p.type;
         }
     }
     if (first == ERROR) {
-        if (in >> word) name = word;
+        if (nextToken(line, pos, word)) name = word;
         return lineError;
     }
     name = line;
