@@ -138,7 +138,9 @@ bool answer(const std::string& line) {
     }
     const std::string reply = replyFor(request, dirs.count("rc") ? dirs["rc"] : "");
     if (dirs.count("flood")) {
-        while (put(1, EVENT)) {
+        std::string block;
+        for (int i = 0; i < 64; ++i) block += EVENT;
+        while (put(1, block)) {
         }
         return false;
     }
