@@ -25,9 +25,13 @@ bool opensQuote(const std::string& token) {
 // Reads a number the way formatted extraction does: a leading number counts,
 // anything else gives 0, an unsigned overflow the type's maximum, a leading
 // minus wraps modulo the width.
+// One stream per thread, reset for each value: building a stream costs more
+// than reading the number.
 template <typename T>
 T readNumber(const std::string& text) {
-    std::istringstream in(text);
+    thread_local std::istringstream in;
+    in.clear();
+    in.str(text);
     T value = 0;
     in >> value;
     return value;
