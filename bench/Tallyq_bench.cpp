@@ -52,10 +52,12 @@ std::string thousandRecords() {
         text += "_tallyq::ioc _name_ dev" + n + " _id_ " + n +
                 " _state_ 1 _opens_ 12 _closes_ 11 _reads_ 123456 _writes_ 654321"
                 " _time_ 0.0000015 _q_ 3 4 _tag_ 'a b c'\n";
-        text += "_r_ _ops_ 1234 _bytes_ 5678901 _lat_ 0.000123 _min_ 0.00001 _max_ 0.01"
-                " _hist_ 1 2 3 4 5 _err_ 0 _retry_ 0 _queued_ 7 _done_ 1234\n";
-        text += "_w_ _ops_ 4321 _bytes_ 1098765 _lat_ 0.000321 _min_ 0.00002 _max_ 0.02"
-                " _hist_ 5 4 3 2 1 _err_ 0 _retry_ 1 _queued_ 8 _done_ 4321\n";
+        text +=
+            "_r_ _ops_ 1234 _bytes_ 5678901 _lat_ 0.000123 _min_ 0.00001 _max_ 0.01"
+            " _hist_ 1 2 3 4 5 _err_ 0 _retry_ 0 _queued_ 7 _done_ 1234\n";
+        text +=
+            "_w_ _ops_ 4321 _bytes_ 1098765 _lat_ 0.000321 _min_ 0.00002 _max_ 0.02"
+            " _hist_ 5 4 3 2 1 _err_ 0 _retry_ 1 _queued_ 8 _done_ 4321\n";
     }
     return text + "_response_ end\n";
 }

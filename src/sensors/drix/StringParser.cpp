@@ -67,8 +67,7 @@ const std::string* single(const KeyValuesMap_t* map, const std::string& key, con
 
 // The key's values when there are exactly count of them; no message otherwise.
 const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::string& key,
-                                        std::size_t count, const Logger& log,
-                                        const char* context) {
+                                        std::size_t count, const Logger& log, const char* context) {
     const std::vector<std::string>* values = lookup(map, key, log, context);
     if (values == nullptr || values->size() != count) return nullptr;
     return values;
@@ -188,8 +187,8 @@ bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, 
     return true;
 }
 
-bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first,
-               uint32_t& second, const Logger& log, const char* context) {
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context) {
     const std::vector<std::string>* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     first = htobe32(readNumber<uint32_t>((*values)[0]));
@@ -197,8 +196,8 @@ bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& firs
     return true;
 }
 
-bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
-               uint64_t& micros, const Logger& log, const char* context) {
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context) {
     const std::vector<std::string>* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     count = htobe32(readNumber<uint32_t>((*values)[0]));

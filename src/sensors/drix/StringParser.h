@@ -63,10 +63,10 @@ bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, 
 
 // Pairs and quads: exactly 2 or 4 values, else false with the outputs untouched.
 // Times are read as seconds and handed back as microseconds, network order.
-bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first,
-               uint32_t& second, const Logger& log, const char* context);
-bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
-               uint64_t& micros, const Logger& log, const char* context);
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context);
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context);
 bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
                  uint64_t& micros1, uint64_t& micros2, uint64_t& micros3, const Logger& log,
                  const char* context);

@@ -129,10 +129,9 @@ TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::strin
     static const struct {
         const std::string& marker;
         lineType type;
-    } partLines[] = {{READREC, readRecord},      {WRITEREC, writeRecord},
-                     {RPCOBJECT, rpcObject},     {RPCSTAT, rpcStats},
-                     {WAITERITEM, waiterItem},   {BUFRITEM, bufrItem},
-                     {MUTEXITEM, mutexItem},     {CONDVARITEM, condvarItem}};
+    } partLines[] = {{READREC, readRecord},  {WRITEREC, writeRecord},   {RPCOBJECT, rpcObject},
+                     {RPCSTAT, rpcStats},    {WAITERITEM, waiterItem},  {BUFRITEM, bufrItem},
+                     {MUTEXITEM, mutexItem}, {CONDVARITEM, condvarItem}};
     for (const auto& p : partLines) {
         if (first == p.marker) {
             parseKeyValue(line, pos, map);
@@ -195,8 +194,7 @@ void TallyqReplyReader::feed(const char* data, std::size_t len) {
     const std::size_t before = batch.size();
     batch.append(data, len);
     replyBytes += len;
-    if (lastNl != nullptr)
-        unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
+    if (lastNl != nullptr) unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
     if (batch.back() == '\n') handleBatch();
     if (done) return;
     // A relay that never ends a line or a reply must not grow these for ever.
