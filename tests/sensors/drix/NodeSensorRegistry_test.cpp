@@ -13,7 +13,7 @@
 namespace {
 
 const char* const registered[] = {
-    "DRIXVFS",  "DRIXVFSX",   "DRIXIOC",  "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
+    "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
     "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
     "DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer", "DRIXWaiters", "DRIXBufMgr", "DRIXJZK",
 };
