@@ -138,14 +138,10 @@ struct Spot {
 TEST(FsStatTables, RowsBuiltByRule) {
     const Spot spots[] = {
         {"DRIXDisk", 6, "drix_ds_read_ops", 13372, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXDisk", 10, "drix_ds_min_disk_wait_rd", 13376, DT_FPMICRO_64, SEMTYPE_QUANTITY},
         {"DRIXDisk", 21, "drix_ds_max_queue_wait_wr", 13387, DT_FPMICRO_64, SEMTYPE_QUANTITY},
-        {"DRIXPDDisk", 5, "drix_pdds_read_ops", 13460, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
         {"DRIXPDDisk", 20, "drix_pdds_max_queue_wait_wr", 13475, DT_FPMICRO_64, SEMTYPE_QUANTITY},
         {"DRIXFilesystem", 5, "drix_fs_disks", 13330, DT_UINT_64, SEMTYPE_QUANTITY},
         {"DRIXFilesystem", 6, "drix_fs_read_ops", 13333, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXFilesystem", 8, "drix_fs_tot_disk_wait_rd", 13335, DT_FPMICRO_64,
-         SEMTYPE_TOTALCOUNTER},
         {"DRIXFilesystemAPI", 13, "drix_fis_inodes_written", 13538, DT_UINT_32,
          SEMTYPE_TOTALCOUNTER},
         {"DRIXWQM", 3, "drix_wqm_bytes_read", 13620, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
@@ -154,8 +150,6 @@ TEST(FsStatTables, RowsBuiltByRule) {
         {"DRIXWQM", 140, "drix_wqm_write_filter", 13759, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
         {"DRIXWQMFS", 22, "drix_wqm_fs_lookup_queued", 13840, DT_UINT_64, SEMTYPE_QUANTITY},
         {"DRIXWQMFS", 23, "drix_wqm_fs_lookup_inflight", 13841, DT_UINT_64, SEMTYPE_QUANTITY},
-        {"DRIXWQMFS", 24, "drix_wqm_fs_lookup_complete", 13842, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXWQMFSET", 3, "drix_fset_name", 13007, DT_STRING, SEMTYPE_IDENTIFIER},
         {"DRIXWQMFSET", 142, "drix_wqm_fset_write_filter", 14159, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
     };
     for (const Spot& p : spots) {
