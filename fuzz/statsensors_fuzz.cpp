@@ -71,10 +71,17 @@ std::vector<Fuzzed>& sensors() {
     static std::vector<Fuzzed>* all = [] {
         auto* v = new std::vector<Fuzzed>;
         std::vector<SensorDRIXNodeBase*> made = {
-            new SensorDRIXVFS(),         new SensorDRIXVFSX(),       new SensorDRIXIOContext(),
-            new SensorDRIXVIO(),         new SensorDRIXVIO64(),      new SensorDRIXNodeStat(),
-            new SensorDRIXNodeStatAPI(), new SensorDRIXKOVA(),       new SensorDRIXvFlush(),
-            new SensorDRIXCacheStat(),   new SensorDRIXEventProducerStat(),
+            new SensorDRIXVFS(),
+            new SensorDRIXVFSX(),
+            new SensorDRIXIOContext(),
+            new SensorDRIXVIO(),
+            new SensorDRIXVIO64(),
+            new SensorDRIXNodeStat(),
+            new SensorDRIXNodeStatAPI(),
+            new SensorDRIXKOVA(),
+            new SensorDRIXvFlush(),
+            new SensorDRIXCacheStat(),
+            new SensorDRIXEventProducerStat(),
             new SensorDRIXOpenFile(),
         };
         // A row is only read after a good sample; an empty reply still

@@ -11,7 +11,8 @@
 //                         "_tallyq::r _rc_ 0 _req_ N" and "_response_ end",
 //                         N being the request with its blanks made "-".
 //   TALLYQRELAY_LOG       file to which it appends, one line each:
-//                           "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<fds above 2> t=<ms>"
+//                           "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<fds above 2>
+//                           t=<ms>"
 //                         (t: the monotonic clock in milliseconds)
 //                           "<pid> request <request>"
 //                           "<pid> replied <request>"
@@ -138,7 +139,9 @@ bool answer(const std::string& line) {
     }
     const std::string reply = replyFor(request, dirs.count("rc") ? dirs["rc"] : "");
     if (dirs.count("flood")) {
-        while (put(1, EVENT)) {
+        std::string block;
+        for (int i = 0; i < 64; ++i) block += EVENT;
+        while (put(1, block)) {
         }
         return false;
     }
@@ -169,9 +172,8 @@ bool answer(const std::string& line) {
 int main() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) +
-            " fds=" + openFds() +
-            " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
+    logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) + " fds=" +
+            openFds() + " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
     const char* greetingEnv = std::getenv("TALLYQRELAY_GREETING");
     const std::string greeting = greetingEnv ? greetingEnv : "event";
     if (greeting == "exit") return 0;

@@ -150,7 +150,8 @@ class KeyProber {
 };
 
 // The collision messages of the probing sensors, by number of key strings.
-constexpr const char* COLLISION_ONE = "Hash collision in sensor %s while computing metric key for: %s";
+constexpr const char* COLLISION_ONE =
+    "Hash collision in sensor %s while computing metric key for: %s";
 constexpr const char* COLLISION_TWO =
     "Hash collision in sensor %s while computing metric key for: %s %s";
 

@@ -22,10 +22,8 @@ constexpr uint32_t sensorSize[] = {NUM_METRICS};
 static_assert(NUM_METRICS == 7, "");
 static_assert(sizeof(DRIXCacheData) == 128, "");
 static_assert(sizeof(DRIXCacheData) == rowLength(drixCacheMetas.data(), 0, NUM_METRICS), "");
-static_assert(offsetof(DRIXCacheData, dataCacheHit) == columnOffset(drixCacheMetas.data(), 3),
-              "");
-static_assert(offsetof(DRIXCacheData, statCacheMiss) == columnOffset(drixCacheMetas.data(), 6),
-              "");
+static_assert(offsetof(DRIXCacheData, dataCacheHit) == columnOffset(drixCacheMetas.data(), 3), "");
+static_assert(offsetof(DRIXCacheData, statCacheMiss) == columnOffset(drixCacheMetas.data(), 6), "");
 
 }  // namespace
 

@@ -13,8 +13,8 @@
 struct DRIXEventProducerData {
     DRIXNodeHdr keys;
     uint64_t msgSent, msgFailed, msgRateAvg, msgRateMax, bytesSent, latencyAvg;
-    uint64_t eventCreate, eventOpen, eventClose, eventRename, eventUnlink, eventChXattr,
-        eventChacl, eventDestroy, eventRmdir, eventChSattr;
+    uint64_t eventCreate, eventOpen, eventClose, eventRename, eventUnlink, eventChXattr, eventChacl,
+        eventDestroy, eventRmdir, eventChSattr;
 } __attribute__((packed));
 
 class SensorDRIXEventProducerStat : public SensorDRIXNodeBase {

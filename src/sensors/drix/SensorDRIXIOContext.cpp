@@ -14,11 +14,11 @@ struct Context {
 };
 
 constexpr Context tallyq_names[DRIX_IO_CONTEXTS] = {
-    {"_other_", "unknown"},     {"_mb_", "MBHandler"},      {"_steal_", "steal"},
-    {"_cleaner_", "cleaner"},   {"_sync_", "sync"},         {"_logwrap_", "logWrap"},
-    {"_revoke_", "revoke"},     {"_prefetch_", "prefetch"}, {"_logdata_", "logData"},
+    {"_other_", "unknown"},       {"_mb_", "MBHandler"},      {"_steal_", "steal"},
+    {"_cleaner_", "cleaner"},     {"_sync_", "sync"},         {"_logwrap_", "logWrap"},
+    {"_revoke_", "revoke"},       {"_prefetch_", "prefetch"}, {"_logdata_", "logData"},
     {"_zsdworker_", "zsdWorker"}, {"_zsdlocal_", "zsdLocal"}, {"_vdisk_", "vDisk"},
-    {"_pdisk_", "pDisk"},       {"_logtip_", "logTip"},
+    {"_pdisk_", "pDisk"},         {"_logtip_", "logTip"},
 };
 
 constexpr uint32_t NUM_METRICS = 3 + 2 * DRIX_IO_CONTEXTS;

@@ -38,8 +38,7 @@ void MutexWords::set(DRIXMutexData& row, const char* name, uint64_t count, uint6
     row.tmAcquire = time;
 }
 
-SensorDRIXMutex::SensorDRIXMutex()
-    : SensorDRIXLockStat(drixMutexMetas, NUM_METRICS, sensorSize) {}
+SensorDRIXMutex::SensorDRIXMutex() : SensorDRIXLockStat(drixMutexMetas, NUM_METRICS, sensorSize) {}
 
 AbstractSensor* SensorDRIXMutex::generate() { return new SensorDRIXMutex(); }
 

@@ -8,8 +8,8 @@
 
 SensorDRIXNodeBase::SensorDRIXNodeBase(const MetricsMetadata* metas, uint32_t numMetas,
                                        const uint32_t* sensorSize, uint32_t numVirtSensors,
-                                       SensorID::SensorID id, const char* request,
-                                       DRIXNodeHdr* row, uint32_t rowLength)
+                                       SensorID::SensorID id, const char* request, DRIXNodeHdr* row,
+                                       uint32_t rowLength)
     : AbstractSensor(id, metas, numMetas, sensorSize, numVirtSensors, 1000000),
       drixNodeMetricDataSet{1, rowLength, reinterpret_cast<const char*>(row)},
       drixNodeMetricData(row),
@@ -39,10 +39,11 @@ const dataSet_t* SensorDRIXNodeBase::getMetricData() {
     if (query == nullptr && tallyqStub == nullptr) {
         StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", StatReport::NO_CHANNEL);
     } else {
-        std::unique_ptr<TallyqResponse> reply(query != nullptr ? query->executeQuery(TALLYQ_CMD)
-                                                               : tallyqStub->executeQuery(TALLYQ_CMD));
-        if (StatReport::acceptReply(reply.get(), TALLYQ_CMD, StatReport::NODE_TEXTS, *log,
-                                    sourceOK, sourcePrevOK)) {
+        std::unique_ptr<TallyqResponse> reply(query != nullptr
+                                                  ? query->executeQuery(TALLYQ_CMD)
+                                                  : tallyqStub->executeQuery(TALLYQ_CMD));
+        if (StatReport::acceptReply(reply.get(), TALLYQ_CMD, StatReport::NODE_TEXTS, *log, sourceOK,
+                                    sourcePrevOK)) {
             const uint32_t length = drixNodeMetricDataSet.setLength;
             std::memset(rowBytes() + sizeof(DRIXNodeHdr), 0, length - sizeof(DRIXNodeHdr));
             drixNodeMetricDataSet.data = rowBytes();

@@ -114,9 +114,10 @@ void SensorDRIXNodeStat::fillSide(const TallyqRecord& record, bool write, std::s
         const bool perBucket = seconds(extremeKeys[i][0], s);
         if (!perBucket) seconds(extremeKeys[i][1], s);
         if (i == 0 && perBucket && !write && !tallyqPerBucketFieldChecked) {
-            log->logInfo("%s provides auto-reset/per-bucket fields (_*pb_) for min./max. queue "
-                         "time and wait time.",
-                         TALLYQ_CMD.c_str());
+            log->logInfo(
+                "%s provides auto-reset/per-bucket fields (_*pb_) for min./max. queue "
+                "time and wait time.",
+                TALLYQ_CMD.c_str());
             tallyqPerBucketFieldChecked = true;
         }
         putRaw(row, offset + 32 + 8 * i, micros(s));

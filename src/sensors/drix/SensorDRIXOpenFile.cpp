@@ -33,8 +33,8 @@ constexpr Field fields[NUM_FIELDS] = {
 
 // "drix_of_" and the key without its enclosing underscores.
 constexpr MetricsMetadata metricOf(const Field& f, uint16_t id) {
-    MetricsMetadata m = StatColumns::metric("drix_of_", f.key + 1, "", id, DT_UINT_32, 4,
-                                            f.semantic);
+    MetricsMetadata m =
+        StatColumns::metric("drix_of_", f.key + 1, "", id, DT_UINT_32, 4, f.semantic);
     std::size_t end = 0;
     while (m.metricName[end] != '\0') ++end;
     m.metricName[end - 1] = '\0';
@@ -43,7 +43,8 @@ constexpr MetricsMetadata metricOf(const Field& f, uint16_t id) {
 
 constexpr std::array<StatColumns::Column, NUM_FIELDS> buildColumns() {
     std::array<StatColumns::Column, NUM_FIELDS> t{};
-    for (uint32_t i = 0; i < NUM_FIELDS; ++i) t[i] = {fields[i].key, metricOf(fields[i], 14773 + i)};
+    for (uint32_t i = 0; i < NUM_FIELDS; ++i)
+        t[i] = {fields[i].key, metricOf(fields[i], 14773 + i)};
     return t;
 }
 constexpr std::array<StatColumns::Column, NUM_FIELDS> ofColumns = buildColumns();
@@ -62,9 +63,8 @@ static_assert(offsetof(DRIXOpenFileData_t, nCompactDirSteals) == columnOffset(ta
 }  // namespace
 
 SensorDRIXOpenFile::SensorDRIXOpenFile()
-    : SensorDRIXNodeBase(table, NUM_METRICS, sensorSize, 1, SensorID::DRIXOpenFile,
-                         "tallyq of_s", &drixOpenFileMetricData.keys,
-                         sizeof drixOpenFileMetricData),
+    : SensorDRIXNodeBase(table, NUM_METRICS, sensorSize, 1, SensorID::DRIXOpenFile, "tallyq of_s",
+                         &drixOpenFileMetricData.keys, sizeof drixOpenFileMetricData),
       drixOpenFileMetricData{} {}
 
 AbstractSensor* SensorDRIXOpenFile::generate() { return new SensorDRIXOpenFile(); }

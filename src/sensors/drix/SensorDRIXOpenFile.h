@@ -17,9 +17,9 @@ struct DRIXOpenFileData_t {
     uint32_t nInserts, nRemoves, nCreates, nDestroys, nPushFree, nReused;
     uint32_t nCompactCreated, nCompactInUse, nCompactDirs, nCompactFree, nCompactUsedMemK,
         nCompactLimit;
-    uint32_t nCompactMadeValid, nCompactInserts, nCompactRemoves, nCompactCreates,
-        nCompactDestroys, nCompactPushFree, nCompactReused, nCompactHit, nCompactExpands,
-        nCompactRevokes, nCompactSteals, nCompactDirSteals;
+    uint32_t nCompactMadeValid, nCompactInserts, nCompactRemoves, nCompactCreates, nCompactDestroys,
+        nCompactPushFree, nCompactReused, nCompactHit, nCompactExpands, nCompactRevokes,
+        nCompactSteals, nCompactDirSteals;
 } __attribute__((packed));
 
 class SensorDRIXOpenFile : public SensorDRIXNodeBase {

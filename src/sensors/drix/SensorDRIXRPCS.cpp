@@ -15,14 +15,13 @@
 namespace {
 
 constexpr std::array<MetricsMetadata, 3> header = {ROW_HEADER_NODE, ROW_HEADER_SENSOR,
-                                                    ROW_HEADER_METRIC_KEY};
+                                                   ROW_HEADER_METRIC_KEY};
 constexpr RpcStats::Family tcpFamilies[] = {{"drix_rpcs_chn", 14170},
                                             {"drix_rpcs_snd_tcp", 14174},
                                             {"drix_rpcs_rcv_tcp", 14178},
                                             {"drix_rpcs_lat_tcp", 14182}};
-constexpr RpcStats::Family verbsFamilies[] = {{"drix_rpcs_snd_vbs", 14600},
-                                              {"drix_rpcs_lat_vbs", 14604},
-                                              {"drix_rpcs_lat_mix", 14608}};
+constexpr RpcStats::Family verbsFamilies[] = {
+    {"drix_rpcs_snd_vbs", 14600}, {"drix_rpcs_lat_vbs", 14604}, {"drix_rpcs_lat_mix", 14608}};
 constexpr auto tcpTable = RpcStats::table(header, tcpFamilies);
 constexpr auto verbsTable = RpcStats::table(header, verbsFamilies);
 
@@ -74,8 +73,8 @@ void writeHeader(Row& row, const char* node, const std::string& sensor, const Me
 }  // namespace
 
 SensorDRIXRPCS::SensorDRIXRPCS()
-    : AbstractSensor(SensorID::DRIXRPCS, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize,
-                     2, 1000000),
+    : AbstractSensor(SensorID::DRIXRPCS, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize, 2,
+                     1000000),
       request("tallyq rpcs ns"),
       nodeName{},
       nodeID(0) {

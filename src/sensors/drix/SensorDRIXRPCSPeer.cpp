@@ -21,9 +21,8 @@ constexpr std::array<MetricsMetadata, 5> header = {
     MetricsMetadata{"peer", 14186, DT_STRING, PEER_NAME_LEN, SEMTYPE_IDENTIFIER},
     ROW_HEADER_METRIC_KEY,
 };
-constexpr RpcStats::Family families[] = {{"drix_rpcs_peer_tcp", 14187},
-                                         {"drix_rpcs_peer_vrb", 14191},
-                                         {"drix_rpcs_peer_mxd", 14195}};
+constexpr RpcStats::Family families[] = {
+    {"drix_rpcs_peer_tcp", 14187}, {"drix_rpcs_peer_vrb", 14191}, {"drix_rpcs_peer_mxd", 14195}};
 constexpr auto drixRpcsMetas = RpcStats::table(header, families);
 constexpr uint32_t sensorSize[] = {drixRpcsMetas.size()};
 
@@ -48,8 +47,8 @@ constexpr Object objects[] = {
 }  // namespace
 
 SensorDRIXRPCSPeer::SensorDRIXRPCSPeer()
-    : AbstractSensor(SensorID::DRIXRPCSPeer, drixRpcsMetas.data(), drixRpcsMetas.size(),
-                     sensorSize, 1, 1000000),
+    : AbstractSensor(SensorID::DRIXRPCSPeer, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize,
+                     1, 1000000),
       request("tallyq rpcs 1s"),
       nodeName{},
       nodeID(0),
@@ -106,9 +105,8 @@ const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
             safeStrncpy(row.peerName, name, sizeof row.peerName);
             hash = FNV1AHashAppend32(hash, row.peerName, sizeof row.peerName);
         }
-        hash = keys.claim(hash, [&] {
-            log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.peerName);
-        });
+        hash = keys.claim(
+            hash, [&] { log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.peerName); });
         const MetricKey key{nodeID, hash, static_cast<uint16_t>(sensorID), 0};
         writeMetricKey(reinterpret_cast<char*>(&row) + offsetof(peerData_t, metricKey), key);
 
@@ -136,7 +134,8 @@ const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
 
     const uint32_t count = static_cast<uint32_t>(peers.size());
     peerData_t* rows = metricData.resize(count);
-    if (rows != nullptr) std::memcpy(static_cast<void*>(rows), peers.data(), sizeof(peerData_t) * count);
+    if (rows != nullptr)
+        std::memcpy(static_cast<void*>(rows), peers.data(), sizeof(peerData_t) * count);
     metricDataSet.data = reinterpret_cast<const char*>(rows);
     metricDataSet.numSets = rows != nullptr ? count : 0;
     sourcePrevOK = sourceOK;

@@ -24,9 +24,9 @@ constexpr std::array<MetricsMetadata, NUM_METRICS> buildTable() {
         const uint16_t type = n == VGET ? DT_UINT_64 : DT_UINT_32;
         t[3 + n] = StatColumns::metric("drix_vfs_", word, "", 13023 + n, type,
                                        StatColumns::widthOf(type), SEMTYPE_TOTALCOUNTER);
-        t[3 + NUM_OPS + n] = StatColumns::metric("drix_vfs_", operations[n].word, "_t",
-                                                 13150 + 2 * n, DT_FPMICRO_64, 8,
-                                                 SEMTYPE_TOTALCOUNTER);
+        t[3 + NUM_OPS + n] =
+            StatColumns::metric("drix_vfs_", operations[n].word, "_t", 13150 + 2 * n, DT_FPMICRO_64,
+                                8, SEMTYPE_TOTALCOUNTER);
     }
     return t;
 }
@@ -39,8 +39,8 @@ static_assert(sizeof(DRIXVFSData) == rowLength(drixVFSMetas.data(), 0, NUM_METRI
 static_assert(offsetof(DRIXVFSData, drixVFSCount) == columnOffset(drixVFSMetas.data(), 3), "");
 static_assert(offsetof(DRIXVFSData, drixVFSVget) == columnOffset(drixVFSMetas.data(), 3 + VGET),
               "");
-static_assert(offsetof(DRIXVFSData, drixVFSTime) ==
-                  columnOffset(drixVFSMetas.data(), 3 + NUM_OPS), "");
+static_assert(offsetof(DRIXVFSData, drixVFSTime) == columnOffset(drixVFSMetas.data(), 3 + NUM_OPS),
+              "");
 
 }  // namespace
 

@@ -26,8 +26,8 @@ constexpr std::array<MetricsMetadata, NUM_METRICS> buildTable() {
                                        StatColumns::widthOf(type), SEMTYPE_QUANTITY);
         for (uint32_t b = 0; b < 3; ++b) {
             t[3 + (b + 1) * NUM_OPS + n] =
-                StatColumns::metric("drix_vfsx_", operations[n].word, suffix[b],
-                                    14925 + 50 * b + n, DT_FPMICRO_64, 8, SEMTYPE_QUANTITY);
+                StatColumns::metric("drix_vfsx_", operations[n].word, suffix[b], 14925 + 50 * b + n,
+                                    DT_FPMICRO_64, 8, SEMTYPE_QUANTITY);
         }
     }
     return t;
@@ -42,10 +42,8 @@ static_assert(sizeof(DRIXVFSXData) == rowLength(table, 0, NUM_METRICS), "");
 static_assert(offsetof(DRIXVFSXData, drixVFSXCount) == columnOffset(table, 3), "");
 static_assert(offsetof(DRIXVFSXData, drixVFSXVget) == columnOffset(table, 3 + VGET), "");
 static_assert(offsetof(DRIXVFSXData, drixVFSXTime) == columnOffset(table, 3 + NUM_OPS), "");
-static_assert(offsetof(DRIXVFSXData, drixVFSXTimeMin) == columnOffset(table, 3 + 2 * NUM_OPS),
-              "");
-static_assert(offsetof(DRIXVFSXData, drixVFSXTimeMax) == columnOffset(table, 3 + 3 * NUM_OPS),
-              "");
+static_assert(offsetof(DRIXVFSXData, drixVFSXTimeMin) == columnOffset(table, 3 + 2 * NUM_OPS), "");
+static_assert(offsetof(DRIXVFSXData, drixVFSXTimeMax) == columnOffset(table, 3 + 3 * NUM_OPS), "");
 
 }  // namespace
 

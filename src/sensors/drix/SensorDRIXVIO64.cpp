@@ -50,8 +50,7 @@ static_assert(NUM_METRICS == 24, "");
 static_assert(sizeof(DRIXVIO64Data) == 280, "");
 static_assert(sizeof(DRIXVIO64Data) == rowLength(drixVIO64Metas.data(), 0, NUM_METRICS), "");
 static_assert(offsetof(DRIXVIO64Data, fc) == columnOffset(drixVIO64Metas.data(), 3), "");
-static_assert(offsetof(DRIXVIO64Data, r) == columnOffset(drixVIO64Metas.data(), 3 + NUM_EXTRA),
-              "");
+static_assert(offsetof(DRIXVIO64Data, r) == columnOffset(drixVIO64Metas.data(), 3 + NUM_EXTRA), "");
 static_assert(offsetof(DRIXVIO64Data, meta) == columnOffset(drixVIO64Metas.data(), 23), "");
 
 }  // namespace

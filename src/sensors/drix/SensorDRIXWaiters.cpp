@@ -54,8 +54,7 @@ static_assert(offsetof(waitersData_t, waitersCountThCond) ==
 }  // namespace
 
 SensorDRIXWaiters::SensorDRIXWaiters()
-    : AbstractSensor(SensorID::DRIXWaiters, drixWaitersMetas, NUM_METRICS, sensorSize, 1,
-                     1000000),
+    : AbstractSensor(SensorID::DRIXWaiters, drixWaitersMetas, NUM_METRICS, sensorSize, 1, 1000000),
       request("tallyq wt"),
       nodeName{},
       nodeID(0),

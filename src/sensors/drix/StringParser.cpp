@@ -3,10 +3,16 @@
 #include <endian.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <sstream>
 
 namespace {
+
+// White space as the classic locale has it, which formatted extraction uses.
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool startsKey(const std::string& token) { return !token.empty() && token[0] == '_'; }
 
@@ -19,9 +25,13 @@ bool opensQuote(const std::string& token) {
 // Reads a number the way formatted extraction does: a leading number counts,
 // anything else gives 0, an unsigned overflow the type's maximum, a leading
 // minus wraps modulo the width.
+// One stream per thread, reset for each value: building a stream costs more
+// than reading the number.
 template <typename T>
 T readNumber(const std::string& text) {
-    std::istringstream in(text);
+    thread_local std::istringstream in;
+    in.clear();
+    in.str(text);
     T value = 0;
     in >> value;
     return value;
@@ -57,8 +67,7 @@ const std::string* single(const KeyValuesMap_t* map, const std::string& key, con
 
 // The key's values when there are exactly count of them; no message otherwise.
 const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::string& key,
-                                        std::size_t count, const Logger& log,
-                                        const char* context) {
+                                        std::size_t count, const Logger& log, const char* context) {
     const std::vector<std::string>* values = lookup(map, key, log, context);
     if (values == nullptr || values->size() != count) return nullptr;
     return values;
@@ -66,35 +75,60 @@ const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::st
 
 }  // namespace
 
-int parseKeyValue(std::istream& in, KeyValuesMap_t* map) {
+bool nextToken(const std::string& text, std::size_t& pos, std::string& token) {
+    const std::size_t size = text.size();
+    while (pos < size && isSpace(text[pos])) ++pos;
+    if (pos == size) return false;
+    const std::size_t start = pos;
+    while (pos < size && !isSpace(text[pos])) ++pos;
+    token.assign(text, start, pos - start);
+    return true;
+}
+
+int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map) {
     if (map == nullptr) return 0;
     int stored = 0;
+    bool cut = false;
     std::string key;
-    while (in >> key) {
+    std::string token;
+    while (!cut && nextToken(text, pos, key)) {
         std::vector<std::string> values;
-        std::streampos mark = in.tellg();
-        std::string token;
-        while (in >> token) {
-            if (startsKey(token)) break;
+        std::size_t mark = pos;
+        while (nextToken(text, pos, token)) {
+            if (startsKey(token)) {
+                pos = mark;  // read it again as the next key
+                break;
+            }
             if (opensQuote(token)) {
-                // A quoted value keeps its inner white space. A quote that
-                // does not close within the limit fails the stream, which
-                // ends the line here: the rest could not be split safely.
-                char rest[MAX_QUOTED_VALUE + 1];
-                in.getline(rest, sizeof rest, '\'');
-                token.append(rest);
+                // A quoted value keeps its inner white space and ends at the
+                // next quote, at most MAX_QUOTED_VALUE characters on. One that
+                // does not close in time is cut there, and the rest of the
+                // line is not parsed: it could not be split safely.
+                const std::size_t close = text.find('\'', pos);
+                std::size_t len = (close == std::string::npos ? text.size() : close) - pos;
+                if (len > MAX_QUOTED_VALUE) {
+                    len = MAX_QUOTED_VALUE;
+                    cut = true;
+                }
+                token.append(text, pos, len);
                 token.push_back('\'');
+                pos = (!cut && close != std::string::npos) ? close + 1 : pos + len;
             }
             values.push_back(token);
-            mark = in.tellg();
+            if (cut) break;
+            mark = pos;
         }
         (*map)[key] = std::move(values);
         stored = 1;
-        // Go back to before the token that began with "_": it is the next key.
-        in.clear(in.rdstate() & ~std::ios::eofbit);
-        if (in && mark != std::streampos(-1)) in.seekg(mark);
     }
     return stored;
+}
+
+int parseKeyValue(std::istream& in, KeyValuesMap_t* map) {
+    if (!in) return 0;
+    const std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.setstate(std::ios::eofbit);
+    return parseKeyValue(rest, 0, map);
 }
 
 uint64_t secondsToMicros(double seconds) {
@@ -153,8 +187,8 @@ bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, 
     return true;
 }
 
-bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first,
-               uint32_t& second, const Logger& log, const char* context) {
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context) {
     const std::vector<std::string>* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     first = htobe32(readNumber<uint32_t>((*values)[0]));
@@ -162,8 +196,8 @@ bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& firs
     return true;
 }
 
-bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
-               uint64_t& micros, const Logger& log, const char* context) {
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context) {
     const std::vector<std::string>* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     count = htobe32(readNumber<uint32_t>((*values)[0]));

@@ -27,8 +27,14 @@ constexpr std::size_t MAX_QUOTED_VALUE = 255;
 
 // Reads key/value pairs from in (positioned after a line's first token) into
 // map. A key seen again replaces its earlier values. Returns 1 when at least
-// one key was stored, else 0.
+// one key was stored, else 0. Reads the stream to its end.
 int parseKeyValue(std::istream& in, KeyValuesMap_t* map);
+// The same for the text of a line from position pos on.
+int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map);
+
+// The next token of text at or after pos, separated by white space as
+// formatted extraction separates them; pos moves past it. False at the end.
+bool nextToken(const std::string& text, std::size_t& pos, std::string& token);
 
 // Seconds as whole microseconds, rounded half up: (u64)(s * 1000000 + 0.5).
 // Negative seconds and NaN give 0; +infinity and anything at or above 2^64
@@ -57,10 +63,10 @@ bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, 
 
 // Pairs and quads: exactly 2 or 4 values, else false with the outputs untouched.
 // Times are read as seconds and handed back as microseconds, network order.
-bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first,
-               uint32_t& second, const Logger& log, const char* context);
-bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
-               uint64_t& micros, const Logger& log, const char* context);
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context);
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context);
 bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
                  uint64_t& micros1, uint64_t& micros2, uint64_t& micros3, const Logger& log,
                  const char* context);

@@ -1,7 +1,6 @@
 #include "TallyqResponse.h"
 
 #include <cstring>
-#include <sstream>
 
 const std::string TallyqResponse::EVENT = "_event_";
 const std::string TallyqResponse::RESPONSE = "_response_";
@@ -105,43 +104,42 @@ TallyqResponse::~TallyqResponse() {
 
 TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::string& name,
                                                    KeyValuesMap_t* map) {
-    std::istringstream in(line);
+    std::size_t pos = 0;
     std::string first;
-    if (!(in >> first)) return lineError;
+    if (!nextToken(line, pos, first)) return lineError;
     std::string word;
     if (first == EVENT) {
-        if (in >> word) name = word;
-        parseKeyValue(in, map);
+        if (nextToken(line, pos, word)) name = word;
+        parseKeyValue(line, pos, map);
         return eventLine;
     }
     if (first == RESPONSE) {
-        if (!(in >> word)) return lineError;
+        if (!nextToken(line, pos, word)) return lineError;
         if (word == BEGIN) {
-            in >> word;  // the reply's kind, not used
-            if (in >> word) name = word;
+            nextToken(line, pos, word);  // the reply's kind, not used
+            if (nextToken(line, pos, word)) name = word;
             return responseBegin;
         }
         return word == END ? responseEnd : lineError;
     }
     if (first.compare(0, RECORDHDR.size(), RECORDHDR) == 0) {
-        parseKeyValue(in, map);
+        parseKeyValue(line, pos, map);
         return recordHdr;
     }
     static const struct {
         const std::string& marker;
         lineType type;
-    } partLines[] = {{READREC, readRecord},      {WRITEREC, writeRecord},
-                     {RPCOBJECT, rpcObject},     {RPCSTAT, rpcStats},
-                     {WAITERITEM, waiterItem},   {BUFRITEM, bufrItem},
-                     {MUTEXITEM, mutexItem},     {CONDVARITEM, condvarItem}};
+    } partLines[] = {{READREC, readRecord},  {WRITEREC, writeRecord},   {RPCOBJECT, rpcObject},
+                     {RPCSTAT, rpcStats},    {WAITERITEM, waiterItem},  {BUFRITEM, bufrItem},
+                     {MUTEXITEM, mutexItem}, {CONDVARITEM, condvarItem}};
     for (const auto& p : partLines) {
         if (first == p.marker) {
-            parseKeyValue(in, map);
+            parseKeyValue(line, pos, map);
             return p.type;
         }
     }
     if (first == ERROR) {
-        if (in >> word) name = word;
+        if (nextToken(line, pos, word)) name = word;
         return lineError;
     }
     name = line;
@@ -196,8 +194,7 @@ void TallyqReplyReader::feed(const char* data, std::size_t len) {
     const std::size_t before = batch.size();
     batch.append(data, len);
     replyBytes += len;
-    if (lastNl != nullptr)
-        unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
+    if (lastNl != nullptr) unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
     if (batch.back() == '\n') handleBatch();
     if (done) return;
     // A relay that never ends a line or a reply must not grow these for ever.

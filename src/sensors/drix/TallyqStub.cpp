@@ -90,8 +90,8 @@ TallyqStub::TallyqStub(const std::string& path) : log("TallyqStub"), proxyFilena
         log.logError("Could not connect to TALLYQ proxy.");
         return;
     }
-    TallyqResponse* greeting = TallyqResponse::readResponse(
-        child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
+    TallyqResponse* greeting =
+        TallyqResponse::readResponse(child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
     if (!greeting->isEvent()) {
         log.logError("No or invalid response from TALLYQ proxy.");
         disconnectTallyq();
@@ -126,8 +126,7 @@ bool TallyqStub::connectTallyq() {
             log.logError("Could not duplicate file descriptors!");
             break;
         case ChildProcess::Stage::Exec:
-            log.logError("Could not execute %s: %s", proxyFilename.c_str(),
-                         strerror(started.err));
+            log.logError("Could not execute %s: %s", proxyFilename.c_str(), strerror(started.err));
             break;
         case ChildProcess::Stage::Busy:
             log.logError("Could not start %s: the previous relay is still attached",

@@ -74,10 +74,10 @@ class TallyqStub {
     LoggerStub log;
     std::string proxyFilename;
     ChildProcess child;
-    pid_t proxyPID = 0;           // the running relay, 0 when none
-    time_t lastConnectTime = 0;   // monotonic seconds of the last successful start
+    pid_t proxyPID = 0;                       // the running relay, 0 when none
+    time_t lastConnectTime = 0;               // monotonic seconds of the last successful start
     RestartThrottle throttle{RESTART_GAP_S};  // every start attempt, monotonic seconds
-    std::string carry;            // bytes read after the last reply
+    std::string carry;                        // bytes read after the last reply
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.
     static TallyqStub* tallyqStub;

@@ -1,7 +1,8 @@
 // Shared pieces of the tests of the statistics sensors built straight on
-// AbstractSensor: a readable text form of the rows a sample hands back,
-// decoded by the sensor's own exported metric table, so expected rows can be
-// written (and checked) by hand. Test threads only.
+// AbstractSensor: a query seam fed reply by reply, and a readable text form of
+// the rows a sample hands back, decoded by the sensor's own exported metric
+// table, so expected rows can be written (and checked) by hand. Test threads
+// only.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,12 +10,36 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "AbstractSensor.h"
+#include "NodeSensorTestSupport.h"
 
 namespace DirectTest {
+
+// Answers each request with the next reply text added; NO_REPLY stands for
+// a channel that gave nothing, and so does an empty queue. Keeps the
+// requests it was sent.
+class ReplyQueue : public TallyqQuery {
+  public:
+    static constexpr const char* NO_REPLY = NodeTest::ReplyQuery::NO_REPLY;
+
+    void add(const std::string& text) { texts.push_back(text); }
+    TallyqResponse* executeQuery(const std::string& request) override {
+        requests.push_back(request);
+        if (texts.empty()) return nullptr;
+        const std::string text = texts.front();
+        texts.pop_front();
+        return text == NO_REPLY ? nullptr : NodeTest::parseReply(text);
+    }
+
+    std::vector<std::string> requests;
+
+  private:
+    std::deque<std::string> texts;
+};
 
 // One line per row: "g<group> r<row> name=value ...". Strings up to their
 // first NUL, the metric key as nodeID/clusterID/sensorID/metricID, numbers

@@ -54,11 +54,12 @@ TEST(DirectSensorsE2E, EverySensorReachesTheCollector) {
 
     e2e::Collector collector(dir.path() + "/collected");
     ASSERT_FALSE(collector.port.empty());
-    const char* names[] = {"DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer",
-                           "DRIXWaiters", "DRIXBufMgr", "DRIXJZK"};
-    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY "\"\n"
-                       "collectors = { host = \"127.0.0.1\" port = \"" + collector.port +
-                       "\" }\nsensors = ";
+    const char* names[] = {"DRIXMutex",   "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer",
+                           "DRIXWaiters", "DRIXBufMgr",  "DRIXJZK"};
+    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY
+                       "\"\n"
+                       "collectors = { host = \"127.0.0.1\" port = \"" +
+                       collector.port + "\" }\nsensors = ";
     for (const char* n : names)
         text += std::string(n == names[0] ? "" : ", ") + "{ name = \"" + n + "\" period = 1 }";
     std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
@@ -92,8 +93,8 @@ TEST(DirectSensorsE2E, EverySensorReachesTheCollector) {
     }
     // Whether each group delivers rows.
     const std::map<std::string, std::vector<bool>> delivers = {
-        {"DRIXMutex", {true}},          {"DRIXCondvar", {false}},     {"DRIXRPCS", {false, true}},
-        {"DRIXRPCSPeer", {true}},       {"DRIXWaiters", {true}},      {"DRIXBufMgr", {true, false}},
+        {"DRIXMutex", {true}},     {"DRIXCondvar", {false}}, {"DRIXRPCS", {false, true}},
+        {"DRIXRPCSPeer", {true}},  {"DRIXWaiters", {true}},  {"DRIXBufMgr", {true, false}},
         {"DRIXJZK", {true, true}},
     };
     ASSERT_EQ(ids.size(), delivers.size());

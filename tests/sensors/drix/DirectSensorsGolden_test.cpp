@@ -50,10 +50,10 @@ class Channel : public ::testing::Environment {
         signal(SIGPIPE, SIG_IGN);
         signal(SIGCHLD, SIG_IGN);
         ASSERT_FALSE(dir.path().empty());
-        const char* files[][2] = {{"tallyq mutex", "mutex"},       {"tallyq condvar", "condvar"},
-                                  {"tallyq rpcs ns", "rpcs_ns"},   {"tallyq rpcs 1s", "rpcs_1s"},
-                                  {"tallyq wt", "wt"},             {"tallyq bufmgr_s", "bufmgr_s"},
-                                  {"tallyq pdisk_s", "pdisk_s"},   {"tallyq da_s", "da_s"}};
+        const char* files[][2] = {{"tallyq mutex", "mutex"},     {"tallyq condvar", "condvar"},
+                                  {"tallyq rpcs ns", "rpcs_ns"}, {"tallyq rpcs 1s", "rpcs_1s"},
+                                  {"tallyq wt", "wt"},           {"tallyq bufmgr_s", "bufmgr_s"},
+                                  {"tallyq pdisk_s", "pdisk_s"}, {"tallyq da_s", "da_s"}};
         for (auto& f : files) {
             std::ofstream(dir.path() + "/" + f[0] + ".reply", std::ios::binary)
                 << readFile(FIXTURES + f[1] + ".reply");

@@ -27,13 +27,13 @@ namespace {
 
 using DirectTest::dumpRows;
 using DirectTest::field;
-using NodeTest::ReplyQuery;
+using DirectTest::ReplyQueue;
 
 // A sensor answering from `query`, its log lines kept.
 struct Made {
     std::unique_ptr<AbstractSensor> sensor;
     std::vector<std::string>* logged;
-    ReplyQuery query;
+    ReplyQueue query;
     const dataSet_t* sample() { return sensor->getMetricData(); }
     std::vector<std::string> rows() { return dumpRows(*sensor, sample()); }
 };
@@ -68,13 +68,22 @@ TEST(DirectSensorTables, GroupsAddUpToTheirRowsAndIdsAreUnique) {
     const Groups all[] = {
         {"DRIXMutex", SensorID::DRIXMutex, {6}, {160}, {sizeof(DRIXMutexData)}},
         {"DRIXCondvar", SensorID::DRIXCondvar, {6}, {160}, {sizeof(DRIXCondvarData)}},
-        {"DRIXRPCS", SensorID::DRIXRPCS, {19, 15}, {240, 208},
+        {"DRIXRPCS",
+         SensorID::DRIXRPCS,
+         {19, 15},
+         {240, 208},
          {sizeof(TCPSensorData), sizeof(VerbsSensorData)}},
         {"DRIXRPCSPeer", SensorID::DRIXRPCSPeer, {17}, {336}, {sizeof(peerData_t)}},
         {"DRIXWaiters", SensorID::DRIXWaiters, {11}, {184}, {sizeof(waitersData_t)}},
-        {"DRIXBufMgr", SensorID::DRIXBufMgr, {22, 7}, {256, 152},
+        {"DRIXBufMgr",
+         SensorID::DRIXBufMgr,
+         {22, 7},
+         {256, 152},
          {sizeof(BufmgrData_t), sizeof(BufmgraccData_t)}},
-        {"DRIXJZK", SensorID::DRIXJZK, {12, 12}, {296, 296},
+        {"DRIXJZK",
+         SensorID::DRIXJZK,
+         {12, 12},
+         {296, 296},
          {sizeof(DRIXJZKPdiskData_t), sizeof(DRIXJZKDAData_t)}},
     };
     for (const Groups& e : all) {
@@ -112,7 +121,7 @@ TEST(DirectSensorReplies, FailuresAreLoggedOnceAndRecoveryOnce) {
         const char* message;
     };
     const Case cases[] = {
-        {"no reply", ReplyQuery::NO_REPLY,
+        {"no reply", ReplyQueue::NO_REPLY,
          "Error: No results received from tallyq, no metrics to report."},
         {"error reply", "_response_ begin tallyq x\n_error_ e1\n_response_ end\n",
          "Error: Mtallyq error: e1."},
@@ -129,16 +138,16 @@ TEST(DirectSensorReplies, FailuresAreLoggedOnceAndRecoveryOnce) {
         m->query.add(reply({}));  // header only: a good, empty sample
         m->query.add(reply({}));
         for (int i = 0; i < 4; ++i) EXPECT_EQ(m->sample()->numSets, 0u);
-        EXPECT_EQ(*m->logged,
-                  (std::vector<std::string>{c.message, "Info: Resumed reporting."}));
+        EXPECT_EQ(*m->logged, (std::vector<std::string>{c.message, "Info: Resumed reporting."}));
     }
     // Without a channel every sample fails, logged once.
-    std::unique_ptr<NodeTest::Probe<SensorDRIXWaiters>> lone(new NodeTest::Probe<SensorDRIXWaiters>());
+    std::unique_ptr<NodeTest::Probe<SensorDRIXWaiters>> lone(
+        new NodeTest::Probe<SensorDRIXWaiters>());
     EXPECT_EQ(lone->getStatus(), -1);
     lone->getMetricData();
     EXPECT_EQ(lone->getMetricData()->numSets, 0u);
-    EXPECT_EQ(lone->logged(), (std::vector<std::string>{
-                                  "Error: Cannot connect to tallyq, no metrics to report."}));
+    EXPECT_EQ(lone->logged(),
+              (std::vector<std::string>{"Error: Cannot connect to tallyq, no metrics to report."}));
 }
 
 // ---- mutex and condition variable ----
@@ -154,7 +163,8 @@ TEST(DirectSensorLocks, RecordsAreAcceptedByTheirOperation) {
         const char* logged;
     };
     const Case cases[] = {
-        {"acquire and more", true, "_mutex_ _nm_ m1 _op_ acquireX _cnt_ 3 _sec_ 0.5", "m1", nullptr},
+        {"acquire and more", true, "_mutex_ _nm_ m1 _op_ acquireX _cnt_ 3 _sec_ 0.5", "m1",
+         nullptr},
         {"another operation", true, "_mutex_ _nm_ m1 _op_ release _cnt_ 3 _sec_ 0.5", "", nullptr},
         {"exactly wait", false, "_condvar_ _nm_ c1 _op_ wait _cnt_ 3 _sec_ 0.5", "c1", nullptr},
         {"wait and more", false, "_condvar_ _nm_ c1 _op_ waitX _cnt_ 3 _sec_ 0.5", "", nullptr},
@@ -174,8 +184,8 @@ TEST(DirectSensorLocks, RecordsAreAcceptedByTheirOperation) {
         auto m = c.mutex ? make<SensorDRIXMutex>() : make<SensorDRIXCondvar>();
         m->query.add(reply({c.record}));
         const std::vector<std::string> rows = m->rows();
-        EXPECT_EQ(*m->logged, c.logged ? std::vector<std::string>{c.logged}
-                                       : std::vector<std::string>{});
+        EXPECT_EQ(*m->logged,
+                  c.logged ? std::vector<std::string>{c.logged} : std::vector<std::string>{});
         if (c.name.empty()) {
             EXPECT_TRUE(rows.empty());
             continue;
@@ -183,7 +193,8 @@ TEST(DirectSensorLocks, RecordsAreAcceptedByTheirOperation) {
         ASSERT_EQ(rows.size(), 1u);
         const char* col = c.mutex ? "drix_mutex_name" : "drix_condvar_name";
         EXPECT_EQ(field(rows[0], col), c.name);
-        EXPECT_EQ(field(rows[0], c.mutex ? "drix_mutex_cnt_acquire" : "drix_condvar_cnt_wait"), "3");
+        EXPECT_EQ(field(rows[0], c.mutex ? "drix_mutex_cnt_acquire" : "drix_condvar_cnt_wait"),
+                  "3");
         EXPECT_EQ(field(rows[0], c.mutex ? "drix_mutex_tm_acquire" : "drix_condvar_tm_wait"),
                   "500000");
         char name[32] = {};
@@ -209,10 +220,9 @@ TEST(DirectSensorWaiters, CumulativeCountsByThresholdAndKind) {
         "_wti_ _wtar_ x _wot_ 0 _wts_ 99",
     }));
     const std::vector<std::string> rows = m->rows();
-    EXPECT_EQ(*m->logged,
-              (std::vector<std::string>{
-                  "Info: Input error, waitReasonDetails is null, skipping entry",
-                  "Info: Input error, waitReason is null, skipping record entry"}));
+    EXPECT_EQ(*m->logged, (std::vector<std::string>{
+                              "Info: Input error, waitReasonDetails is null, skipping entry",
+                              "Info: Input error, waitReason is null, skipping record entry"}));
     ASSERT_EQ(rows.size(), 7u);
     // label, all, local, network, thmutex for each row
     const char* want[7][5] = {
@@ -241,8 +251,9 @@ TEST(DirectSensorWaiters, CumulativeCountsByThresholdAndKind) {
 
 // ---- RPC totals ----
 
-std::string rpcObject(const std::string& name, const std::string& stats =
-                                                   "_av_ 0.0000015 _min_ 0.000001 _max_ 0.002 _cnt_ 9") {
+std::string rpcObject(
+    const std::string& name,
+    const std::string& stats = "_av_ 0.0000015 _min_ 0.000001 _max_ 0.002 _cnt_ 9") {
     return "_rpcObj_ _obj_ " + name + "\n_stats_ " + stats;
 }
 
@@ -351,8 +362,9 @@ TEST(DirectSensorRPCSPeer, PeersAndTheirObjects) {
 
 TEST(DirectSensorRPCSPeer, TheRowArrayLivesWhileThePeerCountStays) {
     auto m = make<SensorDRIXRPCSPeer>();
-    const std::string two = "_response_ begin tallyq r\n_tallyq::p _rc_ 0 _cl_ c _rnn_ a\n"
-                            "_tallyq::p _cl_ c _rnn_ b\n_response_ end\n";
+    const std::string two =
+        "_response_ begin tallyq r\n_tallyq::p _rc_ 0 _cl_ c _rnn_ a\n"
+        "_tallyq::p _cl_ c _rnn_ b\n_response_ end\n";
     m->query.add(two);
     m->query.add(two);
     const char* first = m->sample()->data;
@@ -363,17 +375,31 @@ TEST(DirectSensorRPCSPeer, TheRowArrayLivesWhileThePeerCountStays) {
 // ---- buffer manager ----
 
 std::string bufmgrReply(const std::string& skip, const std::string& pgAllocator) {
-    const char* keys[] = {"_poolSizeK_", "_primaryDescSizeK_", "_maxPrefetchSizeK_",
-                          "_maxHotListSizeK_", "_nPGAllocator_", "_mountCountTotal_",
-                          "_nonStealableSizeK_", "_curPrefetchSizeK_", "_curHotListSizeK_",
-                          "_nDataBufs_", "_nBufAllocs_", "_nBufSteals_", "_nPreStealAttempts_",
-                          "_nPreStealSuccess_", "_nWaits_", "_nConsecutiveShortages_",
-                          "_nBufStealLooks_", "_nBufStealRefRequeue_", "_nBufStealRefIgnore_"};
+    const char* keys[] = {"_poolSizeK_",
+                          "_primaryDescSizeK_",
+                          "_maxPrefetchSizeK_",
+                          "_maxHotListSizeK_",
+                          "_nPGAllocator_",
+                          "_mountCountTotal_",
+                          "_nonStealableSizeK_",
+                          "_curPrefetchSizeK_",
+                          "_curHotListSizeK_",
+                          "_nDataBufs_",
+                          "_nBufAllocs_",
+                          "_nBufSteals_",
+                          "_nPreStealAttempts_",
+                          "_nPreStealSuccess_",
+                          "_nWaits_",
+                          "_nConsecutiveShortages_",
+                          "_nBufStealLooks_",
+                          "_nBufStealRefRequeue_",
+                          "_nBufStealRefIgnore_"};
     std::string line = "_tallyq::bufmgr _rc_ 0";
     int v = 100;
     for (const char* k : keys) {
         if (k == skip) continue;
-        line += std::string(" ") + k + " " + (k == std::string("_nPGAllocator_") ? pgAllocator : std::to_string(v++));
+        line += std::string(" ") + k + " " +
+                (k == std::string("_nPGAllocator_") ? pgAllocator : std::to_string(v++));
     }
     return "_response_ begin tallyq bufmgr_s\n" + line + "\n_response_ end\n";
 }
@@ -459,13 +485,18 @@ TEST_F(DirectSensorJZK, AFailedRequestEndsTheSampleAndTheNextAllocatesAnew) {
     };
     const std::string e = "Error: ";
     const Case cases[] = {
-        {"a return code on the disks", {disks("3")}, {"tallyq pdisk_s"},
+        {"a return code on the disks",
+         {disks("3")},
+         {"tallyq pdisk_s"},
          {e + "Error from tallyq pdisk_s: _rc_ 3, no metrics to report."}},
-        {"an error reply", {"_response_ begin tallyq x\n_error_ e1\n_response_ end\n"},
+        {"an error reply",
+         {"_response_ begin tallyq x\n_error_ e1\n_response_ end\n"},
          {"tallyq pdisk_s"},
          {e + "tallyq pdisk_s error: e1, no metrics to report.",
           e + "Error from tallyq pdisk_s: _rc_ 99, no metrics to report."}},
-        {"no arrays", {disks(), ReplyQuery::NO_REPLY}, {"tallyq pdisk_s", "tallyq da_s"},
+        {"no arrays",
+         {disks(), ReplyQueue::NO_REPLY},
+         {"tallyq pdisk_s", "tallyq da_s"},
          {e + "Hash collision in sensor DRIXJZK while computing metric key for: rg1 d1",
           e + "Error from tallyq da_s: _rc_ 99, no metrics to report."}},
     };

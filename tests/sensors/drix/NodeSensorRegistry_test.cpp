@@ -13,8 +13,9 @@
 namespace {
 
 const char* const registered[] = {
-    "DRIXVFS",  "DRIXVFSX",   "DRIXIOC",  "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
+    "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
     "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
+    "DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer", "DRIXWaiters", "DRIXBufMgr", "DRIXJZK",
 };
 
 // Start-up output comes before main, so it is read from a second run of this

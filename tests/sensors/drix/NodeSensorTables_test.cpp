@@ -40,14 +40,14 @@ struct Expect {
 };
 
 const Expect sensors[] = {
-    {"DRIXVFS", SensorID::DRIXVFS, "tallyq vfss", 97, 680, sizeof(DRIXVFSData),
-     isA<SensorDRIXVFS>, SEMTYPE_TOTALCOUNTER},
+    {"DRIXVFS", SensorID::DRIXVFS, "tallyq vfss", 97, 680, sizeof(DRIXVFSData), isA<SensorDRIXVFS>,
+     SEMTYPE_TOTALCOUNTER},
     {"DRIXVFSX", SensorID::DRIXVFSX, "tallyq vfssx", 191, 1432, sizeof(DRIXVFSXData),
      isA<SensorDRIXVFSX>, SEMTYPE_QUANTITY},
     {"DRIXIOC", SensorID::DRIXIOC, "tallyq iocs", 31, 224, sizeof(DRIXIOContextData),
      isA<SensorDRIXIOContext>, SEMTYPE_TOTALCOUNTER},
-    {"DRIXVIO", SensorID::DRIXVIO, "tallyq vios", 15, 160, sizeof(DRIXVIOData),
-     isA<SensorDRIXVIO>, SEMTYPE_TOTALCOUNTER},
+    {"DRIXVIO", SensorID::DRIXVIO, "tallyq vios", 15, 160, sizeof(DRIXVIOData), isA<SensorDRIXVIO>,
+     SEMTYPE_TOTALCOUNTER},
     {"DRIXVIO64", SensorID::DRIXVIO64, "tallyq vios", 24, 280, sizeof(DRIXVIO64Data),
      isA<SensorDRIXVIO64>, SEMTYPE_TOTALCOUNTER},
     {"DRIXNode", SensorID::DRIXNS, "tallyq ns", 22, 248, sizeof(DRIXZSData),

@@ -33,7 +33,6 @@ class ReplyQuery : public TallyqQuery {
     static constexpr const char* NO_REPLY = "\x01";
 
     explicit ReplyQuery(std::vector<std::string> texts = {}) : texts(texts.begin(), texts.end()) {}
-    void add(const std::string& text) { texts.push_back(text); }
 
     TallyqResponse* executeQuery(const std::string& request) override {
         requests.push_back(request);
@@ -53,46 +52,26 @@ class ReplyQuery : public TallyqQuery {
 class CaptureLogger : public Logger {
   public:
     explicit CaptureLogger(bool withDebug = false) : withDebug(withDebug) {}
-    void logDebug(const char* fmt, ...) const override {
-        if (!withDebug) return;
-        va_list a;
-        va_start(a, fmt);
-        keep("Debug", fmt, a);
-        va_end(a);
+#define NODETEST_KEEP(method, severity, keep)               \
+    void method(const char* fmt, ...) const override {      \
+        if (!(keep)) return;                                \
+        va_list a;                                          \
+        va_start(a, fmt);                                   \
+        char text[1024];                                    \
+        std::vsnprintf(text, sizeof text, fmt, a);          \
+        va_end(a);                                          \
+        lines.push_back(std::string(severity ": ") + text); \
     }
-    void logInfo(const char* fmt, ...) const override {
-        va_list a;
-        va_start(a, fmt);
-        keep("Info", fmt, a);
-        va_end(a);
-    }
-    void logWarning(const char* fmt, ...) const override {
-        va_list a;
-        va_start(a, fmt);
-        keep("Warning", fmt, a);
-        va_end(a);
-    }
-    void logError(const char* fmt, ...) const override {
-        va_list a;
-        va_start(a, fmt);
-        keep("Error", fmt, a);
-        va_end(a);
-    }
-    void logFatalAndStop(const char* fmt, ...) const override {
-        va_list a;
-        va_start(a, fmt);
-        keep("Fatal", fmt, a);
-        va_end(a);
-    }
+    NODETEST_KEEP(logDebug, "Debug", withDebug)
+    NODETEST_KEEP(logInfo, "Info", true)
+    NODETEST_KEEP(logWarning, "Warning", true)
+    NODETEST_KEEP(logError, "Error", true)
+    NODETEST_KEEP(logFatalAndStop, "Fatal", true)
+#undef NODETEST_KEEP
 
     mutable std::vector<std::string> lines;
 
   private:
-    void keep(const char* severity, const char* fmt, va_list a) const {
-        char text[1024];
-        std::vsnprintf(text, sizeof text, fmt, a);
-        lines.push_back(std::string(severity) + ": " + text);
-    }
     bool withDebug;
 };
 

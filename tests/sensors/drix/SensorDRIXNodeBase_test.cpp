@@ -41,8 +41,12 @@ const Case cases[] = {
      {"Error: Error from tallyq: 5, no metrics to report ", RESUMED},
      3,
      0},
-    {"the code prints as signed", {code("4294967295")}, {0},
-     {"Error: Error from tallyq: -1, no metrics to report "}, -1, -1},
+    {"the code prints as signed",
+     {code("4294967295")},
+     {0},
+     {"Error: Error from tallyq: -1, no metrics to report "},
+     -1,
+     -1},
     {"a record without _rc_ is a success", {good("_dch_ 1 _dcm_ 2")}, {1}, {}, 1, 2},
     {"only the first record's code counts",
      {reply("_tallyq::chms_ _dch_ 4\n_tallyq::chms_ _rc_ 5 _dch_ 9\n")},
@@ -51,18 +55,38 @@ const Case cases[] = {
      4,
      0},
     // Cut short before its end line: type unknown, records and all.
-    {"a cut-short reply", {"_response_ begin x chms\n_tallyq::chms_ _dch_ 1\n"}, {0},
-     {NO_RESULTS}, -1, -1},
+    {"a cut-short reply",
+     {"_response_ begin x chms\n_tallyq::chms_ _dch_ 1\n"},
+     {0},
+     {NO_RESULTS},
+     -1,
+     -1},
     {"an error reply", {reply("_error_ e1\n")}, {0}, {"Error: Mtallyq error: e1."}, -1, -1},
     // The reply's name is text from outside; it must come out as it is.
-    {"conversions in the reply name", {reply("_error_ %s%n%d\n")}, {0},
-     {"Error: Mtallyq error: %s%n%d."}, -1, -1},
-    {"no reply from the channel", {ReplyQuery::NO_REPLY, ReplyQuery::NO_REPLY, good("")},
-     {0, 0, 1}, {NO_RESULTS, RESUMED}, 0, 0},
-    {"a field missing in the next sample reads 0", {good("_dch_ 5 _dcm_ 6"), good("_dcm_ 7")},
-     {1, 1}, {}, 0, 7},
-    {"a different failure while failing stays silent", {code("5"), reply("_error_ e1\n")},
-     {0, 0}, {"Error: Error from tallyq: 5, no metrics to report "}, -1, -1},
+    {"conversions in the reply name",
+     {reply("_error_ %s%n%d\n")},
+     {0},
+     {"Error: Mtallyq error: %s%n%d."},
+     -1,
+     -1},
+    {"no reply from the channel",
+     {ReplyQuery::NO_REPLY, ReplyQuery::NO_REPLY, good("")},
+     {0, 0, 1},
+     {NO_RESULTS, RESUMED},
+     0,
+     0},
+    {"a field missing in the next sample reads 0",
+     {good("_dch_ 5 _dcm_ 6"), good("_dcm_ 7")},
+     {1, 1},
+     {},
+     0,
+     7},
+    {"a different failure while failing stays silent",
+     {code("5"), reply("_error_ e1\n")},
+     {0, 0},
+     {"Error: Error from tallyq: 5, no metrics to report "},
+     -1,
+     -1},
 };
 
 uint32_t u32At(const char* row, std::size_t offset) {
@@ -94,28 +118,6 @@ TEST(SensorDRIXNodeBase, RepliesAndTheirMessages) {
         EXPECT_EQ(sensor.getStatus(), 0);
         EXPECT_EQ(sensor.shutdown(), 0);
     }
-}
-
-TEST(SensorDRIXNodeBase, HeaderIsWrittenOnceByInit) {
-    ReplyQuery query({good("_dch_ 1"), code("5")});
-    Probe<SensorDRIXCacheStat> sensor;
-    sensor.setQuery(&query);
-    ASSERT_EQ(sensor.init(), 0);
-    const std::string first = NodeTest::rowOf(sensor.getMetricData());
-    ASSERT_EQ(first.size(), 128u);
-
-    char node[64];
-    const uint32_t nodeID = sensor.getNodeID(node, sizeof node);
-    EXPECT_EQ(first.compare(0, 64, node, 64), 0);
-    EXPECT_EQ(first.compare(64, 36, std::string("DRIXCHMS") + std::string(28, '\0')), 0);
-    MetricKey key;
-    std::memcpy(&key, first.data() + 100, sizeof key);
-    EXPECT_EQ(key, (MetricKey{nodeID, 0, SensorID::DRIXCHMS, 0}));
-
-    // A failed sample reports no row and leaves the last one as it was.
-    const dataSet_t* set = sensor.getMetricData();
-    EXPECT_EQ(set->numSets, 0u);
-    EXPECT_EQ(std::string(set->data, set->setLength), first);
 }
 
 // Without configuration there is no relay, so the process never gets a

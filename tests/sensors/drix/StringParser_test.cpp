@@ -66,9 +66,9 @@ TEST(StringParserTest, NumbersAreReadByExtractionAndSwapped) {
         uint64_t expected;  // host order
     } rows[] = {
         {"12abc", 32, 12},
-        {"abc", 32, 0},  // not a number: 0, still a success
-        {"70000", 16, 65535},                            // overflow: the maximum
-        {"-1", 32, 0xFFFFFFFFu},                         // minus wraps
+        {"abc", 32, 0},           // not a number: 0, still a success
+        {"70000", 16, 65535},     // overflow: the maximum
+        {"-1", 32, 0xFFFFFFFFu},  // minus wraps
         {"-1", 64, std::numeric_limits<uint64_t>::max()},
         {"99999999999999999999", 64, std::numeric_limits<uint64_t>::max()},
         {"4294967296", 32, 0xFFFFFFFFu},

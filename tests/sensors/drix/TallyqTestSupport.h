@@ -26,9 +26,7 @@ class CaptureLogger : public Logger {
     void logInfo(const char* fmt, ...) const override { KEEP("Info"); }
     void logWarning(const char* fmt, ...) const override { KEEP("Warning"); }
     void logError(const char* fmt, ...) const override { KEEP("Error"); }
-    void logFatalAndStop(const char* fmt, ...) const override {
-        KEEP("Fatal");
-    }
+    void logFatalAndStop(const char* fmt, ...) const override { KEEP("Fatal"); }
 
   private:
     void keep(const char* severity, const char* fmt, va_list ap) const VELMAR_PRINTF(3, 0) {
