@@ -24,7 +24,10 @@
 #include "SensorDRIXBufMgr.h"
 #include "SensorDRIXCacheStat.h"
 #include "SensorDRIXCondvar.h"
+#include "SensorDRIXDisk.h"
 #include "SensorDRIXEventProducer.h"
+#include "SensorDRIXFilesystem.h"
+#include "SensorDRIXFilesystemAPI.h"
 #include "SensorDRIXIOContext.h"
 #include "SensorDRIXJZK.h"
 #include "SensorDRIXKOVA.h"
@@ -32,12 +35,17 @@
 #include "SensorDRIXNodeStat.h"
 #include "SensorDRIXNodeStatAPI.h"
 #include "SensorDRIXOpenFile.h"
+#include "SensorDRIXPDDisk.h"
+#include "SensorDRIXPoolIO.h"
 #include "SensorDRIXRPCS.h"
 #include "SensorDRIXRPCSPeer.h"
 #include "SensorDRIXVFS.h"
 #include "SensorDRIXVFSX.h"
 #include "SensorDRIXVIO.h"
 #include "SensorDRIXVIO64.h"
+#include "SensorDRIXWQM.h"
+#include "SensorDRIXWQMFS.h"
+#include "SensorDRIXWQMFSet.h"
 #include "SensorDRIXWaiters.h"
 #include "SensorDRIXvFlush.h"
 #include "TallyqQuery.h"
@@ -124,6 +132,9 @@ std::vector<std::unique_ptr<AbstractSensor>>& directSensors() {
         for (AbstractSensor* s :
              {direct<SensorDRIXMutex>(), direct<SensorDRIXCondvar>(), direct<SensorDRIXRPCS>(),
               direct<SensorDRIXRPCSPeer>(), direct<SensorDRIXWaiters>(), direct<SensorDRIXBufMgr>(),
+              direct<SensorDRIXDisk>(), direct<SensorDRIXPDDisk>(), direct<SensorDRIXFilesystem>(),
+              direct<SensorDRIXPoolIO>(), direct<SensorDRIXFilesystemAPI>(),
+              direct<SensorDRIXWQM>(), direct<SensorDRIXWQMFS>(), direct<SensorDRIXWQMFSet>(),
               direct<SensorDRIXJZK>()})
             v->emplace_back(s);
         query.data = "";

@@ -1,0 +1,18 @@
+# Included from CMakeLists.txt of this directory.
+# The command relay channels against the failing stand-in relay. The
+# singletons live once per process, so each of their cases runs alone.
+add_executable(drix_relaycmd_test RelayCmdChannel_test.cpp)
+target_link_libraries(drix_relaycmd_test PRIVATE velmar_drixcmd velmar_log
+  GTest::gtest GTest::gtest_main Threads::Threads)
+target_include_directories(drix_relaycmd_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_compile_definitions(drix_relaycmd_test PRIVATE CMDRELAY="$<TARGET_FILE:cmdrelay>")
+add_dependencies(drix_relaycmd_test cmdrelay)
+add_test(NAME drix_relaycmd_test.channel COMMAND drix_relaycmd_test
+  --gtest_filter=RelayChannelTest.*)
+set_tests_properties(drix_relaycmd_test.channel PROPERTIES LABELS "drix;threaded" TIMEOUT 120)
+foreach(case TheLastCloseEndsTheChannelForGood AnUnusableRelayIsReportedOnce
+             TheTwoChannelsNeverWaitForEachOther)
+  add_test(NAME drix_relaycmd_test.${case}
+    COMMAND drix_relaycmd_test --gtest_filter=RelayCmdStubTest.${case})
+  set_tests_properties(drix_relaycmd_test.${case} PROPERTIES LABELS "drix;threaded" TIMEOUT 120)
+endforeach()
