@@ -16,3 +16,18 @@ foreach(case TheLastCloseEndsTheChannelForGood AnUnusableRelayIsReportedOnce
     COMMAND drix_relaycmd_test --gtest_filter=RelayCmdStubTest.${case})
   set_tests_properties(drix_relaycmd_test.${case} PROPERTIES LABELS "drix;threaded" TIMEOUT 120)
 endforeach()
+
+# The ZSD name map through its seam, and once through ADMCmdStub and the real
+# AdmCmdRelay with the repository tool stand-in (a case of its own process).
+add_executable(drix_zsdinfo_test ZSDInfo_test.cpp)
+target_link_libraries(drix_zsdinfo_test PRIVATE velmar_drixcmd velmar_log
+  GTest::gtest GTest::gtest_main Threads::Threads)
+target_include_directories(drix_zsdinfo_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_compile_definitions(drix_zsdinfo_test PRIVATE KVREG="$<TARGET_FILE:kvreg>"
+  ADMCMDRELAY="$<TARGET_FILE:AdmCmdRelay>")
+add_dependencies(drix_zsdinfo_test kvreg AdmCmdRelay)
+add_test(NAME drix_zsdinfo_test COMMAND drix_zsdinfo_test --gtest_filter=-ZSDInfoChannel.*)
+add_test(NAME drix_zsdinfo_test.channel COMMAND drix_zsdinfo_test
+  --gtest_filter=ZSDInfoChannel.*)
+set_tests_properties(drix_zsdinfo_test drix_zsdinfo_test.channel PROPERTIES
+  LABELS "drix" TIMEOUT 120)
