@@ -31,3 +31,12 @@ add_test(NAME drix_zsdinfo_test.channel COMMAND drix_zsdinfo_test
   --gtest_filter=ZSDInfoChannel.*)
 set_tests_properties(drix_zsdinfo_test drix_zsdinfo_test.channel PROPERTIES
   LABELS "drix" TIMEOUT 120)
+
+# The ZSD disk sensor through its seams.
+velmar_test(drix_zsddisk_test SOURCES SensorDRIXZSDDisk_test.cpp
+  LIBS velmar_drixsensors velmar_drixstats velmar_sensorcore velmar_child velmar_hash
+  LABELS "drix")
+
+# The registrations of all statistics sensors.
+velmar_test(drix_statregistry_test SOURCES StatSensorRegistry_test.cpp
+  LIBS velmar_drixsensors velmar_drixstats velmar_sensorcore velmar_child LABELS "drix")
