@@ -40,3 +40,17 @@ velmar_test(drix_zsddisk_test SOURCES SensorDRIXZSDDisk_test.cpp
 # The registrations of all statistics sensors.
 velmar_test(drix_statregistry_test SOURCES StatSensorRegistry_test.cpp
   LIBS velmar_drixsensors velmar_drixstats velmar_sensorcore velmar_child LABELS "drix")
+
+# End to end: the daemon with all statistics sensors for a minute, the fake
+# statistics relay, AdmCmdRelay with the repository tool stand-in, and the
+# test collector.
+if(TARGET cvxsensors AND TARGET tallyqrelay)
+  velmar_test(drix_statsensors_e2e_test SOURCES StatSensors_e2e_test.cpp
+    LIBS velmar_drixsensors velmar_drixstats velmar_sensorcore velmar_child
+    LABELS "drix;e2e;threaded")
+  add_dependencies(drix_statsensors_e2e_test cvxsensors ipfix_collector tallyqrelay AdmCmdRelay
+    kvreg)
+  target_compile_definitions(drix_statsensors_e2e_test PRIVATE CVXSENSORS="$<TARGET_FILE:cvxsensors>"
+    IPFIX_COLLECTOR="$<TARGET_FILE:ipfix_collector>" TALLYQRELAY="$<TARGET_FILE:tallyqrelay>"
+    ADMCMDRELAY="$<TARGET_FILE:AdmCmdRelay>" KVREG="$<TARGET_FILE:kvreg>")
+endif()
