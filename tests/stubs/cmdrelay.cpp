@@ -15,6 +15,7 @@
 //                     endtail   a line of 2047 'x' and the end line's text,
 //                               then the real end line
 //                     silent    read requests, answer nothing
+//                     flood     1000-byte lines without end until the reader goes
 //                   The request "hang" gets no answer in any mode.
 //   CMDRELAY_LOG    file to which it appends, one line each:
 //                     "<pid> start", "<pid> request <request>", "<pid> eof"
@@ -83,6 +84,12 @@ int main(int, char* argv[]) {
             }
             if (mode == "endnonl") {
                 put(1, reply + end.substr(0, end.size() - 1));
+                return 0;
+            }
+            if (mode == "flood") {
+                const std::string line(999, 'f');
+                while (put(1, line + "\n")) {
+                }
                 return 0;
             }
             if (mode == "longline") {

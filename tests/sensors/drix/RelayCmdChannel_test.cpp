@@ -207,6 +207,36 @@ TEST_F(RelayChannelTest, ASilentRelayIsEndedAtTheTimeOut) {
                                            "closing it"});
 }
 
+TEST_F(RelayChannelTest, AReplyTooLongToHoldClosesTheChannel) {
+    env.set("CMDRELAY_MODE", "flood");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    EXPECT_EQ(Reply(channel.executeCmd("zsdInfo")), nullptr);
+    EXPECT_FALSE(channel.isOperational());
+    EXPECT_EQ(errors(), Lines{"Reply to zsdInfo exceeds 16777216 bytes; closing " + dir.path() +
+                              "/AdmCmdRelay"});
+}
+
+// Run by CTest with the fork-failing library preloaded.
+TEST_F(RelayChannelTest, AFailedForkIsAFailedStart) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::string(preload).find("failsys") == std::string::npos)
+        GTEST_SKIP() << "needs the failsys library preloaded (CTest does it)";
+    env.set("VELMAR_FAIL_FORK", "1");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    EXPECT_FALSE(channel.isOperational());
+    const time_t first = channel.lastConnectTime();
+    EXPECT_GT(first, 0);
+    // The failed start counts against the restart gap like any other.
+    EXPECT_EQ(Reply(channel.executeCmd("early")), nullptr);
+    env.set("VELMAR_FAIL_FORK", nullptr);
+    while (monotonicSeconds() - first < RelayCmdChannel::RECONNECT_TIMEOUT)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(Reply(channel.executeCmd("later")), nullptr);
+    EXPECT_EQ(relayLog().find(" request early"), std::string::npos);
+    EXPECT_EQ(errors(), Lines{"Could not fork " + dir.path() +
+                              "/AdmCmdRelay: Resource temporarily unavailable (11)"});
+}
+
 TEST_F(RelayChannelTest, ADescriptorOpenedAfterACloseSurvivesTheNextClose) {
     RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
     ASSERT_NE(Reply(channel.executeCmd("zsdInfo")), nullptr);

@@ -6,10 +6,15 @@ target_link_libraries(drix_relaycmd_test PRIVATE velmar_drixcmd velmar_log
   GTest::gtest GTest::gtest_main Threads::Threads)
 target_include_directories(drix_relaycmd_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_compile_definitions(drix_relaycmd_test PRIVATE CMDRELAY="$<TARGET_FILE:cmdrelay>")
-add_dependencies(drix_relaycmd_test cmdrelay)
+add_dependencies(drix_relaycmd_test cmdrelay failsys)
 add_test(NAME drix_relaycmd_test.channel COMMAND drix_relaycmd_test
-  --gtest_filter=RelayChannelTest.*)
-set_tests_properties(drix_relaycmd_test.channel PROPERTIES LABELS "drix;threaded" TIMEOUT 120)
+  --gtest_filter=RelayChannelTest.*:-RelayChannelTest.AFailedForkIsAFailedStart)
+add_test(NAME drix_relaycmd_test.failedfork COMMAND drix_relaycmd_test
+  --gtest_filter=RelayChannelTest.AFailedForkIsAFailedStart)
+set_tests_properties(drix_relaycmd_test.failedfork PROPERTIES
+  ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:failsys>;ASAN_OPTIONS=verify_asan_link_order=0")
+set_tests_properties(drix_relaycmd_test.channel drix_relaycmd_test.failedfork PROPERTIES
+  LABELS "drix;threaded" TIMEOUT 120)
 foreach(case TheLastCloseEndsTheChannelForGood AnUnusableRelayIsReportedOnce
              TheTwoChannelsNeverWaitForEachOther)
   add_test(NAME drix_relaycmd_test.${case}
