@@ -23,8 +23,7 @@ std::string diskName(int d) { return "zsd" + std::to_string(d); }
 std::string statsReply() {
     std::string text = "_response_ begin tallyq zsd_ds\n";
     for (int d = 0; d < DISKS; ++d) {
-        text += std::string("_tallyq::zsd_ds ") + (d == 0 ? "_rc_ 0 " : "") + "_d_ " +
-                diskName(d) +
+        text += std::string("_tallyq::zsd_ds ") + (d == 0 ? "_rc_ 0 " : "") + "_d_ " + diskName(d) +
                 "\n_r_ _ops_ 123456 _b_ 987654321 _tw_ 1.5 _qt_ 0.25 _stwpb_ 0.001 _sqtpb_ 0.002 "
                 "_ltwpb_ 0.5 _lqtpb_ 0.25\n_w_ _ops_ 65432 _b_ 123456789 _tw_ 2.5 _qt_ 0.5 "
                 "_stwpb_ 0.001 _sqtpb_ 0.002 _ltwpb_ 0.75 _lqtpb_ 0.5\n";
@@ -37,8 +36,8 @@ std::vector<std::string> repositoryReply() {
     for (int d = 0; d < DISKS; ++d) {
         const int fs = d % FILESYSTEMS;
         const int pool = (d / FILESYSTEMS) % POOLS_PER_FS;
-        lines.push_back("peekreg:pkrq_zsd_info:a:b:c:d:" + diskName(d) + ":fs" + std::to_string(fs) +
-                        ":pool" + std::to_string(pool) + ":\n");
+        lines.push_back("peekreg:pkrq_zsd_info:a:b:c:d:" + diskName(d) + ":fs" +
+                        std::to_string(fs) + ":pool" + std::to_string(pool) + ":\n");
     }
     return lines;
 }

@@ -130,7 +130,7 @@ class RelayCmdSingleton : public RelayCmdChannel {
     static void createSingleton();
     static void destroySingleton();
 
-    static Stub* instance;  // guarded by mutex
+    static Stub* instance;       // guarded by mutex
     static uint32_t refCounter;  // guarded by mutex
     static pthread_mutex_t mutex;
     static pthread_once_t createCtrl;

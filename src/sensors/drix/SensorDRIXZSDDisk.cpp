@@ -68,14 +68,13 @@ static_assert(offsetof(DRIXZSDDiskData, metricKey) == columnOffset(drixDiskMetas
 static_assert(offsetof(DRIXZSDDiskData, perDiskData) == columnOffset(drixDiskMetas.data(), 4), "");
 static_assert(sizeof(DRIXPerFSDiskData) == 208, "");
 static_assert(sizeof(DRIXPerFSDiskData) == rowLength(drixDiskMetas.data(), G2, 8), "");
-static_assert(offsetof(DRIXPerFSDiskData, metricKey) ==
-                  rowLength(drixDiskMetas.data(), G2, 3), "");
+static_assert(offsetof(DRIXPerFSDiskData, metricKey) == rowLength(drixDiskMetas.data(), G2, 3), "");
 static_assert(sizeof(DRIXPerPoolDiskData) == 272, "");
 static_assert(sizeof(DRIXPerPoolDiskData) == rowLength(drixDiskMetas.data(), G3, 9), "");
-static_assert(offsetof(DRIXPerPoolDiskData, drixPoolName) ==
-                  rowLength(drixDiskMetas.data(), G3, 3), "");
-static_assert(offsetof(DRIXPerPoolDiskData, metricKey) ==
-                  rowLength(drixDiskMetas.data(), G3, 4), "");
+static_assert(offsetof(DRIXPerPoolDiskData, drixPoolName) == rowLength(drixDiskMetas.data(), G3, 3),
+              "");
+static_assert(offsetof(DRIXPerPoolDiskData, metricKey) == rowLength(drixDiskMetas.data(), G3, 4),
+              "");
 
 const std::string DISK = "_d_";
 const char* const FS_SENSOR = "DRIXZSDFS";

@@ -71,7 +71,8 @@ struct Made {
                 if (to == std::string::npos) to = row.size();
                 const std::string token = row.substr(from, to - from);
                 if (token.rfind(" node=", 0) != 0 && token.rfind(" metric_key=", 0) != 0 &&
-                    (token.find("wait") == std::string::npos || token.find("=0") == std::string::npos))
+                    (token.find("wait") == std::string::npos ||
+                     token.find("=0") == std::string::npos))
                     kept += token;
                 from = to;
             }

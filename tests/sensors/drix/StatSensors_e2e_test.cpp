@@ -31,31 +31,44 @@
 namespace {
 
 const char* const sensorNames[] = {
-    "DRIXDisk",    "DRIXFilesystem", "DRIXZSDDisk",  "DRIXPoolIO",   "DRIXVFS",
-    "DRIXIOC",     "DRIXVIO",        "DRIXVIO64",    "DRIXPDDisk",   "DRIXvFLUSH",
-    "DRIXMutex",   "DRIXCondvar",    "DRIXNode",     "DRIXNodeAPI",  "DRIXFilesystemAPI",
-    "DRIXKOVA",    "DRIXCHMS",       "DRIXWQM",      "DRIXWQMFS",    "DRIXWQMFSET",
-    "DRIXRPCS",    "DRIXRPCSPeer",   "DRIXWaiters",  "DRIXEventProducer", "DRIXBufMgr",
-    "DRIXOpenFile", "DRIXVFSX",      "DRIXJZK",
+    "DRIXDisk",     "DRIXFilesystem", "DRIXZSDDisk", "DRIXPoolIO",        "DRIXVFS",
+    "DRIXIOC",      "DRIXVIO",        "DRIXVIO64",   "DRIXPDDisk",        "DRIXvFLUSH",
+    "DRIXMutex",    "DRIXCondvar",    "DRIXNode",    "DRIXNodeAPI",       "DRIXFilesystemAPI",
+    "DRIXKOVA",     "DRIXCHMS",       "DRIXWQM",     "DRIXWQMFS",         "DRIXWQMFSET",
+    "DRIXRPCS",     "DRIXRPCSPeer",   "DRIXWaiters", "DRIXEventProducer", "DRIXBufMgr",
+    "DRIXOpenFile", "DRIXVFSX",       "DRIXJZK",
 };
 
 const std::string FIXTURES = std::string(VELMAR_SOURCE_DIR) + "/tests/fixtures/";
 
 // Recorded reply files by request.
 const std::pair<const char*, const char*> recorded[] = {
-    {"chms", "nodestats/chms"},         {"eps", "nodestats/eps"},
-    {"iocs", "nodestats/iocs.1"},       {"is", "nodestats/is"},
-    {"kovastat", "nodestats/kovastat"}, {"ns", "nodestats/ns"},
-    {"of_s", "nodestats/of_s"},         {"vflush_stat", "nodestats/vflush_stat"},
-    {"vfss", "nodestats/vfss"},         {"vfssx", "nodestats/vfssx"},
-    {"vios", "nodestats/vios"},         {"bufmgr_s", "directstats/bufmgr_s"},
-    {"condvar", "directstats/condvar"}, {"da_s", "directstats/da_s"},
-    {"mutex", "directstats/mutex"},     {"pdisk_s", "directstats/pdisk_s"},
-    {"rpcs 1s", "directstats/rpcs_1s"}, {"rpcs ns", "directstats/rpcs_ns"},
-    {"wt", "directstats/wt"},           {"ds", "fsstats/ds"},
-    {"fis", "fsstats/fis"},             {"fs", "fsstats/fs"},
-    {"pd_ds", "fsstats/pd_ds"},         {"plios", "fsstats/plios"},
-    {"wqm", "fsstats/wqm"},             {"wqm fs", "fsstats/wqm fs"},
+    {"chms", "nodestats/chms"},
+    {"eps", "nodestats/eps"},
+    {"iocs", "nodestats/iocs.1"},
+    {"is", "nodestats/is"},
+    {"kovastat", "nodestats/kovastat"},
+    {"ns", "nodestats/ns"},
+    {"of_s", "nodestats/of_s"},
+    {"vflush_stat", "nodestats/vflush_stat"},
+    {"vfss", "nodestats/vfss"},
+    {"vfssx", "nodestats/vfssx"},
+    {"vios", "nodestats/vios"},
+    {"bufmgr_s", "directstats/bufmgr_s"},
+    {"condvar", "directstats/condvar"},
+    {"da_s", "directstats/da_s"},
+    {"mutex", "directstats/mutex"},
+    {"pdisk_s", "directstats/pdisk_s"},
+    {"rpcs 1s", "directstats/rpcs_1s"},
+    {"rpcs ns", "directstats/rpcs_ns"},
+    {"wt", "directstats/wt"},
+    {"ds", "fsstats/ds"},
+    {"fis", "fsstats/fis"},
+    {"fs", "fsstats/fs"},
+    {"pd_ds", "fsstats/pd_ds"},
+    {"plios", "fsstats/plios"},
+    {"wqm", "fsstats/wqm"},
+    {"wqm fs", "fsstats/wqm fs"},
     {"wqm fset", "fsstats/wqm fset"},
 };
 
