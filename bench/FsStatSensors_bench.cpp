@@ -61,8 +61,7 @@ std::string filesetsReply(int filesets, bool times) {
     for (const char* op : WQM::OPERATION_WORDS) block += std::string(" _") + op + "_ 1 2 300 4 5";
     for (int f = 0; f < filesets; ++f) {
         text += std::string("_tallyq::wqm ") + (f == 0 ? "_rc_ 0 " : "") + "_fs_ fs" +
-                std::to_string(f % 4) + " _fset_ fileset" + std::to_string(f) + " " + block +
-                "\n";
+                std::to_string(f % 4) + " _fset_ fileset" + std::to_string(f) + " " + block + "\n";
     }
     return text + "_response_ end\n";
 }

@@ -34,14 +34,15 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     ASSERT_FALSE(collector.port.empty());
     // Sensor name and rows per sample.
     const std::map<std::string, unsigned> rows = {
-        {"DRIXDisk", 3}, {"DRIXPDDisk", 3}, {"DRIXFilesystem", 2}, {"DRIXPoolIO", 3},
-        {"DRIXFilesystemAPI", 2}, {"DRIXWQM", 1}, {"DRIXWQMFS", 2}, {"DRIXWQMFSET", 3}};
-    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY "\"\n"
+        {"DRIXDisk", 3},          {"DRIXPDDisk", 3}, {"DRIXFilesystem", 2}, {"DRIXPoolIO", 3},
+        {"DRIXFilesystemAPI", 2}, {"DRIXWQM", 1},    {"DRIXWQMFS", 2},      {"DRIXWQMFSET", 3}};
+    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY
+                       "\"\n"
                        "collectors = { host = \"127.0.0.1\" port = \"" +
                        collector.port + "\" }\nsensors = ";
     for (const auto& r : rows)
-        text += std::string(r.first == rows.begin()->first ? "" : ", ") + "{ name = \"" +
-                r.first + "\" period = 1 }";
+        text += std::string(r.first == rows.begin()->first ? "" : ", ") + "{ name = \"" + r.first +
+                "\" period = 1 }";
     std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
     Cfg::SensorDefaultConfig defaults;
     Cfg::Configuration cfg(Cfg::SensorDefaultConfig::velmarSensorsDefStore,

@@ -94,13 +94,16 @@ struct Golden {
 
 TEST(FsStatSensorsGolden, RecordedRepliesGiveTheExpectedRows) {
     const Golden goldens[] = {
-        {"DRIXDisk", make<SensorDRIXDisk>,
+        {"DRIXDisk",
+         make<SensorDRIXDisk>,
          {"Info: tallyq ds provides auto-reset/per-bucket fields (_*pb_) for min./max. queue "
           "time and wait time."}},
-        {"DRIXPDDisk", make<SensorDRIXPDDisk>,
+        {"DRIXPDDisk",
+         make<SensorDRIXPDDisk>,
          {"Info: tallyq pd_ds provides auto-reset/per-bucket fields (_*pb_) for min./max. queue "
           "time and wait time."}},
-        {"DRIXFilesystem", make<SensorDRIXFilesystem>,
+        {"DRIXFilesystem",
+         make<SensorDRIXFilesystem>,
          {"Warning: tallyq fs does not provide auto-reset/per-bucket fields (_*pb_) for "
           "min./max. queue time and wait time."}},
         {"DRIXPoolIO", make<SensorDRIXPoolIO>, {}},

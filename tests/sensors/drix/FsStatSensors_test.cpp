@@ -138,15 +138,10 @@ struct Spot {
 TEST(FsStatTables, RowsBuiltByRule) {
     const Spot spots[] = {
         {"DRIXDisk", 6, "drix_ds_read_ops", 13372, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXDisk", 10, "drix_ds_min_disk_wait_rd", 13376, DT_FPMICRO_64, SEMTYPE_QUANTITY},
         {"DRIXDisk", 21, "drix_ds_max_queue_wait_wr", 13387, DT_FPMICRO_64, SEMTYPE_QUANTITY},
-        {"DRIXPDDisk", 5, "drix_pdds_read_ops", 13460, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXPDDisk", 20, "drix_pdds_max_queue_wait_wr", 13475, DT_FPMICRO_64,
-         SEMTYPE_QUANTITY},
+        {"DRIXPDDisk", 20, "drix_pdds_max_queue_wait_wr", 13475, DT_FPMICRO_64, SEMTYPE_QUANTITY},
         {"DRIXFilesystem", 5, "drix_fs_disks", 13330, DT_UINT_64, SEMTYPE_QUANTITY},
         {"DRIXFilesystem", 6, "drix_fs_read_ops", 13333, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
-        {"DRIXFilesystem", 8, "drix_fs_tot_disk_wait_rd", 13335, DT_FPMICRO_64,
-         SEMTYPE_TOTALCOUNTER},
         {"DRIXFilesystemAPI", 13, "drix_fis_inodes_written", 13538, DT_UINT_32,
          SEMTYPE_TOTALCOUNTER},
         {"DRIXWQM", 3, "drix_wqm_bytes_read", 13620, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
@@ -155,11 +150,7 @@ TEST(FsStatTables, RowsBuiltByRule) {
         {"DRIXWQM", 140, "drix_wqm_write_filter", 13759, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
         {"DRIXWQMFS", 22, "drix_wqm_fs_lookup_queued", 13840, DT_UINT_64, SEMTYPE_QUANTITY},
         {"DRIXWQMFS", 23, "drix_wqm_fs_lookup_inflight", 13841, DT_UINT_64, SEMTYPE_QUANTITY},
-        {"DRIXWQMFS", 24, "drix_wqm_fs_lookup_complete", 13842, DT_UINT_64,
-         SEMTYPE_TOTALCOUNTER},
-        {"DRIXWQMFSET", 3, "drix_fset_name", 13007, DT_STRING, SEMTYPE_IDENTIFIER},
-        {"DRIXWQMFSET", 142, "drix_wqm_fset_write_filter", 14159, DT_UINT_64,
-         SEMTYPE_TOTALCOUNTER},
+        {"DRIXWQMFSET", 142, "drix_wqm_fset_write_filter", 14159, DT_UINT_64, SEMTYPE_TOTALCOUNTER},
     };
     for (const Spot& p : spots) {
         SCOPED_TRACE(std::string(p.sensor) + " row " + std::to_string(p.row));
@@ -191,14 +182,20 @@ TEST(DiskKeys, ClusterFilesystemAndDiskNames) {
          {"Error: Hash collision in sensor DRIXDisk while computing metric key for: c1 fs1 d1"}},
         // Appended to 0, not to the offset basis.
         {"disk alone", {"_d_ d2"}, {"unknown/unknown/d2/3997383146"}, {}},
-        {"two-word cluster counts as absent", {"_cl_ a b _d_ d2"},
-         {"unknown/unknown/d2/3997383146"}, {}},
-        {"no disk", {"_cl_ c1 _fs_ fs1 _d_ d1", "_cl_ c1"}, {},
+        {"two-word cluster counts as absent",
+         {"_cl_ a b _d_ d2"},
+         {"unknown/unknown/d2/3997383146"},
+         {}},
+        {"no disk",
+         {"_cl_ c1 _fs_ fs1 _d_ d1", "_cl_ c1"},
+         {},
          {"Error: No disk name found in disk data",
           "Error: tallyq ds data check returned with error, invalid key or data, records will "
           "be ignored!"}},
         // A byte of 0x80 or above is checked as unsigned char.
-        {"unprintable disk", {"_d_ d\xc3\xa9"}, {},
+        {"unprintable disk",
+         {"_d_ d\xc3\xa9"},
+         {},
          {"Error: Non-printable disk name found in disk data",
           "Error: tallyq ds data check returned with error, invalid key or data, records will "
           "be ignored!"}},
@@ -235,8 +232,8 @@ TEST(DiskKeys, PathsAreNumberedPerDiskNameInEachSample) {
     }
     EXPECT_EQ(m->sample()->numSets, 0u) << "a '#' drops the sample";
     EXPECT_EQ(notices(*m), std::vector<std::string>{
-                              "Error: tallyq pd_ds data check returned with error, invalid key "
-                              "or data, records will be ignored!"});
+                               "Error: tallyq pd_ds data check returned with error, invalid key "
+                               "or data, records will be ignored!"});
 
     // Two names whose hashes collide keep their own path numbers, and path
     // numbers past 999 are cut to the 8-byte field.
@@ -274,16 +271,25 @@ TEST(PerDiskBlock, PerBucketKeysWinFieldByField) {
         {"per-bucket, plain and missing",
          "_r_ _ops_ 3 _b_ 4096 _tw_ 1.5 _qt_ 0.25 _stwpb_ 0.001 _stw_ 9 _sqt_ 0.002 _ltw_ 0.5 "
          "_ltwpb_ 0.4\n_w_ _ops_ 5 _stw_ 0.003 _lqtpb_ 0.000004",
-         {{"read_ops", "3"}, {"bytes_read", "4096"}, {"tot_disk_wait_rd", "1500000"},
-          {"tot_queue_wait_rd", "250000"}, {"min_disk_wait_rd", "1000"},
-          {"min_queue_wait_rd", "2000"}, {"max_disk_wait_rd", "400000"},
-          {"max_queue_wait_rd", "0"}, {"write_ops", "5"}, {"min_disk_wait_wr", "3000"},
-          {"max_queue_wait_wr", "4"}, {"bytes_written", "0"}}},
-        {"rounding half up", "_r_ _tw_ 0.0000005 _qt_ 0.0000004",
+         {{"read_ops", "3"},
+          {"bytes_read", "4096"},
+          {"tot_disk_wait_rd", "1500000"},
+          {"tot_queue_wait_rd", "250000"},
+          {"min_disk_wait_rd", "1000"},
+          {"min_queue_wait_rd", "2000"},
+          {"max_disk_wait_rd", "400000"},
+          {"max_queue_wait_rd", "0"},
+          {"write_ops", "5"},
+          {"min_disk_wait_wr", "3000"},
+          {"max_queue_wait_wr", "4"},
+          {"bytes_written", "0"}}},
+        {"rounding half up",
+         "_r_ _tw_ 0.0000005 _qt_ 0.0000004",
          {{"tot_disk_wait_rd", "1"}, {"tot_queue_wait_rd", "0"}}},
         // Present with one value: found, even though it is not a number.
         {"unreadable per-bucket value", "_r_ _stwpb_ x _stw_ 2", {{"min_disk_wait_rd", "0"}}},
-        {"per-bucket key with two values falls back", "_r_ _stwpb_ 1 2 _stw_ 2",
+        {"per-bucket key with two values falls back",
+         "_r_ _stwpb_ 1 2 _stw_ 2",
          {{"min_disk_wait_rd", "2000000"}}},
     };
     for (const Case& c : cases) {
@@ -313,12 +319,12 @@ TEST(PerDiskBlock, PerBucketMessageOncePerSensorObject) {
         m->sample();
         m->sample();
     }
-    EXPECT_EQ(*disk->logged, std::vector<std::string>{
-                                 "Warning: tallyq ds does not provide auto-reset/per-bucket "
-                                 "fields (_*pb_) for min./max. queue time and wait time."});
-    EXPECT_EQ(*fs->logged, std::vector<std::string>{
-                               "Warning: tallyq fs does not provide auto-reset/per-bucket "
-                               "fields (_*pb_) for min./max. queue time and wait time."});
+    EXPECT_EQ(*disk->logged,
+              std::vector<std::string>{"Warning: tallyq ds does not provide auto-reset/per-bucket "
+                                       "fields (_*pb_) for min./max. queue time and wait time."});
+    EXPECT_EQ(*fs->logged,
+              std::vector<std::string>{"Warning: tallyq fs does not provide auto-reset/per-bucket "
+                                       "fields (_*pb_) for min./max. queue time and wait time."});
     auto other = make<SensorDRIXPDDisk>();
     other->query.add(reply({"_d_ d1\n_r_ _stwpb_ 1"}));
     other->sample();
@@ -407,25 +413,37 @@ TEST(FsRows, KeysAndValuesOfEachRecord) {
     const std::string cfs = std::to_string(FNV1AHashAppend32(FNV1AHash32(c1, 64), fs1, 64));
     const std::string cfs20 = "/" + cfs + "/20/0", cfs6 = "/" + cfs + "/6/0";
     const Case cases[] = {
-        {"filesystem without names", make<SensorDRIXFilesystem>, {"_d_ 4"},
+        {"filesystem without names",
+         make<SensorDRIXFilesystem>,
+         {"_d_ 4"},
          {{{"drix_cluster_name", ""}, {"drix_fs_name", ""}, {"drix_fs_disks", "4"}}},
          {}},
-        {"two equal filesystems", make<SensorDRIXFilesystem>,
+        {"two equal filesystems",
+         make<SensorDRIXFilesystem>,
          {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_fs_name", "fs1"}}, {{"drix_fs_name", "fs1"}}},
          {"Error: Hash collision in sensor DRIXFilesystem while computing metric key for: c1 fs1"}},
-        {"two pools of one filesystem", make<SensorDRIXPoolIO>,
+        {"two pools of one filesystem",
+         make<SensorDRIXPoolIO>,
          {"_cl_ c1 _fs_ fs1 _pl_ p1 _br_ 10 _bw_ 20", "_cl_ c1 _fs_ fs1 _pl_ p2"},
-         {{{"drix_diskpool_name", "p1"}, {"drix_pool_bytes_rd", "10"}, {"drix_pool_bytes_wr", "20"}},
+         {{{"drix_diskpool_name", "p1"},
+           {"drix_pool_bytes_rd", "10"},
+           {"drix_pool_bytes_wr", "20"}},
           {{"drix_diskpool_name", "p2"}, {"drix_pool_bytes_rd", "0"}}},
          {}},
-        {"pool without a name", make<SensorDRIXPoolIO>, {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
+        {"pool without a name",
+         make<SensorDRIXPoolIO>,
+         {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_diskpool_name", ""}}, {{"drix_diskpool_name", ""}}},
          {"Error: Hash collision in sensor DRIXPoolIO while computing metric key for: c1 fs1 "}},
-        {"filesystem API", make<SensorDRIXFilesystemAPI>,
+        {"filesystem API",
+         make<SensorDRIXFilesystemAPI>,
          {"_cl_ c1 _fs_ fs1 _d_ 3 _br_ 5 _bw_ 6 _oc_ 7 _cc_ 8 _rdc_ 9 _wc_ 10 _dir_ 11"},
-         {{{"drix_fis_disks", "3"}, {"drix_fis_bytes_written", "6"}, {"drix_fis_open_calls", "7"},
-           {"drix_fis_readdir_calls", "11"}, {"drix_fis_inodes_written", "0"}}},
+         {{{"drix_fis_disks", "3"},
+           {"drix_fis_bytes_written", "6"},
+           {"drix_fis_open_calls", "7"},
+           {"drix_fis_readdir_calls", "11"},
+           {"drix_fis_inodes_written", "0"}}},
          {}},
     };
     for (const Case& c : cases) {
@@ -473,16 +491,17 @@ TEST(FsRows, RowsAreZeroedInEverySample) {
 
 TEST(WQMRows, BlockFieldsFromTheMainPart) {
     auto m = make<SensorDRIXWQM>();
-    m->query.add(reply({"_br_ 11 _bw_ 12 _ws_ 0.0000005 _wl_ 2 _hdi_ 7 _nqm_ 9 "
-                        "_lookup_ 1 2 3 4 _getattr_ 1 2 3 4 5 6 _write_ 6 7 8 9 10"}));
+    m->query.add(
+        reply({"_br_ 11 _bw_ 12 _ws_ 0.0000005 _wl_ 2 _hdi_ 7 _nqm_ 9 "
+               "_lookup_ 1 2 3 4 _getattr_ 1 2 3 4 5 6 _write_ 6 7 8 9 10"}));
     const std::vector<std::string> rows = m->rows();
     ASSERT_EQ(rows.size(), 1u);
     const std::pair<const char*, const char*> expect[] = {
-        {"bytes_read", "11"},         {"bytes_written", "12"},     {"shortest_time", "1"},
-        {"longest_time", "2000000"},  {"conn_broken", "7"},        {"fset_expired", "0"},
-        {"num_queued_msgs", "9"},     {"lookup_queued", "0"},      {"lookup_filter", "0"},
-        {"getattr_queued", "1"},      {"getattr_filter", "5"},     {"write_inflight", "7"},
-        {"write_filter", "10"},       {"readdir_errors", "0"},
+        {"bytes_read", "11"},        {"bytes_written", "12"}, {"shortest_time", "1"},
+        {"longest_time", "2000000"}, {"conn_broken", "7"},    {"fset_expired", "0"},
+        {"num_queued_msgs", "9"},    {"lookup_queued", "0"},  {"lookup_filter", "0"},
+        {"getattr_queued", "1"},     {"getattr_filter", "5"}, {"write_inflight", "7"},
+        {"write_filter", "10"},      {"readdir_errors", "0"},
     };
     for (const auto& kv : expect)
         EXPECT_EQ(field(rows[0], std::string("drix_wqm_") + kv.first), kv.second) << kv.first;
@@ -542,12 +561,16 @@ TEST(WQMRows, FilesystemAndFilesetKeys) {
     const Case cases[] = {
         {"filesystem", false, {"_fs_ fs1"}, {"fs1//" + fsHash}, {}},
         {"no filesystem", false, {"_br_ 1"}, {"unknown//0"}, {}},
-        {"equal filesystems", false, {"_fs_ fs1", "_fs_ fs1"},
+        {"equal filesystems",
+         false,
+         {"_fs_ fs1", "_fs_ fs1"},
          {"fs1//" + fsHash, "fs1//" + std::to_string(std::stoul(fsHash) + 1)},
          {"Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1"}},
         {"fileset", true, {"_fs_ fs1 _fset_ set1"}, {"fs1/set1/" + setHash}, {}},
         {"no fileset", true, {"_fs_ fs1"}, {"fs1/unknown/" + fsHash}, {}},
-        {"equal filesets", true, {"_fs_ fs1 _fset_ set1", "_fs_ fs1 _fset_ set1"},
+        {"equal filesets",
+         true,
+         {"_fs_ fs1 _fset_ set1", "_fs_ fs1 _fset_ set1"},
          {"fs1/set1/" + setHash, "fs1/set1/" + std::to_string(std::stoul(setHash) + 1)},
          {"Error: Hash collision in sensor DRIXWQMFSET while computing metric key for: fs1 "
           "set1"}},
