@@ -49,7 +49,7 @@ TEST(CapqDispatch, RequestLinesMapToToolsAndArgumentVectors) {
         // accepts anything between the word and the ':'.
         {"iqdf", Dispatch::Run, B + "iqdf", {B + "iqdf", "iqdf", "-Y"}},
         {"iqdfXYZ:fs1", Dispatch::Run, B + "iqdf", {B + "iqdf", "fs1", "-Y"}},
-        {"iqlspool34:gpfs0", Dispatch::Run, B + "iqlspool34", {B + "iqlspool34", "gpfs0"}},
+        {"iqlspool34:dfs0", Dispatch::Run, B + "iqlspool34", {B + "iqlspool34", "dfs0"}},
         // Whole-line rows take nothing more, not even a blank or a carriage return.
         {"fsInfo:x", Dispatch::Unknown, "", {}},
         {"throtlfslist ", Dispatch::Unknown, "", {}},
