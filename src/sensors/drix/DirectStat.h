@@ -15,9 +15,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "KeySet.h"
 #include "Logger.h"
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
@@ -128,25 +128,9 @@ struct FixedRow {
     }
 };
 
-// The metric keys already given out in one sample (or group). A key that is
-// taken already is moved to the next free value, one higher each time and
-// wrapping at 2^32, and each collision is reported by the caller's callable,
-// which logs the sensor's own message.
-class KeyProber {
-  public:
-    void clear() { used.clear(); }
-    template <class Report>
-    uint32_t claim(uint32_t hash, Report&& report) {
-        while (!used.insert(hash).second) {
-            report();
-            ++hash;
-        }
-        return hash;
-    }
-
-  private:
-    std::unordered_set<uint32_t> used;
-};
+// The metric keys already given out in one sample (or group): one prober
+// serves every statistics sensor that probes (see KeySet.h).
+using KeyProber = KeySet;
 
 // The collision messages of the probing sensors, by number of key strings.
 constexpr const char* COLLISION_ONE =

@@ -1,10 +1,10 @@
-// The metric keys already given out in one sample, for the statistics sensors
-// with many rows (disks, filesystems, pools, WQM filesets). Same contract as
-// DirectStat::KeyProber: a key that is taken already moves to the next free
-// value, one higher each time and wrapping at 2^32, and each collision is
-// reported through the caller's callable. Unlike a node-based set it keeps
-// its storage from sample to sample and empties in constant time, so a
-// steady number of rows allocates nothing.
+// The metric keys already given out in one sample (or group), for every
+// statistics sensor that probes (DirectStat::KeyProber is this class). A key
+// that is taken already moves to the next free value, one higher each time
+// and wrapping at 2^32, and each collision is reported through the caller's
+// callable. Unlike a node-based set it keeps its storage from sample to
+// sample and empties in constant time, so a steady number of rows allocates
+// nothing.
 //
 // Belongs to one sensor; used on that sensor's own thread.
 #pragma once
