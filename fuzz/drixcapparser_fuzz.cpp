@@ -1,0 +1,64 @@
+// Capacity relay listings come from outside tools. The first byte picks the
+// parser, the rest is cut into lines (each keeping its newline, as the relay
+// channel delivers them). Every parser must survive any bytes; the checks
+// below are the promises the sensors build on.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "DRIXCapParser.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const unsigned pick = data[0] % 4;
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    DRIXCapParser::Lines lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    DRIXCapParser p;
+    std::string error;
+    switch (pick) {
+        case 0: {
+            std::vector<DRIXCapParser::Row> rows;
+            p.parseCmdInput(&lines, rows, error);
+            if (!error.empty() && !rows.empty()) std::abort();
+            break;
+        }
+        case 1: {
+            DRIXCapParser::FsList list;
+            std::string cluster;
+            p.parseFilesystemPKRQuery(&lines, list, cluster, (size & 1) != 0, error);
+            for (const auto& fs : list) {
+                if (fs.first.empty() || !DRIXCapParser::printable(fs.first)) std::abort();
+                if (!DRIXCapParser::printable(fs.second)) std::abort();
+            }
+            break;
+        }
+        case 2: {
+            const int r = p.processIQStatusOutput(&lines, "fs", error);
+            if ((r == 0) != error.empty()) std::abort();
+            break;
+        }
+        default: {
+            DRIXCapParser::PoolTotals totals;
+            std::vector<DRIXCapParser::Row> disks;
+            std::map<std::string, uint64_t> inodes;
+            p.parseCAPQResponse(&lines, totals, disks, inodes, error);
+            for (const auto& pool : totals) {
+                if (pool.second.size() != 4) std::abort();
+                for (const auto& usage : pool.second) {
+                    if (usage.second.size() != 3) std::abort();
+                }
+            }
+            break;
+        }
+    }
+    return 0;
+}
