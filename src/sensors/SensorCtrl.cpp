@@ -507,8 +507,7 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 sendLogMsg(0, "Received more data replies than requested  from sensor %s",
                            sensorName);
             auto* rep = dynamic_cast<sensorDataRepMsg*>(msg);
-            if (rep != nullptr && rep->data != nullptr &&
-                block->sensor->getNumVirtualSensors() > 0 && rep->data[0].numSets > 0)
+            if (rep != nullptr && hasRows(rep->data, block->sensor->getNumVirtualSensors()))
                 prepareIPFIXPacket(block, static_cast<uint32_t>((rep->curTime + 500) / 1000),
                                    rep->data);
             if (blasterTimeOut != 0 && !st.stopping && block->runState == sensorOperating)
@@ -616,6 +615,14 @@ void SensorCtrl::logStatusReply(SensorCtrlBlock* block, const sensorStatusRepMsg
 // record: 188 bytes; 1000 records of 100 bytes: 65520 + 34520 bytes). Every
 // packet of one virtual sensor's sample has the same sequence number and
 // export time.
+
+bool SensorCtrl::hasRows(const dataSet_t* data, uint32_t count) {
+    if (data == nullptr) return false;
+    for (uint32_t v = 0; v < count; ++v) {
+        if (data[v].numSets > 0) return true;
+    }
+    return false;
+}
 
 bool SensorCtrl::addTemplateSet(const IPFIXTemplSet& tmpl, char* buf, uint32_t* length) {
     if (*length + sizeof(IPFIX_Set) > MAX_MESSAGE_LEN) return false;

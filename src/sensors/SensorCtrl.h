@@ -107,6 +107,10 @@ class SensorCtrl : public Runnable {
     // IPFIX packets of one sample (controller thread). The packet layouts are
     // drawn in SensorCtrl.cpp beside the code that writes them.
     bool prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime, const dataSet_t* data);
+    // Whether any of the `count` data sets of a reply holds a row: only then
+    // is the sample exported. A multi-group sensor may hold back its first
+    // group and still deliver the others.
+    static bool hasRows(const dataSet_t* data, uint32_t count);
     // Appends a template set holding tmpl's record at *length of buf (one of
     // the 65536-byte packet buffers). False, appending nothing, when it does
     // not fit.

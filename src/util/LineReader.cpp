@@ -8,7 +8,8 @@ namespace {
 constexpr std::size_t readChunk = 4096;
 }
 
-LineReader::LineReader(int f, std::size_t maxLength) : fd(f), maxLen(maxLength) {}
+LineReader::LineReader(int f, std::size_t maxLength, Overflow o)
+    : fd(f), maxLen(maxLength), overflow(o) {}
 
 bool LineReader::takeLine(std::string& line, Status& status, bool atEof) {
     for (;;) {
@@ -22,7 +23,23 @@ bool LineReader::takeLine(std::string& line, Status& status, bool atEof) {
             skipping = false;
             continue;
         }
-        if (nl != std::string::npos && nl <= maxLen) {
+        if (overflow == Overflow::Split) {
+            // Every piece, its '\n' counted, holds at most maxLen bytes: the
+            // '\n' after exactly maxLen bytes comes back alone, as an empty Line.
+            if (nl != std::string::npos && nl < maxLen) {
+                line.assign(pending, 0, nl);
+                pending.erase(0, nl + 1);
+                status = Status::Line;
+                terminated = true;
+                return true;
+            }
+            if (pending.size() >= maxLen) {
+                line.assign(pending, 0, maxLen);
+                pending.erase(0, maxLen);
+                status = Status::Piece;
+                return true;
+            }
+        } else if (nl != std::string::npos && nl <= maxLen) {
             line.assign(pending, 0, nl);
             pending.erase(0, nl + 1);
             status = Status::Line;

@@ -7,6 +7,8 @@
 // as TooLong with its first maxLength bytes, and the rest of it, up to and
 // including its '\n', is dropped, so the following call starts at the next
 // line and an over-long input can never grow the buffer without bound.
+// Built with Overflow::Split instead, a line is passed on whole, in pieces:
+// every maxLength bytes that do not hold its '\n' come back as a Piece.
 #pragma once
 
 #include <cstddef>
@@ -19,10 +21,13 @@ class LineReader {
         Eof,       // input ended; a last line without '\n' was returned before
         TimedOut,  // no complete line within the time-out; bytes read so far are kept
         TooLong,   // line holds the first maxLength bytes of an over-long line
+        Piece,     // Split only: the next maxLength bytes of a line that goes on
         Error      // read failed; error() holds errno
     };
 
-    LineReader(int fd, std::size_t maxLength);
+    enum class Overflow { Drop, Split };
+
+    LineReader(int fd, std::size_t maxLength, Overflow overflow = Overflow::Drop);
 
     // Reads the next line. timeoutMs < 0 waits for ever; otherwise it bounds
     // the whole call, not each read.
@@ -42,6 +47,7 @@ class LineReader {
 
     const int fd;
     const std::size_t maxLen;
+    const Overflow overflow;
     std::string pending;    // bytes read but not yet returned
     bool skipping = false;  // dropping the tail of an over-long line
     bool eof = false;       // the descriptor reported end of input

@@ -10,12 +10,20 @@
 //   echo     writes back every byte it reads, until the client ends
 //   hangup   closes the connection at once
 //   silent   reads and discards until the client ends; never writes
+//   script   plays the statistics facility: an event greeting on accept,
+//            then one reply per request line. With a third argument DIR,
+//            the greeting is the file DIR/greeting and the reply to request
+//            R the file DIR/R.reply, when they exist; otherwise the reply is
+//            "_response_ begin tallyq R", "_tallyq::r _rc_ 0" and
+//            "_response_ end" (blanks in R made "-").
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -30,11 +38,49 @@ bool writeAll(int fd, const char* p, std::size_t len) {
     return true;
 }
 
+// The contents of path, or fallback when it cannot be read.
+std::string fileOr(const std::string& path, const std::string& fallback) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return fallback;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Answers request lines until the client ends; returns the bytes read.
+long long playScript(int c, const std::string& dir) {
+    const std::string greeting =
+        fileOr(dir.empty() ? "" : dir + "/greeting", "_event_ hello _version_ 1\n");
+    if (!writeAll(c, greeting.data(), greeting.size())) return 0;
+    long long received = 0;
+    std::string pending;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(c, buf, sizeof buf)) > 0) {
+        received += n;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::string request = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            std::string name = request;
+            for (char& ch : name) {
+                if (ch == ' ' || ch == '\t') ch = '-';
+            }
+            const std::string reply =
+                fileOr(dir.empty() ? "" : dir + "/" + request + ".reply",
+                       "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ 0\n_response_ end\n");
+            if (!writeAll(c, reply.data(), reply.size())) return received;
+        }
+    }
+    return received;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: tallyqserver SOCKETPATH echo|hangup|silent\n");
+    if (argc != 3 && !(argc == 4 && std::string(argv[2]) == "script")) {
+        std::fprintf(stderr, "usage: tallyqserver SOCKETPATH echo|hangup|silent|script [DIR]\n");
         return 2;
     }
     std::string path = argv[1];
@@ -64,7 +110,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     long long received = 0;
-    if (mode != "hangup") {
+    if (mode == "script") {
+        received = playScript(c, argc == 4 ? argv[3] : "");
+    } else if (mode != "hangup") {
         char buf[8192];
         ssize_t n;
         while ((n = read(c, buf, sizeof buf)) > 0) {

@@ -1,0 +1,53 @@
+// Statistics replies through the byte-feeding reply reader, in pieces cut by
+// the input itself, with no waits. Whatever the bytes, each reply comes out
+// with a valid type, the bytes it leaves unused are a tail of what was fed,
+// and the next reply can be read from them.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "TallyqResponse.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    // The first byte picks the piece size, so lines and replies split anywhere.
+    const std::size_t piece = 1 + data[0] % 64;
+    const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
+    TallyqReplyReader reader;
+    std::string carry;
+    std::size_t pos = 0;
+    int replies = 0;
+    while ((pos < input.size() || !carry.empty()) && replies < 1000) {
+        if (!carry.empty()) {
+            const std::string again = carry;
+            carry.clear();
+            reader.feed(again.data(), again.size());
+        }
+        while (!reader.complete() && pos < input.size()) {
+            const std::size_t n = input.size() - pos < piece ? input.size() - pos : piece;
+            reader.feed(input.data() + pos, n);
+            pos += n;
+        }
+        if (!reader.complete()) reader.inputEnded();
+        carry = reader.takeUnused();
+        if (carry.size() > input.size()) __builtin_trap();
+        TallyqResponse* reply = reader.take();
+        if (reply->getType() < TallyqResponse::unknown || reply->getType() > TallyqResponse::fatal)
+            __builtin_trap();
+        for (const TallyqRecord& r : reply->getRecordList()) {
+            const KeyValuesMap_t* parts[] = {r.getMainMap(), r.getReadMap(), r.getWriteMap(),
+                                             r.getStatMap()};
+            for (const KeyValuesMap_t* m : parts) {
+                if (m == nullptr) continue;
+                for (const auto& kv : *m) {
+                    for (const std::string& v : kv.second) {
+                        if (v.empty() || v[0] == '_') __builtin_trap();
+                    }
+                }
+            }
+        }
+        delete reply;
+        ++replies;
+    }
+    return 0;
+}

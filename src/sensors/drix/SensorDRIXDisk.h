@@ -1,0 +1,43 @@
+// The "DRIXDisk" sensor: I/O of each disk as this node's filesystems see it,
+// one row per disk from "tallyq ds", keyed by cluster, filesystem and disk.
+//
+// Made by the factory and owned by the controller block that runs it; every
+// operation runs on the sensor's own thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "KeySet.h"
+#include "SensorDRIXDiskBase.h"
+
+constexpr uint16_t DRIX_NAME_LEN = 64;
+
+struct DRIXDiskData {
+    char nodeName[ROW_NODE_LEN];
+    char sensorName[ROW_SENSOR_LEN];
+    char drixClusterName[DRIX_NAME_LEN];
+    char drixFilesystem[DRIX_NAME_LEN];
+    char drixDiskName[DRIX_NAME_LEN];
+    MetricKey metricKey;
+    DRIXPerDiskData perDiskData;
+} __attribute__((packed));
+
+class SensorDRIXDisk : public SensorDRIXDiskBase {
+  public:
+    SensorDRIXDisk();
+    ~SensorDRIXDisk() override;
+    static AbstractSensor* generate();
+
+  protected:
+    void* allocateDiskMetricData(uint32_t n) override;
+    void freeDiskMetricData() override;
+    void startNewRecordSet() override;
+    bool fillInKeys(uint32_t index, RecordList_t::const_iterator& record) override;
+    DRIXPerDiskData* getDiskMetricPtr(uint32_t index) override;
+
+  private:
+    // Touched by the sensor's thread only.
+    std::unique_ptr<DRIXDiskData[]> drixDiskData;
+    KeySet metricClusterIDSet;
+};

@@ -1,0 +1,52 @@
+// The "DRIXNode" sensor: the node's disk I/O as a whole (clusters,
+// filesystems, disks; per direction operations, bytes, total and extreme disk
+// and queue waits), from "tallyq ns".
+//
+// Made by the factory and owned by the controller block that runs it; every
+// operation runs on the sensor's own thread.
+#pragma once
+
+#include <cstdint>
+
+#include "SensorDRIXNodeBase.h"
+
+// Times in microseconds; big-endian.
+struct DRIXZSData {
+    DRIXNodeHdr keys;
+    uint16_t numClusters;
+    uint16_t numFilesys;
+    uint32_t numDisks;
+    uint64_t drixNumDiskReadOps;
+    uint64_t drixBytesRead;
+    uint64_t drixTotalDiskReadWaitTime;
+    uint64_t drixTotalQueueReadWaitTime;
+    uint64_t drixMinDiskReadWaitTime;
+    uint64_t drixMinQueueReadWaitTime;
+    uint64_t drixMaxDiskReadWaitTime;
+    uint64_t drixMaxQueueReadWaitTime;
+    uint64_t drixNumDiskWriteOps;
+    uint64_t drixBytesWrite;
+    uint64_t drixTotalDiskWriteWaitTime;
+    uint64_t drixTotalQueueWriteWaitTime;
+    uint64_t drixMinDiskWriteWaitTime;
+    uint64_t drixMinQueueWriteWaitTime;
+    uint64_t drixMaxDiskWriteWaitTime;
+    uint64_t drixMaxQueueWriteWaitTime;
+} __attribute__((packed));
+
+class SensorDRIXNodeStat : public SensorDRIXNodeBase {
+  public:
+    SensorDRIXNodeStat();
+    static AbstractSensor* generate();
+
+  protected:
+    void fillInMetrics(const std::vector<TallyqRecord>* records) override;
+
+  private:
+    // Fills the eight fields of one direction from offset on.
+    void fillSide(const TallyqRecord& record, bool write, std::size_t offset);
+
+    DRIXZSData drixNSMetricData;
+    // Set once the per-bucket fields were announced; never reset.
+    bool tallyqPerBucketFieldChecked;
+};

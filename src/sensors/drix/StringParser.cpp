@@ -1,0 +1,229 @@
+#include "StringParser.h"
+
+#include <endian.h>
+
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+// White space as the classic locale has it, which formatted extraction uses.
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool startsKey(const std::string& token) { return !token.empty() && token[0] == '_'; }
+
+// Whether a token opens a quoted value that goes on past it. A lone quote
+// counts as opened and closed.
+bool opensQuote(const std::string& token) {
+    return token.size() > 1 && token[0] == '\'' && token.back() != '\'';
+}
+
+// Reads a number the way formatted extraction does: a leading number counts,
+// anything else gives 0, an unsigned overflow the type's maximum, a leading
+// minus wraps modulo the width.
+// One stream per thread, reset for each value: building a stream costs more
+// than reading the number.
+template <typename T>
+T readNumber(const std::string& text) {
+    thread_local std::istringstream in;
+    in.clear();
+    in.str(text);
+    T value = 0;
+    in >> value;
+    return value;
+}
+
+uint64_t readMicros(const std::string& text) { return secondsToMicros(readNumber<double>(text)); }
+
+const std::vector<std::string>* lookup(const KeyValuesMap_t* map, const std::string& key,
+                                       const Logger& log, const char* context) {
+    if (map == nullptr) {
+        log.logDebug("No values in: '%s'", context);
+        return nullptr;
+    }
+    KeyValuesMap_t::const_iterator it = map->find(key);
+    if (it == map->end()) {
+        log.logDebug("Key '%s' not found in '%s'", key.c_str(), context);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// The key's one value, or null (with the message) when it has another count.
+const std::string* single(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
+                          const char* context) {
+    const std::vector<std::string>* values = lookup(map, key, log, context);
+    if (values == nullptr) return nullptr;
+    if (values->size() != 1) {
+        log.logDebug("No values for key: '%s'", key.c_str());
+        return nullptr;
+    }
+    return &values->front();
+}
+
+// The key's values when there are exactly count of them; no message otherwise.
+const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::string& key,
+                                        std::size_t count, const Logger& log, const char* context) {
+    const std::vector<std::string>* values = lookup(map, key, log, context);
+    if (values == nullptr || values->size() != count) return nullptr;
+    return values;
+}
+
+}  // namespace
+
+bool nextToken(const std::string& text, std::size_t& pos, std::string& token) {
+    const std::size_t size = text.size();
+    while (pos < size && isSpace(text[pos])) ++pos;
+    if (pos == size) return false;
+    const std::size_t start = pos;
+    while (pos < size && !isSpace(text[pos])) ++pos;
+    token.assign(text, start, pos - start);
+    return true;
+}
+
+int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map) {
+    if (map == nullptr) return 0;
+    int stored = 0;
+    bool cut = false;
+    std::string key;
+    std::string token;
+    while (!cut && nextToken(text, pos, key)) {
+        std::vector<std::string> values;
+        std::size_t mark = pos;
+        while (nextToken(text, pos, token)) {
+            if (startsKey(token)) {
+                pos = mark;  // read it again as the next key
+                break;
+            }
+            if (opensQuote(token)) {
+                // A quoted value keeps its inner white space and ends at the
+                // next quote, at most MAX_QUOTED_VALUE characters on. One that
+                // does not close in time is cut there, and the rest of the
+                // line is not parsed: it could not be split safely.
+                const std::size_t close = text.find('\'', pos);
+                std::size_t len = (close == std::string::npos ? text.size() : close) - pos;
+                if (len > MAX_QUOTED_VALUE) {
+                    len = MAX_QUOTED_VALUE;
+                    cut = true;
+                }
+                token.append(text, pos, len);
+                token.push_back('\'');
+                pos = (!cut && close != std::string::npos) ? close + 1 : pos + len;
+            }
+            values.push_back(token);
+            if (cut) break;
+            mark = pos;
+        }
+        (*map)[key] = std::move(values);
+        stored = 1;
+    }
+    return stored;
+}
+
+int parseKeyValue(std::istream& in, KeyValuesMap_t* map) {
+    if (!in) return 0;
+    const std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.setstate(std::ios::eofbit);
+    return parseKeyValue(rest, 0, map);
+}
+
+uint64_t secondsToMicros(double seconds) {
+    // 2^64 as a double; a sum at or above it has no u64 value.
+    const double limit = 18446744073709551616.0;
+    if (!(seconds > 0)) return 0;  // also NaN
+    const double micros = seconds * 1000000.0 + 0.5;
+    if (!(micros < limit)) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(micros);
+}
+
+const char* getValue(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
+                     const char* context) {
+    const std::string* value = single(map, key, log, context);
+    return value ? value->c_str() : nullptr;
+}
+
+const std::vector<std::string>* getValues(const KeyValuesMap_t* map, const std::string& key,
+                                          const Logger& log, const char* context) {
+    return lookup(map, key, log, context);
+}
+
+bool getDouble(const KeyValuesMap_t* map, const std::string& key, double& out, const Logger& log,
+               const char* context) {
+    out = 0.0;
+    const std::string* value = single(map, key, log, context);
+    if (value == nullptr) return false;
+    out = readNumber<double>(*value);
+    return true;
+}
+
+bool getInt16(const KeyValuesMap_t* map, const std::string& key, uint16_t& out, const Logger& log,
+              const char* context) {
+    out = 0;
+    const std::string* value = single(map, key, log, context);
+    if (value == nullptr) return false;
+    out = htobe16(readNumber<uint16_t>(*value));
+    return true;
+}
+
+bool getInt32(const KeyValuesMap_t* map, const std::string& key, uint32_t& out, const Logger& log,
+              const char* context) {
+    out = 0;
+    const std::string* value = single(map, key, log, context);
+    if (value == nullptr) return false;
+    out = htobe32(readNumber<uint32_t>(*value));
+    return true;
+}
+
+bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, const Logger& log,
+              const char* context) {
+    out = 0;
+    const std::string* value = single(map, key, log, context);
+    if (value == nullptr) return false;
+    out = htobe64(readNumber<uint64_t>(*value));
+    return true;
+}
+
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context) {
+    const std::vector<std::string>* values = exactly(map, key, 2, log, context);
+    if (values == nullptr) return false;
+    first = htobe32(readNumber<uint32_t>((*values)[0]));
+    second = htobe32(readNumber<uint32_t>((*values)[1]));
+    return true;
+}
+
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context) {
+    const std::vector<std::string>* values = exactly(map, key, 2, log, context);
+    if (values == nullptr) return false;
+    count = htobe32(readNumber<uint32_t>((*values)[0]));
+    micros = htobe64(readMicros((*values)[1]));
+    return true;
+}
+
+bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
+                 uint64_t& micros1, uint64_t& micros2, uint64_t& micros3, const Logger& log,
+                 const char* context) {
+    const std::vector<std::string>* values = exactly(map, key, 4, log, context);
+    if (values == nullptr) return false;
+    count = htobe32(readNumber<uint32_t>((*values)[0]));
+    micros1 = htobe64(readMicros((*values)[1]));
+    micros2 = htobe64(readMicros((*values)[2]));
+    micros3 = htobe64(readMicros((*values)[3]));
+    return true;
+}
+
+bool getInt64Array(const KeyValuesMap_t* map, const std::string& key, uint64_t* out, uint32_t n,
+                   const Logger& log, const char* context) {
+    const std::vector<std::string>* values = lookup(map, key, log, context);
+    if (values == nullptr || values->size() < n) {
+        for (uint32_t i = 0; i < n; ++i) out[i] = 0;
+        return false;
+    }
+    for (uint32_t i = 0; i < n; ++i) out[i] = htobe64(readNumber<uint64_t>((*values)[i]));
+    return true;
+}

@@ -1,0 +1,77 @@
+// Key/value pairs of one statistics reply line and the typed getters that the
+// statistics sensors read them with.
+//
+// A line's remainder (after its first token) is a run of keys, each followed
+// by its values; a token that begins with "_" always starts the next key. The
+// getters turn one key's values into numbers for the sensors' IPFIX rows, so
+// every integer they hand back is in network byte order and every time is in
+// microseconds.
+//
+// Free functions without state; any thread may call them. The maps belong to
+// whoever built them (a TallyqResponse for parsed replies); the getters only
+// read them. Complaints go to the caller's logger at debug level.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Logger.h"
+
+typedef std::map<std::string, std::vector<std::string>> KeyValuesMap_t;
+
+// Longest quoted value (without its quotes) that parseKeyValue keeps.
+constexpr std::size_t MAX_QUOTED_VALUE = 255;
+
+// Reads key/value pairs from in (positioned after a line's first token) into
+// map. A key seen again replaces its earlier values. Returns 1 when at least
+// one key was stored, else 0. Reads the stream to its end.
+int parseKeyValue(std::istream& in, KeyValuesMap_t* map);
+// The same for the text of a line from position pos on.
+int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map);
+
+// The next token of text at or after pos, separated by white space as
+// formatted extraction separates them; pos moves past it. False at the end.
+bool nextToken(const std::string& text, std::size_t& pos, std::string& token);
+
+// Seconds as whole microseconds, rounded half up: (u64)(s * 1000000 + 0.5).
+// Negative seconds and NaN give 0; +infinity and anything at or above 2^64
+// microseconds give 2^64 - 1. Host byte order.
+uint64_t secondsToMicros(double seconds);
+
+// The getters. map may be null (a record part the reply did not hold);
+// context names the map in messages ("main", "read", ...).
+
+// The key's single value (owned by the map), or null.
+const char* getValue(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
+                     const char* context);
+// All values of the key, whatever their number, or null when map or key is missing.
+const std::vector<std::string>* getValues(const KeyValuesMap_t* map, const std::string& key,
+                                          const Logger& log, const char* context);
+
+// Single values: out is 0 unless the lookup succeeds. Integers in network order.
+bool getDouble(const KeyValuesMap_t* map, const std::string& key, double& out, const Logger& log,
+               const char* context);
+bool getInt16(const KeyValuesMap_t* map, const std::string& key, uint16_t& out, const Logger& log,
+              const char* context);
+bool getInt32(const KeyValuesMap_t* map, const std::string& key, uint32_t& out, const Logger& log,
+              const char* context);
+bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, const Logger& log,
+              const char* context);
+
+// Pairs and quads: exactly 2 or 4 values, else false with the outputs untouched.
+// Times are read as seconds and handed back as microseconds, network order.
+bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
+               const Logger& log, const char* context);
+bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
+               const Logger& log, const char* context);
+bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
+                 uint64_t& micros1, uint64_t& micros2, uint64_t& micros3, const Logger& log,
+                 const char* context);
+
+// The first n values as u64 in network order; further values are ignored.
+// On any failure (no map, no key, fewer than n values) all n entries are 0.
+bool getInt64Array(const KeyValuesMap_t* map, const std::string& key, uint64_t* out, uint32_t n,
+                   const Logger& log, const char* context);

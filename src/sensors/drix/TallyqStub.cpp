@@ -1,0 +1,185 @@
+#include "TallyqStub.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "Configuration.h"
+#include "ParamNames.h"
+#include "ParamValStore.h"
+#include "SensorCtrl.h"
+
+TallyqStub* TallyqStub::tallyqStub = nullptr;
+int32_t TallyqStub::refCounter = 0;
+// Static and never destroyed: sensors that start late or find no channel
+// still lock it, so it must stay valid for the whole process.
+pthread_mutex_t TallyqStub::mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t TallyqStub::createCtrl = PTHREAD_ONCE_INIT;
+pthread_once_t TallyqStub::destroyCtrl = PTHREAD_ONCE_INIT;
+
+constexpr int TallyqStub::MAX_EVENTS;
+constexpr int TallyqStub::QUERY_DEADLINE_MS;
+
+namespace {
+
+// Restarts are spaced on the monotonic clock, so a wall clock stepped back
+// cannot keep the channel down for the size of the step.
+time_t monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+class Lock {
+  public:
+    explicit Lock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
+    ~Lock() { pthread_mutex_unlock(&mutex); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+  private:
+    pthread_mutex_t& mutex;
+};
+
+}  // namespace
+
+TallyqStub* TallyqStub::getInstance() {
+    pthread_once(&createCtrl, createSingleton);
+    Lock lock(mutex);
+    ++refCounter;
+    return tallyqStub;
+}
+
+void TallyqStub::releaseInstance() {
+    Lock lock(mutex);
+    if (refCounter <= 0) return;  // unbalanced release: nothing is held
+    if (--refCounter != 0) return;
+    // Destroyed in the same hold of the lock as the last decrement, so a
+    // concurrent getInstance sees either the live instance or null.
+    pthread_once(&destroyCtrl, destroySingleton);
+}
+
+void TallyqStub::createSingleton() {
+    LoggerStub log("TallyqStub");
+    std::string path;
+    if (SensorCtrl::config) SensorCtrl::config->getParamStore().getString(Cfg::TALLYQ, path);
+    // The relay runs by exactly this path; a bare name would be looked up in
+    // PATH and could run a program other than the one checked here.
+    if (path.find('/') == std::string::npos || access(path.c_str(), X_OK) != 0) {
+        log.logError("TallyqRelay %s is not executable, please check the configuration.",
+                     path.c_str());
+        return;
+    }
+    TallyqStub* stub = new TallyqStub(path);
+    Lock lock(mutex);
+    tallyqStub = stub;
+}
+
+// Runs with mutex held (from releaseInstance).
+void TallyqStub::destroySingleton() {
+    delete tallyqStub;
+    tallyqStub = nullptr;
+}
+
+TallyqStub::TallyqStub(const std::string& path) : log("TallyqStub"), proxyFilename(path) {
+    if (!connectTallyq()) {
+        log.logError("Could not connect to TALLYQ proxy.");
+        return;
+    }
+    TallyqResponse* greeting =
+        TallyqResponse::readResponse(child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
+    if (!greeting->isEvent()) {
+        log.logError("No or invalid response from TALLYQ proxy.");
+        disconnectTallyq();
+    }
+    delete greeting;
+}
+
+TallyqStub::~TallyqStub() { disconnectTallyq(); }
+
+bool TallyqStub::connectTallyq() {
+    throttle.noteAttempt(monotonicSeconds());
+    ChildProcess::Options options;
+    options.input = ChildProcess::Input::Pipe;
+    options.output = ChildProcess::Output::Pipe;
+    options.error = ChildProcess::ErrorOutput::Inherit;
+    options.failStatus = CHILD_FAIL_STATUS;
+    const ChildProcess::StartResult started = child.start(proxyFilename, {proxyFilename}, options);
+    switch (started.stage) {
+        case ChildProcess::Stage::None:
+            proxyPID = child.pid();
+            lastConnectTime = monotonicSeconds();
+            carry.clear();
+            return true;
+        case ChildProcess::Stage::Pipe:
+        case ChildProcess::Stage::DevNull:
+            log.logError("Could not create pipes: %s (%d)", strerror(started.err), started.err);
+            break;
+        case ChildProcess::Stage::Fork:
+            log.logError("Could not fork: %s (%d)", strerror(started.err), started.err);
+            break;
+        case ChildProcess::Stage::Redirect:
+            log.logError("Could not duplicate file descriptors!");
+            break;
+        case ChildProcess::Stage::Exec:
+            log.logError("Could not execute %s: %s", proxyFilename.c_str(), strerror(started.err));
+            break;
+        case ChildProcess::Stage::Busy:
+            log.logError("Could not start %s: the previous relay is still attached",
+                         proxyFilename.c_str());
+            break;
+    }
+    // ChildProcess has closed whatever it had opened: the channel stays
+    // unconnected and the restart rule applies again.
+    return false;
+}
+
+void TallyqStub::disconnectTallyq() {
+    if (proxyPID != 0) child.signal(SIGTERM);
+    proxyPID = 0;
+    child.release();
+    carry.clear();
+}
+
+TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
+    Lock lock(mutex);
+    if (!isConnected()) {
+        if (!throttle.mayStart(monotonicSeconds())) return nullptr;
+        if (!connectTallyq()) return nullptr;
+        // The new relay's greeting is an event: skipped below like any other.
+    }
+
+    // One deadline for the whole exchange: a relay that trickles bytes or
+    // events cannot hold the lock, and every statistics sensor, for ever.
+    FdIo::Deadline deadline(QUERY_DEADLINE_MS);
+    if (child.writeAll(request + "\n", deadline.remainingMs()) != FdIo::IoResult::Ok) {
+        disconnectTallyq();
+        return nullptr;
+    }
+    TallyqResponse* reply = nullptr;
+    for (int events = 0;; ++events) {
+        reply = TallyqResponse::readResponse(child.outputFd(), carry, deadline);
+        if (!reply->isEvent()) break;
+        delete reply;
+        reply = nullptr;
+        if (events == MAX_EVENTS) break;  // a flood of events counts as end of input
+    }
+    if (reply == nullptr || reply->isFatal() || reply->isEOF()) {
+        delete reply;
+        disconnectTallyq();
+        return nullptr;
+    }
+    return reply;
+}
+
+TallyqResponse* TallyqStub::createTallyqResponseFromFile(const std::string& path) {
+    Lock lock(mutex);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    TallyqResponse* reply = TallyqResponse::parseResponse(fd);
+    if (fd >= 0) close(fd);
+    return reply;
+}

@@ -1,0 +1,88 @@
+// The channel to the filesystem's statistics facility: one process-wide
+// instance, counted by reference, shared by every statistics sensor. It runs
+// TallyqSockRelay (configuration key `tallyq`) as a child over two pipes,
+// writes one request line per query and reads one reply with the
+// TallyqResponse parser, skipping event replies.
+//
+// Ownership: the class owns the instance, the relay process and its pipes.
+// The first getInstance of the process creates the instance and starts the
+// relay; the releaseInstance that brings the count back to 0 closes the
+// channel (SIGTERM to the relay) and deletes the instance. Creation and
+// destruction each happen once per process: after the last release, and after
+// a creation that found no usable relay, getInstance returns null for good.
+// The caller of executeQuery owns the reply.
+//
+// Threads: the sensors' threads call every operation. One class-wide mutex,
+// never destroyed, guards the instance pointer and the count and is held over
+// each whole query, so requests and replies never interleave on the pipes.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "ChildProcess.h"
+#include "LoggerStub.h"
+#include "TallyqResponse.h"
+
+class TallyqStub {
+  public:
+    // The shared channel, or null. Every call counts one holder; sensors that
+    // got a channel give it back with releaseInstance.
+    static TallyqStub* getInstance();
+    static void releaseInstance();
+
+    // Sends request and returns the reply (type resp, error or unknown), or
+    // null when the channel is unusable. A closed channel is restarted only
+    // when the current second is more than 2 past the last start.
+    TallyqResponse* executeQuery(const std::string& request);
+
+    // Parses one recorded reply from a file, without the relay. A file that
+    // cannot be opened gives an eof reply after the idle wait.
+    TallyqResponse* createTallyqResponseFromFile(const std::string& path);
+
+    // Event replies accepted before the answer; more count as end of input.
+    static constexpr int MAX_EVENTS = 1000;
+    // Longest time for one query, events included; past it the reply is
+    // fatal and the channel closes.
+    static constexpr int QUERY_DEADLINE_MS = TallyqResponse::REPLY_DEADLINE_MS;
+    // Exit status of a relay child that could not redirect its streams or exec.
+    static constexpr int CHILD_FAIL_STATUS = 69;
+    // Seconds that must pass after a start before the next one.
+    static constexpr int RESTART_GAP_S = 2;
+
+    ~TallyqStub();
+    TallyqStub(const TallyqStub&) = delete;
+    TallyqStub& operator=(const TallyqStub&) = delete;
+
+  private:
+    explicit TallyqStub(const std::string& path);
+
+    static void createSingleton();
+    static void destroySingleton();
+
+    // Starts the relay; true when connected. Caller holds mutex or is the
+    // constructor, before the instance is published.
+    bool connectTallyq();
+    // Closes the pipes and sends the relay SIGTERM. Same callers.
+    void disconnectTallyq();
+    bool isConnected() const { return child.outputFd() >= 0; }
+
+    // Set by the constructor; otherwise touched only with mutex held.
+    LoggerStub log;
+    std::string proxyFilename;
+    ChildProcess child;
+    pid_t proxyPID = 0;                       // the running relay, 0 when none
+    time_t lastConnectTime = 0;               // monotonic seconds of the last successful start
+    RestartThrottle throttle{RESTART_GAP_S};  // every start attempt, monotonic seconds
+    std::string carry;                        // bytes read after the last reply
+
+    // Class-wide state. tallyqStub and refCounter are guarded by mutex.
+    static TallyqStub* tallyqStub;
+    static int32_t refCounter;
+    static pthread_mutex_t mutex;
+    static pthread_once_t createCtrl;
+    static pthread_once_t destroyCtrl;
+};

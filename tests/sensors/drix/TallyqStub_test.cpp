@@ -1,0 +1,446 @@
+// The statistics channel against the fake relay (tests/stubs/tallyqrelay.cpp)
+// and, once, against the real TallyqSockRelay and the scripted fake server.
+//
+// The channel is created and destroyed once per process, so every case needs
+// a process of its own: CTest runs each case alone, and a case run after
+// another in the same process skips itself.
+#include "TallyqStub.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Configuration.h"
+#include "LoggerBackend.h"
+#include "ParamDefStore.h"
+#include "ParamNames.h"
+#include "ParamValStore.h"
+#include "SensorCtrl.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Reply = std::unique_ptr<TallyqResponse>;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t pos = text.find(what); pos != std::string::npos;
+         pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+// Descriptors above 2 open in this process without close-on-exec (those the
+// test itself inherited), in the format of the relay's "fds=" field.
+std::string inheritableFds() {
+    std::string out;
+    for (int fd = 3; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            out += (out.empty() ? "" : ",") + std::to_string(fd);
+    }
+    return out;
+}
+
+bool usedInThisProcess = false;
+
+class TallyqStubTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (usedInThisProcess) GTEST_SKIP() << "the channel lives once per process; run alone";
+        usedInThisProcess = true;
+        ASSERT_FALSE(dir.path().empty());
+        // As in the daemon: the relay must inherit neither.
+        signal(SIGPIPE, SIG_IGN);
+        signal(SIGCHLD, SIG_IGN);
+        daemonLogPath = dir.path() + "/daemon.log";
+        relayLogPath = dir.path() + "/relay.log";
+        ASSERT_TRUE(
+            LoggerBackend::createAndInitLogger(LogNameSpace::esDebug, daemonLogPath.c_str(), true));
+        env.set("TALLYQRELAY_LOG", relayLogPath.c_str());
+        env.set("TALLYQRELAY_DIR", dir.path().c_str());
+        env.set("TALLYQRELAY_GREETING", nullptr);
+        cfg.getParamStore().putStr(Cfg::TALLYQ, TALLYQRELAY);
+        SensorCtrl::config = &cfg;
+    }
+    void TearDown() override {
+        SensorCtrl::config = nullptr;
+        LoggerBackend::destroy();
+    }
+
+    void setReply(const std::string& request, const std::string& text) {
+        std::ofstream(dir.path() + "/" + request + ".reply", std::ios::binary) << text;
+    }
+    // The daemon's error lines of the channel, in order. Stops the backend
+    // to flush it, so call it once, at the end.
+    std::vector<std::string> channelErrors() {
+        LoggerBackend::destroy();
+        std::vector<std::string> out;
+        for (const std::string& l : lines(readFile(daemonLogPath))) {
+            const std::size_t at = l.find("[Error  ] TallyqStub: ");
+            if (at != std::string::npos) out.push_back(l.substr(at + 22));
+        }
+        return out;
+    }
+    std::string relayLog() const { return readFile(relayLogPath); }
+    bool waitForRelayLog(const std::string& what, int timeoutMs = 5000) const {
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < end) {
+            if (relayLog().find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // The start lines of the relays, in order.
+    std::vector<std::string> relayStarts() const {
+        std::vector<std::string> out;
+        for (const std::string& l : lines(relayLog())) {
+            if (l.find(" start ") != std::string::npos) out.push_back(l);
+        }
+        return out;
+    }
+    // The monotonic milliseconds at which a relay logged its start.
+    static long long startMs(const std::string& startLine) {
+        return std::atoll(startLine.substr(startLine.find(" t=") + 3).c_str());
+    }
+    // Queries until a reply comes, for at most timeoutMs; counts the nulls.
+    Reply queryUntilAnswered(TallyqStub* stub, const std::string& request, int& nulls,
+                             int timeoutMs = 6000) {
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < end) {
+            Reply r(stub->executeQuery(request));
+            if (r) return r;
+            ++nulls;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return nullptr;
+    }
+
+    StubHarness::TempDir dir;
+    StubHarness::ScopedEnv env;
+    std::string daemonLogPath;
+    std::string relayLogPath;
+    Cfg::ParamDefStore schema;
+    Cfg::Configuration cfg{schema, Cfg::ParamValStore()};
+};
+
+TEST_F(TallyqStubTest, ANonEventGreetingIsRefused) {
+    env.set("TALLYQRELAY_GREETING", "resp");
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    // Refused and closed: within the restart interval nothing is started or written.
+    EXPECT_EQ(stub->executeQuery("tallyq vfss"), nullptr);
+    EXPECT_EQ(relayStarts().size(), 1u);
+    EXPECT_EQ(countOf(relayLog(), " request "), 0u);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"No or invalid response from TALLYQ proxy."});
+}
+
+TEST_F(TallyqStubTest, ARelayThatExitsAtOnceIsRefusedThenRestarted) {
+    env.set("TALLYQRELAY_GREETING", "exit");
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    env.set("TALLYQRELAY_GREETING", "event");
+    int nulls = 0;
+    Reply r = queryUntilAnswered(stub, "tallyq vfss", nulls);
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(r->isResponse());
+    EXPECT_GT(nulls, 0);
+    const std::vector<std::string> starts = relayStarts();
+    ASSERT_EQ(starts.size(), 2u);
+    // A restart waits for the third whole second after the last start: more
+    // than 2 s, less what fork and exec took before the first relay logged.
+    EXPECT_GT(startMs(starts[1]) - startMs(starts[0]), 1900);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"No or invalid response from TALLYQ proxy."});
+}
+
+TEST_F(TallyqStubTest, ARelayThatIsNotExecutableGivesNoChannel) {
+    const std::string plain = dir.path() + "/notexec";
+    std::ofstream(plain) << "#!/bin/sh\n";
+    chmod(plain.c_str(), 0644);
+    cfg.getParamStore().putStr(Cfg::TALLYQ, plain);
+    EXPECT_EQ(TallyqStub::getInstance(), nullptr);
+    // Corrected later: still no channel, and no second message.
+    cfg.getParamStore().putStr(Cfg::TALLYQ, TALLYQRELAY);
+    EXPECT_EQ(TallyqStub::getInstance(), nullptr);
+    EXPECT_EQ(TallyqStub::getInstance(), nullptr);
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"TallyqRelay " + plain +
+                                       " is not executable, please check the configuration."});
+}
+
+TEST_F(TallyqStubTest, ARelayPathWithoutASlashIsRefused) {
+    // execlp would look this up in PATH and could run another program.
+    cfg.getParamStore().putStr(Cfg::TALLYQ, "tallyqrelay");
+    env.set("PATH",
+            (std::string(TALLYQRELAY).substr(0, std::string(TALLYQRELAY).rfind('/'))).c_str());
+    EXPECT_EQ(TallyqStub::getInstance(), nullptr);
+    EXPECT_TRUE(relayStarts().empty());
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{
+                  "TallyqRelay tallyqrelay is not executable, please check the configuration."});
+}
+
+TEST_F(TallyqStubTest, ARelayThatCannotBeExecutedIsReportedByTheParent) {
+    const std::string broken = dir.path() + "/broken";
+    std::ofstream(broken) << "#!/nonexistent/interpreter\n";
+    chmod(broken.c_str(), 0755);
+    cfg.getParamStore().putStr(Cfg::TALLYQ, broken);
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    // The failed exec counts as a start: no second attempt within the interval.
+    EXPECT_EQ(stub->executeQuery("x"), nullptr);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(), (std::vector<std::string>{
+                                   "Could not execute " + broken + ": No such file or directory",
+                                   "Could not connect to TALLYQ proxy."}));
+}
+
+TEST_F(TallyqStubTest, RepliesReachTheCallerAndTheChannelStays) {
+    setReply("err", "_response_ begin tallyq err\n_error_ e1\n_response_ end\n");
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    const struct {
+        std::string request;
+        TallyqResponse::respType type;
+        std::string name;
+    } rows[] = {
+        {"tallyq vfss", TallyqResponse::resp, "tallyq-vfss"},
+        {"err", TallyqResponse::error, "e1"},
+        // Cut short: handed over as unknown, and the channel stays up.
+        {"@cut cut", TallyqResponse::unknown, "cut"},
+        {"@events=5 ev", TallyqResponse::resp, "ev"},
+        // An event and the reply in one write: the reply is not lost.
+        {"@together tog", TallyqResponse::resp, "tog"},
+        {"@bytewise slow", TallyqResponse::resp, "slow"},
+        {"@rc=7 rc", TallyqResponse::resp, "rc"},
+    };
+    for (const auto& row : rows) {
+        Reply r(stub->executeQuery(row.request));
+        ASSERT_NE(r, nullptr) << row.request;
+        EXPECT_EQ(r->getType(), row.type) << row.request;
+        EXPECT_EQ(r->getName(), row.name) << row.request;
+    }
+    Reply rc(stub->executeQuery("@rc=9 again"));
+    ASSERT_NE(rc, nullptr);
+    ASSERT_EQ(rc->getNumRecords(), 1u);
+    uint32_t v = 0;
+    LoggerStub log("test");
+    EXPECT_TRUE(rc->getRecordList()[0].getInt32Main("_rc_", v, log));
+    EXPECT_EQ(v, htobe32(9));
+
+    // A recorded reply, and a missing file after the idle wait.
+    setReply("recorded", "_response_ begin tallyq rec\n_tallyq::a _x_ 1\n_response_ end\n");
+    Reply fromFile(stub->createTallyqResponseFromFile(dir.path() + "/recorded.reply"));
+    EXPECT_TRUE(fromFile->isResponse());
+    EXPECT_EQ(fromFile->getName(), "rec");
+    const Clock::time_point start = Clock::now();
+    Reply missing(stub->createTallyqResponseFromFile(dir.path() + "/none"));
+    EXPECT_TRUE(missing->isEOF());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(990));
+
+    // One relay for all of it, started with default signals and no stray descriptors.
+    const std::vector<std::string> starts = relayStarts();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_NE(starts[0].find(" start sigpipe=dfl sigchld=dfl fds=" + inheritableFds() + " t="),
+              std::string::npos)
+        << starts[0];
+    TallyqStub::releaseInstance();
+    EXPECT_TRUE(channelErrors().empty());
+}
+
+TEST_F(TallyqStubTest, AFatalReplyClosesAndTheRestartWaits) {
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    EXPECT_EQ(stub->executeQuery("@garbage bad"), nullptr);
+    int nulls = 0;
+    Reply r = queryUntilAnswered(stub, "after", nulls);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->getName(), "after");
+    EXPECT_GT(nulls, 0);
+    // Nothing was written between the fatal reply and the restart.
+    const std::string log = relayLog();
+    EXPECT_EQ(countOf(log, " request "), 2u) << log;
+    const std::vector<std::string> starts = relayStarts();
+    ASSERT_EQ(starts.size(), 2u);
+    // A restart waits for the third whole second after the last start: more
+    // than 2 s, less what fork and exec took before the first relay logged.
+    EXPECT_GT(startMs(starts[1]) - startMs(starts[0]), 1900);
+    TallyqStub::releaseInstance();
+    EXPECT_TRUE(channelErrors().empty());
+}
+
+TEST_F(TallyqStubTest, BrokenRepliesCloseTheChannel) {
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    const struct {
+        std::string request;
+        int minMs;
+        int maxMs;
+    } rows[] = {
+        // Ends at the event bound, or on a slow machine at the deadline.
+        {"@flood flood", 0, 5600},
+        {"@delay=1500 late", 990, 1400},  // no reply within the idle wait
+        {"@exit gone", 0, 900},           // end of input
+        {"@close closed", 0, 900},
+        {"@bytewise=100 trickle", 4900, 5600},  // the query's deadline
+    };
+    for (const auto& row : rows) {
+        int nulls = 0;
+        Reply warm = queryUntilAnswered(stub, "warm", nulls);  // waits out the restart rule
+        ASSERT_NE(warm, nullptr) << row.request;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(stub->executeQuery(row.request), nullptr) << row.request;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        EXPECT_GE(ms.count(), row.minMs) << row.request;
+        EXPECT_LE(ms.count(), row.maxMs) << row.request;
+    }
+    // Each broken reply closed its relay: every later query needed a new one.
+    EXPECT_EQ(relayStarts().size(), sizeof rows / sizeof rows[0]);
+    TallyqStub::releaseInstance();
+}
+
+TEST_F(TallyqStubTest, TwoThreadsTakeTurns) {
+    TallyqStub* first = TallyqStub::getInstance();
+    TallyqStub* second = TallyqStub::getInstance();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first, second);
+    auto run = [](TallyqStub* stub, const std::string& who, int& good) {
+        for (int i = 0; i < 20; ++i) {
+            const std::string name = who + std::to_string(i);
+            Reply r(stub->executeQuery("@delay=5 " + name));
+            if (r && r->isResponse() && r->getName() == name) ++good;
+        }
+    };
+    int goodA = 0, goodB = 0;
+    std::thread a(run, first, "a", std::ref(goodA));
+    std::thread b(run, second, "b", std::ref(goodB));
+    a.join();
+    b.join();
+    EXPECT_EQ(goodA, 20);
+    EXPECT_EQ(goodB, 20);
+    // Every request is answered before the next one arrives.
+    std::string open;
+    for (const std::string& l : lines(relayLog())) {
+        const std::size_t req = l.find(" request ");
+        const std::size_t rep = l.find(" replied ");
+        if (req != std::string::npos) {
+            EXPECT_EQ(open, "") << l;
+            open = l.substr(req + 9);
+        } else if (rep != std::string::npos) {
+            EXPECT_EQ(open, l.substr(rep + 9));
+            open.clear();
+        }
+    }
+    EXPECT_EQ(relayStarts().size(), 1u);
+
+    // The last release ends the relay and the channel for good.
+    const std::string pidText = relayStarts()[0].substr(0, relayStarts()[0].find(' '));
+    const pid_t pid = std::atoi(pidText.c_str());
+    TallyqStub::releaseInstance();
+    EXPECT_NE(TallyqStub::getInstance(), nullptr);  // one holder is left
+    TallyqStub::releaseInstance();
+    TallyqStub::releaseInstance();
+    TallyqStub::releaseInstance();  // unbalanced: ignored
+    EXPECT_EQ(TallyqStub::getInstance(), nullptr);
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(5);
+    while (kill(pid, 0) == 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST_F(TallyqStubTest, AFailedForkLeavesTheChannelUnconnected) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::string(preload).find("failsys") == std::string::npos)
+        GTEST_SKIP() << "needs the failsys library preloaded (CTest does it)";
+    env.set("VELMAR_FAIL_FORK", "1");
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    EXPECT_EQ(stub->executeQuery("early"), nullptr);  // within the interval: no attempt
+    env.set("VELMAR_FAIL_FORK", nullptr);
+    int nulls = 0;
+    Reply r = queryUntilAnswered(stub, "later", nulls);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->getName(), "later");
+    EXPECT_EQ(countOf(relayLog(), " request "), 1u);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(),
+              (std::vector<std::string>{"Could not fork: Resource temporarily unavailable (11)",
+                                        "Could not connect to TALLYQ proxy."}));
+}
+
+TEST_F(TallyqStubTest, ThroughTheRealSocketRelay) {
+    ASSERT_TRUE(StubHarness::makeDirs(dir.path() + "/var/qorm/tallyq"));
+    ASSERT_TRUE(StubHarness::makeDirs(dir.path() + "/script"));
+    std::ofstream(dir.path() + "/script/tallyq vfss.reply")
+        << "_response_ begin tallyq vfss\n_tallyq::vfss _open_ 3 0.0000015\n_response_ end\n";
+    ChildProcess server;
+    ChildProcess::Options o;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(server
+                    .start(TALLYQSERVER,
+                           {"tallyqserver", dir.path() + "/var/qorm/tallyq/tallyqSocket", "script",
+                            dir.path() + "/script"},
+                           o)
+                    .ok());
+    ASSERT_EQ(StubHarness::readUntil(server, "ready\n", 10000), "ready\n");
+    env.set("VELMAR_PLATFORM_ROOT", dir.path().c_str());
+    cfg.getParamStore().putStr(Cfg::TALLYQ, TALLYQSOCKRELAY);
+
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    // The relay ends itself when its input is silent for its first second,
+    // so the first query follows at once.
+    Reply r(stub->executeQuery("tallyq vfss"));
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(r->isResponse());
+    EXPECT_EQ(r->getName(), "vfss");
+    ASSERT_EQ(r->getNumRecords(), 1u);
+    uint32_t count = 0;
+    uint64_t micros = 0;
+    LoggerStub log("test");
+    EXPECT_TRUE(r->getRecordList()[0].getIntFP64PairMain("_open_", count, micros, log));
+    EXPECT_EQ(count, htobe32(3));
+    EXPECT_EQ(micros, htobe64(2));
+    Reply again(stub->executeQuery("tallyq other"));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->getName(), "tallyq-other");
+    TallyqStub::releaseInstance();
+    // The relay ends and the server sees its client go.
+    const std::string report = StubHarness::readUntil(server, "\n", 10000);
+    EXPECT_EQ(report.compare(0, 9, "received="), 0) << report;
+    server.wait(10000);
+    EXPECT_TRUE(channelErrors().empty());
+}
+
+}  // namespace

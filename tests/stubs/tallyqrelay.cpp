@@ -1,0 +1,199 @@
+// Stand-in for TallyqSockRelay and the statistics facility behind it. It
+// writes a greeting, then answers each request line on standard input with
+// one reply on standard output, until end of input.
+//
+// Environment:
+//   TALLYQRELAY_GREETING  event (the default), resp, none, or exit (ends at
+//                         once, before any output)
+//   TALLYQRELAY_DIR       directory of reply files: the reply to request R is
+//                         the file R.reply, sent as it is. Without a file the
+//                         reply is "_response_ begin tallyq N", one record
+//                         "_tallyq::r _rc_ 0 _req_ N" and "_response_ end",
+//                         N being the request with its blanks made "-".
+//   TALLYQRELAY_LOG       file to which it appends, one line each:
+//                           "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<fds above 2>
+//                           t=<ms>"
+//                         (t: the monotonic clock in milliseconds)
+//                           "<pid> request <request>"
+//                           "<pid> replied <request>"
+//                           "<pid> eof"
+//
+// Directives: a request may begin with words of the form @name or @name=N,
+// which shape that one answer and are not part of the request's name:
+//   @delay=MS    wait before answering
+//   @close       close standard output instead of answering, then wait for
+//                end of input
+//   @exit        exit at once without answering
+//   @events=N    N event lines, each in its own write, before the reply
+//   @together    an event and the reply in one write
+//   @flood       event lines until the reader goes away
+//   @bytewise    the reply one byte per write, with DELAY ms between
+//                (@bytewise=DELAY, default 0)
+//   @garbage     a reply whose second line has an unknown first token
+//   @rc=V        the built-in reply with "_rc_ V"
+//   @cut         only the opening line of the reply
+//
+// Every write is unbuffered, so a reader sees exactly the bytes and order
+// written.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace {
+
+bool put(int fd, const std::string& s) {
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void logLine(const std::string& text) {
+    const char* file = std::getenv("TALLYQRELAY_LOG");
+    if (file == nullptr) return;
+    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    put(fd, std::to_string(getpid()) + " " + text + "\n");
+    close(fd);
+}
+
+std::string disposition(int sig) {
+    struct sigaction sa;
+    if (sigaction(sig, nullptr, &sa) != 0) return "?";
+    return sa.sa_handler == SIG_IGN ? "ign" : "dfl";
+}
+
+std::string openFds() {
+    std::string out;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return "?";
+    int self = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = std::atoi(e->d_name);
+        if (fd > 2 && fd != self) out += (out.empty() ? "" : ",") + std::string(e->d_name);
+    }
+    closedir(d);
+    return out;
+}
+
+void pauseMs(long ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000};
+    nanosleep(&ts, nullptr);
+}
+
+const std::string EVENT = "_event_ ev _seq_ 1\n";
+
+std::string replyFor(const std::string& request, const std::string& rc) {
+    const char* dir = std::getenv("TALLYQRELAY_DIR");
+    if (dir != nullptr && rc.empty()) {
+        std::ifstream in(std::string(dir) + "/" + request + ".reply", std::ios::binary);
+        if (in) {
+            std::ostringstream text;
+            text << in.rdbuf();
+            return text.str();
+        }
+    }
+    std::string name = request;
+    for (char& c : name) {
+        if (c == ' ' || c == '\t') c = '-';
+    }
+    return "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ " + (rc.empty() ? "0" : rc) +
+           " _req_ " + name + "\n_response_ end\n";
+}
+
+// Answers one request line; false when the relay is to stop reading.
+bool answer(const std::string& line) {
+    std::map<std::string, std::string> dirs;
+    std::istringstream in(line);
+    std::string word;
+    std::string request;
+    while (in >> word) {
+        if (request.empty() && word[0] == '@') {
+            const std::size_t eq = word.find('=');
+            dirs[word.substr(1, eq == std::string::npos ? eq : eq - 1)] =
+                eq == std::string::npos ? "" : word.substr(eq + 1);
+        } else {
+            request += (request.empty() ? "" : " ") + word;
+        }
+    }
+    if (dirs.count("delay")) pauseMs(std::atol(dirs["delay"].c_str()));
+    if (dirs.count("exit")) _exit(0);
+    if (dirs.count("close")) {
+        close(1);
+        return true;
+    }
+    const std::string reply = replyFor(request, dirs.count("rc") ? dirs["rc"] : "");
+    if (dirs.count("flood")) {
+        std::string block;
+        for (int i = 0; i < 64; ++i) block += EVENT;
+        while (put(1, block)) {
+        }
+        return false;
+    }
+    if (dirs.count("events")) {
+        for (long i = std::atol(dirs["events"].c_str()); i > 0; --i) put(1, EVENT);
+    }
+    if (dirs.count("garbage")) {
+        put(1, "_response_ begin tallyq x\nno-such-token here\n_response_ end\n");
+    } else if (dirs.count("cut")) {
+        put(1, reply.substr(0, reply.find('\n') + 1));
+    } else if (dirs.count("together")) {
+        put(1, EVENT + reply);
+    } else if (dirs.count("bytewise")) {
+        const long gap = std::atol(dirs["bytewise"].c_str());
+        for (char c : reply) {
+            if (!put(1, std::string(1, c))) break;
+            if (gap > 0) pauseMs(gap);
+        }
+    } else {
+        put(1, reply);
+    }
+    logLine("replied " + line);
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) + " fds=" +
+            openFds() + " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
+    const char* greetingEnv = std::getenv("TALLYQRELAY_GREETING");
+    const std::string greeting = greetingEnv ? greetingEnv : "event";
+    if (greeting == "exit") return 0;
+    if (greeting == "event") put(1, "_event_ hello _version_ 1\n");
+    if (greeting == "resp") put(1, "_response_ begin tallyq hello\n_response_ end\n");
+
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(0, buf, sizeof buf);
+        if (n <= 0) break;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            const std::string request = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            logLine("request " + request);
+            if (!answer(request)) return 0;
+        }
+    }
+    logLine("eof");
+    return 0;
+}
