@@ -1,0 +1,191 @@
+// The daemon with the capacity sensor at period 1, the real CapqRelay, the
+// fake listing tools under a platform root and the test collector. The relay
+// is killed mid-run: it is started again and the sensor resumes once.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapTestSupport.h"
+#include "E2eSupport.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+typedef std::map<std::string, std::string> Record;
+
+Record words(const std::string& line) {
+    Record r;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w) {
+        const size_t eq = w.find('=');
+        if (eq == std::string::npos) continue;
+        std::string v = w.substr(eq + 1);
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+        r[w.substr(0, eq)] = v;
+    }
+    return r;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Children of `parent` as pid -> (name, state), from /proc.
+std::map<int, std::pair<std::string, char>> childrenOf(int parent) {
+    std::map<int, std::pair<std::string, char>> out;
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return out;
+    while (dirent* e = readdir(d)) {
+        const int pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string stat = e2e::readFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) continue;
+        out[pid] = {stat.substr(open + 1, close - open - 1), state};
+    }
+    closedir(d);
+    return out;
+}
+
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
+                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
+                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    auto write = [&](const std::string& key, const CapTest::Lines& lines) {
+        std::ofstream out(canned + "/" + key + ".out");
+        for (const std::string& l : lines) out << l;
+    };
+    write("peekreg pkrq_fs_info all", CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1"),
+                                                       CapTest::fsRow("local", "fs2", "c1", "gpfs2")}));
+    write("iqstatus -m c1:gpfs1", CapTest::mounted());
+    write("iqstatus -m c1:gpfs2", CapTest::mounted());
+    write("iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
+                                             CapTest::disk("d2", "data", "2000", "No", "Yes")},
+                                            "5:6:7:8"));
+    write("iqdf c1:gpfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
+    const std::string toolLog = dir.path() + "/tools.log";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_LOG", toolLog.c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    const std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
+                            "daemonize = F\npiddir = \"" + dir.path() +
+                            "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
+                            CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
+                            collector.port +
+                            "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}\n";
+    std::ofstream(dir.path() + "/daemon.cfg") << cfg;
+
+    ChildProcess daemon;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    const int pid = daemon.pid();
+
+    auto iqdfRuns = [&] { return count(e2e::readFile(toolLog), "iqdf c1:gpfs2 -Y\n"); };
+    ASSERT_TRUE(waitFor([&] { return iqdfRuns() >= 2; }, 30)) << e2e::readFile(toolLog);
+    auto relays = [&] {
+        std::vector<int> pids;
+        for (const auto& c : childrenOf(pid)) {
+            if (c.second.first == "CapqRelay") pids.push_back(c.first);
+        }
+        return pids;
+    };
+    const std::vector<int> first = relays();
+    ASSERT_EQ(first.size(), 1u);
+    kill(first[0], SIGKILL);
+    // Started again at most 3 s after its last start, and polled again.
+    const size_t before = iqdfRuns();
+    ASSERT_TRUE(waitFor([&] { return iqdfRuns() >= before + 2; }, 30)) << e2e::readFile(toolLog);
+    const std::vector<int> second = relays();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0], first[0]);
+    for (const auto& c : childrenOf(pid)) EXPECT_NE(c.second.second, 'Z') << c.second.first;
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
+    // The relay ends with its input.
+    EXPECT_TRUE(waitFor([&] { return kill(second[0], 0) != 0; }, 10));
+
+    const std::string log = e2e::readFile(dir.path() + "/daemon.log");
+    EXPECT_EQ(count(log, "Sensor group DRIXDiskCap, DRIXPoolCap and DRIXInodeCap started with a "
+                         "smaller than the recommended period, 1 secs instead of 86400"),
+              1u)
+        << log;
+    EXPECT_EQ(count(log, "DRIXDiskCap: Resumed reporting."), 1u) << log;
+
+    const std::string tools = e2e::readFile(toolLog);
+    EXPECT_EQ(count(tools, "peekreg pkrq_fs_info all\n"), 1u) << tools;
+    EXPECT_GE(count(tools, "iqstatus -m c1:gpfs1\n"), 2u) << tools;
+    EXPECT_GE(count(tools, "iqdf c1:gpfs1 -Y\n"), 2u) << tools;
+
+    std::map<std::string, std::vector<Record>> records;
+    bool clean = false;
+    for (const std::string& line : e2e::lines(collector.finish())) {
+        if (line.rfind("record ", 0) == 0) {
+            Record r = words(line);
+            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
+        } else if (line.rfind("summary ", 0) == 0) {
+            clean = line.find(" errors=0") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(clean);
+    ASSERT_FALSE(records["DRIXDiskCap"].empty());
+    ASSERT_FALSE(records["DRIXPoolCap"].empty());
+    ASSERT_FALSE(records["DRIXInodeCap"].empty());
+    // One sample: three disks, three pools of four usage types, two filesystems.
+    std::map<std::string, std::string> disks;
+    for (Record r : records["DRIXDiskCap"]) {
+        EXPECT_EQ(r["drix_cluster_name"], "c1");
+        disks[r["drix_fs_name"] + "/" + r["drix_diskpool_name"] + "/" + r["drix_disk_name"]] =
+            r["drix_disk_disksize"];
+    }
+    EXPECT_EQ(disks, (std::map<std::string, std::string>{
+                         {"fs1/data/d2", "2000"}, {"fs1/system/d1", "1000"}, {"fs2/system/e1", "300"}}));
+    EXPECT_EQ(records["DRIXPoolCap"].size() % 12, 0u);
+    std::map<std::string, std::string> inodes;
+    for (Record r : records["DRIXInodeCap"]) inodes[r["drix_fs_name"]] = r["drix_fs_inode_max"];
+    EXPECT_EQ(inodes, (std::map<std::string, std::string>{{"fs1", "8"}, {"fs2", "4"}}));
+}
+
+}  // namespace
