@@ -87,7 +87,7 @@ void DRIXCapParser::parseCmdInput(Lines* input, std::vector<Row>& outv,
             return;
         }
         Row row;
-        for (std::size_t i = 0; i < columns.size(); ++i) row[columns[i]] = fields[i];
+        for (std::size_t i = 0; i < columns.size(); ++i) row[columns[i]] = std::move(fields[i]);
         outv.push_back(std::move(row));
     }
 }
@@ -229,23 +229,26 @@ void DRIXCapParser::parseCAPQResponse(Lines* input, PoolTotals& totalVals,
         if (row.count("zsd") != 0) {
             const std::string& usage = getUsageType(row["metadata"], row["data"]);
             row["usage"] = usage;
-            perDiskVals.push_back(row);
+            // A disk without a pool is kept for the sensor to report, but
+            // there is nothing to sum it under.
             const std::string* pool = find(row, "storagePool");
-            // Kept above for the sensor to report; nothing to sum it under.
-            if (pool == nullptr) continue;
-            auto poolIt = totalVals.find(*pool);
-            if (poolIt == totalVals.end()) {
-                poolIt = totalVals.emplace(*pool, std::map<std::string, std::vector<uint64_t>>()).first;
-                for (const std::string* name : {&DATA, &METADATA, &DATAMETA, &DESC}) {
-                    poolIt->second[*name] = std::vector<uint64_t>(3, 0);
+            if (pool != nullptr) {
+                auto poolIt = totalVals.find(*pool);
+                if (poolIt == totalVals.end()) {
+                    poolIt = totalVals.emplace(*pool, std::map<std::string, std::vector<uint64_t>>())
+                                 .first;
+                    for (const std::string* name : {&DATA, &METADATA, &DATAMETA, &DESC}) {
+                        poolIt->second[*name] = std::vector<uint64_t>(3, 0);
+                    }
+                }
+                std::vector<uint64_t>& total = poolIt->second[usage];
+                if (total.size() < 3) total.resize(3, 0);
+                for (int k = 0; k < 3; ++k) {
+                    const std::string* figure = find(row, sums[k]);
+                    if (figure != nullptr) total[k] += signedText(*figure);
                 }
             }
-            std::vector<uint64_t>& total = poolIt->second[usage];
-            if (total.size() < 3) total.resize(3, 0);
-            for (int k = 0; k < 3; ++k) {
-                const std::string* figure = find(row, sums[k]);
-                if (figure != nullptr) total[k] += signedText(*figure);
-            }
+            perDiskVals.push_back(std::move(row));
         } else if (row.count("inode") != 0) {
             for (const char* column : inodes) {
                 const std::string* figure = find(row, column);
