@@ -258,6 +258,49 @@ void DRIXCapParser::parseCAPQResponse(Lines* input, PoolTotals& totalVals,
     }
 }
 
+void DRIXCapParser::parsePoolResponse(const Lines* input, std::vector<Row>& rows,
+                                      std::string& errorString) const {
+    if (input == nullptr || input->empty()) return;
+    static const char FAILED[] = "Failed to access";
+    if (input->front().compare(0, sizeof FAILED - 1, FAILED) == 0) {
+        std::string first = input->front();
+        removeNewlines(first);
+        errorString = first + " (Error: no filesystem does exist)";
+        return;
+    }
+    static const char HEADING[] = "Storage pools in file system";
+    static const char NAME[] = "Name";
+    // Token position -> key; every other position is dropped.
+    static const char* const keys[11] = {"poolName", nullptr,       nullptr,        nullptr,
+                                         "data",     "metaData",    "tot_dataKB",   "free_dataKB",
+                                         nullptr,    "tot_metaKB",  "free_metaKB"};
+    static const char FIRST_DELIMITERS[] = " \t";
+    static const char DELIMITERS[] = " ,.-()";
+    for (const std::string& line : *input) {
+        if (line.compare(0, sizeof HEADING - 1, HEADING) == 0 ||
+            line.compare(0, sizeof NAME - 1, NAME) == 0) {
+            continue;
+        }
+        Row row;
+        // The first token ends at a blank or tab, and only that one character
+        // is consumed; later tokens are cut at runs of DELIMITERS, which do
+        // not hold the tab or the newline.
+        std::size_t pos = line.find_first_not_of(FIRST_DELIMITERS);
+        std::size_t index = 0;
+        const char* delimiters = FIRST_DELIMITERS;
+        while (pos != std::string::npos && pos < line.size()) {
+            const std::size_t end = line.find_first_of(delimiters, pos);
+            const std::size_t stop = end == std::string::npos ? line.size() : end;
+            if (index < 11 && keys[index] != nullptr) row[keys[index]] = line.substr(pos, stop - pos);
+            ++index;
+            if (end == std::string::npos) break;
+            delimiters = DELIMITERS;
+            pos = line.find_first_not_of(DELIMITERS, end + 1);
+        }
+        rows.push_back(std::move(row));
+    }
+}
+
 void DRIXCapParser::trim(std::string& s) {
     const std::string::size_type first = s.find_first_not_of(" \t");
     if (first == std::string::npos) {

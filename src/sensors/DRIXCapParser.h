@@ -59,6 +59,12 @@ class DRIXCapParser {
                            std::map<std::string, uint64_t>& inodeVals,
                            std::string& errorString) const;
 
+    // The "iqlspool" listing, a table for people: each line but the headings
+    // appends one row of the tokens at positions 0, 4, 5, 6, 7, 9 and 10. A
+    // first line "Failed to access ..." is the tool's error: no rows.
+    void parsePoolResponse(const Lines* input, std::vector<Row>& rows,
+                           std::string& errorString) const;
+
     // Usage name for a disk's "metadata" and "data" flags, compared exactly.
     const std::string& getUsageType(const std::string& holdsMeta,
                                     const std::string& holdsData) const;

@@ -71,20 +71,6 @@ const SensorDRIXCapFlow::Texts capacityTexts = {
     "No results received from iqdf, no metrics to report.",
 };
 
-// Makes `array` hold exactly `count` records, reallocating only when the
-// count changed, and zeroes them; points `set` at them.
-template <class T>
-T* prepare(std::unique_ptr<T[]>& array, std::size_t& allocated, std::size_t count, dataSet_t& set) {
-    if (array && allocated != count) array.reset();
-    if (!array) {
-        array.reset(new T[count]);
-        allocated = count;
-    }
-    std::memset(static_cast<void*>(array.get()), 0, count * sizeof(T));
-    set.data = reinterpret_cast<const char*>(array.get());
-    return array.get();
-}
-
 const std::string* column(const DRIXCapParser::Row& row, const char* key) {
     const auto it = row.find(key);
     return it == row.end() ? nullptr : &it->second;
@@ -115,11 +101,9 @@ void SensorDRIXCapacity::collect(const FsPair& fs, DRIXCapParser::Lines* reply, 
 }
 
 void SensorDRIXCapacity::freeRecords() {
-    diskCapMetricData.reset();
-    poolCapMetricData.reset();
-    inodeCapMetricData.reset();
-    diskCapAllocated = poolCapAllocated = inodeCapAllocated = 0;
-    for (dataSet_t& set : metricDataSets) set.data = nullptr;
+    diskCapMetricData.release(metricDataSets[0]);
+    poolCapMetricData.release(metricDataSets[1]);
+    inodeCapMetricData.release(metricDataSets[2]);
 }
 
 std::size_t SensorDRIXCapacity::buildRecords() {
@@ -135,7 +119,7 @@ std::size_t SensorDRIXCapacity::buildDisks(uint32_t nodeID) {
     dataSet_t& set = metricDataSets[0];
     set.numSets = 0;
     if (needed == 0) return 0;
-    Disk* records = prepare(diskCapMetricData, diskCapAllocated, needed, set);
+    Disk* records = diskCapMetricData.prepare(needed, set);
     static const char* const valueColumns[3] = {"diskSize", "freeBlocks", "freeFragments"};
     static const char* const missing[3] = {
         "Missing diskSize for filesystem %s, pool %s disk %s",
@@ -191,7 +175,7 @@ std::size_t SensorDRIXCapacity::buildPools(uint32_t nodeID) {
     dataSet_t& set = metricDataSets[1];
     set.numSets = 0;
     if (needed == 0) return 0;
-    Pool* records = prepare(poolCapMetricData, poolCapAllocated, needed, set);
+    Pool* records = poolCapMetricData.prepare(needed, set);
     std::size_t n = 0;
     for (const Collected& c : collected) {
         keys.clear();
@@ -231,7 +215,7 @@ std::size_t SensorDRIXCapacity::buildInodes(uint32_t nodeID) {
     dataSet_t& set = metricDataSets[2];
     set.numSets = 0;
     if (needed == 0) return 0;
-    Inode* records = prepare(inodeCapMetricData, inodeCapAllocated, needed, set);
+    Inode* records = inodeCapMetricData.prepare(needed, set);
     static const char* const counts[4] = {"usedInodes", "freeInodes", "allocatedInodes",
                                           "maxInodes"};
     static const char* const missing[4] = {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CapRecords.h"
 #include "KeySet.h"
 #include "RowWriter.h"
 #include "SensorDRIXCapFlow.h"
@@ -82,10 +83,9 @@ class SensorDRIXCapacity : public SensorDRIXCapFlow {
 
     // Touched by the sensor's own thread only.
     dataSet_t metricDataSets[3];
-    std::unique_ptr<DRIXDiskCapData[]> diskCapMetricData;
-    std::unique_ptr<DRIXPoolCapData[]> poolCapMetricData;
-    std::unique_ptr<DRIXInodeCapData[]> inodeCapMetricData;
-    std::size_t diskCapAllocated = 0, poolCapAllocated = 0, inodeCapAllocated = 0;
+    RecordArray<DRIXDiskCapData> diskCapMetricData;
+    RecordArray<DRIXPoolCapData> poolCapMetricData;
+    RecordArray<DRIXInodeCapData> inodeCapMetricData;
     std::vector<Collected> collected;
     KeySet keys;  // hashes given out within one filesystem
 };
