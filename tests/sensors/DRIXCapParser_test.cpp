@@ -301,4 +301,49 @@ TEST(DRIXCapParser, IqdfTable) {
     }
 }
 
+TEST(DRIXCapParser, PoolListingTable) {
+    const std::string FULL = "system 0 256 KB yes yes 1000 500 ( 50%) 2000 1000 ( 50%)\n";
+    const Row fullRow{{"poolName", "system"}, {"data", "yes"}, {"metaData", "yes"},
+                      {"tot_dataKB", "1000"}, {"free_dataKB", "500"}, {"tot_metaKB", "2000"},
+                      {"free_metaKB", "1000"}};
+    const struct {
+        const char* what;
+        Lines input;
+        std::vector<Row> rows;
+        std::string error;
+    } cases[] = {
+        {"headings skipped",
+         {"Storage pools in file system at '/gpfs/fs1':\n", "Name Id BlkSize Data\n", "Names x\n", FULL},
+         {fullRow}, ""},
+        {"tool error first", {"Failed to access fs9\n", FULL}, {}, "Failed to access fs9 (Error: no filesystem does exist)"},
+        // Only the first line can carry the tool error.
+        {"error text later", {FULL, "Failed to access fs9\n"}, {fullRow, {{"poolName", "Failed"}}}, ""},
+        // The newline is no delimiter.
+        {"empty line", {"\n"}, {{{"poolName", "\n"}}}, ""},
+        {"blank line", {"   \n"}, {{{"poolName", "\n"}}}, ""},
+        // A hyphen inside a token splits it and shifts what follows.
+        {"hyphen shifts", {"p 1 2 3 y-es yes 10 20 ( 1%) 30 40\n"},
+         {{{"poolName", "p"}, {"data", "y"}, {"metaData", "es"}, {"tot_dataKB", "yes"},
+           {"free_dataKB", "10"}, {"tot_metaKB", "1%"}, {"free_metaKB", "30"}}},
+         ""},
+        // After the first token one blank or tab is consumed; a tab after a
+        // blank is a token of its own ("name \tx" has the second token "\tx").
+        {"blank then tab", {"name \t 2 3 4 d\n"}, {{{"poolName", "name"}, {"data", "4"}, {"metaData", "d\n"}}}, ""},
+        {"tab only", {"name\t 2 3 4 d\n"}, {{{"poolName", "name"}, {"data", "d\n"}}}, ""},
+        {"short row", {"p 1 2 3 yes\n"}, {{{"poolName", "p"}, {"data", "yes\n"}}}, ""},
+    };
+    DRIXCapParser p;
+    for (const auto& c : cases) {
+        std::vector<Row> rows;
+        std::string error;
+        p.parsePoolResponse(&c.input, rows, error);
+        EXPECT_EQ(rows, c.rows) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
+    }
+    std::vector<Row> rows;
+    std::string error;
+    p.parsePoolResponse(nullptr, rows, error);
+    EXPECT_TRUE(rows.empty() && error.empty());
+}
+
 }  // namespace
