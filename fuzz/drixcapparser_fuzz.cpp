@@ -1,18 +1,55 @@
 // Capacity relay listings come from outside tools. The first byte picks the
 // parser, the rest is cut into lines (each keeping its newline, as the relay
 // channel delivers them). Every parser must survive any bytes; the checks
-// below are the promises the sensors build on.
+// below are the promises the sensors build on. The last choice feeds the
+// lines to the QoS sensor as its statistics reply, through its filter, the
+// parser and the record building.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
+#include <fstream>
+
 #include "DRIXCapParser.h"
+#include "PlatformPaths.h"
+#include "SensorDRIXQoS.h"
+
+namespace {
+
+typedef DRIXCapParser::Lines Lines;
+
+class OneReply : public CapqChannel {
+  public:
+    Reply executeCmd(const std::string& request) override {
+        if (request == "throtlfslist")
+            return Reply(new Lines{"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"});
+        return Reply(new Lines(lines));
+    }
+    Lines lines;
+};
+
+// A platform root with the node files, made once.
+void makeRoot() {
+    static bool made = false;
+    if (made) return;
+    made = true;
+    char tmpl[] = "/tmp/capfuzz-XXXXXX";
+    const std::string root = mkdtemp(tmpl);
+    const std::string gen = root + "/var/qorm/gen";
+    for (const char* part : {"/var", "/var/qorm", "/var/qorm/gen"}) mkdir((root + part).c_str(), 0755);
+    std::ofstream(gen + "/qorm.cfg") << "clusterName c1\n";
+    std::ofstream(gen + "/qormNodeData") << "n1:\n";
+    Platform::setRoot(root);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const unsigned pick = data[0] % 4;
+    const unsigned pick = data[0] % 6;
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     DRIXCapParser::Lines lines;
     std::size_t at = 0;
@@ -46,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if ((r == 0) != error.empty()) std::abort();
             break;
         }
-        default: {
+        case 3: {
             DRIXCapParser::PoolTotals totals;
             std::vector<DRIXCapParser::Row> disks;
             std::map<std::string, uint64_t> inodes;
@@ -57,6 +94,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     if (usage.second.size() != 3) std::abort();
                 }
             }
+            break;
+        }
+        case 4: {
+            std::vector<DRIXCapParser::Row> rows;
+            p.parsePoolResponse(&lines, rows, error);
+            if (!error.empty() && !rows.empty()) std::abort();
+            break;
+        }
+        default: {
+            makeRoot();
+            OneReply channel;
+            channel.lines = lines;
+            SensorDRIXQoS sensor;
+            sensor.useChannel(&channel);
+            sensor.init();
+            const dataSet_t* set = sensor.getMetricData();
+            if (set->numSets > lines.size()) std::abort();
+            sensor.shutdown();
             break;
         }
     }
