@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <fstream>
 #include <map>
@@ -65,6 +66,14 @@ std::map<int, std::pair<std::string, char>> childrenOf(int parent) {
     return out;
 }
 
+// Ends a daemon that a failed assertion left running.
+struct Stopper {
+    ChildProcess& child;
+    ~Stopper() {
+        if (child.pid() > 0 && child.signal(SIGKILL)) child.wait(5000);
+    }
+};
+
 bool waitFor(const std::function<bool()>& done, int seconds) {
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (!done()) {
@@ -121,6 +130,7 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     o.error = ChildProcess::ErrorOutput::Inherit;
     ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
     const int pid = daemon.pid();
+    Stopper stopper{daemon};
 
     // The relay is killed while it runs the second poll's first status
     // request, which takes 500 ms: the rest of that poll finds the channel
@@ -193,6 +203,147 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     std::map<std::string, std::string> inodes;
     for (Record r : records["DRIXInodeCap"]) inodes[r["drix_fs_name"]] = r["drix_fs_inode_max"];
     EXPECT_EQ(inodes, (std::map<std::string, std::string>{{"fs1", "8"}, {"fs2", "4"}}));
+}
+
+// The five capacity sensors against one relay. The relay is killed twice in a
+// row: each start comes at least 2 s after the one before, and every sensor
+// reports again afterwards.
+TEST(CapacityE2E, FiveSensorsShareOneRelay) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
+                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
+                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    std::ofstream(root + "/var/qorm/gen/qormNodeData") << "n1:10.0.0.1:c1:\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    const std::pair<const char*, CapTest::Lines> outputs[] = {
+        {"peekreg pkrq_fs_info all", CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1")})},
+        {"iqstatus -m c1:gpfs1", CapTest::mounted()},
+        {"iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000")})},
+        {"iqlspool34 fs1", {"Storage pools in file system at '/gpfs1':\n", "Name Id\n",
+                            "system 0 4 MB yes yes 1000 500 ( 50%) 2000 1500 ( 75%)\n"}},
+        {"iqlsfileset c1:gpfs1 -Y",
+         {"iqlsfileset::HEADER:version:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:"
+          "allocInodes:freeInodes:\n",
+          "iqlsfileset::0:1:gpfs1:root:1:100:60:40:\n"}},
+        {"iqrepquota -Y -j fs1",
+         {"iqrepquota::HEADER:version:filesystemName:name:blockUsage:blockQuota:blockLimit:"
+          "blockInDoubt:filesUsage:filesQuota:filesLimit:filesInDoubt:\n",
+          "iqrepquota::0:1:fs1:root:11:12:13:14:15:16:17:18:\n"}},
+        {"throtl fs listenabled -Y", {"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"}},
+        {"iqlsqos fs1 --pool all --seconds 10 -Y",  // the controller sets the QoS period to at least 10 s
+         {"throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:\n",
+          "throtl:stats:0:1:system:other:root:1:2:3:4:5:6:7:8:\n"}},
+    };
+    for (const auto& o : outputs) {
+        std::ofstream out(canned + "/" + o.first + ".out");
+        for (const std::string& l : o.second) out << l;
+    }
+    const std::string toolLog = dir.path() + "/tools.log";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_LOG", toolLog.c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    const char* const names[] = {"DRIXDiskCap", "DRIXPool", "DRIXFileset", "DRIXQoS", "DRIXFilesetQuota"};
+    std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
+                      "daemonize = F\npiddir = \"" + dir.path() +
+                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" + CAPQRELAY +
+                      "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" + collector.port +
+                      "\"\n}\nsensors = ";
+    for (const char* n : names)
+        cfg += std::string(n == names[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
+    std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
+
+    ChildProcess daemon;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    const int pid = daemon.pid();
+    Stopper stopper{daemon};
+    auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
+    ASSERT_TRUE(waitFor([&] { return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 && runs("iqdf c1:gpfs1 -Y\n") >= 2; }, 30))
+        << e2e::readFile(toolLog) << e2e::readFile(dir.path() + "/daemon.log");
+
+    // Every start of a relay, as first seen.
+    std::vector<std::pair<int, Clock::time_point>> starts;
+    auto watch = [&] {
+        for (const auto& c : childrenOf(pid)) {
+            if (c.second.first != "CapqRelay" || c.second.second == 'Z') continue;
+            bool known = false;
+            for (const auto& s : starts) known = known || s.first == c.first;
+            if (!known) starts.emplace_back(c.first, Clock::now());
+        }
+        return starts.size();
+    };
+    ASSERT_EQ(watch(), 1u);  // one relay serves all five
+    for (int kill2 = 0; kill2 < 2; ++kill2) {
+        kill(starts.back().first, SIGKILL);
+        const std::size_t seen = starts.size();
+        ASSERT_TRUE(waitFor([&] { return watch() > seen; }, 30));
+    }
+    const std::size_t tail = e2e::readFile(toolLog).size();
+    const char* const tools[] = {"iqdf ", "iqlspool34 ", "iqlsfileset ", "iqrepquota ", "iqlsqos "};
+    ASSERT_TRUE(waitFor([&] {
+        const std::string after = e2e::readFile(toolLog).substr(tail);
+        for (const char* t : tools)
+            if (count(after, t) < (std::strcmp(t, "iqlsqos ") == 0 ? 1 : 2)) return false;
+        return true;
+    }, 30)) << e2e::readFile(toolLog);
+    watch();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
+    ASSERT_EQ(starts.size(), 3u);
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        EXPECT_GE(starts[i].second - starts[i - 1].second, std::chrono::milliseconds(1900)) << i;
+    }
+    for (const auto& s : starts) EXPECT_TRUE(waitFor([&] { return kill(s.first, 0) != 0; }, 10));
+
+    // A sensor that failed has resumed after its last failure.
+    const std::string log = e2e::readFile(dir.path() + "/daemon.log");
+    for (const char* n : names) {
+        const std::size_t failed = log.rfind(std::string("[Error  ] ") + n + ":");
+        const std::size_t resumed = log.rfind(std::string("[Info   ] ") + n + ": Resumed reporting.");
+        if (failed != std::string::npos) {
+            EXPECT_TRUE(resumed != std::string::npos && resumed > failed) << n << log;
+        }
+    }
+
+    std::map<std::string, std::vector<Record>> records;
+    bool clean = false;
+    for (const std::string& line : e2e::lines(collector.finish())) {
+        if (line.rfind("record ", 0) == 0) {
+            Record r = words(line);
+            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
+        } else if (line.rfind("summary ", 0) == 0) {
+            clean = line.find(" errors=0") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(clean);
+    const struct {
+        const char* sensor;
+        const char* metric;
+        const char* value;
+    } expected[] = {
+        {"DRIXDiskCap", "drix_disk_disksize", "1000"},  {"DRIXPoolCap", "drix_disk_usage_name", "dataAndMetadata"},
+        {"DRIXInodeCap", "drix_fs_inode_max", "8"},     {"DRIXPool", "drix_pool_free_metaKB", "1500"},
+        {"DRIXFileset", "drix_fset_freeInodes", "40"},  {"DRIXQoS", "drix_qos_nnodes", "8"},
+        {"DRIXFilesetQuota", "drix_rq_file_in_doubt", "18"},
+    };
+    for (const auto& e : expected) {
+        ASSERT_FALSE(records[e.sensor].empty()) << e.sensor;
+        EXPECT_EQ(records[e.sensor].front()[e.metric], e.value) << e.sensor;
+        EXPECT_EQ(records[e.sensor].front()["drix_cluster_name"], "c1") << e.sensor;
+    }
 }
 
 }  // namespace
