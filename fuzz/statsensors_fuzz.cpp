@@ -24,7 +24,10 @@
 #include "SensorDRIXBufMgr.h"
 #include "SensorDRIXCacheStat.h"
 #include "SensorDRIXCondvar.h"
+#include "SensorDRIXDisk.h"
 #include "SensorDRIXEventProducer.h"
+#include "SensorDRIXFilesystem.h"
+#include "SensorDRIXFilesystemAPI.h"
 #include "SensorDRIXIOContext.h"
 #include "SensorDRIXJZK.h"
 #include "SensorDRIXKOVA.h"
@@ -32,13 +35,19 @@
 #include "SensorDRIXNodeStat.h"
 #include "SensorDRIXNodeStatAPI.h"
 #include "SensorDRIXOpenFile.h"
+#include "SensorDRIXPDDisk.h"
+#include "SensorDRIXPoolIO.h"
 #include "SensorDRIXRPCS.h"
 #include "SensorDRIXRPCSPeer.h"
 #include "SensorDRIXVFS.h"
 #include "SensorDRIXVFSX.h"
 #include "SensorDRIXVIO.h"
 #include "SensorDRIXVIO64.h"
+#include "SensorDRIXWQM.h"
+#include "SensorDRIXWQMFS.h"
+#include "SensorDRIXWQMFSet.h"
 #include "SensorDRIXWaiters.h"
+#include "SensorDRIXZSDDisk.h"
 #include "SensorDRIXvFlush.h"
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
@@ -110,6 +119,19 @@ AbstractSensor* direct() {
     return s;
 }
 
+// The ZSD disk sensor, its name map answering from fixed repository lines, so
+// that disks named in the input reach the filesystem and pool sums.
+AbstractSensor* zsdDisk() {
+    AbstractSensor* s = direct<SensorDRIXZSDDisk>();
+    static_cast<SensorDRIXZSDDisk*>(s)->getZSDInfo()->setQuery([](const std::string&) {
+        return new std::vector<std::string>{"peekreg:pkrq_zsd_info:a:b:c:d:zsd1:fs1:system:\n",
+                                            "peekreg:pkrq_zsd_info:a:b:c:d:zsd2:fs1:data:\n",
+                                            "peekreg:pkrq_zsd_info:a:b:c:d:zsd3:fs2:system:\n",
+                                            "peekreg:pkrq_zsd_info:a:b:c:d:unknown:fs2:data:\n"};
+    });
+    return s;
+}
+
 std::vector<std::unique_ptr<AbstractSensor>>& directSensors() {
     static std::vector<std::unique_ptr<AbstractSensor>>* all = [] {
         // The cluster sensor reads its cluster name from the node file at its
@@ -124,7 +146,10 @@ std::vector<std::unique_ptr<AbstractSensor>>& directSensors() {
         for (AbstractSensor* s :
              {direct<SensorDRIXMutex>(), direct<SensorDRIXCondvar>(), direct<SensorDRIXRPCS>(),
               direct<SensorDRIXRPCSPeer>(), direct<SensorDRIXWaiters>(), direct<SensorDRIXBufMgr>(),
-              direct<SensorDRIXJZK>()})
+              direct<SensorDRIXDisk>(), direct<SensorDRIXPDDisk>(), direct<SensorDRIXFilesystem>(),
+              direct<SensorDRIXPoolIO>(), direct<SensorDRIXFilesystemAPI>(),
+              direct<SensorDRIXWQM>(), direct<SensorDRIXWQMFS>(), direct<SensorDRIXWQMFSet>(),
+              zsdDisk(), direct<SensorDRIXJZK>()})
             v->emplace_back(s);
         query.data = "";
         query.size = 0;

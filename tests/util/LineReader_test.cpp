@@ -39,6 +39,7 @@ TEST(LineReader, SplitsInputIntoLines) {
         const char* why;
         std::string input;
         std::vector<Step> steps;
+        LineReader::Overflow overflow = LineReader::Overflow::Drop;
     } rows[] = {
         {"plain lines, then end",
          "a\nbc\n",
@@ -63,10 +64,30 @@ TEST(LineReader, SplitsInputIntoLines) {
          std::string(100000, 'x') + "\nok\n",
          {{Status::TooLong, "xxxxxxxx"}, {Status::Line, "ok"}, {Status::Eof, ""}}},
         {"nothing at all", "", {{Status::Eof, ""}, {Status::Eof, ""}}},
+        // Split: every piece holds at most the maximum, its '\n' counted.
+        {"split: a long line in pieces",
+         "123456789abcdefghij\nok\n",
+         {{Status::Piece, "12345678"},
+          {Status::Piece, "9abcdefg"},
+          {Status::Line, "hij"},
+          {Status::Line, "ok"},
+          {Status::Eof, ""}},
+         LineReader::Overflow::Split},
+        {"split: the '\n' after exactly the maximum comes alone",
+         "12345678\n1234567\n",
+         {{Status::Piece, "12345678"},
+          {Status::Line, ""},
+          {Status::Line, "1234567"},
+          {Status::Eof, ""}},
+         LineReader::Overflow::Split},
+        {"split: a long last line without line end",
+         "123456789ab",
+         {{Status::Piece, "12345678"}, {Status::Line, "9ab"}, {Status::Eof, ""}},
+         LineReader::Overflow::Split},
     };
     for (const Row& r : rows) {
         Pipe p;
-        LineReader reader(p.fd[0], max);
+        LineReader reader(p.fd[0], max, r.overflow);
         // Writing and reading in turn keeps big inputs from filling the pipe.
         std::size_t fed = 0;
         std::string line;

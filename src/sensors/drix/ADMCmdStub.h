@@ -11,7 +11,7 @@ class ADMCmdStub final : public RelayCmdSingleton<ADMCmdStub> {
   public:
     static const RelayCmdChannel::Names NAMES;
     // The end line of every reply.
-    static const char* const RESP_END;
+    static constexpr const char* RESP_END = "_response_ admCmdEnd\n";
 
   private:
     friend class RelayCmdSingleton<ADMCmdStub>;

@@ -70,7 +70,6 @@ class AppendedRows {
     void clear() { rows.clear(); }
     void append(const Row& row) { rows.push_back(row); }
     std::size_t size() const { return rows.size(); }
-    std::size_t capacity() const { return rows.capacity(); }
     // Points set at the rows (data null when there are none).
     void publish(dataSet_t& set) const {
         set.numSets = static_cast<uint32_t>(rows.size());

@@ -21,6 +21,11 @@
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
 
+namespace FsRows {
+inline const std::string CLUSTER = "_cl_";
+inline const std::string FILESYSTEM = "_fs_";
+}  // namespace FsRows
+
 template <class Row>
 class FsRowsSensor : public AbstractSensor {
   public:
@@ -82,11 +87,11 @@ class FsRowsSensor : public AbstractSensor {
         std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
         safeStrncpy(row.sensorName, getName().c_str(), sizeof row.sensorName);
         uint32_t hash = 0;
-        if (const char* cluster = record.getStrMain(CLUSTER, *log)) {
+        if (const char* cluster = record.getStrMain(FsRows::CLUSTER, *log)) {
             safeStrncpy(row.drixClusterName, cluster, sizeof row.drixClusterName);
             hash = FNV1AHash32(row.drixClusterName, sizeof row.drixClusterName);
         }
-        if (const char* fs = record.getStrMain(FILESYSTEM, *log)) {
+        if (const char* fs = record.getStrMain(FsRows::FILESYSTEM, *log)) {
             safeStrncpy(row.drixFilesystem, fs, sizeof row.drixFilesystem);
             hash = FNV1AHashAppend32(hash, row.drixFilesystem, sizeof row.drixFilesystem);
         }
@@ -105,8 +110,4 @@ class FsRowsSensor : public AbstractSensor {
     dataSet_t dataSet;
     DirectStat::CountedRows<Row> rows;
     KeySet keys;
-
-  private:
-    const std::string CLUSTER = "_cl_";
-    const std::string FILESYSTEM = "_fs_";
 };

@@ -49,11 +49,12 @@ class KeySet {
             if (keys[i] == key) return false;
         }
     }
+    // Doubles the table and moves this sample's keys into it.
     void grow() {
         std::vector<uint32_t> oldKeys(keys.size() < 16 ? 32 : keys.size() * 2);
         std::vector<uint32_t> oldMarks(oldKeys.size(), 0u);
-        oldKeys.swap(keys);
-        oldMarks.swap(marks);
+        keys.swap(oldKeys);
+        marks.swap(oldMarks);
         const std::size_t mask = keys.size() - 1;
         for (std::size_t j = 0; j < oldKeys.size(); ++j) {
             if (oldMarks[j] != generation) continue;

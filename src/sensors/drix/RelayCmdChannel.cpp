@@ -41,7 +41,8 @@ constexpr std::size_t RelayCmdChannel::MAX_REPLY;
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     : names(n), mutex(m), log(n.loggerName) {
-    if (SensorCtrl::config) SensorCtrl::config->getParamStore().getString(names.configKey, proxyExec);
+    if (SensorCtrl::config)
+        SensorCtrl::config->getParamStore().getString(names.configKey, proxyExec);
     // The file checked is the file run: ChildProcess never searches PATH.
     if (access(proxyExec.c_str(), R_OK | X_OK) != 0) {
         log.logError(names.notUsableMessage, proxyExec.c_str());
@@ -228,10 +229,10 @@ const RelayCmdChannel::Names CAPQStub::NAMES = {
     "CapqRelay %s doesn't exist or is not executable. Pls check config",
     "Couldn't parse output from command %s!"};
 
-const char* const ADMCmdStub::RESP_END = "_response_ admCmdEnd\n";
+constexpr const char* ADMCmdStub::RESP_END;
 
 const RelayCmdChannel::Names ADMCmdStub::NAMES = {
-    Cfg::ADMCMD, "_response_ admCmdEnd\n", "ADMCmdStub",
+    Cfg::ADMCMD, RESP_END, "ADMCmdStub",
     "AdmCmdRelay %s doesn't exist or is not executable. Pls check config",
     "Couldn't parse output from admCmd %s!"};
 

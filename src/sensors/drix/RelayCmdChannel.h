@@ -6,9 +6,9 @@
 //
 // Ownership: a RelayCmdChannel owns its relay process and pipes. Closing an
 // idle channel closes the relay's input, which ends it; a relay given up on
-// while it is still answering (time-out, over-long reply) is sent SIGTERM and
-// then left to ChildProcess::release, which ends it for good. The caller of
-// executeCmd owns the returned vector.
+// while it is still answering (time-out, over-long reply) is sent SIGTERM
+// before ChildProcess::release closes its pipes and ends whatever still runs.
+// The caller of executeCmd owns the returned vector.
 //
 // Threads: any sensor thread calls executeCmd. The mutex given to the
 // constructor serialises every exchange (held from the first look at the
@@ -130,7 +130,7 @@ class RelayCmdSingleton : public RelayCmdChannel {
     static void createSingleton();
     static void destroySingleton();
 
-    static Stub* instance;  // guarded by mutex
+    static Stub* instance;       // guarded by mutex
     static uint32_t refCounter;  // guarded by mutex
     static pthread_mutex_t mutex;
     static pthread_once_t createCtrl;

@@ -16,10 +16,8 @@ using TimeGetter = bool (TallyqRecord::*)(const std::string&, double&, const Log
 const std::string OPS = "_ops_", BYTES = "_b_", DISK_WAIT = "_tw_", QUEUE_WAIT = "_qt_";
 // Shortest disk, shortest queue, longest disk, longest queue: per-bucket key
 // first, plain key second.
-const std::string EXTREMES[4][2] = {{"_stwpb_", "_stw_"},
-                                    {"_sqtpb_", "_sqt_"},
-                                    {"_ltwpb_", "_ltw_"},
-                                    {"_lqtpb_", "_lqt_"}};
+const std::string EXTREMES[4][2] = {
+    {"_stwpb_", "_stw_"}, {"_sqtpb_", "_sqt_"}, {"_ltwpb_", "_ltw_"}, {"_lqtpb_", "_lqt_"}};
 
 // Fills the eight fields of one part; true when its "_stwpb_" was found.
 bool fillPart(const TallyqRecord& record, CountGetter count, TimeGetter time, uint64_t* out,
@@ -48,19 +46,21 @@ bool fillPart(const TallyqRecord& record, CountGetter count, TimeGetter time, ui
 void fill(const TallyqRecord& record, DRIXPerDiskData& block, const std::string& request,
           bool& perBucketChecked, const Logger& log) {
     uint64_t fields[BLOCK_ROWS];
-    const bool perBucket = fillPart(record, &TallyqRecord::getInt64Read,
-                                    &TallyqRecord::getDoubleRead, fields, log);
+    const bool perBucket =
+        fillPart(record, &TallyqRecord::getInt64Read, &TallyqRecord::getDoubleRead, fields, log);
     fillPart(record, &TallyqRecord::getInt64Write, &TallyqRecord::getDoubleWrite, fields + 8, log);
     std::memcpy(&block, fields, sizeof block);
     if (perBucketChecked) return;
     if (perBucket)
-        log.logInfo("%s provides auto-reset/per-bucket fields (_*pb_) for min./max. queue time "
-                    "and wait time.",
-                    request.c_str());
+        log.logInfo(
+            "%s provides auto-reset/per-bucket fields (_*pb_) for min./max. queue time "
+            "and wait time.",
+            request.c_str());
     else
-        log.logWarning("%s does not provide auto-reset/per-bucket fields (_*pb_) for min./max. "
-                       "queue time and wait time.",
-                       request.c_str());
+        log.logWarning(
+            "%s does not provide auto-reset/per-bucket fields (_*pb_) for min./max. "
+            "queue time and wait time.",
+            request.c_str());
     perBucketChecked = true;
 }
 
@@ -153,13 +153,13 @@ bool SensorDRIXDiskBase::fillSample(const TallyqResponse& reply) {
     uint32_t index = 0;
     for (RecordList_t::const_iterator it = records.begin(); it != records.end(); ++it, ++index) {
         if (!fillInKeys(index, it)) {
-            failSample("%s data check returned with error, invalid key or data, records will be "
-                       "ignored!",
-                       TALLYQ_CMD.c_str());
+            failSample(
+                "%s data check returned with error, invalid key or data, records will be "
+                "ignored!",
+                TALLYQ_CMD.c_str());
             return false;
         }
-        PerDisk::fill(*it, *getDiskMetricPtr(index), TALLYQ_CMD, tallyqPerBucketFieldChecked,
-                      *log);
+        PerDisk::fill(*it, *getDiskMetricPtr(index), TALLYQ_CMD, tallyqPerBucketFieldChecked, *log);
     }
     drixDiskMetricDataSet.numSets = count;
     drixDiskMetricDataSet.data = static_cast<const char*>(drixDiskMetricData);

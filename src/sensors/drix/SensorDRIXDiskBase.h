@@ -76,9 +76,8 @@ constexpr std::array<MetricsMetadata, BLOCK_ROWS> blockRows(const char* prefix, 
     };
     std::array<MetricsMetadata, BLOCK_ROWS> out{};
     for (std::size_t i = 0; i < BLOCK_ROWS; ++i) {
-        out[i] = StatColumns::metric(prefix, rows[i].suffix, "",
-                                     static_cast<uint16_t>(firstId + i), rows[i].type, 8,
-                                     rows[i].semantic);
+        out[i] = StatColumns::metric(prefix, rows[i].suffix, "", static_cast<uint16_t>(firstId + i),
+                                     rows[i].type, 8, rows[i].semantic);
     }
     return out;
 }
@@ -86,7 +85,7 @@ constexpr std::array<MetricsMetadata, BLOCK_ROWS> blockRows(const char* prefix, 
 // A metric table: the header and key rows, then the block's rows.
 template <std::size_t H>
 constexpr std::array<MetricsMetadata, H + BLOCK_ROWS> table(const MetricsMetadata (&head)[H],
-                                                           const char* prefix, uint16_t firstId) {
+                                                            const char* prefix, uint16_t firstId) {
     std::array<MetricsMetadata, H + BLOCK_ROWS> t{};
     for (std::size_t i = 0; i < H; ++i) t[i] = head[i];
     const auto block = blockRows(prefix, firstId);

@@ -41,8 +41,8 @@ static_assert(offsetof(DRIXFISData, drixNumDiskInFS) == columnOffset(drixFISMeta
 static_assert(offsetof(DRIXFISData, openCalls) == columnOffset(drixFISMetas, 8), "");
 
 // The main-part key of each value column, in row order.
-const std::string VALUE_KEYS[NUM_METAS - FIRST_VALUE] = {
-    "_d_", "_br_", "_bw_", "_oc_", "_cc_", "_rdc_", "_wc_", "_dir_", "_iu_"};
+const std::string VALUE_KEYS[NUM_METAS - FIRST_VALUE] = {"_d_",   "_br_", "_bw_",  "_oc_", "_cc_",
+                                                         "_rdc_", "_wc_", "_dir_", "_iu_"};
 
 }  // namespace
 

@@ -58,7 +58,6 @@ static_assert(offsetof(DRIXJZKDAData_t, capacity) == offsetof(DRIXJZKPdiskData_t
 // The capacity keys in row order.
 constexpr const char* capacityKeys[] = {"_c_", "_uc_", "_pc_", "_upc_", "_lc_", "_ulc_"};
 
-constexpr const char* NO_CHANNEL = StatReport::NO_CHANNEL;
 // The code standing for a reply that cannot be read at all.
 constexpr int32_t NO_REPLY_CODE = 99;
 
@@ -147,7 +146,7 @@ const dataSet_t* SensorDRIXJZK::getMetricData() {
     getLocalClusterName(drixClusterName);
     log->logDebug("drixClusterName = %s", drixClusterName.c_str());
     if (!channel.available()) {
-        StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", NO_CHANNEL);
+        StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", StatReport::NO_CHANNEL);
     } else if (fillGroup("tallyq pdisk_s", "_p_", getName().c_str(), drixJZKPdiskData,
                          metricDataSets[0]) &&
                fillGroup("tallyq da_s", "_da_", "DRIXJZKDA", drixJZKDAData, metricDataSets[1])) {

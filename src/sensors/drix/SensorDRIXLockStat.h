@@ -12,8 +12,6 @@
 // operation runs on the sensor's own thread.
 #pragma once
 
-#include <endian.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,7 +40,6 @@ class SensorDRIXLockStat : public AbstractSensor {
 
     void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
     const std::string& getRequest() const { return request; }
-    std::size_t rowCapacity() const { return dataVector.capacity(); }
 
   protected:
     SensorDRIXLockStat(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* groups)

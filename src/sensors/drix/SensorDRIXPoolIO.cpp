@@ -47,8 +47,7 @@ void SensorDRIXPoolIO::fillRow(DRIXPoolSensorData& row, const TallyqRecord& reco
     }
     hash = keys.claim(hash, [&] {
         log->logError("Hash collision in sensor %s while computing metric key for: %s %s %s",
-                      getName().c_str(), row.drixClusterName, row.drixFilesystem,
-                      row.drixPoolName);
+                      getName().c_str(), row.drixClusterName, row.drixFilesystem, row.drixPoolName);
     });
     putKey(row, hash);
     uint64_t value = 0;

@@ -22,8 +22,8 @@ static_assert(offsetof(DIRXWQMData, wqmDataSet) == columnOffset(drixWQMMetas.dat
 }  // namespace
 
 SensorDRIXWQM::SensorDRIXWQM()
-    : SensorDRIXWQMBase(drixWQMMetas.data(), drixWQMMetas.size(), sensorSize, 1,
-                        SensorID::DRIXWQM, "tallyq wqm", sizeof(DIRXWQMData)),
+    : SensorDRIXWQMBase(drixWQMMetas.data(), drixWQMMetas.size(), sensorSize, 1, SensorID::DRIXWQM,
+                        "tallyq wqm", sizeof(DIRXWQMData)),
       wqmData{} {}
 
 AbstractSensor* SensorDRIXWQM::generate() { return new SensorDRIXWQM(); }

@@ -60,8 +60,7 @@ void fillBlock(const TallyqRecord& record, DRIXWQMDataSet& block, const Logger& 
 
 SensorDRIXWQMBase::SensorDRIXWQMBase(const MetricsMetadata* metas, uint32_t numMetas,
                                      const uint32_t* sensorSize, uint32_t numVirtSensors,
-                                     SensorID::SensorID id, const char* request,
-                                     uint32_t rowLength)
+                                     SensorID::SensorID id, const char* request, uint32_t rowLength)
     : AbstractSensor(id, metas, numMetas, sensorSize, numVirtSensors, 1000000),
       drixWQMMetricDataSet{0, rowLength, nullptr},
       drixWQMMetricData(nullptr),

@@ -30,18 +30,18 @@ constexpr std::size_t BLOCK_ROWS = SCALAR_ROWS + OPERATIONS * OPERATION_VALUES;
 
 // Operation words in block order; each is read from the key "_<word>_".
 constexpr const char* OPERATION_WORDS[OPERATIONS] = {
-    "lookup", "getattr", "readdir", "readlink", "create",  "mkdir",    "mknod",     "remove",
-    "rmdir",  "rename",  "chmod",   "trunc",    "chown",   "stime",    "link",      "symlink",
-    "setattr", "setxattr", "open",  "close",    "read",    "readsplit", "writesplit", "write"};
+    "lookup",  "getattr",  "readdir", "readlink", "create", "mkdir",     "mknod",      "remove",
+    "rmdir",   "rename",   "chmod",   "trunc",    "chown",  "stime",     "link",       "symlink",
+    "setattr", "setxattr", "open",    "close",    "read",   "readsplit", "writesplit", "write"};
 
 enum class Read { U64, U32, MICROS };
 
 // One scalar field of the block, in field order.
 struct Scalar {
-    const char* key;      // main-part key
-    Read read;            // getter and conversion
-    const char* suffix;   // metric name after the prefix
-    uint16_t idOffset;    // metric id less the table's id base
+    const char* key;     // main-part key
+    Read read;           // getter and conversion
+    const char* suffix;  // metric name after the prefix
+    uint16_t idOffset;   // metric id less the table's id base
     uint16_t type;
     uint16_t semantic;
 };
@@ -73,7 +73,7 @@ constexpr Scalar SCALARS[SCALAR_ROWS] = {
 // base + 44 + 5k.
 template <std::size_t H>
 constexpr std::array<MetricsMetadata, H + BLOCK_ROWS> table(const MetricsMetadata (&head)[H],
-                                                           const char* prefix, uint16_t base) {
+                                                            const char* prefix, uint16_t base) {
     struct Value {
         const char* suffix;
         uint16_t semantic;
@@ -87,9 +87,8 @@ constexpr std::array<MetricsMetadata, H + BLOCK_ROWS> table(const MetricsMetadat
     std::size_t n = 0;
     for (const MetricsMetadata& m : head) t[n++] = m;
     for (const Scalar& s : SCALARS) {
-        t[n++] = StatColumns::metric(prefix, s.suffix, "",
-                                     static_cast<uint16_t>(base + s.idOffset), s.type,
-                                     s.type == DT_UINT_32 ? 4 : 8, s.semantic);
+        t[n++] = StatColumns::metric(prefix, s.suffix, "", static_cast<uint16_t>(base + s.idOffset),
+                                     s.type, s.type == DT_UINT_32 ? 4 : 8, s.semantic);
     }
     for (std::size_t k = 0; k < OPERATIONS; ++k) {
         for (std::size_t v = 0; v < OPERATION_VALUES; ++v) {

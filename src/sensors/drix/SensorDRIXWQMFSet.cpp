@@ -26,8 +26,7 @@ static_assert(sizeof(DIRXWQMFSETData) == 1336, "");
 static_assert(sizeof(DIRXWQMFSETData) == rowLength(drixWQMFSetMetas.data(), 0, 143), "");
 static_assert(offsetof(DIRXWQMFSETData, drixFileSet) == columnOffset(drixWQMFSetMetas.data(), 3),
               "");
-static_assert(offsetof(DIRXWQMFSETData, metricKey) == columnOffset(drixWQMFSetMetas.data(), 4),
-              "");
+static_assert(offsetof(DIRXWQMFSETData, metricKey) == columnOffset(drixWQMFSetMetas.data(), 4), "");
 static_assert(offsetof(DIRXWQMFSETData, wqmDataSet) == columnOffset(drixWQMFSetMetas.data(), 5),
               "");
 
@@ -63,7 +62,8 @@ bool SensorDRIXWQMFSet::fillInKeys(uint32_t index, const TallyqRecord& record) {
     if (const char* fileset = record.getStrMain(FILESET, *log)) {
         safeStrncpy(row.drixFileSet, fileset, sizeof row.drixFileSet);
         hash = FNV1AHashAppend32(hash, row.drixFileSet, sizeof row.drixFileSet);
-        if (row.drixFileSet[0] == '\0') safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
+        if (row.drixFileSet[0] == '\0')
+            safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
     } else {
         safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
     }

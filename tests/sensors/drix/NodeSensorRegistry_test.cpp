@@ -16,6 +16,8 @@ const char* const registered[] = {
     "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
     "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
     "DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer", "DRIXWaiters", "DRIXBufMgr", "DRIXJZK",
+    "DRIXDisk", "DRIXPDDisk", "DRIXFilesystem", "DRIXPoolIO", "DRIXFilesystemAPI", "DRIXWQM",
+    "DRIXWQMFS", "DRIXWQMFSET",
 };
 
 // Start-up output comes before main, so it is read from a second run of this

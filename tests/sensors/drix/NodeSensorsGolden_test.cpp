@@ -189,4 +189,16 @@ TEST(NodeSensorsGolden, RecordedRepliesGiveTheExpectedRows) {
     }
 }
 
+// A sensor shut down twice gives its reference back once: the channel that
+// other sensors hold stays.
+TEST(NodeSensorsGolden, ASecondShutdownKeepsTheSharedChannel) {
+    SensorDRIXCacheStat first;
+    ASSERT_EQ(first.init(), 0);
+    EXPECT_EQ(first.shutdown(), 0);
+    EXPECT_EQ(first.shutdown(), 0);
+    SensorDRIXCacheStat second;
+    EXPECT_EQ(second.init(), 0);
+    EXPECT_EQ(second.shutdown(), 0);
+}
+
 }  // namespace

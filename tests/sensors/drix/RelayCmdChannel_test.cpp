@@ -1,0 +1,330 @@
+// The command relay channel against the failing stand-in relay
+// (tests/stubs/cmdrelay.cpp): RelayChannelTest drives channel objects of its
+// own; RelayCmdStubTest drives the two singletons, which live once per
+// process, so CTest runs each of those cases alone.
+#include "RelayCmdChannel.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ADMCmdStub.h"
+#include "CAPQStub.h"
+#include "Configuration.h"
+#include "LoggerBackend.h"
+#include "ParamDefStore.h"
+#include "ParamNames.h"
+#include "ParamValStore.h"
+#include "SensorCtrl.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+using Reply = std::unique_ptr<Lines>;
+
+const std::string ADM_END = "_response_ admCmdEnd\n";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+time_t monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+class RelayFixture : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        // As in the daemon.
+        signal(SIGPIPE, SIG_IGN);
+        signal(SIGCHLD, SIG_IGN);
+        logPath = dir.path() + "/daemon.log";
+        relayLogPath = dir.path() + "/relay.log";
+        ASSERT_TRUE(
+            LoggerBackend::createAndInitLogger(LogNameSpace::esDebug, logPath.c_str(), true));
+        ASSERT_TRUE(StubHarness::installTools(dir.path(), CMDRELAY, {"CapqRelay", "AdmCmdRelay"}));
+        env.set("CMDRELAY_LOG", relayLogPath.c_str());
+        env.set("CMDRELAY_MODE", nullptr);
+        env.set("CMDRELAY_REPLY", nullptr);
+        cfg.getParamStore().putStr(Cfg::CAPQCMD, dir.path() + "/CapqRelay");
+        cfg.getParamStore().putStr(Cfg::ADMCMD, dir.path() + "/AdmCmdRelay");
+        SensorCtrl::config = &cfg;
+    }
+    void TearDown() override {
+        SensorCtrl::config = nullptr;
+        LoggerBackend::destroy();
+    }
+
+    // The Error lines of component `name`, in order. Stops the backend to
+    // flush it, so call it once, at the end.
+    std::vector<std::string> errors(const std::string& name = "ADMCmdStub") {
+        LoggerBackend::destroy();
+        std::vector<std::string> out;
+        std::istringstream in(readFile(logPath));
+        const std::string tag = "[Error  ] " + name + ": ";
+        for (std::string l; std::getline(in, l);) {
+            const std::size_t at = l.find(tag);
+            if (at != std::string::npos) out.push_back(l.substr(at + tag.size()));
+        }
+        return out;
+    }
+    std::string relayLog() const { return readFile(relayLogPath); }
+    bool waitForRelayLog(const std::string& what, std::size_t count = 1) const {
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < end) {
+            if (countOf(relayLog(), what) >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // The pid of the last relay that logged its start.
+    pid_t lastRelayPid() const {
+        const std::string log = relayLog();
+        const std::size_t at = log.rfind(" start");
+        if (at == std::string::npos) return 0;
+        return static_cast<pid_t>(std::atol(log.c_str() + log.rfind('\n', at) + 1));
+    }
+
+    StubHarness::TempDir dir;
+    StubHarness::ScopedEnv env;
+    std::string logPath;
+    std::string relayLogPath;
+    Cfg::ParamDefStore schema;
+    Cfg::Configuration cfg{schema, Cfg::ParamValStore()};
+};
+
+class RelayChannelTest : public RelayFixture {
+  protected:
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
+
+TEST_F(RelayChannelTest, RepliesEndOnlyAtAWholeEndLine) {
+    const std::string x2047(2047, 'x');
+    const struct Row {
+        const char* mode;
+        std::string reply;
+        bool ok;
+        Lines lines;
+    } rows[] = {
+        {"normal", "", true, {}},  // the end line alone: an empty reply, not a failure
+        {"normal", "a\nb:c\n\n", true, {"a\n", "b:c\n", "\n"}},
+        // A line longer than a piece arrives in pieces of at most 2047 bytes.
+        {"longline", "", true, {x2047, std::string(953, 'x') + "\n"}},
+        {"normal", x2047 + "\n", true, {x2047, "\n"}},
+        {"normal", std::string(2046, 'y') + "\n", true, {std::string(2046, 'y') + "\n"}},
+        // The end text right after a piece continues a line: not the end.
+        {"endtail", "", true, {x2047, ADM_END}},
+        // The end line without its newline, or none, before end of input.
+        {"endnonl", "a\n", false, {}},
+        {"noend", "a\n", false, {}},
+    };
+    for (const Row& r : rows) {
+        env.set("CMDRELAY_MODE", r.mode);
+        env.set("CMDRELAY_REPLY", r.reply.c_str());
+        RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+        ASSERT_TRUE(channel.isOperational()) << r.mode;
+        // The log drops a repeat of the last message: each failure asks its own.
+        const std::string noend = r.mode;
+        Reply reply(channel.executeCmd(noend == "noend" ? "zsdInfo noend" : "zsdInfo"));
+        ASSERT_EQ(reply != nullptr, r.ok) << r.mode << " " << r.reply.size();
+        if (reply) {
+            EXPECT_EQ(*reply, r.lines) << r.mode << " " << r.reply.size();
+        }
+        // A failed reply means the relay has gone: the channel closes at once.
+        EXPECT_EQ(channel.isOperational(), r.ok) << r.mode;
+    }
+    EXPECT_EQ(errors(), (Lines{"Couldn't parse output from admCmd zsdInfo!",
+                               "Couldn't parse output from admCmd zsdInfo noend!"}));
+}
+
+TEST_F(RelayChannelTest, ADeadRelayRestartsOnlyThreeSecondsAfterTheLastStart) {
+    env.set("CMDRELAY_MODE", "noend");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    const time_t first = channel.lastConnectTime();
+    EXPECT_EQ(Reply(channel.executeCmd("clusterName")), nullptr);
+    env.set("CMDRELAY_MODE", "normal");
+    int refused = 0;
+    while (monotonicSeconds() - first < RelayCmdChannel::RECONNECT_TIMEOUT) {
+        Reply r(channel.executeCmd("zsdInfo"));
+        if (monotonicSeconds() - first >= RelayCmdChannel::RECONNECT_TIMEOUT) break;
+        EXPECT_EQ(r, nullptr);
+        ++refused;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(countOf(relayLog(), " start\n"), 1u);
+    Reply r(channel.executeCmd("zsdInfo"));
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(r->empty());
+    EXPECT_GE(channel.lastConnectTime() - first, RelayCmdChannel::RECONNECT_TIMEOUT);
+    EXPECT_EQ(countOf(relayLog(), " start\n"), 2u);
+    EXPECT_EQ(errors(), Lines{"Couldn't parse output from admCmd clusterName!"});
+}
+
+TEST_F(RelayChannelTest, ASilentRelayIsEndedAtTheTimeOut) {
+    env.set("CMDRELAY_MODE", "silent");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    channel.setReplyTimeoutMs(300);
+    ASSERT_TRUE(waitForRelayLog(" start\n"));
+    const pid_t relay = lastRelayPid();
+    ASSERT_GT(relay, 0);
+    const Clock::time_point t0 = Clock::now();
+    EXPECT_EQ(Reply(channel.executeCmd("zsdInfo")), nullptr);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    EXPECT_GE(took.count(), 250);
+    EXPECT_LT(took.count(), 3000);
+    EXPECT_FALSE(channel.isOperational());
+    // The relay was still waiting for its tool: it is ended, not left behind.
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(3);
+    while (kill(relay, 0) == 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(kill(relay, 0), 0);
+    EXPECT_EQ(errors(), Lines{dir.path() + "/AdmCmdRelay did not answer zsdInfo within 300 ms; "
+                                           "closing it"});
+}
+
+TEST_F(RelayChannelTest, AReplyTooLongToHoldClosesTheChannel) {
+    env.set("CMDRELAY_MODE", "flood");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    EXPECT_EQ(Reply(channel.executeCmd("zsdInfo")), nullptr);
+    EXPECT_FALSE(channel.isOperational());
+    EXPECT_EQ(errors(), Lines{"Reply to zsdInfo exceeds 16777216 bytes; closing " + dir.path() +
+                              "/AdmCmdRelay"});
+}
+
+// Run by CTest with the fork-failing library preloaded.
+TEST_F(RelayChannelTest, AFailedForkIsAFailedStart) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::string(preload).find("failsys") == std::string::npos)
+        GTEST_SKIP() << "needs the failsys library preloaded (CTest does it)";
+    env.set("VELMAR_FAIL_FORK", "1");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    EXPECT_FALSE(channel.isOperational());
+    const time_t first = channel.lastConnectTime();
+    EXPECT_GT(first, 0);
+    // The failed start counts against the restart gap like any other.
+    EXPECT_EQ(Reply(channel.executeCmd("early")), nullptr);
+    env.set("VELMAR_FAIL_FORK", nullptr);
+    while (monotonicSeconds() - first < RelayCmdChannel::RECONNECT_TIMEOUT)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(Reply(channel.executeCmd("later")), nullptr);
+    EXPECT_EQ(relayLog().find(" request early"), std::string::npos);
+    EXPECT_EQ(errors(), Lines{"Could not fork " + dir.path() +
+                              "/AdmCmdRelay: Resource temporarily unavailable (11)"});
+}
+
+TEST_F(RelayChannelTest, ADescriptorOpenedAfterACloseSurvivesTheNextClose) {
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    ASSERT_NE(Reply(channel.executeCmd("zsdInfo")), nullptr);
+    channel.disconnectADMCmd();
+    // Takes the lowest free numbers: those the channel's pipes had.
+    const int a = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int b = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    channel.disconnectADMCmd();
+    channel.closeADMCmd();
+    EXPECT_NE(fcntl(a, F_GETFD), -1);
+    EXPECT_NE(fcntl(b, F_GETFD), -1);
+    close(a);
+    close(b);
+    // The relay saw the end of its input.
+    EXPECT_TRUE(waitForRelayLog(" eof\n"));
+}
+
+bool singletonUsed = false;
+
+class RelayCmdStubTest : public RelayFixture {
+  protected:
+    void SetUp() override {
+        if (singletonUsed) GTEST_SKIP() << "the singletons live once per process; run alone";
+        singletonUsed = true;
+        RelayFixture::SetUp();
+    }
+};
+
+TEST_F(RelayCmdStubTest, TheLastCloseEndsTheChannelForGood) {
+    env.set("CMDRELAY_REPLY", "peekreg:pkrq_zsd_info:a:b:c:d:zsd1:fs1:system:\n");
+    ADMCmdStub* a = ADMCmdStub::getInstance();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(ADMCmdStub::getInstance(), a);
+    Reply r(a->executeCmd("zsdInfo"));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(*r, Lines{"peekreg:pkrq_zsd_info:a:b:c:d:zsd1:fs1:system:\n"});
+    ADMCmdStub::closeInstance();
+    ADMCmdStub::closeInstance();
+    EXPECT_TRUE(waitForRelayLog(" eof\n"));
+    EXPECT_EQ(ADMCmdStub::getInstance(), nullptr);
+    // Unbalanced releases take nothing below 0: one more holder, one release.
+    ADMCmdStub::closeInstance();
+    ADMCmdStub::closeInstance();
+    ADMCmdStub::closeInstance();
+    EXPECT_EQ(ADMCmdStub::getInstance(), nullptr);
+    EXPECT_EQ(countOf(relayLog(), " start\n"), 1u);
+    EXPECT_EQ(errors(), Lines{});
+}
+
+TEST_F(RelayCmdStubTest, AnUnusableRelayIsReportedOnce) {
+    const std::string plain = dir.path() + "/plain";
+    std::ofstream(plain) << "#!/bin/sh\n";
+    chmod(plain.c_str(), 0644);
+    cfg.getParamStore().putStr(Cfg::CAPQCMD, plain);
+    EXPECT_EQ(CAPQStub::getInstance(), nullptr);
+    // Corrected later: still no channel, and no second message.
+    cfg.getParamStore().putStr(Cfg::CAPQCMD, dir.path() + "/CapqRelay");
+    EXPECT_EQ(CAPQStub::getInstance(), nullptr);
+    EXPECT_EQ(errors("CAPQStub"), Lines{"CapqRelay " + plain +
+                                        " doesn't exist or is not executable. Pls check config"});
+}
+
+TEST_F(RelayCmdStubTest, TheTwoChannelsNeverWaitForEachOther) {
+    env.set("CMDRELAY_REPLY", "line\n");
+    CAPQStub* capq = CAPQStub::getInstance();
+    ADMCmdStub* adm = ADMCmdStub::getInstance();
+    ASSERT_NE(capq, nullptr);
+    ASSERT_NE(adm, nullptr);
+    {
+        Reply r(capq->executeCmd("iqdf:fs1"));
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(*r, Lines{"line\n"});
+    }
+    capq->setReplyTimeoutMs(3000);
+    std::thread hung([capq] { EXPECT_EQ(Reply(capq->executeCmd("hang")), nullptr); });
+    ASSERT_TRUE(waitForRelayLog(" request hang\n"));
+    const Clock::time_point t0 = Clock::now();
+    Reply r(adm->executeCmd("zsdInfo"));
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(*r, Lines{"line\n"});
+    hung.join();
+    ADMCmdStub::closeInstance();
+    CAPQStub::closeInstance();
+    EXPECT_EQ(ADMCmdStub::getInstance(), nullptr);
+    EXPECT_EQ(CAPQStub::getInstance(), nullptr);
+    EXPECT_EQ(errors("CAPQStub").size(), 1u);
+}
+
+}  // namespace
