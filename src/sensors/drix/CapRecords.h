@@ -1,6 +1,7 @@
 // Record storage of the capacity sensors: one array of fixed-size records per
 // data set, reallocated only when the number of records changes, and zeroed
-// before every sample. Owned by one sensor, used on its own thread.
+// before every sample. Owned by one sensor, used on its own thread; freed with
+// the sensor, since the controller may read the last sample's rows until then.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +23,6 @@ class RecordArray {
         std::memset(static_cast<void*>(records.get()), 0, count * sizeof(T));
         set.data = reinterpret_cast<const char*>(records.get());
         return records.get();
-    }
-    void release(dataSet_t& set) {
-        records.reset();
-        allocated = 0;
-        set.data = nullptr;
-        set.numSets = 0;
     }
     T* get() const { return records.get(); }
     std::size_t size() const { return allocated; }

@@ -22,10 +22,10 @@ int32_t SensorDRIXCapFlow::init() {
 int32_t SensorDRIXCapFlow::getStatus() { return channel == nullptr ? -1 : 0; }
 
 int32_t SensorDRIXCapFlow::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     ownChannel.release();
     channel = nullptr;
-    freeRecords();
-    clearRecordCounts();
     return 0;
 }
 

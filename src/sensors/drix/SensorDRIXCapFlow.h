@@ -70,8 +70,6 @@ class SensorDRIXCapFlow : public AbstractSensor {
     // Builds the records from what was collected; returns how many, over all
     // groups. Every group's numSets covers this poll only.
     virtual std::size_t buildRecords() = 0;
-    // Frees the record arrays.
-    virtual void freeRecords() = 0;
     // Steps after the filesystems were polled: all failed, no records,
     // resumed. `error` is the text left by the last mount check or listing.
     virtual void finishPoll(std::size_t failures, const std::string& error);

@@ -100,12 +100,6 @@ void SensorDRIXCapacity::collect(const FsPair& fs, DRIXCapParser::Lines* reply, 
     collected.push_back(std::move(c));
 }
 
-void SensorDRIXCapacity::freeRecords() {
-    diskCapMetricData.release(metricDataSets[0]);
-    poolCapMetricData.release(metricDataSets[1]);
-    inodeCapMetricData.release(metricDataSets[2]);
-}
-
 std::size_t SensorDRIXCapacity::buildRecords() {
     char clusterField[64];
     safeStrncpy(clusterField, drixClusterName.c_str(), sizeof clusterField);

@@ -63,7 +63,6 @@ class SensorDRIXCapacity : public SensorDRIXCapFlow {
     std::string listingRequest(const FsPair& fs) const override;
     void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) override;
     std::size_t buildRecords() override;
-    void freeRecords() override;
 
   private:
     // One collected filesystem's listing.

@@ -67,8 +67,6 @@ void SensorDRIXFileset::collect(const FsPair& fs, DRIXCapParser::Lines* reply, s
     }
 }
 
-void SensorDRIXFileset::freeRecords() { filesetMetricData.release(metricDataSet); }
-
 std::size_t SensorDRIXFileset::buildRecords() {
     metricDataSet.numSets = 0;
     if (kept.empty()) return 0;

@@ -36,7 +36,6 @@ class SensorDRIXFileset : public SensorDRIXCapFlow {
     std::string listingRequest(const FsPair& fs) const override;
     void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) override;
     std::size_t buildRecords() override;
-    void freeRecords() override;
 
   private:
     // Set once by the constructor.

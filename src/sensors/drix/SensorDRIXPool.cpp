@@ -59,8 +59,6 @@ void SensorDRIXPool::collect(const FsPair& fs, DRIXCapParser::Lines* reply, std:
     collected.push_back(std::move(rows));
 }
 
-void SensorDRIXPool::freeRecords() { poolMetricData.release(metricDataSet); }
-
 std::size_t SensorDRIXPool::buildRecords() {
     std::size_t needed = 0;
     for (const auto& rows : collected) needed += rows.size();

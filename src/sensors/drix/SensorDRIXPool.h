@@ -37,7 +37,6 @@ class SensorDRIXPool : public SensorDRIXCapFlow {
     std::string listingRequest(const FsPair& fs) const override;
     void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) override;
     std::size_t buildRecords() override;
-    void freeRecords() override;
 
   private:
     // Set once by the constructor.

@@ -85,7 +85,7 @@ void SensorDRIXQuotaBase::finishPoll(std::size_t, const std::string& error) {
 
 std::size_t SensorDRIXQuotaBase::buildRecords() {
     const std::size_t n = rows.size();
-    if (drixQuotaMetricData != nullptr && allocatedSets != n) freeRecords();
+    if (drixQuotaMetricData != nullptr && allocatedSets != n) dropRecords();
     if (drixQuotaMetricData == nullptr) {
         drixQuotaMetricData = allocateQuotaMetricData(static_cast<uint32_t>(n));
         allocatedSets = n;
@@ -130,7 +130,7 @@ std::size_t SensorDRIXQuotaBase::buildRecords() {
     return i;
 }
 
-void SensorDRIXQuotaBase::freeRecords() {
+void SensorDRIXQuotaBase::dropRecords() {
     if (drixQuotaMetricData != nullptr) freeQuotaMetricData();
     drixQuotaMetricData = nullptr;
     allocatedSets = 0;

@@ -48,7 +48,7 @@ class SensorDRIXQuotaBase : public SensorDRIXCapFlow {
     bool listingFailed(const FsPair& fs, const std::string& error) override;
     void finishPoll(std::size_t failures, const std::string& error) override;
     std::size_t buildRecords() override;
-    void freeRecords() override;
+    void dropRecords();
 
     // Touched by the sensor's own thread only.
     dataSet_t drixQuotaMetricDataSet;
