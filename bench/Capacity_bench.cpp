@@ -5,13 +5,12 @@
 // channel's would be). Heap allocations inside the timed part are counted
 // with a replaced global operator new.
 #include <benchmark/benchmark.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <new>
 #include <string>
@@ -35,8 +34,9 @@ Lines iqdfReply(int disks, int pools) {
         "metadata:data:freeBlocks:freeBlocksPct:freeFragments:freeFragmentsPct:"
         "diskAvailableForAlloc:\n"};
     for (int i = 0; i < disks; ++i) {
-        out.push_back("iqdf:zsd:0:1:::disk" + std::to_string(i) + ":pool" + std::to_string(i % pools) +
-                      ":1073741824:1:" + (i % 3 ? "Yes" : "No") + ":Yes:524288000:49:1048576:1:up:\n");
+        out.push_back("iqdf:zsd:0:1:::disk" + std::to_string(i) + ":pool" +
+                      std::to_string(i % pools) + ":1073741824:1:" + (i % 3 ? "Yes" : "No") +
+                      ":Yes:524288000:49:1048576:1:up:\n");
     }
     out.push_back(
         "iqdf:inode:HEADER:version:reserved:reserved:usedInodes:freeInodes:allocatedInodes:"
@@ -81,7 +81,8 @@ void BM_CapacitySample100x100(benchmark::State& state) {
     for (int f = 0; f < 100; ++f) {
         const std::string fs = "fs" + std::to_string(f);
         fsInfo.push_back("peekreg:fs:0:1:::local:" + fs + ":c1:" + fs + ":\n");
-        channel.replies["iqstatus:c1:" + fs] = {"File system is mounted and mounted on:\n", "10.0.0.1 n1\n"};
+        channel.replies["iqstatus:c1:" + fs] = {"File system is mounted and mounted on:\n",
+                                                "10.0.0.1 n1\n"};
         channel.replies["iqdf:c1:" + fs] = disks;
     }
     channel.replies["fsInfo"] = fsInfo;
@@ -133,7 +134,8 @@ CannedChannel hundredFilesystems(const std::string& word, bool remoteForm, const
     for (int f = 0; f < 100; ++f) {
         const std::string fs = "fs" + std::to_string(f);
         fsInfo.push_back("peekreg:fs:0:1:::local:" + fs + ":c1:" + fs + ":\n");
-        channel.replies["iqstatus:c1:" + fs] = {"File system is mounted and mounted on:\n", "10.0.0.1 n1\n"};
+        channel.replies["iqstatus:c1:" + fs] = {"File system is mounted and mounted on:\n",
+                                                "10.0.0.1 n1\n"};
         channel.replies[word + (remoteForm ? "c1:" : "") + fs] = perFs;
     }
     channel.replies["fsInfo"] = fsInfo;
@@ -167,7 +169,8 @@ void BM_QoSSample100(benchmark::State& state) {
     CannedChannel channel;
     Lines list{"throtl:fs:HEADER:version:qosLocalFileSystem:\n"};
     const Lines stats{
-        "throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:\n",
+        "throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:"
+        "\n",
         "throtl:stats:0:1:system:other:root:120:2:3:0.5:40:1000:500:4:\n",
         "throtl:stats:0:1:system:misc:root:10:1:0:0.1:2:100:50:4:\n"};
     for (int f = 0; f < 100; ++f) {
@@ -185,7 +188,8 @@ void BM_QoSSample100(benchmark::State& state) {
     Platform::setRoot(root);
     timeSamples<SensorDRIXQoS>(state, channel, 200);
     Platform::setRoot("");
-    for (const char* f : {"/var/qorm/gen/qorm.cfg", "/var/qorm/gen/qormNodeData"}) unlink((root + f).c_str());
+    for (const char* f : {"/var/qorm/gen/qorm.cfg", "/var/qorm/gen/qormNodeData"})
+        unlink((root + f).c_str());
     for (const char* d : {"/var/qorm/gen", "/var/qorm", "/var", ""}) rmdir((root + d).c_str());
 }
 BENCHMARK(BM_QoSSample100)->Unit(benchmark::kMillisecond);

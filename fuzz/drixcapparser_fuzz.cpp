@@ -4,14 +4,14 @@
 // below are the promises the sensors build on. The last choice feeds the
 // lines to the QoS sensor as its statistics reply, through its filter, the
 // parser and the record building.
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <sys/stat.h>
+#include <fstream>
 #include <string>
 #include <vector>
-
-#include <fstream>
 
 #include "DRIXCapParser.h"
 #include "PlatformPaths.h"
@@ -25,7 +25,8 @@ class OneReply : public CapqChannel {
   public:
     Reply executeCmd(const std::string& request) override {
         if (request == "throtlfslist")
-            return Reply(new Lines{"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"});
+            return Reply(new Lines{"throtl:fs:HEADER:version:qosLocalFileSystem:\n",
+                                   "throtl:fs:0:1:fs1:\n"});
         return Reply(new Lines(lines));
     }
     Lines lines;
@@ -39,7 +40,8 @@ void makeRoot() {
     char tmpl[] = "/tmp/capfuzz-XXXXXX";
     const std::string root = mkdtemp(tmpl);
     const std::string gen = root + "/var/qorm/gen";
-    for (const char* part : {"/var", "/var/qorm", "/var/qorm/gen"}) mkdir((root + part).c_str(), 0755);
+    for (const char* part : {"/var", "/var/qorm", "/var/qorm/gen"})
+        mkdir((root + part).c_str(), 0755);
     std::ofstream(gen + "/qorm.cfg") << "clusterName c1\n";
     std::ofstream(gen + "/qormNodeData") << "n1:\n";
     Platform::setRoot(root);

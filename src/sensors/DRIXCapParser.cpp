@@ -81,7 +81,8 @@ void DRIXCapParser::parseCmdInput(Lines* input, std::vector<Row>& outv,
         if (fields.size() != columns.size()) {
             errorString = line;
             if (fields.size() >= 3) {
-                errorString += " (Error: " + fields[2] + ", length of data does not match header size)";
+                errorString +=
+                    " (Error: " + fields[2] + ", length of data does not match header size)";
             }
             outv.clear();
             return;
@@ -112,7 +113,8 @@ void DRIXCapParser::parseFilesystemPKRQuery(Lines* input, FsList& list, std::str
     for (const Row& row : rows) {
         const std::string* type = find(row, FS_TYPE);
         if (type == nullptr) {
-            errorString = "Unable to find attribute pkrq_fs_type in peekreg pkrq_fs_info all response.";
+            errorString =
+                "Unable to find attribute pkrq_fs_type in peekreg pkrq_fs_info all response.";
             return;
         }
         const bool local = *type == "local";
@@ -133,7 +135,8 @@ void DRIXCapParser::parseFilesystemPKRQuery(Lines* input, FsList& list, std::str
         }
         if (!printable(*owner)) {
             errorString =
-                "Found non-printable value for pkrq_owning_cluster_name in peekreg pkrq_fs_info all "
+                "Found non-printable value for pkrq_owning_cluster_name in peekreg pkrq_fs_info "
+                "all "
                 "response.";
             return;
         }
@@ -178,7 +181,8 @@ int DRIXCapParser::processIQStatusOutput(const Lines* input, const std::string& 
     }
     for (++i; i < input->size(); ++i) {
         const std::string& line = (*input)[i];
-        if (line.size() < 4 || endsWith(line, NOT_MOUNTED_END, sizeof NOT_MOUNTED_END - 1)) continue;
+        if (line.size() < 4 || endsWith(line, NOT_MOUNTED_END, sizeof NOT_MOUNTED_END - 1))
+            continue;
         return 0;
     }
     errorString = notMounted;
@@ -224,7 +228,8 @@ void DRIXCapParser::parseCAPQResponse(Lines* input, PoolTotals& totalVals,
     parseCmdInput(input, rows, errorString);
     if (!errorString.empty() || rows.empty()) return;
     static const char* const sums[] = {"diskSize", "freeBlocks", "freeFragments"};
-    static const char* const inodes[] = {"usedInodes", "freeInodes", "allocatedInodes", "maxInodes"};
+    static const char* const inodes[] = {"usedInodes", "freeInodes", "allocatedInodes",
+                                         "maxInodes"};
     for (Row& row : rows) {
         if (row.count("zsd") != 0) {
             const std::string& usage = getUsageType(row["metadata"], row["data"]);
@@ -235,8 +240,9 @@ void DRIXCapParser::parseCAPQResponse(Lines* input, PoolTotals& totalVals,
             if (pool != nullptr) {
                 auto poolIt = totalVals.find(*pool);
                 if (poolIt == totalVals.end()) {
-                    poolIt = totalVals.emplace(*pool, std::map<std::string, std::vector<uint64_t>>())
-                                 .first;
+                    poolIt =
+                        totalVals.emplace(*pool, std::map<std::string, std::vector<uint64_t>>())
+                            .first;
                     for (const std::string* name : {&DATA, &METADATA, &DATAMETA, &DESC}) {
                         poolIt->second[*name] = std::vector<uint64_t>(3, 0);
                     }
@@ -271,9 +277,9 @@ void DRIXCapParser::parsePoolResponse(const Lines* input, std::vector<Row>& rows
     static const char HEADING[] = "Storage pools in file system";
     static const char NAME[] = "Name";
     // Token position -> key; every other position is dropped.
-    static const char* const keys[11] = {"poolName", nullptr,       nullptr,        nullptr,
-                                         "data",     "metaData",    "tot_dataKB",   "free_dataKB",
-                                         nullptr,    "tot_metaKB",  "free_metaKB"};
+    static const char* const keys[11] = {"poolName", nullptr,      nullptr,      nullptr,
+                                         "data",     "metaData",   "tot_dataKB", "free_dataKB",
+                                         nullptr,    "tot_metaKB", "free_metaKB"};
     static const char FIRST_DELIMITERS[] = " \t";
     static const char DELIMITERS[] = " ,.-()";
     for (const std::string& line : *input) {
@@ -291,7 +297,8 @@ void DRIXCapParser::parsePoolResponse(const Lines* input, std::vector<Row>& rows
         while (pos != std::string::npos && pos < line.size()) {
             const std::size_t end = line.find_first_of(delimiters, pos);
             const std::size_t stop = end == std::string::npos ? line.size() : end;
-            if (index < 11 && keys[index] != nullptr) row[keys[index]] = line.substr(pos, stop - pos);
+            if (index < 11 && keys[index] != nullptr)
+                row[keys[index]] = line.substr(pos, stop - pos);
             ++index;
             if (end == std::string::npos) break;
             delimiters = DELIMITERS;

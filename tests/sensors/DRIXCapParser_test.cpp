@@ -10,7 +10,8 @@ namespace {
 typedef DRIXCapParser::Lines Lines;
 typedef DRIXCapParser::Row Row;
 
-const std::string NO_HEADER = " (Error: no header defined so far, response must be an error string)";
+const std::string NO_HEADER =
+    " (Error: no header defined so far, response must be an error string)";
 const std::string NO_DELIM = " (Error: response without expected \":\" delimiter format)";
 
 TEST(DRIXCapParser, ParseCmdInputTable) {
@@ -21,11 +22,15 @@ TEST(DRIXCapParser, ParseCmdInputTable) {
         std::vector<Row> rows;  // appended after `earlier`; empty with an error
         std::string error;
     } cases[] = {
-        {"example", {"t:r:HEADER:a:b:\n", "t:r:0:x:y:\n", "q:r:0:x:y:\n"},
-         {{{"t", "t"}, {"r", "r"}, {"HEADER", "0"}, {"a", "x"}, {"b", "y"}}}, ""},
+        {"example",
+         {"t:r:HEADER:a:b:\n", "t:r:0:x:y:\n", "q:r:0:x:y:\n"},
+         {{{"t", "t"}, {"r", "r"}, {"HEADER", "0"}, {"a", "x"}, {"b", "y"}}},
+         ""},
         {"empty reply", {}, {}, ""},
         // Four fields under a five-column header.
-        {"length", {"t:r:HEADER:a:b:\n", "t:r:0:x:\n"}, {},
+        {"length",
+         {"t:r:HEADER:a:b:\n", "t:r:0:x:\n"},
+         {},
          "t:r:0:x: (Error: 0, length of data does not match header size)"},
         // Two fields: the line alone.
         {"length two fields", {"t:r:HEADER:a:b:\n", "t:r\n"}, {}, "t:r"},
@@ -38,14 +43,19 @@ TEST(DRIXCapParser, ParseCmdInputTable) {
         {"no delimiter", {"t:r:HEADER:a:\n", "garbage\n"}, {}, "garbage" + NO_DELIM},
         // A header mark without a key is rejected, never indexed past.
         {"short header line", {"HEADER\n"}, {}, "HEADER" + NO_DELIM},
-        {"report forgets headers", {"t:r:HEADER:a:\n", "*** Report 2\n", "t:r:0:x:\n"}, {},
+        {"report forgets headers",
+         {"t:r:HEADER:a:\n", "*** Report 2\n", "t:r:0:x:\n"},
+         {},
          "t:r:0:x:" + NO_HEADER},
         {"report then new header",
          {"t:r:HEADER:a:\n", "*** Report 2\n", "t:r:HEADER:b:\n", "t:r:0:x:\n"},
-         {{{"t", "t"}, {"r", "r"}, {"HEADER", "0"}, {"b", "x"}}}, ""},
+         {{{"t", "t"}, {"r", "r"}, {"HEADER", "0"}, {"b", "x"}}},
+         ""},
         // A value that holds the mark turns its line into a header.
-        {"HEADER in a value", {"t:r:HEADER:a:\n", "t:r:0:xHEADERx:\n", "t:r:1:y:\n"},
-         {{{"t", "t"}, {"r", "r"}, {"0", "1"}, {"xHEADERx", "y"}}}, ""},
+        {"HEADER in a value",
+         {"t:r:HEADER:a:\n", "t:r:0:xHEADERx:\n", "t:r:1:y:\n"},
+         {{{"t", "t"}, {"r", "r"}, {"0", "1"}, {"xHEADERx", "y"}}},
+         ""},
         {"two record types",
          {"t:r:HEADER:a:\n", "t:s:HEADER:b:\n", "t:s:0:y:\n", "t:r:0:x:\n"},
          {{{"t", "t"}, {"s", "s"}, {"HEADER", "0"}, {"b", "y"}},
@@ -95,36 +105,74 @@ TEST(DRIXCapParser, FsInfoTable) {
         std::string cluster;
         std::string error;
     } cases[] = {
-        {"local only", {FS_HDR, fsRow("local", "fs1", "c1", "fs1"), fsRow("remote", "rfs", "c2", "gfs")},
-         false, {{"fs1", "c1:fs1"}}, "c1", ""},
-        {"with remote", {FS_HDR, fsRow("local", "fs1", "c1", "fs1"), fsRow("remote", "rfs", "c2", "gfs")},
-         true, {{"fs1", "c1:fs1"}, {"rfs", "c2:gfs"}}, "c1", ""},
+        {"local only",
+         {FS_HDR, fsRow("local", "fs1", "c1", "fs1"), fsRow("remote", "rfs", "c2", "gfs")},
+         false,
+         {{"fs1", "c1:fs1"}},
+         "c1",
+         ""},
+        {"with remote",
+         {FS_HDR, fsRow("local", "fs1", "c1", "fs1"), fsRow("remote", "rfs", "c2", "gfs")},
+         true,
+         {{"fs1", "c1:fs1"}, {"rfs", "c2:gfs"}},
+         "c1",
+         ""},
         // Remote row with no owner is skipped before any check when off...
         {"empty owner skipped", {FS_HDR, fsRow("remote", "rfs", "", "gfs")}, false, {}, "old", ""},
         // ...and rejected when on.
-        {"empty owner", {FS_HDR, fsRow("local", "fs1", "c1", "a"), fsRow("remote", "rfs", "", "g")},
-         true, {{"fs1", "c1:a"}}, "c1", NOVAL},
+        {"empty owner",
+         {FS_HDR, fsRow("local", "fs1", "c1", "a"), fsRow("remote", "rfs", "", "g")},
+         true,
+         {{"fs1", "c1:a"}},
+         "c1",
+         NOVAL},
         {"empty device", {FS_HDR, fsRow("local", "", "c1", "a")}, false, {}, "old", NOVAL},
         {"no remote device column",
          {"peekreg:fs:HEADER:pkrq_fs_type:pkrq_device_name:pkrq_owning_cluster_name:\n",
           "peekreg:fs:0:local:fs1:c1:\n"},
-         false, {{"fs1", "c1:"}}, "c1", ""},
-        {"no type column", {"peekreg:fs:HEADER:x:\n", "peekreg:fs:0:1:\n"}, false, {}, "old",
+         false,
+         {{"fs1", "c1:"}},
+         "c1",
+         ""},
+        {"no type column",
+         {"peekreg:fs:HEADER:x:\n", "peekreg:fs:0:1:\n"},
+         false,
+         {},
+         "old",
          "Unable to find attribute pkrq_fs_type in peekreg pkrq_fs_info all response."},
         {"no device column",
          {"peekreg:fs:HEADER:pkrq_fs_type:pkrq_owning_cluster_name:\n", "peekreg:fs:0:local:c1:\n"},
-         false, {}, "old",
+         false,
+         {},
+         "old",
          "Unable to find attributes pkrq_device_name or pkrq_owning_cluster_name in peekreg "
          "pkrq_fs_info all response."},
         // Control character, then a byte above 0x7f: both unprintable.
-        {"owner control", {FS_HDR, fsRow("local", "fs1", "c1", "a"), fsRow("local", "fs2", "c\t", "b")},
-         false, {{"fs1", "c1:a"}}, "c1",
-         "Found non-printable value for pkrq_owning_cluster_name in peekreg pkrq_fs_info all response."},
-        {"remote high byte", {FS_HDR, fsRow("local", "fs1", "c1", "a\xe9")}, false, {}, "old",
-         "Found non-printable value for pkrq_remote_device_name in peekreg pkrq_fs_info all response."},
-        {"device high byte", {FS_HDR, fsRow("local", "f\x80", "c1", "a")}, false, {}, "old",
+        {"owner control",
+         {FS_HDR, fsRow("local", "fs1", "c1", "a"), fsRow("local", "fs2", "c\t", "b")},
+         false,
+         {{"fs1", "c1:a"}},
+         "c1",
+         "Found non-printable value for pkrq_owning_cluster_name in peekreg pkrq_fs_info all "
+         "response."},
+        {"remote high byte",
+         {FS_HDR, fsRow("local", "fs1", "c1", "a\xe9")},
+         false,
+         {},
+         "old",
+         "Found non-printable value for pkrq_remote_device_name in peekreg pkrq_fs_info all "
+         "response."},
+        {"device high byte",
+         {FS_HDR, fsRow("local", "f\x80", "c1", "a")},
+         false,
+         {},
+         "old",
          "Found non-printable value for pkrq_device_name in peekreg pkrq_fs_info all response."},
-        {"colon-format error", {"peekreg: not found\n"}, false, {}, "old",
+        {"colon-format error",
+         {"peekreg: not found\n"},
+         false,
+         {},
+         "old",
          "peekreg: not found" + NO_HEADER},
         {"empty reply keeps error text", {}, false, {}, "old", "before"},
     };
@@ -148,12 +196,17 @@ TEST(DRIXCapParser, IqstatusTable) {
         int result;
         std::string reason;
     } cases[] = {
-        {"lone INT line", {"File system fs1 is mounted and mounted on:\n", "10.0.0.1 n1 INT\n"}, -1,
+        {"lone INT line",
+         {"File system fs1 is mounted and mounted on:\n", "10.0.0.1 n1 INT\n"},
+         -1,
          "File system fs1 is not mounted"},
         {"further node", {"x and mounted on:\n", "10.0.0.1 n1 INT\n", "10.0.0.2 n2\n"}, 0, ""},
         // Shorter than four characters: passed over.
         {"short line", {"x and mounted on:\n", "ab\n"}, -1, "File system fs1 is not mounted"},
-        {"tool error", {"iqstatus: bad device\n"}, -1, "iqstatus: bad device (Error: no list of mounts)"},
+        {"tool error",
+         {"iqstatus: bad device\n"},
+         -1,
+         "iqstatus: bad device (Error: no list of mounts)"},
         {"list start last", {"a\n", "and mounted on:\n"}, -1, "a (Error: no list of mounts)"},
         {"empty", {}, -1, "File system fs1 is not mounted"},
     };
@@ -173,9 +226,12 @@ TEST(DRIXCapParser, Utilities) {
         const char* l;
         const char* r;
         bool lesser;
-    } versions[] = {{"4.2", "4.2.1", true}, {"4.10", "4.9", false}, {"4.2", "4.2", false},
+    } versions[] = {{"4.2", "4.2.1", true},
+                    {"4.10", "4.9", false},
+                    {"4.2", "4.2", false},
                     {"4.x", "4.1", true}};  // no number counts 0
-    for (const auto& v : versions) EXPECT_EQ(DRIXCapParser::lesserVersion(v.l, v.r), v.lesser) << v.l;
+    for (const auto& v : versions)
+        EXPECT_EQ(DRIXCapParser::lesserVersion(v.l, v.r), v.lesser) << v.l;
 
     std::string s = " \t a b\t ";
     DRIXCapParser::trim(s);
@@ -213,9 +269,11 @@ TEST(DRIXCapParser, Utilities) {
 
 const char DF_ZSD_HDR[] =
     "iqdf:zsd:HEADER:version:reserved:reserved:zsdName:storagePool:diskSize:failureGroup:"
-    "metadata:data:freeBlocks:freeBlocksPct:freeFragments:freeFragmentsPct:diskAvailableForAlloc:\n";
+    "metadata:data:freeBlocks:freeBlocksPct:freeFragments:freeFragmentsPct:diskAvailableForAlloc:"
+    "\n";
 const char DF_INODE_HDR[] =
-    "iqdf:inode:HEADER:version:reserved:reserved:usedInodes:freeInodes:allocatedInodes:maxInodes:\n";
+    "iqdf:inode:HEADER:version:reserved:reserved:usedInodes:freeInodes:allocatedInodes:maxInodes:"
+    "\n";
 
 std::string dfDisk(const std::string& name, const std::string& pool, const std::string& size,
                    const std::string& meta, const std::string& data) {
@@ -229,10 +287,13 @@ TEST(DRIXCapParser, IqdfTable) {
     DRIXCapParser p;
     {
         // Two disks of pool A: metadata only and both.
-        Lines input{DF_ZSD_HDR, dfDisk("d1", "A", "100", "Yes", "No"),
-                    dfDisk("d2", "A", "200", "Yes", "Yes"), DF_INODE_HDR,
+        Lines input{DF_ZSD_HDR,
+                    dfDisk("d1", "A", "100", "Yes", "No"),
+                    dfDisk("d2", "A", "200", "Yes", "Yes"),
+                    DF_INODE_HDR,
                     "iqdf:inode:0:1:::5:6:7:8:\n",
-                    "iqdf:fsTotal:HEADER:version:x:\n", "iqdf:fsTotal:0:1:2:\n"};
+                    "iqdf:fsTotal:HEADER:version:x:\n",
+                    "iqdf:fsTotal:0:1:2:\n"};
         DRIXCapParser::PoolTotals totals;
         std::vector<Row> disks;
         std::map<std::string, uint64_t> inodes;
@@ -247,8 +308,10 @@ TEST(DRIXCapParser, IqdfTable) {
         ASSERT_EQ(disks.size(), 2u);
         EXPECT_EQ(disks[0].at("usage"), "metadataOnly");
         EXPECT_EQ(disks[1].at("usage"), "dataAndMetadata");
-        EXPECT_EQ(inodes, (std::map<std::string, uint64_t>{
-                              {"allocatedInodes", 7}, {"freeInodes", 6}, {"maxInodes", 8}, {"usedInodes", 5}}));
+        EXPECT_EQ(
+            inodes,
+            (std::map<std::string, uint64_t>{
+                {"allocatedInodes", 7}, {"freeInodes", 6}, {"maxInodes", 8}, {"usedInodes", 5}}));
         // A second reply adds up.
         Lines again{DF_ZSD_HDR, dfDisk("d1", "A", "100", "Yes", "No")};
         p.parseCAPQResponse(&again, totals, disks, inodes, error);
@@ -276,9 +339,12 @@ TEST(DRIXCapParser, IqdfTable) {
     {
         // Missing columns never throw: a disk without pool is listed but not
         // summed, a figure missing sums 0, an inode count missing is absent.
-        Lines input{"iqdf:zsd:HEADER:zsdName:diskSize:\n", "iqdf:zsd:0:d1:5:\n",
-                    "iqdf:zsd:HEADER:zsdName:storagePool:freeBlocks:\n", "iqdf:zsd:0:d2:P:4:\n",
-                    "iqdf:inode:HEADER:usedInodes:\n", "iqdf:inode:0:9:\n"};
+        Lines input{"iqdf:zsd:HEADER:zsdName:diskSize:\n",
+                    "iqdf:zsd:0:d1:5:\n",
+                    "iqdf:zsd:HEADER:zsdName:storagePool:freeBlocks:\n",
+                    "iqdf:zsd:0:d2:P:4:\n",
+                    "iqdf:inode:HEADER:usedInodes:\n",
+                    "iqdf:inode:0:9:\n"};
         DRIXCapParser::PoolTotals totals;
         std::vector<Row> disks;
         std::map<std::string, uint64_t> inodes;
@@ -303,7 +369,7 @@ TEST(DRIXCapParser, IqdfTable) {
 
 TEST(DRIXCapParser, PoolListingTable) {
     const std::string FULL = "system 0 256 KB yes yes 1000 500 ( 50%) 2000 1000 ( 50%)\n";
-    const Row fullRow{{"poolName", "system"}, {"data", "yes"}, {"metaData", "yes"},
+    const Row fullRow{{"poolName", "system"}, {"data", "yes"},        {"metaData", "yes"},
                       {"tot_dataKB", "1000"}, {"free_dataKB", "500"}, {"tot_metaKB", "2000"},
                       {"free_metaKB", "1000"}};
     const struct {
@@ -313,22 +379,39 @@ TEST(DRIXCapParser, PoolListingTable) {
         std::string error;
     } cases[] = {
         {"headings skipped",
-         {"Storage pools in file system at '/gpfs/fs1':\n", "Name Id BlkSize Data\n", "Names x\n", FULL},
-         {fullRow}, ""},
-        {"tool error first", {"Failed to access fs9\n", FULL}, {}, "Failed to access fs9 (Error: no filesystem does exist)"},
+         {"Storage pools in file system at '/gpfs/fs1':\n", "Name Id BlkSize Data\n", "Names x\n",
+          FULL},
+         {fullRow},
+         ""},
+        {"tool error first",
+         {"Failed to access fs9\n", FULL},
+         {},
+         "Failed to access fs9 (Error: no filesystem does exist)"},
         // Only the first line can carry the tool error.
-        {"error text later", {FULL, "Failed to access fs9\n"}, {fullRow, {{"poolName", "Failed"}}}, ""},
+        {"error text later",
+         {FULL, "Failed to access fs9\n"},
+         {fullRow, {{"poolName", "Failed"}}},
+         ""},
         // The newline is no delimiter.
         {"empty line", {"\n"}, {{{"poolName", "\n"}}}, ""},
         {"blank line", {"   \n"}, {{{"poolName", "\n"}}}, ""},
         // A hyphen inside a token splits it and shifts what follows.
-        {"hyphen shifts", {"p 1 2 3 y-es yes 10 20 ( 1%) 30 40\n"},
-         {{{"poolName", "p"}, {"data", "y"}, {"metaData", "es"}, {"tot_dataKB", "yes"},
-           {"free_dataKB", "10"}, {"tot_metaKB", "1%"}, {"free_metaKB", "30"}}},
+        {"hyphen shifts",
+         {"p 1 2 3 y-es yes 10 20 ( 1%) 30 40\n"},
+         {{{"poolName", "p"},
+           {"data", "y"},
+           {"metaData", "es"},
+           {"tot_dataKB", "yes"},
+           {"free_dataKB", "10"},
+           {"tot_metaKB", "1%"},
+           {"free_metaKB", "30"}}},
          ""},
         // After the first token one blank or tab is consumed; a tab after a
         // blank is a token of its own ("name \tx" has the second token "\tx").
-        {"blank then tab", {"name \t 2 3 4 d\n"}, {{{"poolName", "name"}, {"data", "4"}, {"metaData", "d\n"}}}, ""},
+        {"blank then tab",
+         {"name \t 2 3 4 d\n"},
+         {{{"poolName", "name"}, {"data", "4"}, {"metaData", "d\n"}}},
+         ""},
         {"tab only", {"name\t 2 3 4 d\n"}, {{{"poolName", "name"}, {"data", "d\n"}}}, ""},
         {"short row", {"p 1 2 3 yes\n"}, {{{"poolName", "p"}, {"data", "yes\n"}}}, ""},
     };

@@ -84,15 +84,19 @@ SensorDRIXCapacity::SensorDRIXCapacity()
       diskRow(diskMetas, 9),
       poolRow(poolMetas, 9),
       inodeRow(inodeMetas, 8),
-      metricDataSets{{0, sizeof(Disk), nullptr}, {0, sizeof(Pool), nullptr}, {0, sizeof(Inode), nullptr}} {}
+      metricDataSets{
+          {0, sizeof(Disk), nullptr}, {0, sizeof(Pool), nullptr}, {0, sizeof(Inode), nullptr}} {}
 
 AbstractSensor* SensorDRIXCapacity::generate() { return new SensorDRIXCapacity(); }
 
 void SensorDRIXCapacity::startPoll() { collected.clear(); }
 
-std::string SensorDRIXCapacity::listingRequest(const FsPair& fs) const { return "iqdf:" + fs.second; }
+std::string SensorDRIXCapacity::listingRequest(const FsPair& fs) const {
+    return "iqdf:" + fs.second;
+}
 
-void SensorDRIXCapacity::collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) {
+void SensorDRIXCapacity::collect(const FsPair& fs, DRIXCapParser::Lines* reply,
+                                 std::string& error) {
     Collected c;
     drixCapParser.parseCAPQResponse(reply, c.totals, c.disks, c.inodes, error);
     if (!error.empty()) return;
@@ -142,8 +146,9 @@ std::size_t SensorDRIXCapacity::buildDisks(uint32_t nodeID) {
             }
             diskRow.putString(row, DISK, *name);
             const uint32_t hash = keys.claim(diskRow.keyStringHash(row), [&] {
-                log->logError("Hash collision in sensor %s while computing metric key for: %s %s %s ",
-                              getName().c_str(), c.fs.c_str(), pool->c_str(), name->c_str());
+                log->logError(
+                    "Hash collision in sensor %s while computing metric key for: %s %s %s ",
+                    getName().c_str(), c.fs.c_str(), pool->c_str(), name->c_str());
             });
             diskRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
             bool complete = true;
@@ -189,12 +194,13 @@ std::size_t SensorDRIXCapacity::buildPools(uint32_t nodeID) {
                 });
                 poolRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
                 if (usage.second.size() != 3) {
-                    log->logWarning("Did not receive all metric attributes for sensor %s : %s %s %s",
-                                    "DRIXPoolCap", c.fs.c_str(), pool.first.c_str(),
-                                    usage.first.c_str());
+                    log->logWarning(
+                        "Did not receive all metric attributes for sensor %s : %s %s %s",
+                        "DRIXPoolCap", c.fs.c_str(), pool.first.c_str(), usage.first.c_str());
                     continue;
                 }
-                for (int k = 0; k < 3; ++k) poolRow.putNumber(row, POOL_VALUES + k, usage.second[k]);
+                for (int k = 0; k < 3; ++k)
+                    poolRow.putNumber(row, POOL_VALUES + k, usage.second[k]);
                 ++n;
             }
         }

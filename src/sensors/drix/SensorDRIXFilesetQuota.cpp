@@ -28,10 +28,12 @@ constexpr uint32_t groupSizes[] = {13};
 
 typedef SensorDRIXFilesetQuota::DRIXFilesetQuotaData Record;
 static_assert(sizeof(Record) == 304 && sizeof(Record) == rowLength(drixQuotaMetas, 0, 13), "");
-static_assert(offsetof(Record, drixFilesystem) == 100 && columnOffset(drixQuotaMetas, 2) == 100, "");
+static_assert(offsetof(Record, drixFilesystem) == 100 && columnOffset(drixQuotaMetas, 2) == 100,
+              "");
 static_assert(offsetof(Record, drixFileset) == 164 && columnOffset(drixQuotaMetas, 3) == 164, "");
 static_assert(offsetof(Record, metricKey) == 228 && columnOffset(drixQuotaMetas, 4) == 228, "");
-static_assert(offsetof(Record, perFilesetData) == 240 && columnOffset(drixQuotaMetas, 5) == 240, "");
+static_assert(offsetof(Record, perFilesetData) == 240 && columnOffset(drixQuotaMetas, 5) == 240,
+              "");
 
 enum { CLUSTER = 0, SENSOR = 1, FS = 2, FSET = 3 };
 

@@ -50,7 +50,9 @@ AbstractSensor* SensorDRIXPool::generate() { return new SensorDRIXPool(); }
 
 void SensorDRIXPool::startPoll() { collected.clear(); }
 
-std::string SensorDRIXPool::listingRequest(const FsPair& fs) const { return "iqlspool:" + fs.first; }
+std::string SensorDRIXPool::listingRequest(const FsPair& fs) const {
+    return "iqlspool:" + fs.first;
+}
 
 void SensorDRIXPool::collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) {
     std::vector<DRIXCapParser::Row> rows;

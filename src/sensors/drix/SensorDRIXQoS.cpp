@@ -43,7 +43,8 @@ static_assert(offsetof(Record, iops) == columnOffset(drixQoSMetas, 7), "");
 enum { CLUSTER = 0, SENSOR = 1, FS = 2, POOL = 3, CLASS = 4, FSET = 5, VALUES = 7 };
 
 const char STATS_PREFIX[] = "throtl:stats:";
-const char NOT_MANAGER[] = "this node is not a manager of an QoS filesystem, therefore nothing to send";
+const char NOT_MANAGER[] =
+    "this node is not a manager of an QoS filesystem, therefore nothing to send";
 
 }  // namespace
 
@@ -161,7 +162,8 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                     if (reply) {
                         DRIXCapParser::Lines stats;
                         for (std::string& line : *reply) {
-                            if (line.compare(0, sizeof STATS_PREFIX - 1, STATS_PREFIX) != 0) continue;
+                            if (line.compare(0, sizeof STATS_PREFIX - 1, STATS_PREFIX) != 0)
+                                continue;
                             log->logDebug("iqlsqos %s stats record: %s", fs.c_str(), line.c_str());
                             stats.push_back(std::move(line));
                         }
@@ -192,7 +194,8 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                     sourceOK = false;
                     noStats = true;
                     if (!lastNoStats) {
-                        log->logError("No stats results received from iqlsqos, no metrics to report.");
+                        log->logError(
+                            "No stats results received from iqlsqos, no metrics to report.");
                     }
                 }
             }
@@ -209,13 +212,13 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
     char clusterField[64];
     safeStrncpy(clusterField, drixClusterName.c_str(), sizeof clusterField);
     const uint32_t nodeID = FNV1AHash32(clusterField, sizeof clusterField);
-    static const char* const valueColumns[8] = {"iops", "ioql", "qsdl", "et",
-                                                "MBs", "maxIOPS", "maxMBS", "nNodes"};
+    static const char* const valueColumns[8] = {"iops", "ioql",    "qsdl",   "et",
+                                                "MBs",  "maxIOPS", "maxMBS", "nNodes"};
     static const char* const missing[8] = {
-        "Missing iops value for filesystem %s",    "Missing ioql value for filesystem %s",
-        "Missing qsdl for filesystem %s",          "Missing et value for filesystem %s",
-        "Missing MBs value for filesystem %s",     "Missing maxIOPS value for filesystem %s",
-        "Missing maxMBS value for filesystem %s",  "Missing nNodes value for filesystem %s"};
+        "Missing iops value for filesystem %s",   "Missing ioql value for filesystem %s",
+        "Missing qsdl for filesystem %s",         "Missing et value for filesystem %s",
+        "Missing MBs value for filesystem %s",    "Missing maxIOPS value for filesystem %s",
+        "Missing maxMBS value for filesystem %s", "Missing nNodes value for filesystem %s"};
     keys.clear();
     std::size_t n = 0;
     for (const DRIXCapParser::Row& stats : rows) {
@@ -265,5 +268,5 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
     return n;
 }
 
-static volatile RegisterSensorGenerator<SensorDRIXQoS> registerSensorDRIXQoS(SensorID::DRIXQoS,
-                                                                             SensorDRIXQoS::generate);
+static volatile RegisterSensorGenerator<SensorDRIXQoS> registerSensorDRIXQoS(
+    SensorID::DRIXQoS, SensorDRIXQoS::generate);

@@ -91,9 +91,9 @@ std::size_t SensorDRIXQuotaBase::buildRecords() {
         allocatedSets = n;
     }
     startNewRecordSet();
-    static const char* const columns[8] = {"blockUsage", "blockQuota", "blockLimit",
-                                           "blockInDoubt", "filesUsage", "filesQuota",
-                                           "filesLimit", "filesInDoubt"};
+    static const char* const columns[8] = {"blockUsage",   "blockQuota",  "blockLimit",
+                                           "blockInDoubt", "filesUsage",  "filesQuota",
+                                           "filesLimit",   "filesInDoubt"};
     static const char* const failed[8] = {
         "failed to convert %s to uint64_t for blockUsage, skipping record",
         "failed to convert %s to uint64_t for blockQuota, skipping record",

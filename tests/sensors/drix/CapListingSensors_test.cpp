@@ -61,7 +61,8 @@ std::string poolLine(const std::string& name, const std::string& rest = " 30 40 
 
 TEST(SensorDRIXPool, PollsByDeviceNameAndKeepsOrder) {
     Rig<SensorDRIXPool> r;
-    r.channel.answer("fsInfo", fsInfo({fsRow("local", "fs1", "c1", "fs1"), fsRow("remote", "rfs", "c2", "gfs")}));
+    r.channel.answer("fsInfo", fsInfo({fsRow("local", "fs1", "c1", "fs1"),
+                                       fsRow("remote", "rfs", "c2", "gfs")}));
     r.channel.answer("iqstatus:c2:gfs", mounted());
     r.channel.answer("iqlspool:fs1", {"Storage pools in file system at '/fs1':\n", "Name Id\n",
                                       poolLine("a"), poolLine("b", " 30"), poolLine("c")});
@@ -74,10 +75,12 @@ TEST(SensorDRIXPool, PollsByDeviceNameAndKeepsOrder) {
     EXPECT_EQ(taken(r.sensor), Log{"Warning: Missing free_metaKB for filesystem fs1, pool b"});
     const char* order[] = {"fs1/a", "fs1/c", "rfs/d", "rfs/e"};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(field(rows[i], "drix_fs_name") + "/" + field(rows[i], "drix_diskpool_name"), order[i]);
+        EXPECT_EQ(field(rows[i], "drix_fs_name") + "/" + field(rows[i], "drix_diskpool_name"),
+                  order[i]);
     }
     EXPECT_EQ(field(rows[0], "metric_key"), std::to_string(fnv({{"c1", 64}})) + "/" +
-                                                std::to_string(fnv({{"fs1", 64}, {"a", 64}})) + "/66/0");
+                                                std::to_string(fnv({{"fs1", 64}, {"a", 64}})) +
+                                                "/66/0");
     EXPECT_EQ(field(rows[0], "drix_pool_free_metaKB"), "40");
 
     // No pool rows, then every filesystem with the tool's error: each once.
@@ -85,18 +88,20 @@ TEST(SensorDRIXPool, PollsByDeviceNameAndKeepsOrder) {
     r.channel.answer("iqlspool:rfs", {});
     EXPECT_EQ(r.dump().size(), 0u);
     r.dump();
-    EXPECT_EQ(taken(r.sensor), Log{"Error: No results received from iqlspool, no metrics to report."});
+    EXPECT_EQ(taken(r.sensor),
+              Log{"Error: No results received from iqlspool, no metrics to report."});
     r.channel.answer("iqlspool:fs1", {poolLine("a")});
     r.dump();
     r.channel.answer("iqlspool:fs1", {"Failed to access fs1\n"});
     r.channel.answer("iqlspool:rfs", {"Failed to access rfs\n"});
     r.dump();
     r.dump();
-    EXPECT_EQ(taken(r.sensor),
-              (Log{"Info: Resumed reporting.",
-                   "Warning: Error running iqlspool for filesystem fs1: Failed to access fs1 (Error: no filesystem does exist)",
-                   "Warning: Error running iqlspool for filesystem rfs: Failed to access rfs (Error: no filesystem does exist)",
-                   "Error: No data from iqlspool command, no metrics to report"}));
+    EXPECT_EQ(taken(r.sensor), (Log{"Info: Resumed reporting.",
+                                    "Warning: Error running iqlspool for filesystem fs1: Failed to "
+                                    "access fs1 (Error: no filesystem does exist)",
+                                    "Warning: Error running iqlspool for filesystem rfs: Failed to "
+                                    "access rfs (Error: no filesystem does exist)",
+                                    "Error: No data from iqlspool command, no metrics to report"}));
 }
 
 const char FSET_HDR[] =
@@ -126,19 +131,24 @@ TEST(SensorDRIXFileset, OwnersOnlyUnderTheLocalName) {
 
     // Found offline: f67440 and f216831 collide under fs1. A row without
     // allocInodes is dropped; the keys are the same at the next poll.
-    r.channel.answer("iqlsfileset:c1:fs1",
-                     {"iqlsfileset::HEADER:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:freeInodes:\n",
-                      "iqlsfileset::0:gfs:lost:1:1:2:\n", FSET_HDR, fsetRow("f67440", "1"), fsetRow("f216831", "1")});
+    r.channel.answer(
+        "iqlsfileset:c1:fs1",
+        {"iqlsfileset::HEADER:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:freeInodes:\n",
+         "iqlsfileset::0:gfs:lost:1:1:2:\n", FSET_HDR, fsetRow("f67440", "1"),
+         fsetRow("f216831", "1")});
     taken(r.sensor);
     for (int poll = 0; poll < 2; ++poll) {
         const Log again = r.dump();
         ASSERT_EQ(again.size(), 2u);
         const uint32_t h = fnv({{"fs1", 64}, {"f67440", 64}});
-        EXPECT_EQ(field(again[0], "metric_key"), std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(h) + "/65/0");
-        EXPECT_EQ(field(again[1], "metric_key"), std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(h + 1) + "/65/0");
+        EXPECT_EQ(field(again[0], "metric_key"),
+                  std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(h) + "/65/0");
+        EXPECT_EQ(field(again[1], "metric_key"),
+                  std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(h + 1) + "/65/0");
         EXPECT_EQ(taken(r.sensor),
                   (Log{"Warning: Missing allocInodes for filesystem fs1, fileset lost",
-                       "Error: Hash collision in sensor DRIXFileset while computing metric key for: fs1 f216831 "}));
+                       "Error: Hash collision in sensor DRIXFileset while computing metric key "
+                       "for: fs1 f216831 "}));
     }
 }
 
@@ -159,17 +169,20 @@ Lines quotas(const std::string& fs, int n) {
 TEST(SensorDRIXFilesetQuota, RowsBecomeRecords) {
     Rig<SensorDRIXFilesetQuota> r(true);
     // A remote filesystem is never polled, whatever the daemon's flag says.
-    r.channel.answer("fsInfo", fsInfo({fsRow("local", "fs1", "c1", "fs1"), fsRow("local", "fs2", "c1", "fs2"),
-                                       fsRow("remote", "rfs", "c2", "gfs")}));
+    r.channel.answer("fsInfo",
+                     fsInfo({fsRow("local", "fs1", "c1", "fs1"), fsRow("local", "fs2", "c1", "fs2"),
+                             fsRow("remote", "rfs", "c2", "gfs")}));
     r.channel.answer("iqstatus:c1:fs2", mounted());
     r.channel.answer("iqstatus:c2:gfs", mounted());
     const std::string longName(70, 'n');
-    r.channel.answer("quotaFSET:fs1", {QUOTA_HDR, quotaRow("fs1", "a", "-5"), quotaRow("fs1", "b", "5", "abc"),
-                                       quotaRow("fs1", longName)});
-    r.channel.answer("quotaFSET:fs2", {QUOTA_HDR, quotaRow("fs2", "c"), quotaRow("fs2", "d"),
-                                       // Without its quota columns: zeros, not garbage.
-                                       "iqrepquota:x:HEADER:filesystemName:name:\n", "iqrepquota:x:0:fs2:e:\n",
-                                       "iqrepquota:y:HEADER:name:\n", "iqrepquota:y:0:f:\n"});
+    r.channel.answer("quotaFSET:fs1",
+                     {QUOTA_HDR, quotaRow("fs1", "a", "-5"), quotaRow("fs1", "b", "5", "abc"),
+                      quotaRow("fs1", longName)});
+    r.channel.answer("quotaFSET:fs2",
+                     {QUOTA_HDR, quotaRow("fs2", "c"), quotaRow("fs2", "d"),
+                      // Without its quota columns: zeros, not garbage.
+                      "iqrepquota:x:HEADER:filesystemName:name:\n", "iqrepquota:x:0:fs2:e:\n",
+                      "iqrepquota:y:HEADER:name:\n", "iqrepquota:y:0:f:\n"});
     const Log rows = r.dump();
     EXPECT_EQ(r.channel.count("iqstatus:c2:gfs"), 0);
     Log names;
@@ -177,12 +190,15 @@ TEST(SensorDRIXFilesetQuota, RowsBecomeRecords) {
     EXPECT_EQ(names, (Log{"a", longName.substr(0, 63), "c", "d", "e"}));
     EXPECT_EQ(field(rows[0], "drix_rq_blk_current"), "0");
     EXPECT_EQ(field(rows[1], "metric_key"), std::to_string(fnv({{"c1", 64}})) + "/" +
-                                                std::to_string(fnv({{"fs1", 64}, {longName, 64}})) + "/47/0");
-    EXPECT_EQ(field(rows[4], "drix_rq_blk_hard_limit") + field(rows[4], "drix_rq_file_in_doubt"), "00");
+                                                std::to_string(fnv({{"fs1", 64}, {longName, 64}})) +
+                                                "/47/0");
+    EXPECT_EQ(field(rows[4], "drix_rq_blk_hard_limit") + field(rows[4], "drix_rq_file_in_doubt"),
+              "00");
     EXPECT_EQ(field(rows[3], "drix_rq_file_in_doubt"), "2");
-    EXPECT_EQ(taken(r.sensor), (Log{"Debug: Changed negative value to null.",
-                                    "Error: failed to convert abc to uint64_t for blockLimit, skipping record",
-                                    "Warning: Missing filesystem name"}));
+    EXPECT_EQ(taken(r.sensor),
+              (Log{"Debug: Changed negative value to null.",
+                   "Error: failed to convert abc to uint64_t for blockLimit, skipping record",
+                   "Warning: Missing filesystem name"}));
 
     // 5 -> 4 -> 5 rows; then no rows: logged once, then silence.
     r.channel.answer("quotaFSET:fs2", {});
@@ -193,7 +209,8 @@ TEST(SensorDRIXFilesetQuota, RowsBecomeRecords) {
     r.channel.answer("quotaFSET:fs1", {});
     EXPECT_EQ(r.dump().size(), 0u);
     r.dump();
-    EXPECT_EQ(taken(r.sensor), Log{"Error: No results received from CapqRelay, no metrics to report."});
+    EXPECT_EQ(taken(r.sensor),
+              Log{"Error: No results received from CapqRelay, no metrics to report."});
 }
 
 // A QoS sensor whose clock the test sets.
@@ -231,7 +248,8 @@ struct QoSRig : Rig<ClockedQoS> {
         for (const std::string& l : taken(sensor)) {
             bool drop = false;
             for (const char* p : perRecord) drop = drop || l.find(p) != std::string::npos;
-            for (const char* p : setupLines) drop = drop || (!setup && l.find(p) != std::string::npos);
+            for (const char* p : setupLines)
+                drop = drop || (!setup && l.find(p) != std::string::npos);
             if (!drop) out.push_back(l);
         }
         return out;
@@ -248,21 +266,26 @@ TEST(SensorDRIXQoS, StatisticsPerQoSFilesystem) {
     EXPECT_EQ(field(rows[0], "drix_fs_name"), "fs1");
     EXPECT_EQ(field(rows[1], "drix_fset_name"), "");  // an empty fset is a value
     // Without the fset column the key covers "reserved".
-    r.channel.answer("iqlsqos:fs1:1", {"throtl:stats:HEADER:version:pool:class:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:\n",
-                                       "throtl:stats:0:1:system:other:1:2:3:4:5:6:7:8:\n"});
+    r.channel.answer(
+        "iqlsqos:fs1:1",
+        {"throtl:stats:HEADER:version:pool:class:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:\n",
+         "throtl:stats:0:1:system:other:1:2:3:4:5:6:7:8:\n"});
     const Log reserved = r.dump();
     ASSERT_EQ(reserved.size(), 1u);
     EXPECT_EQ(field(reserved[0], "drix_fset_name"), "reserved");
-    EXPECT_EQ(field(reserved[0], "metric_key"),
-              std::to_string(fnv({{"c1", 64}})) + "/" +
-                  std::to_string(fnv({{"fs1", 64}, {"system", 64}, {"other", 64}, {"reserved", 64}})) + "/81/0");
-    EXPECT_EQ(r.messages(),
-              (Log{"Debug: " + r.root.path() + "/var/qorm/gen/qormNodeData: n1:10.0.0.1:c1:",
-                   "Info: Using PKR node data: n1:10.0.0.1:c1:",
-                   "Info: refreshing QoS filesystem list (random refresh offset " +
-                       std::to_string(r.sensor.offset()) + " seconds) ...",
-                   "Info: this node is manager of QoS filesystem fs1, adding the filesystem to the QoS "
-                   "filesystems list"}));
+    EXPECT_EQ(
+        field(reserved[0], "metric_key"),
+        std::to_string(fnv({{"c1", 64}})) + "/" +
+            std::to_string(fnv({{"fs1", 64}, {"system", 64}, {"other", 64}, {"reserved", 64}})) +
+            "/81/0");
+    EXPECT_EQ(
+        r.messages(),
+        (Log{"Debug: " + r.root.path() + "/var/qorm/gen/qormNodeData: n1:10.0.0.1:c1:",
+             "Info: Using PKR node data: n1:10.0.0.1:c1:",
+             "Info: refreshing QoS filesystem list (random refresh offset " +
+                 std::to_string(r.sensor.offset()) + " seconds) ...",
+             "Info: this node is manager of QoS filesystem fs1, adding the filesystem to the QoS "
+             "filesystems list"}));
 
     // The period in whole seconds; no refresh before 3600 s + the offset.
     r.sensor.setPollPeriod(10000000);
@@ -289,9 +312,14 @@ TEST(SensorDRIXQoS, FailuresAreLoggedOnce) {
         Log first;
     } cases[] = {
         {"no QoS filesystem", {QOS_LIST}, false, {}, {NOT_MANAGER}},
-        {"null stats", {QOS_LIST, "throtl:fs:0:1:fs1:\n"}, true, {},
+        {"null stats",
+         {QOS_LIST, "throtl:fs:0:1:fs1:\n"},
+         true,
+         {},
          {"Error: Error parsing  iqlsqos fs1 output: Null input received.", NOT_MANAGER}},
-        {"no nNodes", {QOS_LIST, "throtl:fs:0:1:fs1:\n"}, false,
+        {"no nNodes",
+         {QOS_LIST, "throtl:fs:0:1:fs1:\n"},
+         false,
          {"throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:\n",
           "throtl:stats:0:1:system:other:f:1:2:3:4:5:6:7:\n"},
          {"Warning: Missing nNodes value for filesystem fs1",
@@ -338,11 +366,22 @@ TEST(CapListingSensors, TableInvariants) {
         std::size_t structSize;
         std::vector<uint16_t> ids;
     } tables[] = {
-        {"DRIXPool", 272, sizeof(SensorDRIXPool::DRIXPoolData), {13004, 101, 13005, 13006, 106, 14660, 14661, 14662, 14663}},
-        {"DRIXFileset", 264, sizeof(SensorDRIXFileset::DRIXFilesetData), {13004, 101, 13005, 13007, 106, 14641, 14643, 14642}},
-        {"DRIXQoS", 432, sizeof(SensorDRIXQoS::DRIXQoSData),
-         {13004, 101, 13005, 13006, 13011, 13007, 106, 14850, 14851, 14852, 14853, 14854, 14855, 14856, 14857}},
-        {"DRIXFilesetQuota", 304, sizeof(SensorDRIXFilesetQuota::DRIXFilesetQuotaData),
+        {"DRIXPool",
+         272,
+         sizeof(SensorDRIXPool::DRIXPoolData),
+         {13004, 101, 13005, 13006, 106, 14660, 14661, 14662, 14663}},
+        {"DRIXFileset",
+         264,
+         sizeof(SensorDRIXFileset::DRIXFilesetData),
+         {13004, 101, 13005, 13007, 106, 14641, 14643, 14642}},
+        {"DRIXQoS",
+         432,
+         sizeof(SensorDRIXQoS::DRIXQoSData),
+         {13004, 101, 13005, 13006, 13011, 13007, 106, 14850, 14851, 14852, 14853, 14854, 14855,
+          14856, 14857}},
+        {"DRIXFilesetQuota",
+         304,
+         sizeof(SensorDRIXFilesetQuota::DRIXFilesetQuotaData),
          {13004, 101, 13005, 13007, 106, 14620, 14621, 14622, 14623, 14625, 14626, 14627, 14628}},
     };
     for (const auto& t : tables) {

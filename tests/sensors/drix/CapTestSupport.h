@@ -23,7 +23,9 @@ typedef std::vector<std::string> Lines;
 // or the request was set to fail. Keeps every request.
 class FakeChannel : public CapqChannel {
   public:
-    void answer(const std::string& request, const Lines& lines) { replies[request] = {true, lines}; }
+    void answer(const std::string& request, const Lines& lines) {
+        replies[request] = {true, lines};
+    }
     void fail(const std::string& request) { replies[request] = {false, {}}; }
     Reply executeCmd(const std::string& request) override {
         requests.push_back(request);
@@ -49,7 +51,8 @@ class Root {
     explicit Root(const std::string& cluster = "c1") {
         if (!cluster.empty()) {
             StubHarness::makeDirs(dir.path() + "/var/qorm/gen");
-            std::ofstream(dir.path() + "/var/qorm/gen/qorm.cfg") << "clusterName " << cluster << "\n";
+            std::ofstream(dir.path() + "/var/qorm/gen/qorm.cfg")
+                << "clusterName " << cluster << "\n";
         }
         Platform::setRoot(dir.path());
     }

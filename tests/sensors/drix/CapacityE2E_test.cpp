@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -59,7 +59,8 @@ std::map<int, std::pair<std::string, char>> childrenOf(int parent) {
         if (open == std::string::npos || close == std::string::npos) continue;
         char state = 0;
         int ppid = 0;
-        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) continue;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent)
+            continue;
         out[pid] = {stat.substr(open + 1, close - open - 1), state};
     }
     closedir(d);
@@ -99,8 +100,9 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
         std::ofstream out(canned + "/" + key + ".out");
         for (const std::string& l : lines) out << l;
     };
-    write("peekreg pkrq_fs_info all", CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1"),
-                                                       CapTest::fsRow("local", "fs2", "c1", "gpfs2")}));
+    write("peekreg pkrq_fs_info all",
+          CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1"),
+                           CapTest::fsRow("local", "fs2", "c1", "gpfs2")}));
     write("iqstatus -m c1:gpfs1", CapTest::mounted());
     write("iqstatus -m c1:gpfs2", CapTest::mounted());
     write("iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
@@ -165,8 +167,9 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     EXPECT_TRUE(waitFor([&] { return kill(second[0], 0) != 0; }, 10));
 
     const std::string log = e2e::readFile(dir.path() + "/daemon.log");
-    EXPECT_EQ(count(log, "Sensor group DRIXDiskCap, DRIXPoolCap and DRIXInodeCap started with a "
-                         "smaller than the recommended period, 1 secs instead of 86400"),
+    EXPECT_EQ(count(log,
+                    "Sensor group DRIXDiskCap, DRIXPoolCap and DRIXInodeCap started with a "
+                    "smaller than the recommended period, 1 secs instead of 86400"),
               1u)
         << log;
     EXPECT_EQ(count(log, "DRIXDiskCap: Resumed reporting."), 1u) << log;
@@ -197,8 +200,9 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
         disks[r["drix_fs_name"] + "/" + r["drix_diskpool_name"] + "/" + r["drix_disk_name"]] =
             r["drix_disk_disksize"];
     }
-    EXPECT_EQ(disks, (std::map<std::string, std::string>{
-                         {"fs1/data/d2", "2000"}, {"fs1/system/d1", "1000"}, {"fs2/system/e1", "300"}}));
+    EXPECT_EQ(disks,
+              (std::map<std::string, std::string>{
+                  {"fs1/data/d2", "2000"}, {"fs1/system/d1", "1000"}, {"fs2/system/e1", "300"}}));
     EXPECT_EQ(records["DRIXPoolCap"].size() % 12, 0u);
     std::map<std::string, std::string> inodes;
     for (Record r : records["DRIXInodeCap"]) inodes[r["drix_fs_name"]] = r["drix_fs_inode_max"];
@@ -222,11 +226,13 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     const std::string canned = dir.path() + "/canned";
     ASSERT_TRUE(StubHarness::makeDirs(canned));
     const std::pair<const char*, CapTest::Lines> outputs[] = {
-        {"peekreg pkrq_fs_info all", CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1")})},
+        {"peekreg pkrq_fs_info all",
+         CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1")})},
         {"iqstatus -m c1:gpfs1", CapTest::mounted()},
         {"iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000")})},
-        {"iqlspool34 fs1", {"Storage pools in file system at '/gpfs1':\n", "Name Id\n",
-                            "system 0 4 MB yes yes 1000 500 ( 50%) 2000 1500 ( 75%)\n"}},
+        {"iqlspool34 fs1",
+         {"Storage pools in file system at '/gpfs1':\n", "Name Id\n",
+          "system 0 4 MB yes yes 1000 500 ( 50%) 2000 1500 ( 75%)\n"}},
         {"iqlsfileset c1:gpfs1 -Y",
          {"iqlsfileset::HEADER:version:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:"
           "allocInodes:freeInodes:\n",
@@ -235,9 +241,12 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
          {"iqrepquota::HEADER:version:filesystemName:name:blockUsage:blockQuota:blockLimit:"
           "blockInDoubt:filesUsage:filesQuota:filesLimit:filesInDoubt:\n",
           "iqrepquota::0:1:fs1:root:11:12:13:14:15:16:17:18:\n"}},
-        {"throtl fs listenabled -Y", {"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"}},
-        {"iqlsqos fs1 --pool all --seconds 10 -Y",  // the controller sets the QoS period to at least 10 s
-         {"throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:\n",
+        {"throtl fs listenabled -Y",
+         {"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"}},
+        {"iqlsqos fs1 --pool all --seconds 10 -Y",  // the controller sets the QoS period to at
+                                                    // least 10 s
+         {"throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:"
+          "\n",
           "throtl:stats:0:1:system:other:root:1:2:3:4:5:6:7:8:\n"}},
     };
     for (const auto& o : outputs) {
@@ -252,12 +261,13 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
 
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
-    const char* const names[] = {"DRIXDiskCap", "DRIXPool", "DRIXFileset", "DRIXQoS", "DRIXFilesetQuota"};
+    const char* const names[] = {"DRIXDiskCap", "DRIXPool", "DRIXFileset", "DRIXQoS",
+                                 "DRIXFilesetQuota"};
     std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
                       "daemonize = F\npiddir = \"" + dir.path() +
-                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" + CAPQRELAY +
-                      "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" + collector.port +
-                      "\"\n}\nsensors = ";
+                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
+                      CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
+                      collector.port + "\"\n}\nsensors = ";
     for (const char* n : names)
         cfg += std::string(n == names[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
     std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
@@ -271,7 +281,12 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     const int pid = daemon.pid();
     Stopper stopper{daemon};
     auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
-    ASSERT_TRUE(waitFor([&] { return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 && runs("iqdf c1:gpfs1 -Y\n") >= 2; }, 30))
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 &&
+                   runs("iqdf c1:gpfs1 -Y\n") >= 2;
+        },
+        30))
         << e2e::readFile(toolLog) << e2e::readFile(dir.path() + "/daemon.log");
 
     // Every start of a relay, as first seen.
@@ -293,12 +308,15 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     }
     const std::size_t tail = e2e::readFile(toolLog).size();
     const char* const tools[] = {"iqdf ", "iqlspool34 ", "iqlsfileset ", "iqrepquota ", "iqlsqos "};
-    ASSERT_TRUE(waitFor([&] {
-        const std::string after = e2e::readFile(toolLog).substr(tail);
-        for (const char* t : tools)
-            if (count(after, t) < (std::strcmp(t, "iqlsqos ") == 0 ? 1 : 2)) return false;
-        return true;
-    }, 30)) << e2e::readFile(toolLog);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string after = e2e::readFile(toolLog).substr(tail);
+            for (const char* t : tools)
+                if (count(after, t) < (std::strcmp(t, "iqlsqos ") == 0 ? 1 : 2)) return false;
+            return true;
+        },
+        30))
+        << e2e::readFile(toolLog);
     watch();
     daemon.signal(SIGTERM);
     EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
@@ -312,7 +330,8 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     const std::string log = e2e::readFile(dir.path() + "/daemon.log");
     for (const char* n : names) {
         const std::size_t failed = log.rfind(std::string("[Error  ] ") + n + ":");
-        const std::size_t resumed = log.rfind(std::string("[Info   ] ") + n + ": Resumed reporting.");
+        const std::size_t resumed =
+            log.rfind(std::string("[Info   ] ") + n + ": Resumed reporting.");
         if (failed != std::string::npos) {
             EXPECT_TRUE(resumed != std::string::npos && resumed > failed) << n << log;
         }
@@ -334,9 +353,12 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
         const char* metric;
         const char* value;
     } expected[] = {
-        {"DRIXDiskCap", "drix_disk_disksize", "1000"},  {"DRIXPoolCap", "drix_disk_usage_name", "dataAndMetadata"},
-        {"DRIXInodeCap", "drix_fs_inode_max", "8"},     {"DRIXPool", "drix_pool_free_metaKB", "1500"},
-        {"DRIXFileset", "drix_fset_freeInodes", "40"},  {"DRIXQoS", "drix_qos_nnodes", "8"},
+        {"DRIXDiskCap", "drix_disk_disksize", "1000"},
+        {"DRIXPoolCap", "drix_disk_usage_name", "dataAndMetadata"},
+        {"DRIXInodeCap", "drix_fs_inode_max", "8"},
+        {"DRIXPool", "drix_pool_free_metaKB", "1500"},
+        {"DRIXFileset", "drix_fset_freeInodes", "40"},
+        {"DRIXQoS", "drix_qos_nnodes", "8"},
         {"DRIXFilesetQuota", "drix_rq_file_in_doubt", "18"},
     };
     for (const auto& e : expected) {

@@ -65,8 +65,9 @@ class CapFlowTest : public testing::Test {
 TEST_F(CapFlowTest, PeekregErrorsAreLoggedOncePerText) {
     const std::string NOFS = "Error: No local filesystems discovered, therefore nothing to send";
     channel.answer("fsInfo", {"peekreg: busy\n"});
-    const std::string busy = "Error: getMetricData: peekreg failed: peekreg: busy (Error: no header "
-                             "defined so far, response must be an error string)";
+    const std::string busy =
+        "Error: getMetricData: peekreg failed: peekreg: busy (Error: no header "
+        "defined so far, response must be an error string)";
     EXPECT_EQ(poll(), (Log{busy, NOFS}));
     EXPECT_EQ(poll(), Log{});
     EXPECT_EQ(poll(), Log{});
@@ -103,11 +104,15 @@ TEST_F(CapFlowTest, MountChangesAreLoggedOnce) {
     channel.answer("iqstatus:c1:fs2", mounted());
     channel.answer("iqdf:c1:fs2", iqdf({disk("d2", "system", "1")}));
     channel.answer("iqstatus:c1:fs1", unmounted("down A"));
-    const std::string a = "Info: Filesystem fs1 will not be polled, reason: down A (Error: no list of mounts)";
+    const std::string a =
+        "Info: Filesystem fs1 will not be polled, reason: down A (Error: no list of mounts)";
     EXPECT_EQ(poll(), Log{a});
     EXPECT_EQ(poll(), Log{});
     channel.answer("iqstatus:c1:fs1", unmounted("down B"));
-    EXPECT_EQ(poll(), (Log{"Info: Filesystem fs1 will not be polled, reason: down B (Error: no list of mounts)"}));
+    EXPECT_EQ(
+        poll(),
+        (Log{
+            "Info: Filesystem fs1 will not be polled, reason: down B (Error: no list of mounts)"}));
     channel.answer("iqstatus:c1:fs1", mounted());
     EXPECT_EQ(poll(), Log{"Info: Filesystem fs1 : polling will resume"});
     EXPECT_EQ(channel.count("iqdf:c1:fs1"), 1);  // in that same poll
@@ -121,17 +126,23 @@ TEST_F(CapFlowTest, OutcomesAreEdgeTriggered) {
         Log first;  // the first poll after a good one; a second logs nothing
     } cases[] = {
         // Unmounted filesystems count no failure: no records, not all-failed.
-        {"all unmounted", [](FakeChannel& c) { c.answer("iqstatus:c1:fs1", {"x and mounted on:\n", "n1 INT\n"}); },
+        {"all unmounted",
+         [](FakeChannel& c) {
+             c.answer("iqstatus:c1:fs1", {"x and mounted on:\n", "n1 INT\n"});
+         },
          {"Info: Filesystem fs1 will not be polled, reason: File system fs1 is not mounted",
           "Error: No results received from iqdf, no metrics to report."}},
         // The null-reply rows: status, then listing, then the filesystem list.
-        {"null iqstatus", [](FakeChannel& c) { c.fail("iqstatus:c1:fs1"); },
+        {"null iqstatus",
+         [](FakeChannel& c) { c.fail("iqstatus:c1:fs1"); },
          {"Info: Filesystem fs1 will not be polled, reason: Received null input",
           "Error: No results received from iqdf, no metrics to report."}},
-        {"null iqdf", [](FakeChannel& c) { c.fail("iqdf:c1:fs1"); },
+        {"null iqdf",
+         [](FakeChannel& c) { c.fail("iqdf:c1:fs1"); },
          {"Warning: Error running iqdf for filesystem fs1: Null input received.",
           "Error: No data from iqdf, no metrics to report"}},
-        {"empty iqdf", [](FakeChannel& c) { c.answer("iqdf:c1:fs1", {}); },
+        {"empty iqdf",
+         [](FakeChannel& c) { c.answer("iqdf:c1:fs1", {}); },
          {"Error: No results received from iqdf, no metrics to report."}},
     };
     for (const auto& c : cases) {
@@ -208,51 +219,75 @@ std::string key(const std::string& a, std::size_t aw, const std::string& b = "",
 TEST_F(CapFlowTest, GoldenRowsOfTwoFilesystems) {
     channel.answer("fsInfo", fsInfo({FS1, FS2}));
     channel.answer("iqstatus:c1:fs2", mounted());
-    channel.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100", "Yes", "No"),
-                                        disk("d2", "system", "200")},
-                                       "5:6:7:8"));
+    channel.answer(
+        "iqdf:c1:fs1",
+        iqdf({disk("d1", "system", "100", "Yes", "No"), disk("d2", "system", "200")}, "5:6:7:8"));
     channel.answer("iqdf:c1:fs2", iqdf({disk("e1", "data", "50", "No", "Yes")}, "1:2:3:4"));
     poll();
     const std::string H = "drix_cluster_name=c1 sensor=";
     EXPECT_EQ(dump(sensor, sets),
               (Log{
-                  "g0 r0 " + H + "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d1 metric_key=" +
+                  "g0 r0 " + H +
+                      "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d1 "
+                      "metric_key=" +
                       key("fs1", 64, "system", 64, "d1", 64) +
                       " drix_disk_disksize=100 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
-                  "g0 r1 " + H + "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d2 metric_key=" +
+                  "g0 r1 " + H +
+                      "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d2 "
+                      "metric_key=" +
                       key("fs1", 64, "system", 64, "d2", 64) +
                       " drix_disk_disksize=200 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
-                  "g0 r2 " + H + "DRIXDiskCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_name=e1 metric_key=" +
+                  "g0 r2 " + H +
+                      "DRIXDiskCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_name=e1 "
+                      "metric_key=" +
                       key("fs2", 64, "data", 64, "e1", 64) +
                       " drix_disk_disksize=50 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
-                  "g1 r0 " + H + "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_usage_name=dataAndMetadata metric_key=" +
+                  "g1 r0 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=dataAndMetadata metric_key=" +
                       key("fs1", 64, "system", 64, "dataAndMetadata", 24) +
                       " drix_pool_disksize=200 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
-                  "g1 r1 " + H + "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_usage_name=dataOnly metric_key=" +
+                  "g1 r1 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=dataOnly metric_key=" +
                       key("fs1", 64, "system", 64, "dataOnly", 24) +
                       " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
-                  "g1 r2 " + H + "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_usage_name=descOnly metric_key=" +
+                  "g1 r2 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=descOnly metric_key=" +
                       key("fs1", 64, "system", 64, "descOnly", 24) +
                       " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
-                  "g1 r3 " + H + "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_usage_name=metadataOnly metric_key=" +
+                  "g1 r3 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=metadataOnly metric_key=" +
                       key("fs1", 64, "system", 64, "metadataOnly", 24) +
                       " drix_pool_disksize=100 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
-                  "g1 r4 " + H + "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_usage_name=dataAndMetadata metric_key=" +
+                  "g1 r4 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=dataAndMetadata metric_key=" +
                       key("fs2", 64, "data", 64, "dataAndMetadata", 24) +
                       " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
-                  "g1 r5 " + H + "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_usage_name=dataOnly metric_key=" +
+                  "g1 r5 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=dataOnly metric_key=" +
                       key("fs2", 64, "data", 64, "dataOnly", 24) +
                       " drix_pool_disksize=50 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
-                  "g1 r6 " + H + "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_usage_name=descOnly metric_key=" +
+                  "g1 r6 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=descOnly metric_key=" +
                       key("fs2", 64, "data", 64, "descOnly", 24) +
                       " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
-                  "g1 r7 " + H + "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_usage_name=metadataOnly metric_key=" +
+                  "g1 r7 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=metadataOnly metric_key=" +
                       key("fs2", 64, "data", 64, "metadataOnly", 24) +
                       " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
                   "g2 r0 " + H + "DRIXInodeCap drix_fs_name=fs1 metric_key=" + key("fs1", 64) +
-                      " drix_fs_inode_used=5 drix_fs_inode_free=6 drix_fs_inode_alloc=7 drix_fs_inode_max=8",
+                      " drix_fs_inode_used=5 drix_fs_inode_free=6 drix_fs_inode_alloc=7 "
+                      "drix_fs_inode_max=8",
                   "g2 r1 " + H + "DRIXInodeCap drix_fs_name=fs2 metric_key=" + key("fs2", 64) +
-                      " drix_fs_inode_used=1 drix_fs_inode_free=2 drix_fs_inode_alloc=3 drix_fs_inode_max=4",
+                      " drix_fs_inode_used=1 drix_fs_inode_free=2 drix_fs_inode_alloc=3 "
+                      "drix_fs_inode_max=4",
               }));
 }
 
@@ -265,8 +300,10 @@ TEST_F(CapFlowTest, IncompleteRowsLeaveTheirSlots) {
     fs1.insert(fs1.end(), full.begin(), full.end());
     channel.answer("iqdf:c1:fs1", fs1);
     channel.answer("iqdf:c1:fs2", iqdf({}, "1:2:3:4"));  // inodes only
-    EXPECT_EQ(poll(), (Log{"Warning: Missing pool name for filesystem fs1",
-                           "Warning: Could not find \"used\" field in raw data for sensor DRIXInodeCap : fs1"}));
+    EXPECT_EQ(
+        poll(),
+        (Log{"Warning: Missing pool name for filesystem fs1",
+             "Warning: Could not find \"used\" field in raw data for sensor DRIXInodeCap : fs1"}));
     const Log rows = dump(sensor, sets);
     ASSERT_EQ(rows.size(), 6u);  // one disk, four usage types, one inode record
     EXPECT_EQ(DirectTest::field(rows[0], "drix_disk_name"), "d2");
@@ -286,8 +323,9 @@ TEST_F(CapFlowTest, KeyCollisionsWithinOneFilesystem) {
     // fs1 and e956477 under fs2 have the same hash too.
     channel.answer("fsInfo", fsInfo({FS1, FS2}));
     channel.answer("iqstatus:c1:fs2", mounted());
-    channel.answer("iqdf:c1:fs1", iqdf({disk("d66285", "system", "1"), disk("d208421", "system", "2"),
-                                        disk("d97", "system", "3")}));
+    channel.answer("iqdf:c1:fs1",
+                   iqdf({disk("d66285", "system", "1"), disk("d208421", "system", "2"),
+                         disk("d97", "system", "3")}));
     channel.answer("iqdf:c1:fs2", iqdf({disk("e956477", "system", "4")}));
     EXPECT_EQ(poll(), (Log{"Error: Hash collision in sensor DRIXDiskCap while computing metric key "
                            "for: fs1 system d208421 "}));
@@ -295,14 +333,16 @@ TEST_F(CapFlowTest, KeyCollisionsWithinOneFilesystem) {
     const std::string h = key("fs1", 64, "system", 64, "d66285", 64);
     EXPECT_EQ(key("fs1", 64, "system", 64, "d208421", 64), h);
     EXPECT_EQ(DirectTest::field(rows[0], "metric_key"), h);
-    EXPECT_EQ(DirectTest::field(rows[1], "metric_key"), key("fs1", 64, "system", 64, "d66285", 64, 1));
+    EXPECT_EQ(DirectTest::field(rows[1], "metric_key"),
+              key("fs1", 64, "system", 64, "d66285", 64, 1));
     EXPECT_EQ(DirectTest::field(rows[2], "metric_key"), DirectTest::field(rows[3], "metric_key"));
 }
 
 TEST_F(CapFlowTest, DiskCountChangesReallocate) {
     for (const int n : {5, 4, 5}) {
         Lines disks;
-        for (int i = 0; i < n; ++i) disks.push_back(disk("d" + std::to_string(i), "system", std::to_string(i)));
+        for (int i = 0; i < n; ++i)
+            disks.push_back(disk("d" + std::to_string(i), "system", std::to_string(i)));
         channel.answer("iqdf:c1:fs1", iqdf(disks));
         poll();
         ASSERT_EQ(sets[0].numSets, static_cast<uint32_t>(n));
