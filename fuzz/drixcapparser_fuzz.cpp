@@ -5,6 +5,7 @@
 // lines to the QoS sensor as its statistics reply, through its filter, the
 // parser and the record building.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,12 +34,20 @@ class OneReply : public CapqChannel {
 };
 
 // A platform root with the node files, made once.
+std::string root;
+
+void removeRoot() {
+    for (const char* f : {"/var/qorm/gen/qorm.cfg", "/var/qorm/gen/qormNodeData"})
+        unlink((root + f).c_str());
+    for (const char* d : {"/var/qorm/gen", "/var/qorm", "/var", ""}) rmdir((root + d).c_str());
+}
+
 void makeRoot() {
-    static bool made = false;
-    if (made) return;
-    made = true;
+    if (!root.empty()) return;
     char tmpl[] = "/tmp/capfuzz-XXXXXX";
-    const std::string root = mkdtemp(tmpl);
+    if (mkdtemp(tmpl) == nullptr) std::abort();
+    root = tmpl;
+    std::atexit(removeRoot);
     const std::string gen = root + "/var/qorm/gen";
     for (const char* part : {"/var", "/var/qorm", "/var/qorm/gen"})
         mkdir((root + part).c_str(), 0755);
