@@ -91,14 +91,15 @@ bool SensorDRIXQoS::readNodeData() {
     return true;
 }
 
-void SensorDRIXQoS::parseError(const std::string& what, const std::string& error) {
+void SensorDRIXQoS::parseError(const std::string& source, const char* tool,
+                               const std::string& error) {
     if (error.empty()) {
-        lastParseErrors.erase(what);
+        lastParseErrors.erase(source);
         return;
     }
-    std::string& last = lastParseErrors[what];
+    std::string& last = lastParseErrors[source];
     if (last == error) return;
-    log->logError("Error parsing  %s output: %s", what.c_str(), error.c_str());
+    log->logError("Error parsing  %s output: %s", tool, error.c_str());
     last = error;
 }
 
@@ -112,7 +113,7 @@ void SensorDRIXQoS::refreshList(int64_t t) {
         CapqChannel::Reply reply = channel->executeCmd("throtlfslist");
         drixCapParser.parseCmdInput(reply.get(), rows, error);
     }
-    parseError("throtlfslist", error);
+    parseError("\n", "throtlfslist", error);  // no filesystem name holds a newline
     for (const DRIXCapParser::Row& row : rows) {
         const auto fs = row.find("qosLocalFileSystem");
         if (fs == row.end()) continue;
@@ -171,7 +172,7 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                     }
                     drixCapParser.parseCmdInput(reply.get(), rows, error);
                 }
-                parseError("iqlsqos " + fs, error);
+                parseError(fs, "iqlsqos", error);
                 for (DRIXCapParser::Row& row : rows) {
                     const auto own = row.emplace("filesystem", fs);
                     if (!own.second) {

@@ -62,8 +62,9 @@ class SensorDRIXQoS : public AbstractSensor {
   private:
     bool readNodeData();
     void refreshList(int64_t t);
-    // Logs a listing's parse error when it is new for `what`; forgets it on success.
-    void parseError(const std::string& what, const std::string& error);
+    // Logs the parse error of `tool`'s listing when it is new for `source`
+    // (the list, or one filesystem's statistics); forgets it on success.
+    void parseError(const std::string& source, const char* tool, const std::string& error);
     std::size_t buildRecords(const std::vector<DRIXCapParser::Row>& rows);
 
     // Set once by the constructor.
@@ -79,7 +80,8 @@ class SensorDRIXQoS : public AbstractSensor {
     std::string drixClusterName;
     std::vector<std::string> drixNodeData;
     std::vector<std::string> qosFsNames;
-    std::map<std::string, std::string> lastParseErrors;  // listing -> error text last logged
+    // Error text last logged per filesystem, or for the list under "\n".
+    std::map<std::string, std::string> lastParseErrors;
     bool lastNoStats = false;  // the previous poll ended with rows but no complete record
     KeySet keys;
     std::mt19937 random;  // the sensor's own: never reseeds the process's generator

@@ -316,7 +316,7 @@ TEST(SensorDRIXQoS, FailuresAreLoggedOnce) {
          {QOS_LIST, "throtl:fs:0:1:fs1:\n"},
          true,
          {},
-         {"Error: Error parsing  iqlsqos fs1 output: Null input received.", NOT_MANAGER}},
+         {"Error: Error parsing  iqlsqos output: Null input received.", NOT_MANAGER}},
         {"no nNodes",
          {QOS_LIST, "throtl:fs:0:1:fs1:\n"},
          false,
