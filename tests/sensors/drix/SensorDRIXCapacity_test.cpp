@@ -196,6 +196,23 @@ TEST_F(CapFlowTest, NoListNoClusterNoChannel) {
         EXPECT_EQ(ch.count("iqstatus:c2:gfs"), 0);
         s.shutdown();
     }
+    {
+        // No node file, but a local row names the cluster: the poll delivers,
+        // so the next one has nothing to resume from.
+        Root none("");
+        FakeChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1}));
+        ch.answer("iqstatus:c1:fs1", mounted());
+        ch.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+        Sensor s;
+        s.useChannel(&ch);
+        s.init();
+        EXPECT_EQ(s.getMetricData()[0].numSets, 1u);
+        taken(s);
+        s.getMetricData();
+        EXPECT_EQ(taken(s), Log{});
+        s.shutdown();
+    }
     Sensor unbound;  // init never ran: no channel
     const dataSet_t* d = unbound.getMetricData();
     unbound.getMetricData();
