@@ -29,6 +29,15 @@ TEST(Split, BothModes) {
         {",a", ",", true, {"", "a"}},
         {",", ",", true, {""}},
         {"", ",", true, {}},
+        // The colon-format listings' field rule, both modes.
+        {"a:b:", ":", true, {"a", "b"}},
+        {"a::b", ":", true, {"a", "", "b"}},
+        {":", ":", true, {""}},
+        {"", ":", true, {}},
+        {"a:b:", ":", false, {"a", "b"}},
+        {"a::b", ":", false, {"a", "b"}},
+        {":", ":", false, {}},
+        {"", ":", false, {}},
     };
     for (const auto& r : rows) {
         Pieces out{"kept"};  // appended to, never cleared

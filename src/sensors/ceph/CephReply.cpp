@@ -2,19 +2,12 @@
 
 #include <sstream>
 
+#include "split.h"
+
 namespace CephReply {
 
 void split(const std::string& text, const char* delimiters, std::vector<std::string>& out) {
-    std::string::size_type pos = 0;
-    while (pos < text.size()) {
-        const std::string::size_type end = text.find_first_of(delimiters, pos);
-        if (end == std::string::npos) {
-            out.push_back(text.substr(pos));
-            return;
-        }
-        if (end != pos) out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
+    ::split(text, delimiters, out, false);
 }
 
 void parseValue(const std::string& reply, std::vector<Record>& records) {

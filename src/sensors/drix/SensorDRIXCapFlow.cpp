@@ -1,0 +1,121 @@
+#include "SensorDRIXCapFlow.h"
+
+#include "StatReport.h"
+
+SensorDRIXCapFlow::SensorDRIXCapFlow(SensorID::SensorID id, const MetricsMetadata* metricTable,
+                                     uint32_t numMetrics, const uint32_t* perVirtSensorCounts,
+                                     uint32_t numVirtSets, dataSet_t* sets, const Texts& t)
+    : AbstractSensor(id, metricTable, numMetrics, perVirtSensorCounts, numVirtSets, 1000000),
+      texts(t),
+      dataSets(sets),
+      numDataSets(numVirtSets) {}
+
+int32_t SensorDRIXCapFlow::init() {
+    if (injected != nullptr) {
+        channel = injected;
+        return 0;
+    }
+    channel = ownChannel.bind() ? &ownChannel : nullptr;
+    return channel == nullptr ? -1 : 0;
+}
+
+int32_t SensorDRIXCapFlow::getStatus() { return channel == nullptr ? -1 : 0; }
+
+int32_t SensorDRIXCapFlow::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
+    ownChannel.release();
+    channel = nullptr;
+    return 0;
+}
+
+void SensorDRIXCapFlow::clearRecordCounts() {
+    for (uint32_t g = 0; g < numDataSets; ++g) dataSets[g].numSets = 0;
+}
+
+bool SensorDRIXCapFlow::listingFailed(const FsPair& fs, const std::string& error) {
+    if (sourcePrevOK) log->logWarning(texts.listingFailure, fs.first.c_str(), error.c_str());
+    return true;
+}
+
+bool SensorDRIXCapFlow::refreshList(bool remote) {
+    const int64_t t = now();
+    if (listFSremoteFS.empty() || lastUpdate + LIST_REFRESH_SECS < t) {
+        getLocalClusterName(drixClusterName);
+        std::string error;
+        CapqChannel::Reply reply = channel->executeCmd("fsInfo");
+        drixCapParser.parseFilesystemPKRQuery(reply.get(), listFSremoteFS, drixClusterName, remote,
+                                              error);
+        reply.reset();
+        if (error.empty()) {
+            if (!lastPeekregError.empty()) {
+                log->logInfo("getMetricData: peekreg succeeded");
+                lastPeekregError.clear();
+            }
+            lastUpdate = t;
+        } else if (error != lastPeekregError) {
+            log->logError("getMetricData: peekreg failed: %s", error.c_str());
+            lastPeekregError = error;
+        }
+    }
+    if (listFSremoteFS.empty() || drixClusterName.empty()) {
+        StatReport::fail(*log, sourceOK, sourcePrevOK,
+                         "No local filesystems discovered, therefore nothing to send");
+        clearRecordCounts();
+        return false;
+    }
+    return true;
+}
+
+const dataSet_t* SensorDRIXCapFlow::getMetricData() {
+    sourceOK = true;
+    std::string error;
+    if (channel == nullptr) {
+        StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", texts.noChannel);
+        clearRecordCounts();
+    } else if (refreshList(remoteFlag())) {
+        startPoll();
+        std::size_t failures = 0;
+        for (const FsPair& fs : listFSremoteFS) {
+            error.clear();
+            CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
+            const int mounted = drixCapParser.processIQStatusOutput(status.get(), fs.first, error);
+            status.reset();
+            const auto known = iqstatusErrDump.find(fs.first);
+            if (mounted != 0) {
+                if (known == iqstatusErrDump.end() || known->second != error) {
+                    log->logInfo("Filesystem %s will not be polled, reason: %s", fs.first.c_str(),
+                                 error.c_str());
+                    iqstatusErrDump[fs.first] = error;
+                }
+                continue;
+            }
+            if (known != iqstatusErrDump.end()) {
+                log->logInfo("Filesystem %s : polling will resume", fs.first.c_str());
+                iqstatusErrDump.erase(known);
+            }
+            error.clear();
+            CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
+            collect(fs, listing.get(), error);
+            listing.reset();
+            if (!error.empty() && listingFailed(fs, error)) ++failures;
+        }
+        finishPoll(failures, error);
+    }
+    firstRun = false;
+    sourcePrevOK = sourceOK;
+    return dataSets;
+}
+
+void SensorDRIXCapFlow::finishPoll(std::size_t failures, const std::string&) {
+    if (failures == listFSremoteFS.size()) {
+        clearRecordCounts();
+        StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", texts.allFailed);
+        return;
+    }
+    if (buildRecords() == 0) {
+        StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", texts.noRecords);
+    } else {
+        StatReport::succeed(*log, sourceOK, sourcePrevOK);
+    }
+}

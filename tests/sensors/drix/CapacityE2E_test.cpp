@@ -1,0 +1,385 @@
+// The daemon with the capacity sensor at period 1, the real CapqRelay, the
+// fake listing tools under a platform root and the test collector. The relay
+// is killed mid-run: it is started again and the sensor resumes once.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapTestSupport.h"
+#include "E2eSupport.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+typedef std::map<std::string, std::string> Record;
+
+Record words(const std::string& line) {
+    Record r;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w) {
+        const size_t eq = w.find('=');
+        if (eq == std::string::npos) continue;
+        std::string v = w.substr(eq + 1);
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+        r[w.substr(0, eq)] = v;
+    }
+    return r;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Children of `parent` as pid -> (name, state), from /proc.
+// A child process as /proc tells it.
+struct Child {
+    std::string name;
+    char state;
+    long long startTicks;  // clock ticks after boot
+};
+
+// Children of `parent` by pid, from /proc.
+std::map<int, Child> childrenOf(int parent) {
+    std::map<int, Child> out;
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return out;
+    while (dirent* e = readdir(d)) {
+        const int pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string stat = e2e::readFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        // After the name: state, ppid, then 17 fields up to the start time.
+        std::istringstream rest(stat.substr(close + 1));
+        Child c{stat.substr(open + 1, close - open - 1), 0, 0};
+        int ppid = 0;
+        std::string skip;
+        rest >> c.state >> ppid;
+        for (int f = 0; f < 17; ++f) rest >> skip;
+        rest >> c.startTicks;
+        if (rest && ppid == parent) out[pid] = c;
+    }
+    closedir(d);
+    return out;
+}
+
+// Ends a daemon that a failed assertion left running.
+struct Stopper {
+    ChildProcess& child;
+    ~Stopper() {
+        if (child.pid() > 0 && child.signal(SIGKILL)) child.wait(5000);
+    }
+};
+
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
+                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
+                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    auto write = [&](const std::string& key, const CapTest::Lines& lines) {
+        std::ofstream out(canned + "/" + key + ".out");
+        for (const std::string& l : lines) out << l;
+    };
+    write("peekreg pkrq_fs_info all",
+          CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1"),
+                           CapTest::fsRow("local", "fs2", "c1", "gpfs2")}));
+    write("iqstatus -m c1:gpfs1", CapTest::mounted());
+    write("iqstatus -m c1:gpfs2", CapTest::mounted());
+    write("iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
+                                             CapTest::disk("d2", "data", "2000", "No", "Yes")},
+                                            "5:6:7:8"));
+    write("iqdf c1:gpfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
+    const std::string toolLog = dir.path() + "/tools.log";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_LOG", toolLog.c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    const std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
+                            "daemonize = F\npiddir = \"" + dir.path() +
+                            "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
+                            CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
+                            collector.port +
+                            "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}\n";
+    std::ofstream(dir.path() + "/daemon.cfg") << cfg;
+
+    ChildProcess daemon;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    const int pid = daemon.pid();
+    Stopper stopper{daemon};
+
+    // The relay is killed while it runs the second poll's first status
+    // request, which takes 500 ms: the rest of that poll finds the channel
+    // closed and may not restart it within 3 s of its start, so the poll
+    // has no records.
+    std::ofstream(canned + "/iqstatus -m c1:gpfs1.sleep") << "500";
+    auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
+    ASSERT_TRUE(waitFor([&] { return runs("iqstatus -m c1:gpfs1\n") >= 2; }, 30))
+        << e2e::readFile(toolLog);
+    auto relays = [&] {
+        std::vector<int> pids;
+        for (const auto& c : childrenOf(pid)) {
+            if (c.second.name == "CapqRelay") pids.push_back(c.first);
+        }
+        return pids;
+    };
+    const std::vector<int> first = relays();
+    ASSERT_EQ(first.size(), 1u);
+    kill(first[0], SIGKILL);
+    // Started again once 3 s have passed since its last start, and polled.
+    const size_t before = runs("iqdf c1:gpfs2 -Y\n");
+    ASSERT_TRUE(waitFor([&] { return runs("iqdf c1:gpfs2 -Y\n") >= before + 2; }, 30))
+        << e2e::readFile(toolLog);
+    const std::vector<int> second = relays();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0], first[0]);
+    for (const auto& c : childrenOf(pid)) EXPECT_NE(c.second.state, 'Z') << c.second.name;
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
+    // The relay ends with its input.
+    EXPECT_TRUE(waitFor([&] { return kill(second[0], 0) != 0; }, 10));
+
+    const std::string log = e2e::readFile(dir.path() + "/daemon.log");
+    EXPECT_EQ(count(log,
+                    "Sensor group DRIXDiskCap, DRIXPoolCap and DRIXInodeCap started with a "
+                    "smaller than the recommended period, 1 secs instead of 86400"),
+              1u)
+        << log;
+    EXPECT_EQ(count(log, "DRIXDiskCap: Resumed reporting."), 1u) << log;
+
+    const std::string tools = e2e::readFile(toolLog);
+    EXPECT_EQ(count(tools, "peekreg pkrq_fs_info all\n"), 1u) << tools;
+    EXPECT_GE(count(tools, "iqstatus -m c1:gpfs1\n"), 2u) << tools;
+    EXPECT_GE(count(tools, "iqdf c1:gpfs1 -Y\n"), 2u) << tools;
+
+    std::map<std::string, std::vector<Record>> records;
+    bool clean = false;
+    for (const std::string& line : e2e::lines(collector.finish())) {
+        if (line.rfind("record ", 0) == 0) {
+            Record r = words(line);
+            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
+        } else if (line.rfind("summary ", 0) == 0) {
+            clean = line.find(" errors=0") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(clean);
+    ASSERT_FALSE(records["DRIXDiskCap"].empty());
+    ASSERT_FALSE(records["DRIXPoolCap"].empty());
+    ASSERT_FALSE(records["DRIXInodeCap"].empty());
+    // One sample: three disks, three pools of four usage types, two filesystems.
+    std::map<std::string, std::string> disks;
+    for (Record r : records["DRIXDiskCap"]) {
+        EXPECT_EQ(r["drix_cluster_name"], "c1");
+        disks[r["drix_fs_name"] + "/" + r["drix_diskpool_name"] + "/" + r["drix_disk_name"]] =
+            r["drix_disk_disksize"];
+    }
+    EXPECT_EQ(disks,
+              (std::map<std::string, std::string>{
+                  {"fs1/data/d2", "2000"}, {"fs1/system/d1", "1000"}, {"fs2/system/e1", "300"}}));
+    EXPECT_EQ(records["DRIXPoolCap"].size() % 12, 0u);
+    std::map<std::string, std::string> inodes;
+    for (Record r : records["DRIXInodeCap"]) inodes[r["drix_fs_name"]] = r["drix_fs_inode_max"];
+    EXPECT_EQ(inodes, (std::map<std::string, std::string>{{"fs1", "8"}, {"fs2", "4"}}));
+}
+
+// The five capacity sensors against one relay. The relay is killed twice in a
+// row: each start comes at least 2 s after the one before, and every sensor
+// reports again afterwards.
+TEST(CapacityE2E, FiveSensorsShareOneRelay) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
+                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
+                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    std::ofstream(root + "/var/qorm/gen/qormNodeData") << "n1:10.0.0.1:c1:\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    const std::pair<const char*, CapTest::Lines> outputs[] = {
+        {"peekreg pkrq_fs_info all",
+         CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1")})},
+        {"iqstatus -m c1:gpfs1", CapTest::mounted()},
+        {"iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000")})},
+        {"iqlspool34 fs1",
+         {"Storage pools in file system at '/gpfs1':\n", "Name Id\n",
+          "system 0 4 MB yes yes 1000 500 ( 50%) 2000 1500 ( 75%)\n"}},
+        {"iqlsfileset c1:gpfs1 -Y",
+         {"iqlsfileset::HEADER:version:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:"
+          "allocInodes:freeInodes:\n",
+          "iqlsfileset::0:1:gpfs1:root:1:100:60:40:\n"}},
+        {"iqrepquota -Y -j fs1",
+         {"iqrepquota::HEADER:version:filesystemName:name:blockUsage:blockQuota:blockLimit:"
+          "blockInDoubt:filesUsage:filesQuota:filesLimit:filesInDoubt:\n",
+          "iqrepquota::0:1:fs1:root:11:12:13:14:15:16:17:18:\n"}},
+        {"throtl fs listenabled -Y",
+         {"throtl:fs:HEADER:version:qosLocalFileSystem:\n", "throtl:fs:0:1:fs1:\n"}},
+        {"iqlsqos fs1 --pool all --seconds 10 -Y",  // the controller sets the QoS period to at
+                                                    // least 10 s
+         {"throtl:stats:HEADER:version:pool:class:fset:iops:ioql:qsdl:et:MBs:maxIOPS:maxMBS:nNodes:"
+          "\n",
+          "throtl:stats:0:1:system:other:root:1:2:3:4:5:6:7:8:\n"}},
+    };
+    for (const auto& o : outputs) {
+        std::ofstream out(canned + "/" + o.first + ".out");
+        for (const std::string& l : o.second) out << l;
+    }
+    const std::string toolLog = dir.path() + "/tools.log";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_LOG", toolLog.c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    const char* const names[] = {"DRIXDiskCap", "DRIXPool", "DRIXFileset", "DRIXQoS",
+                                 "DRIXFilesetQuota"};
+    std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
+                      "daemonize = F\npiddir = \"" + dir.path() +
+                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
+                      CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
+                      collector.port + "\"\n}\nsensors = ";
+    for (const char* n : names)
+        cfg += std::string(n == names[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
+    std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
+
+    ChildProcess daemon;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    const int pid = daemon.pid();
+    Stopper stopper{daemon};
+    auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 &&
+                   runs("iqdf c1:gpfs1 -Y\n") >= 2;
+        },
+        30))
+        << e2e::readFile(toolLog) << e2e::readFile(dir.path() + "/daemon.log");
+
+    // Every start of a relay, as first seen.
+    std::vector<std::pair<int, long long>> starts;  // pid, start time in ticks
+    auto watch = [&] {
+        for (const auto& c : childrenOf(pid)) {
+            if (c.second.name != "CapqRelay" || c.second.state == 'Z') continue;
+            bool known = false;
+            for (const auto& s : starts) known = known || s.first == c.first;
+            if (!known) starts.emplace_back(c.first, c.second.startTicks);
+        }
+        return starts.size();
+    };
+    ASSERT_EQ(watch(), 1u);  // one relay serves all five
+    for (int kill2 = 0; kill2 < 2; ++kill2) {
+        kill(starts.back().first, SIGKILL);
+        const std::size_t seen = starts.size();
+        ASSERT_TRUE(waitFor([&] { return watch() > seen; }, 30));
+    }
+    const std::size_t tail = e2e::readFile(toolLog).size();
+    const char* const tools[] = {"iqdf ", "iqlspool34 ", "iqlsfileset ", "iqrepquota ", "iqlsqos "};
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string after = e2e::readFile(toolLog).substr(tail);
+            for (const char* t : tools)
+                if (count(after, t) < (std::strcmp(t, "iqlsqos ") == 0 ? 1 : 2)) return false;
+            return true;
+        },
+        30))
+        << e2e::readFile(toolLog);
+    watch();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
+    ASSERT_EQ(starts.size(), 3u);
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        // More than 2 whole seconds after the start before (ticks truncate).
+        EXPECT_GE(starts[i].second - starts[i - 1].second, 2 * sysconf(_SC_CLK_TCK) - 1) << i;
+    }
+    for (const auto& s : starts) EXPECT_TRUE(waitFor([&] { return kill(s.first, 0) != 0; }, 10));
+
+    // A sensor that failed has resumed after its last failure.
+    const std::string log = e2e::readFile(dir.path() + "/daemon.log");
+    for (const char* n : names) {
+        const std::size_t failed = log.rfind(std::string("[Error  ] ") + n + ":");
+        const std::size_t resumed =
+            log.rfind(std::string("[Info   ] ") + n + ": Resumed reporting.");
+        if (failed != std::string::npos) {
+            EXPECT_TRUE(resumed != std::string::npos && resumed > failed) << n << log;
+        }
+    }
+
+    std::map<std::string, std::vector<Record>> records;
+    bool clean = false;
+    for (const std::string& line : e2e::lines(collector.finish())) {
+        if (line.rfind("record ", 0) == 0) {
+            Record r = words(line);
+            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
+        } else if (line.rfind("summary ", 0) == 0) {
+            clean = line.find(" errors=0") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(clean);
+    const struct {
+        const char* sensor;
+        const char* metric;
+        const char* value;
+    } expected[] = {
+        {"DRIXDiskCap", "drix_disk_disksize", "1000"},
+        {"DRIXPoolCap", "drix_disk_usage_name", "dataAndMetadata"},
+        {"DRIXInodeCap", "drix_fs_inode_max", "8"},
+        {"DRIXPool", "drix_pool_free_metaKB", "1500"},
+        {"DRIXFileset", "drix_fset_freeInodes", "40"},
+        {"DRIXQoS", "drix_qos_nnodes", "8"},
+        {"DRIXFilesetQuota", "drix_rq_file_in_doubt", "18"},
+    };
+    for (const auto& e : expected) {
+        ASSERT_FALSE(records[e.sensor].empty()) << e.sensor;
+        EXPECT_EQ(records[e.sensor].front()[e.metric], e.value) << e.sensor;
+        EXPECT_EQ(records[e.sensor].front()["drix_cluster_name"], "c1") << e.sensor;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,399 @@
+// The polling flow and the capacity sensor, through a fake channel.
+#include "SensorDRIXCapacity.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CapTestSupport.h"
+#include "DirectSensorTestSupport.h"
+#include "NodeSensorTestSupport.h"
+#include "SensorFactory.h"
+
+namespace {
+
+using namespace CapTest;
+typedef NodeTest::Probe<SensorDRIXCapacity> Sensor;
+
+const std::string FS1 = fsRow("local", "fs1", "c1", "fs1");
+const std::string FS2 = fsRow("local", "fs2", "c1", "fs2");
+const std::string REMOTE = fsRow("remote", "rfs", "c2", "gfs");
+
+typedef std::vector<std::string> Log;
+
+// What the sensor logged since the last call, without the one-time line
+// naming the cluster.
+Log taken(Sensor& s) {
+    Log out;
+    for (const std::string& l : s.logged()) {
+        if (l.rfind("Info: Using cluster name", 0) != 0) out.push_back(l);
+    }
+    s.logged().clear();
+    return out;
+}
+
+class CapFlowTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        sensor.useChannel(&channel);
+        ASSERT_EQ(sensor.init(), 0);
+        channel.answer("fsInfo", fsInfo({FS1}));
+        channel.answer("iqstatus:c1:fs1", mounted());
+        channel.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+    }
+    void TearDown() override {
+        sensor.shutdown();
+        AbstractSensor::monRemoteFs = true;
+    }
+    // Polls once; returns what the poll logged.
+    std::vector<std::string> poll() {
+        sets = sensor.getMetricData();
+        return taken(sensor);
+    }
+    uint32_t records() const { return sets[0].numSets + sets[1].numSets + sets[2].numSets; }
+
+    Root root;
+    FakeChannel channel;
+    Sensor sensor;
+    const dataSet_t* sets = nullptr;
+};
+
+TEST_F(CapFlowTest, PeekregErrorsAreLoggedOncePerText) {
+    const std::string NOFS = "Error: No local filesystems discovered, therefore nothing to send";
+    channel.answer("fsInfo", {"peekreg: busy\n"});
+    const std::string busy =
+        "Error: getMetricData: peekreg failed: peekreg: busy (Error: no header "
+        "defined so far, response must be an error string)";
+    EXPECT_EQ(poll(), (Log{busy, NOFS}));
+    EXPECT_EQ(poll(), Log{});
+    EXPECT_EQ(poll(), Log{});
+    channel.answer("fsInfo", {"peekreg: down\n"});
+    EXPECT_EQ(poll(), (Log{"Error: getMetricData: peekreg failed: peekreg: down (Error: no header "
+                           "defined so far, response must be an error string)"}));
+    channel.answer("fsInfo", fsInfo({FS1}));
+    EXPECT_EQ(poll(), (Log{"Info: getMetricData: peekreg succeeded", "Info: Resumed reporting."}));
+    EXPECT_EQ(poll(), Log{});
+    EXPECT_EQ(channel.count("fsInfo"), 5);  // refreshed at every failed poll, then kept
+}
+
+TEST_F(CapFlowTest, RemoteFilesystemsFollowTheFlag) {
+    channel.answer("fsInfo", fsInfo({FS1, REMOTE}));
+    channel.answer("iqstatus:c2:gfs", mounted());
+    channel.answer("iqdf:c2:gfs", iqdf({disk("r1", "system", "1")}));
+    AbstractSensor::monRemoteFs = false;
+    poll();
+    EXPECT_EQ(channel.count("iqstatus:c2:gfs"), 0);
+    EXPECT_EQ(channel.count("iqdf:c1:fs1"), 1);
+    EXPECT_EQ(sets[2].numSets, 1u);
+
+    Sensor other;
+    other.useChannel(&channel);
+    other.init();
+    AbstractSensor::monRemoteFs = true;
+    other.getMetricData();
+    EXPECT_EQ(channel.count("iqdf:c2:gfs"), 1);
+    other.shutdown();
+}
+
+TEST_F(CapFlowTest, MountChangesAreLoggedOnce) {
+    channel.answer("fsInfo", fsInfo({FS1, FS2}));
+    channel.answer("iqstatus:c1:fs2", mounted());
+    channel.answer("iqdf:c1:fs2", iqdf({disk("d2", "system", "1")}));
+    channel.answer("iqstatus:c1:fs1", unmounted("down A"));
+    const std::string a =
+        "Info: Filesystem fs1 will not be polled, reason: down A (Error: no list of mounts)";
+    EXPECT_EQ(poll(), Log{a});
+    EXPECT_EQ(poll(), Log{});
+    channel.answer("iqstatus:c1:fs1", unmounted("down B"));
+    EXPECT_EQ(
+        poll(),
+        (Log{
+            "Info: Filesystem fs1 will not be polled, reason: down B (Error: no list of mounts)"}));
+    channel.answer("iqstatus:c1:fs1", mounted());
+    EXPECT_EQ(poll(), Log{"Info: Filesystem fs1 : polling will resume"});
+    EXPECT_EQ(channel.count("iqdf:c1:fs1"), 1);  // in that same poll
+    EXPECT_EQ(poll(), Log{});
+}
+
+TEST_F(CapFlowTest, OutcomesAreEdgeTriggered) {
+    const struct {
+        const char* what;
+        void (*set)(FakeChannel&);
+        Log first;  // the first poll after a good one; a second logs nothing
+    } cases[] = {
+        // Unmounted filesystems count no failure: no records, not all-failed.
+        {"all unmounted",
+         [](FakeChannel& c) {
+             c.answer("iqstatus:c1:fs1", {"x and mounted on:\n", "n1 INT\n"});
+         },
+         {"Info: Filesystem fs1 will not be polled, reason: File system fs1 is not mounted",
+          "Error: No results received from iqdf, no metrics to report."}},
+        // The null-reply rows: status, then listing, then the filesystem list.
+        {"null iqstatus",
+         [](FakeChannel& c) { c.fail("iqstatus:c1:fs1"); },
+         {"Info: Filesystem fs1 will not be polled, reason: Received null input",
+          "Error: No results received from iqdf, no metrics to report."}},
+        {"null iqdf",
+         [](FakeChannel& c) { c.fail("iqdf:c1:fs1"); },
+         {"Warning: Error running iqdf for filesystem fs1: Null input received.",
+          "Error: No data from iqdf, no metrics to report"}},
+        {"empty iqdf",
+         [](FakeChannel& c) { c.answer("iqdf:c1:fs1", {}); },
+         {"Error: No results received from iqdf, no metrics to report."}},
+    };
+    for (const auto& c : cases) {
+        FakeChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1}));
+        ch.answer("iqstatus:c1:fs1", mounted());
+        ch.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+        Sensor s;
+        s.useChannel(&ch);
+        s.init();
+        c.set(ch);
+        s.getMetricData();
+        EXPECT_EQ(taken(s), c.first) << c.what;
+        const dataSet_t* d = s.getMetricData();
+        EXPECT_EQ(taken(s), Log{}) << c.what;
+        EXPECT_EQ(d[0].numSets + d[1].numSets + d[2].numSets, 0u) << c.what;
+        ch.answer("iqstatus:c1:fs1", mounted());
+        ch.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+        s.getMetricData();
+        Log resumed{"Info: Resumed reporting."};
+        if (std::string(c.what).find("iqstatus") != std::string::npos ||
+            std::string(c.what) == "all unmounted") {
+            resumed.insert(resumed.begin(), "Info: Filesystem fs1 : polling will resume");
+        }
+        EXPECT_EQ(taken(s), resumed) << c.what;
+        s.getMetricData();
+        EXPECT_EQ(taken(s), Log{}) << c.what;
+        s.shutdown();
+    }
+}
+
+TEST_F(CapFlowTest, NoListNoClusterNoChannel) {
+    const std::string NOFS = "Error: No local filesystems discovered, therefore nothing to send";
+    // A null list reply is no error, but leaves nothing to poll; the next
+    // poll asks again.
+    channel.fail("fsInfo");
+    EXPECT_EQ(poll(), Log{NOFS});
+    poll();
+    EXPECT_EQ(channel.count("fsInfo"), 2);
+
+    {
+        // Neither the node file nor a local row names the cluster.
+        Root none("");
+        FakeChannel ch;
+        ch.answer("fsInfo", fsInfo({REMOTE}));
+        Sensor s;
+        s.useChannel(&ch);
+        s.init();
+        s.getMetricData();
+        EXPECT_EQ(s.logged().back(), NOFS);
+        EXPECT_EQ(ch.count("iqstatus:c2:gfs"), 0);
+        s.shutdown();
+    }
+    {
+        // No node file, but a local row names the cluster: the poll delivers,
+        // so the next one has nothing to resume from.
+        Root none("");
+        FakeChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1}));
+        ch.answer("iqstatus:c1:fs1", mounted());
+        ch.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+        Sensor s;
+        s.useChannel(&ch);
+        s.init();
+        EXPECT_EQ(s.getMetricData()[0].numSets, 1u);
+        taken(s);
+        s.getMetricData();
+        EXPECT_EQ(taken(s), Log{});
+        s.shutdown();
+    }
+    Sensor unbound;  // init never ran: no channel
+    const dataSet_t* d = unbound.getMetricData();
+    unbound.getMetricData();
+    EXPECT_EQ(unbound.logged(), Log{"Error: No capq command stub, no metrics to report."});
+    EXPECT_EQ(d[0].numSets, 0u);
+    EXPECT_EQ(unbound.getStatus(), -1);
+}
+
+// The rows as text, keys spelled out.
+Log dump(const Sensor& s, const dataSet_t* d) { return DirectTest::dumpRows(s, d); }
+
+std::string key(const std::string& a, std::size_t aw, const std::string& b = "", std::size_t bw = 0,
+                const std::string& c = "", std::size_t cw = 0, uint32_t plus = 0) {
+    // The key words of a record: cluster hash / key-string hash (+ plus) / 60 / 0.
+    std::vector<std::pair<std::string, std::size_t>> f{{a, aw}};
+    if (bw) f.push_back({b, bw});
+    if (cw) f.push_back({c, cw});
+    return std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(fnv(f) + plus) + "/60/0";
+}
+
+TEST_F(CapFlowTest, GoldenRowsOfTwoFilesystems) {
+    channel.answer("fsInfo", fsInfo({FS1, FS2}));
+    channel.answer("iqstatus:c1:fs2", mounted());
+    channel.answer(
+        "iqdf:c1:fs1",
+        iqdf({disk("d1", "system", "100", "Yes", "No"), disk("d2", "system", "200")}, "5:6:7:8"));
+    channel.answer("iqdf:c1:fs2", iqdf({disk("e1", "data", "50", "No", "Yes")}, "1:2:3:4"));
+    poll();
+    const std::string H = "drix_cluster_name=c1 sensor=";
+    EXPECT_EQ(dump(sensor, sets),
+              (Log{
+                  "g0 r0 " + H +
+                      "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d1 "
+                      "metric_key=" +
+                      key("fs1", 64, "system", 64, "d1", 64) +
+                      " drix_disk_disksize=100 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
+                  "g0 r1 " + H +
+                      "DRIXDiskCap drix_fs_name=fs1 drix_diskpool_name=system drix_disk_name=d2 "
+                      "metric_key=" +
+                      key("fs1", 64, "system", 64, "d2", 64) +
+                      " drix_disk_disksize=200 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
+                  "g0 r2 " + H +
+                      "DRIXDiskCap drix_fs_name=fs2 drix_diskpool_name=data drix_disk_name=e1 "
+                      "metric_key=" +
+                      key("fs2", 64, "data", 64, "e1", 64) +
+                      " drix_disk_disksize=50 drix_disk_free_fullkb=10 drix_disk_free_fragkb=3",
+                  "g1 r0 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=dataAndMetadata metric_key=" +
+                      key("fs1", 64, "system", 64, "dataAndMetadata", 24) +
+                      " drix_pool_disksize=200 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
+                  "g1 r1 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=dataOnly metric_key=" +
+                      key("fs1", 64, "system", 64, "dataOnly", 24) +
+                      " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
+                  "g1 r2 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=descOnly metric_key=" +
+                      key("fs1", 64, "system", 64, "descOnly", 24) +
+                      " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
+                  "g1 r3 " + H +
+                      "DRIXPoolCap drix_fs_name=fs1 drix_diskpool_name=system "
+                      "drix_disk_usage_name=metadataOnly metric_key=" +
+                      key("fs1", 64, "system", 64, "metadataOnly", 24) +
+                      " drix_pool_disksize=100 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
+                  "g1 r4 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=dataAndMetadata metric_key=" +
+                      key("fs2", 64, "data", 64, "dataAndMetadata", 24) +
+                      " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
+                  "g1 r5 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=dataOnly metric_key=" +
+                      key("fs2", 64, "data", 64, "dataOnly", 24) +
+                      " drix_pool_disksize=50 drix_pool_free_fullkb=10 drix_pool_free_fragkb=3",
+                  "g1 r6 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=descOnly metric_key=" +
+                      key("fs2", 64, "data", 64, "descOnly", 24) +
+                      " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
+                  "g1 r7 " + H +
+                      "DRIXPoolCap drix_fs_name=fs2 drix_diskpool_name=data "
+                      "drix_disk_usage_name=metadataOnly metric_key=" +
+                      key("fs2", 64, "data", 64, "metadataOnly", 24) +
+                      " drix_pool_disksize=0 drix_pool_free_fullkb=0 drix_pool_free_fragkb=0",
+                  "g2 r0 " + H + "DRIXInodeCap drix_fs_name=fs1 metric_key=" + key("fs1", 64) +
+                      " drix_fs_inode_used=5 drix_fs_inode_free=6 drix_fs_inode_alloc=7 "
+                      "drix_fs_inode_max=8",
+                  "g2 r1 " + H + "DRIXInodeCap drix_fs_name=fs2 metric_key=" + key("fs2", 64) +
+                      " drix_fs_inode_used=1 drix_fs_inode_free=2 drix_fs_inode_alloc=3 "
+                      "drix_fs_inode_max=4",
+              }));
+}
+
+TEST_F(CapFlowTest, IncompleteRowsLeaveTheirSlots) {
+    channel.answer("fsInfo", fsInfo({FS1, FS2}));
+    channel.answer("iqstatus:c1:fs2", mounted());
+    // fs1: a disk without pool (its own header), then a full one; no inodes.
+    Lines fs1{"iqdf:zsd:HEADER:zsdName:diskSize:\n", "iqdf:zsd:0:lost:5:\n"};
+    const Lines full = iqdf({disk("d2", "system", "200")}, "");
+    fs1.insert(fs1.end(), full.begin(), full.end());
+    channel.answer("iqdf:c1:fs1", fs1);
+    channel.answer("iqdf:c1:fs2", iqdf({}, "1:2:3:4"));  // inodes only
+    EXPECT_EQ(
+        poll(),
+        (Log{"Warning: Missing pool name for filesystem fs1",
+             "Warning: Could not find \"used\" field in raw data for sensor DRIXInodeCap : fs1"}));
+    const Log rows = dump(sensor, sets);
+    ASSERT_EQ(rows.size(), 6u);  // one disk, four usage types, one inode record
+    EXPECT_EQ(DirectTest::field(rows[0], "drix_disk_name"), "d2");
+    EXPECT_EQ(rows[5].substr(0, 6), "g2 r0 ");
+    EXPECT_EQ(DirectTest::field(rows[5], "drix_fs_name"), "fs2");
+
+    // No disks anywhere: the disk and pool groups report none, not last poll's.
+    channel.answer("iqdf:c1:fs1", iqdf({}, ""));
+    poll();
+    EXPECT_EQ(sets[0].numSets, 0u);
+    EXPECT_EQ(sets[1].numSets, 0u);
+    EXPECT_EQ(sets[2].numSets, 1u);
+}
+
+TEST_F(CapFlowTest, KeyCollisionsWithinOneFilesystem) {
+    // Found offline: d66285 and d208421 collide under fs1/system; d97 under
+    // fs1 and e956477 under fs2 have the same hash too.
+    channel.answer("fsInfo", fsInfo({FS1, FS2}));
+    channel.answer("iqstatus:c1:fs2", mounted());
+    channel.answer("iqdf:c1:fs1",
+                   iqdf({disk("d66285", "system", "1"), disk("d208421", "system", "2"),
+                         disk("d97", "system", "3")}));
+    channel.answer("iqdf:c1:fs2", iqdf({disk("e956477", "system", "4")}));
+    EXPECT_EQ(poll(), (Log{"Error: Hash collision in sensor DRIXDiskCap while computing metric key "
+                           "for: fs1 system d208421 "}));
+    const Log rows = dump(sensor, sets);
+    const std::string h = key("fs1", 64, "system", 64, "d66285", 64);
+    EXPECT_EQ(key("fs1", 64, "system", 64, "d208421", 64), h);
+    EXPECT_EQ(DirectTest::field(rows[0], "metric_key"), h);
+    EXPECT_EQ(DirectTest::field(rows[1], "metric_key"),
+              key("fs1", 64, "system", 64, "d66285", 64, 1));
+    EXPECT_EQ(DirectTest::field(rows[2], "metric_key"), DirectTest::field(rows[3], "metric_key"));
+}
+
+TEST_F(CapFlowTest, DiskCountChangesReallocate) {
+    for (const int n : {5, 4, 5}) {
+        Lines disks;
+        for (int i = 0; i < n; ++i)
+            disks.push_back(disk("d" + std::to_string(i), "system", std::to_string(i)));
+        channel.answer("iqdf:c1:fs1", iqdf(disks));
+        poll();
+        ASSERT_EQ(sets[0].numSets, static_cast<uint32_t>(n));
+        const Log rows = dump(sensor, sets);
+        EXPECT_EQ(DirectTest::field(rows[n - 1], "drix_disk_name"), "d" + std::to_string(n - 1));
+    }
+}
+
+TEST(SensorDRIXCapacity, TableInvariants) {
+    std::unique_ptr<AbstractSensor> s(SensorFactory::createSensor("DRIXDiskCap"));
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->getSensorID(), SensorID::DRIXDiskCap);
+    ASSERT_EQ(s->getNumVirtualSensors(), 3u);
+    const uint32_t lengths[] = {328, 288, 208};
+    const uint32_t structs[] = {sizeof(SensorDRIXCapacity::DRIXDiskCapData),
+                                sizeof(SensorDRIXCapacity::DRIXPoolCapData),
+                                sizeof(SensorDRIXCapacity::DRIXInodeCapData)};
+    const std::vector<std::vector<uint16_t>> ids = {
+        {13004, 101, 13005, 13006, 13301, 106, 14634, 14635, 14636},
+        {13004, 101, 13005, 13006, 13009, 106, 14631, 14632, 14633},
+        {13004, 101, 13005, 106, 14637, 14638, 14639, 14640}};
+    for (uint32_t g = 0; g < 3; ++g) {
+        const dataSet_t& meta = s->getMetaData()[g];
+        const auto* m = reinterpret_cast<const MetricsMetadata*>(meta.data);
+        uint32_t sum = 0;
+        std::vector<uint16_t> got;
+        for (uint32_t i = 0; i < meta.numSets; ++i) {
+            sum += ntohs(m[i].metricLen);
+            got.push_back(ntohs(m[i].metricID));
+        }
+        EXPECT_EQ(sum, lengths[g]) << g;
+        EXPECT_EQ(structs[g], lengths[g]) << g;
+        EXPECT_EQ(got, ids[g]) << g;
+    }
+}
+
+}  // namespace
