@@ -379,7 +379,7 @@ TEST(DRIXCapParser, PoolListingTable) {
         std::string error;
     } cases[] = {
         {"headings skipped",
-         {"Storage pools in file system at '/gpfs/fs1':\n", "Name Id BlkSize Data\n", "Names x\n",
+         {"Storage pools in file system at '/dfs/fs1':\n", "Name Id BlkSize Data\n", "Names x\n",
           FULL},
          {fullRow},
          ""},

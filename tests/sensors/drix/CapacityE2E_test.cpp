@@ -114,14 +114,14 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
         for (const std::string& l : lines) out << l;
     };
     write("peekreg pkrq_fs_info all",
-          CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1"),
-                           CapTest::fsRow("local", "fs2", "c1", "gpfs2")}));
-    write("iqstatus -m c1:gpfs1", CapTest::mounted());
-    write("iqstatus -m c1:gpfs2", CapTest::mounted());
-    write("iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
+          CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "dfs1"),
+                           CapTest::fsRow("local", "fs2", "c1", "dfs2")}));
+    write("iqstatus -m c1:dfs1", CapTest::mounted());
+    write("iqstatus -m c1:dfs2", CapTest::mounted());
+    write("iqdf c1:dfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
                                              CapTest::disk("d2", "data", "2000", "No", "Yes")},
                                             "5:6:7:8"));
-    write("iqdf c1:gpfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
+    write("iqdf c1:dfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
     const std::string toolLog = dir.path() + "/tools.log";
     StubHarness::ScopedEnv env;
     env.set("VELMAR_PLATFORM_ROOT", root.c_str());
@@ -151,9 +151,9 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     // request, which takes 500 ms: the rest of that poll finds the channel
     // closed and may not restart it within 3 s of its start, so the poll
     // has no records.
-    std::ofstream(canned + "/iqstatus -m c1:gpfs1.sleep") << "500";
+    std::ofstream(canned + "/iqstatus -m c1:dfs1.sleep") << "500";
     auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
-    ASSERT_TRUE(waitFor([&] { return runs("iqstatus -m c1:gpfs1\n") >= 2; }, 30))
+    ASSERT_TRUE(waitFor([&] { return runs("iqstatus -m c1:dfs1\n") >= 2; }, 30))
         << e2e::readFile(toolLog);
     auto relays = [&] {
         std::vector<int> pids;
@@ -166,8 +166,8 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     ASSERT_EQ(first.size(), 1u);
     kill(first[0], SIGKILL);
     // Started again once 3 s have passed since its last start, and polled.
-    const size_t before = runs("iqdf c1:gpfs2 -Y\n");
-    ASSERT_TRUE(waitFor([&] { return runs("iqdf c1:gpfs2 -Y\n") >= before + 2; }, 30))
+    const size_t before = runs("iqdf c1:dfs2 -Y\n");
+    ASSERT_TRUE(waitFor([&] { return runs("iqdf c1:dfs2 -Y\n") >= before + 2; }, 30))
         << e2e::readFile(toolLog);
     const std::vector<int> second = relays();
     ASSERT_EQ(second.size(), 1u);
@@ -189,8 +189,8 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
 
     const std::string tools = e2e::readFile(toolLog);
     EXPECT_EQ(count(tools, "peekreg pkrq_fs_info all\n"), 1u) << tools;
-    EXPECT_GE(count(tools, "iqstatus -m c1:gpfs1\n"), 2u) << tools;
-    EXPECT_GE(count(tools, "iqdf c1:gpfs1 -Y\n"), 2u) << tools;
+    EXPECT_GE(count(tools, "iqstatus -m c1:dfs1\n"), 2u) << tools;
+    EXPECT_GE(count(tools, "iqdf c1:dfs1 -Y\n"), 2u) << tools;
 
     std::map<std::string, std::vector<Record>> records;
     bool clean = false;
@@ -240,16 +240,16 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     ASSERT_TRUE(StubHarness::makeDirs(canned));
     const std::pair<const char*, CapTest::Lines> outputs[] = {
         {"peekreg pkrq_fs_info all",
-         CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "gpfs1")})},
-        {"iqstatus -m c1:gpfs1", CapTest::mounted()},
-        {"iqdf c1:gpfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000")})},
+         CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "dfs1")})},
+        {"iqstatus -m c1:dfs1", CapTest::mounted()},
+        {"iqdf c1:dfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000")})},
         {"iqlspool34 fs1",
-         {"Storage pools in file system at '/gpfs1':\n", "Name Id\n",
+         {"Storage pools in file system at '/dfs1':\n", "Name Id\n",
           "system 0 4 MB yes yes 1000 500 ( 50%) 2000 1500 ( 75%)\n"}},
-        {"iqlsfileset c1:gpfs1 -Y",
+        {"iqlsfileset c1:dfs1 -Y",
          {"iqlsfileset::HEADER:version:filesystemName:filesetName:isInodeSpaceOwner:maxInodes:"
           "allocInodes:freeInodes:\n",
-          "iqlsfileset::0:1:gpfs1:root:1:100:60:40:\n"}},
+          "iqlsfileset::0:1:dfs1:root:1:100:60:40:\n"}},
         {"iqrepquota -Y -j fs1",
          {"iqrepquota::HEADER:version:filesystemName:name:blockUsage:blockQuota:blockLimit:"
           "blockInDoubt:filesUsage:filesQuota:filesLimit:filesInDoubt:\n",
@@ -297,7 +297,7 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     ASSERT_TRUE(waitFor(
         [&] {
             return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 &&
-                   runs("iqdf c1:gpfs1 -Y\n") >= 2;
+                   runs("iqdf c1:dfs1 -Y\n") >= 2;
         },
         30))
         << e2e::readFile(toolLog) << e2e::readFile(dir.path() + "/daemon.log");
