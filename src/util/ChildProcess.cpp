@@ -272,3 +272,9 @@ void ChildProcess::release() {
     childPid = 0;
     closeFd(pidFd);
 }
+
+time_t monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}

@@ -136,6 +136,10 @@ class ChildProcess {
     int fromChild = -1;
 };
 
+// Whole seconds of the monotonic clock: restarts are spaced on it, so a wall
+// clock stepped back cannot keep a channel down for the size of the step.
+time_t monotonicSeconds();
+
 // Allows a new start only when the current time in whole seconds is greater
 // than the last start attempt plus the gap, so that a broken child is not
 // forked again at every request.

@@ -10,30 +10,8 @@
 #include "Configuration.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
+#include "PthreadLock.h"
 #include "SensorCtrl.h"
-
-namespace {
-
-// Restarts are spaced on the monotonic clock, so a wall clock stepped back
-// cannot keep the channel down for the size of the step.
-time_t monotonicSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
-
-class Lock {
-  public:
-    explicit Lock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
-    ~Lock() { pthread_mutex_unlock(&mutex); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-  private:
-    pthread_mutex_t& mutex;
-};
-
-}  // namespace
 
 constexpr time_t RelayCmdChannel::RECONNECT_TIMEOUT;
 constexpr std::size_t RelayCmdChannel::LINE_PIECE;
@@ -102,7 +80,7 @@ void RelayCmdChannel::closeADMCmd() {
 }
 
 void RelayCmdChannel::disconnectADMCmd() {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     closeADMCmd();
 }
 
@@ -114,7 +92,7 @@ void RelayCmdChannel::abandonRelay() {
 }
 
 std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request) {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     if (!proxyExists()) return nullptr;
     if (!isOperational()) {
         if (throttle.mayStart(monotonicSeconds())) connectADMCmd();
@@ -190,14 +168,14 @@ pthread_once_t RelayCmdSingleton<Stub>::destroyCtrl = PTHREAD_ONCE_INIT;
 template <class Stub>
 Stub* RelayCmdSingleton<Stub>::getInstance() {
     pthread_once(&createCtrl, createSingleton);
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     ++refCounter;
     return instance;
 }
 
 template <class Stub>
 void RelayCmdSingleton<Stub>::closeInstance() {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     if (refCounter == 0) return;  // unbalanced release: nothing is held
     if (--refCounter != 0) return;
     // In the same hold of the lock as the last decrement, so a concurrent
@@ -213,7 +191,7 @@ void RelayCmdSingleton<Stub>::createSingleton() {
         delete stub;
         return;
     }
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     instance = stub;
 }
 

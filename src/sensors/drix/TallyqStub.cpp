@@ -11,6 +11,7 @@
 #include "Configuration.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
+#include "PthreadLock.h"
 #include "SensorCtrl.h"
 
 TallyqStub* TallyqStub::tallyqStub = nullptr;
@@ -24,38 +25,15 @@ pthread_once_t TallyqStub::destroyCtrl = PTHREAD_ONCE_INIT;
 constexpr int TallyqStub::MAX_EVENTS;
 constexpr int TallyqStub::QUERY_DEADLINE_MS;
 
-namespace {
-
-// Restarts are spaced on the monotonic clock, so a wall clock stepped back
-// cannot keep the channel down for the size of the step.
-time_t monotonicSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
-
-class Lock {
-  public:
-    explicit Lock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
-    ~Lock() { pthread_mutex_unlock(&mutex); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-  private:
-    pthread_mutex_t& mutex;
-};
-
-}  // namespace
-
 TallyqStub* TallyqStub::getInstance() {
     pthread_once(&createCtrl, createSingleton);
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     ++refCounter;
     return tallyqStub;
 }
 
 void TallyqStub::releaseInstance() {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     if (refCounter <= 0) return;  // unbalanced release: nothing is held
     if (--refCounter != 0) return;
     // Destroyed in the same hold of the lock as the last decrement, so a
@@ -75,7 +53,7 @@ void TallyqStub::createSingleton() {
         return;
     }
     TallyqStub* stub = new TallyqStub(path);
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     tallyqStub = stub;
 }
 
@@ -146,7 +124,7 @@ void TallyqStub::disconnectTallyq() {
 }
 
 TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     if (!isConnected()) {
         if (!throttle.mayStart(monotonicSeconds())) return nullptr;
         if (!connectTallyq()) return nullptr;
@@ -177,7 +155,7 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
 }
 
 TallyqResponse* TallyqStub::createTallyqResponseFromFile(const std::string& path) {
-    Lock lock(mutex);
+    PthreadLock lock(mutex);
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     TallyqResponse* reply = TallyqResponse::parseResponse(fd);
     if (fd >= 0) close(fd);

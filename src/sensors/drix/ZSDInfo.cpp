@@ -14,15 +14,6 @@ constexpr char ZSDInfo::DELIM;
 
 namespace {
 
-// The age of the map is measured on the monotonic clock, so a wall clock
-// stepped back cannot freeze it and one stepped forward cannot flood the
-// repository.
-time_t monotonicSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
-
 // The field of `line` starting at `pos`, up to the next DELIM or the end;
 // false when the line has ended before it. pos moves past the field.
 bool nextField(const std::string& line, std::size_t& pos, std::string& field) {
@@ -36,6 +27,9 @@ bool nextField(const std::string& line, std::size_t& pos, std::string& field) {
 
 }  // namespace
 
+// The age of the map is measured on the monotonic clock, so a wall clock
+// stepped back cannot freeze it and one stepped forward cannot flood the
+// repository.
 ZSDInfo::ZSDInfo(long r, Clock c) : refresh(r), clock(c ? c : monotonicSeconds) {}
 
 ZSDInfo::~ZSDInfo() {
