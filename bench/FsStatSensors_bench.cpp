@@ -46,7 +46,7 @@ std::string disksReply(int disks, bool times) {
         "\n";
     for (int d = 0; d < disks; ++d) {
         text += std::string("_tallyq::ds ") + (d == 0 ? "_rc_ 0 " : "") +
-                "_cl_ bench.cluster _fs_ fs" + std::to_string(d % 8) + " _d_ nsd" +
+                "_cl_ bench.cluster _fs_ fs" + std::to_string(d % 8) + " _d_ dsk" +
                 std::to_string(d) + "\n_r_" + part + "_w_" + part;
     }
     return text + "_response_ end\n";
