@@ -2,7 +2,9 @@
 # built-in defaults name for the daemon's relays and configuration
 # (/opt/Ostrel/velmar unless CMAKE_INSTALL_PREFIX says otherwise); beside them
 # lib/ holds the process-table library, defaults/ the default configuration
-# and demo/ the demo configuration. Stage it with
+# and demo/ the demo configuration with the test collector. The programs'
+# own paths (configuration, relays) stay /opt/Ostrel/velmar whatever the
+# prefix. Stage it with
 # `DESTDIR=... cmake --install BUILD_DIR`.
 #
 # Included after src/, so every program target of this build exists here: a
@@ -61,7 +63,44 @@ install(TARGETS velmar_procps LIBRARY DESTINATION ${VELMAR_INSTALL_LIBDIR} NAMEL
 # The default configuration states the built-in defaults, with the relay paths
 # of this installation.
 set(VELMAR_PROGRAM_DIR ${CMAKE_INSTALL_PREFIX})
+# The configuration path compiled into the daemon and statkeepctl.
+set(VELMAR_CONFIG_FILE /opt/Ostrel/velmar/VelmarSensors.cfg)
 configure_file(${PROJECT_SOURCE_DIR}/etc/VelmarSensors.cfg.in
   ${PROJECT_BINARY_DIR}/etc/VelmarSensors.cfg @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/etc/VelmarSensors.cfg DESTINATION ${VELMAR_INSTALL_DEFAULTSDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/etc/cvxsensors-demo.cfg DESTINATION ${VELMAR_INSTALL_DEMODIR})
+
+# Service files. The unit runs the installed daemon and is the one statkeepctl
+# restarts; the log directory is the one of the built-in log file, created by
+# the install as well as by the unit, and rotated by a rule the daemon's
+# append-mode log tolerates. These paths are the host's, whatever the prefix.
+set(VELMAR_SYSTEMD_UNITDIR /etc/systemd/system CACHE PATH "directory the service unit is installed in")
+configure_file(${PROJECT_SOURCE_DIR}/etc/cvxsensors.service.in
+  ${PROJECT_BINARY_DIR}/etc/cvxsensors.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/etc/cvxsensors.service DESTINATION ${VELMAR_SYSTEMD_UNITDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/etc/cvxsensors.logrotate DESTINATION /etc/logrotate.d
+  RENAME cvxsensors)
+install(DIRECTORY DESTINATION /var/log/velmar)
+
+# The demo: its configuration with the collector on the fixed loopback port
+# 4739 and the PID file in /tmp, so that it runs as installed, beside the test
+# collector that prints what the daemon sends. Called once the collector's
+# target exists (it is built with the tests); without it nothing is installed.
+function(velmar_install_demo)
+  if(NOT TARGET ipfix_collector)
+    return()
+  endif()
+  file(READ ${PROJECT_SOURCE_DIR}/etc/cvxsensors-demo.cfg demo)
+  string(REGEX REPLACE "^(#[^\n]*\n)+" "" demo "${demo}")
+  string(REPLACE "@PORT@" "4739" demo "${demo}")
+  string(REPLACE "@PIDDIR@" "/tmp" demo "${demo}")
+  set(head "# Demo configuration of cvxsensors: this host's CPU, memory, load, network,\n"
+    "# disk I/O and TCP connection figures every second, exported to the collector\n"
+    "# on 127.0.0.1 port 4739, logged to standard output. Start the test collector\n"
+    "# beside this file first, then the daemon, both in the foreground:\n"
+    "#   ${CMAKE_INSTALL_PREFIX}/${VELMAR_INSTALL_DEMODIR}/ipfix_collector -p 4739 -v\n"
+    "#   ${CMAKE_INSTALL_PREFIX}/cvxsensors -C ${CMAKE_INSTALL_PREFIX}/${VELMAR_INSTALL_DEMODIR}/cvxsensors-demo.cfg\n")
+  string(CONCAT demo ${head} "${demo}")
+  file(WRITE ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg "${demo}")
+  install(FILES ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg DESTINATION ${VELMAR_INSTALL_DEMODIR})
+  install(TARGETS ipfix_collector RUNTIME DESTINATION ${VELMAR_INSTALL_DEMODIR})
+endfunction()

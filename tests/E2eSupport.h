@@ -32,8 +32,9 @@ inline std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// The test collector on a free port, writing what it decodes to a file; that
-// file is read once the collector has ended, because it is written buffered.
+// The test collector on a free port, writing what it decodes to a file. The
+// collector flushes as it writes, so soFar() can read the file while it runs
+// (a test waits there for what it checks); finish() reads it all at the end.
 // port stays empty when the collector did not start.
 class Collector {
   public:
@@ -62,6 +63,12 @@ class Collector {
             child.release();
         }
         return readFile(outFile);
+    }
+
+    // The whole lines written so far: a line still being written is left out.
+    std::string soFar() const {
+        const std::string text = readFile(outFile);
+        return text.substr(0, text.rfind('\n') + 1);
     }
 
     std::string port;

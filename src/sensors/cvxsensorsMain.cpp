@@ -1,6 +1,12 @@
 // cvxsensors: reads its configuration, opens its log, daemonizes, locks its
-// PID file and runs the sensor main until a stop signal. Exit status 78 when
-// the configuration is unusable, 0 otherwise.
+// PID file and runs the sensor main until a stop signal. Exit status 0 after
+// a stop signal; a start-up failure exits with its own sysexits value, so
+// that a service manager or a script sees the daemon did not start: 78 for an
+// unusable configuration, 73 for a log or PID file that cannot be created, 75
+// while another instance holds the PID file, 71 when daemonizing, the
+// logging backend or the sensor controller could not start. After the
+// daemonizing fork the parent has already exited 0; later failures are the
+// child's own exit status.
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -19,7 +25,10 @@
 
 namespace {
 
-constexpr int EXIT_CONFIG = 78;  // EX_CONFIG
+constexpr int EXIT_OSERR = 71;     // EX_OSERR
+constexpr int EXIT_CANTCREAT = 73;  // EX_CANTCREAT
+constexpr int EXIT_TEMPFAIL = 75;   // EX_TEMPFAIL
+constexpr int EXIT_CONFIG = 78;     // EX_CONFIG
 
 void endConfig() {
     delete SensorMain::config;
@@ -68,7 +77,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "Couldn't open log file %s: %s(%d)\n", logFile.c_str(),
                          std::strerror(err), err);
             endConfig();
-            return 0;
+            return EXIT_CANTCREAT;
         }
     }
     initialLog(startLog, "Starting %s - revision %s-%s", argv[0], VELMAR_VERSION, VELMAR_RELEASE);
@@ -77,7 +86,7 @@ int main(int argc, char* argv[]) {
     if (startLog != stdout && startLog != stderr) std::fclose(startLog);
     if (!detached) {
         endConfig();
-        return 0;
+        return EXIT_OSERR;
     }
 
     // Before the first thread starts, so that every thread inherits the block.
@@ -86,17 +95,19 @@ int main(int argc, char* argv[]) {
                                             true)) {
         initialLog(stderr, "Could not initialize the logger backend!");
         endConfig();
-        return 0;
+        return EXIT_OSERR;
     }
 
     LoggerStub* mainLogger = new LoggerStub("Main");
-    const bool pidFileCreated = createPidFile(argv[0], pidFile, mainLogger);
-    if (pidFileCreated) SensorMain::start(mainLogger);
+    bool lockedByOther = false;
+    const bool pidFileCreated = createPidFile(argv[0], pidFile, mainLogger, &lockedByOther);
+    int status = lockedByOther ? EXIT_TEMPFAIL : EXIT_CANTCREAT;
+    if (pidFileCreated) status = SensorMain::start(mainLogger) == 1 ? 0 : EXIT_OSERR;
 
     SensorMain::myLogger = nullptr;
     delete mainLogger;
     LoggerBackend::destroy();
     endConfig();
     if (pidFileCreated) unlink(pidFile);
-    return 0;
+    return status;
 }

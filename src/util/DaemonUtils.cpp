@@ -15,7 +15,9 @@
 #include "LoggerStub.h"
 #include "PlatformPaths.h"
 
-bool createPidFile(const char* progName, const char* pidFile, LoggerStub* logger) {
+bool createPidFile(const char* progName, const char* pidFile, LoggerStub* logger,
+                   bool* lockedByOther) {
+    if (lockedByOther) *lockedByOther = false;
     int fd = open(pidFile, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         int err = errno;
@@ -33,6 +35,7 @@ bool createPidFile(const char* progName, const char* pidFile, LoggerStub* logger
     lock.l_len = 0;
     if (fcntl(fd, F_SETLK, &lock) < 0) {
         int err = errno;
+        if (lockedByOther) *lockedByOther = err == EAGAIN || err == EACCES;
         if (logger) {
             if (err == EAGAIN || err == EACCES)
                 logger->logError("PID file '%s' is locked; probably '%s' is already running",

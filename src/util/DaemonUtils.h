@@ -18,8 +18,11 @@ class LoggerStub;
 // Opens (creating with mode 0600) and write-locks the PID file, then writes
 // the process id into it. The descriptor and its lock are kept until the
 // process ends. False, with an Error line, when the file cannot be opened,
-// is locked by another process, or cannot be truncated or written.
-bool createPidFile(const char* progName, const char* pidFile, LoggerStub* logger);
+// is locked by another process, or cannot be truncated or written;
+// `lockedByOther`, when given, then tells whether another process holds the
+// lock (another instance runs) rather than the file being unusable.
+bool createPidFile(const char* progName, const char* pidFile, LoggerStub* logger,
+                   bool* lockedByOther = nullptr);
 
 // Writes one Info line of component "Main" in the logging backend's format
 // and flushes the stream.

@@ -92,6 +92,36 @@ std::map<std::string, std::vector<long>> recordTimes(const std::string& output) 
     return times;
 }
 
+// True once the collector has a record of each named sensor exported at or
+// after `from` (seconds).
+bool recordsSince(const Collector& collector, std::vector<std::string> sensors, long from = 0) {
+    auto times = recordTimes(collector.soFar());
+    for (const std::string& s : sensors) {
+        bool found = false;
+        for (long t : times[s]) found = found || t >= from;
+        if (!found) return false;
+    }
+    return true;
+}
+
+// The send queue (bytes) of this host's TCP connections to a loopback port in
+// the given state ("01" established, "02" SYN sent), from /proc/net/tcp; -1
+// when there is none.
+long sendQueueTo(const std::string& port, const char* state) {
+    char remote[16];
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", std::atoi(port.c_str()));
+    long most = -1;
+    for (const std::string& line : lines(readFile("/proc/net/tcp"))) {
+        std::istringstream fields(line);
+        std::string slot, local, rem, st, queues;
+        if (!(fields >> slot >> local >> rem >> st >> queues)) continue;
+        if (rem != remote || st != state) continue;
+        const long tx = std::strtol(queues.substr(0, queues.find(':')).c_str(), nullptr, 16);
+        if (tx > most) most = tx;
+    }
+    return most;
+}
+
 size_t countBetween(const std::vector<long>& times, long from, long to) {
     size_t n = 0;
     for (long t : times)
@@ -216,6 +246,74 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
     }
 }
 
+// A daemon that could not start says so in its exit status, not only in its
+// message, so that a service manager or a script does not take it for running.
+TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
+    const std::string missing = dir.path() + "/missing";
+    const std::string base = "loglevel = \"info\"\ndelay_initial_poll = F\ncollectors = {\nhost = "
+                             "\"127.0.0.1\"\nport = \"4739\"\n}\n" +
+                             sensors(0, 0);
+    auto cfg = [&](const std::string& log, const std::string& pidDir, bool detach) {
+        return "logfile = \"" + log + "\"\npiddir = \"" + pidDir + "\"\ndaemonize = " +
+               (detach ? "T" : "F") + "\n" + base;
+    };
+    const std::string pidFile = missing + "/cvxsensors.pid";
+    struct Case {
+        const char* why;
+        std::string text;
+        const char* failSys;  // "VAR=value" for the system-call shim, or null
+        bool lockPidFile;     // the test holds the PID file's lock, as a running instance
+        int status;
+        std::string message;
+    } cases[] = {
+        {"log file in a directory that does not exist", cfg(missing + "/d.log", dir.path(), false),
+         nullptr, false, 73,
+         "Couldn't open log file " + missing + "/d.log: No such file or directory(2)"},
+        {"PID directory that does not exist", cfg("stdout", missing, false), nullptr, false, 73,
+         "] Main: Could not open PID file " + pidFile + ": No such file or directory (2)"},
+        {"PID file locked by another instance", cfg("stdout", dir.path(), false), nullptr, true, 75,
+         "] Main: PID file '" + pidPath + "' is locked; probably '" CVXSENSORS
+         "' is already running"},
+        {"daemonizing fork fails", cfg("stdout", dir.path(), true), "VELMAR_FAIL_FORK=1", false, 71,
+         "] Main: Fork failed: Resource temporarily unavailable (11)"},
+        {"logging backend's thread cannot start", cfg("stdout", dir.path(), false),
+         "VELMAR_FAIL_THREAD=1", false, 71, "] Main: Could not initialize the logger backend!"},
+        {"sensor controller's thread cannot start", cfg("stdout", dir.path(), false),
+         "VELMAR_FAIL_THREAD=2", false, 71,
+         "] Main: Could not start sensor controller: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+#ifdef __SANITIZE_THREAD__
+        if (c.failSys != nullptr) continue;  // ThreadSanitizer refuses a preloaded shim
+#endif
+        writeConfig(c.text);
+        StubHarness::ScopedEnv env;
+        if (c.failSys != nullptr) {
+            env.preload(FAILSYS);
+            const std::string var(c.failSys);
+            env.set(var.substr(0, var.find('=')), var.substr(var.find('=') + 1).c_str());
+        }
+        int lock = -1;
+        if (c.lockPidFile) {
+            lock = open(pidPath.c_str(), O_RDWR | O_CREAT, 0600);
+            struct flock l = {};
+            l.l_type = F_WRLCK;
+            l.l_whence = SEEK_SET;
+            ASSERT_EQ(fcntl(lock, F_SETLK, &l), 0);
+        }
+        ChildProcess run;
+        ChildProcess::Options o;
+        o.error = ChildProcess::ErrorOutput::ToOutput;
+        ASSERT_TRUE(run.start(CVXSENSORS, {CVXSENSORS, "-C", cfgPath}, o).ok());
+        const std::string output = StubHarness::readUntil(run, "\x04", 20000);
+        EXPECT_EQ(StubHarness::exitCodeOf(run.wait(20000)), c.status) << output;
+        EXPECT_NE(output.find(c.message), std::string::npos) << output;
+        if (lock >= 0) close(lock);
+        std::remove(pidPath.c_str());
+    }
+}
+
 TEST_F(DaemonTest, RunsExportsAndStopsInOrder) {
     Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
@@ -235,7 +333,7 @@ TEST_F(DaemonTest, RunsExportsAndStopsInOrder) {
     EXPECT_EQ(lock.l_type, F_WRLCK);
     EXPECT_EQ(lock.l_pid, daemon.pid());
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(waitFor([&] { return recordsSince(collector, {"TestSensor1", "TestSensor2"}); }));
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
     EXPECT_LT(seconds, 4.0);
@@ -276,7 +374,7 @@ TEST_F(DaemonTest, SecondInstanceIsRefusedByThePidFileLock) {
 
     StubHarness::RunResult second =
         StubHarness::runProgram(CVXSENSORS, "", 20000, {CVXSENSORS, "-C", cfgPath, "-L", "stdout"});
-    EXPECT_EQ(second.exitStatus, 0);
+    EXPECT_EQ(second.exitStatus, 75);
     EXPECT_NE(second.output.find("] Main: PID file '" + pidPath + "' is locked; probably '" +
                                  CVXSENSORS + "' is already running\n"),
               std::string::npos)
@@ -294,14 +392,24 @@ TEST_F(DaemonTest, ReloadChangesTheLogLevelAndSensorPeriods) {
     writeConfig(config(collector.port, sensors(1, 1)));
     ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return running(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Export times are rounded to the nearest second: one may lie ahead of
+    // this clock for half a second.
+    EXPECT_TRUE(waitFor([&] {
+        const long now = static_cast<long>(time(nullptr));
+        return countBetween(recordTimes(collector.soFar())["TestSensor1"], 0, now) > 0;
+    }));
 
     // Errors only, and TestSensor1 off.
     writeConfig(config(collector.port, sensors(0, 1), "error"));
     const long offAt = static_cast<long>(time(nullptr));
     daemon.signal(SIGHUP);
     ASSERT_TRUE(waitFor([&] { return logHas("updateConfig: Change the log level to 'error'."); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    // A TestSensor2 record inside the window checked below, which ends a
+    // second before the next reload.
+    EXPECT_TRUE(waitFor([&] {
+        const long now = static_cast<long>(time(nullptr));
+        return countBetween(recordTimes(collector.soFar())["TestSensor2"], offAt + 2, now - 1) > 0;
+    }));
 
     writeConfig(config(collector.port, sensors(1, 1)));
     const long onAt = static_cast<long>(time(nullptr));
@@ -311,7 +419,7 @@ TEST_F(DaemonTest, ReloadChangesTheLogLevelAndSensorPeriods) {
             "updateSensorPeriod: Sensor TestSensor1 has period 0 sec. We try to "
             "reactivate it by configuration reload.");
     }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    EXPECT_TRUE(waitFor([&] { return recordsSince(collector, {"TestSensor1"}, onAt + 1); }));
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
 
@@ -362,7 +470,11 @@ TEST_F(DaemonTest, StopsInTimeWhileACollectorDoesNotRead) {
         config(collector.port, "blaster = {\nblastertype = \"metric\"\nblasterperiod = 10\n}\n"));
     ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return running(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    // The collector has stopped reading and the daemon's bytes pile up unsent.
+    EXPECT_TRUE(waitFor([&] {
+        return collector.soFar().find("stopped reading after 2 messages") != std::string::npos &&
+               sendQueueTo(collector.port, "01") > 0;
+    }));
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
     EXPECT_LT(seconds, 4.0);
@@ -380,7 +492,7 @@ TEST_F(DaemonTest, StopsInTimeDuringTheBlasterConnect) {
         config(silent.port, "blaster = {\nblastertype = \"metric\"\nblasterperiod = 1000\n}\n"));
     ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return logHas("Blaster mode - all other sensors are disabled!"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_TRUE(waitFor([&] { return sendQueueTo(silent.port, "02") >= 0; }));  // connecting
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
     EXPECT_LT(seconds, 4.0);
@@ -395,7 +507,8 @@ TEST_F(DaemonTest, StopsInTimeDuringASlowElection) {
     const std::string root = dir.path() + "/root";
     ASSERT_TRUE(StubHarness::makeDirs(root + "/usr/vnx/qorm/bin"));
     const std::string tool = root + "/usr/vnx/qorm/bin/kvreg";
-    std::ofstream(tool) << "#!/bin/sh\nexec sleep 30\n";
+    const std::string asked = dir.path() + "/asked";
+    std::ofstream(tool) << "#!/bin/sh\n: > '" << asked << "'\nexec sleep 30\n";
     ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
     StubHarness::ScopedEnv env;
     env.set("VELMAR_PLATFORM_ROOT", root.c_str());
@@ -404,7 +517,7 @@ TEST_F(DaemonTest, StopsInTimeDuringASlowElection) {
                        "\"@perf.node\"\n}\n"));
     ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return logHas("restrict has singleton value @perf.node"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(waitFor([&] { return fileExists(asked); }));
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 15000, seconds), 0);
     EXPECT_LT(seconds, 4.0);
@@ -436,7 +549,7 @@ TEST_F(DaemonTest, GenericSensorFromItsMetaFile) {
                        "sensors = {\nname = \"GenX\"\ntype = \"Generic\"\nperiod = 1\n}\n"));
     ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return running(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(waitFor([&] { return recordsSince(collector, {"GenX"}); }));
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
 

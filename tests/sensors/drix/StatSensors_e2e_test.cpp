@@ -1,4 +1,5 @@
-// The daemon with all 28 statistics sensors at period 1 for a minute, the
+// The daemon with all 28 statistics sensors at period 1 until each has sent
+// 30 records (two minutes at the most), the
 // fake statistics relay answering recorded replies, AdmCmdRelay running the
 // repository tool stand-in, and the test collector: every group of every
 // sensor reaches the collector with its template and rows (but the buffer
@@ -119,7 +120,67 @@ std::vector<std::string> liveChildren() {
     return out;
 }
 
-TEST(StatSensorsE2E, AllStatisticsSensorsForAMinute) {
+// Template ids by their metric ids, and the records of each template, from
+// the collector's output; clean once its summary reports no error.
+struct Received {
+    std::map<std::string, unsigned> templates;
+    std::map<unsigned, unsigned long> records;
+    bool clean = false;
+};
+
+Received parseCollector(const std::string& output) {
+    Received r;
+    for (const std::string& l : e2e::lines(output)) {
+        unsigned c, s, id, n;
+        if (std::sscanf(l.c_str(), "template conn=%u seq=%u id=%u", &c, &s, &id) == 3) {
+            std::string ids;
+            std::istringstream specs(l.substr(l.find(" specs=") + 7));
+            for (std::string spec; std::getline(specs, spec, ',');)
+                ids += (ids.empty() ? "" : ",") + spec.substr(0, spec.find(':'));
+            r.templates[ids] = id;
+        } else if (std::sscanf(l.c_str(), "record conn=%u seq=%u set=%u n=%u", &c, &s, &id, &n) ==
+                   4) {
+            ++r.records[id];
+        } else if (l.rfind("summary ", 0) == 0) {
+            r.clean = l.find(" errors=0") != std::string::npos;
+        }
+    }
+    return r;
+}
+
+// The records a group should have sent: none for the buffer manager's second
+// group, which never has rows, at least 30 for every other.
+unsigned long expectedRecords(const std::string& name, uint32_t group) {
+    return name == "DRIXBufMgr" && group == 1 ? 0 : 30;
+}
+
+// True once every group of every sensor has a template and the records it
+// should have.
+bool allGroupsReported(const Received& r) {
+    for (const char* name : sensorNames) {
+        std::unique_ptr<AbstractSensor> s(SensorFactory::createSensor(name));
+        if (s == nullptr) return false;
+        for (uint32_t g = 0; g < s->getNumVirtualSensors(); ++g) {
+            const auto t = r.templates.find(groupIds(*s, g));
+            if (t == r.templates.end()) return false;
+            const auto n = r.records.find(t->second);
+            if ((n == r.records.end() ? 0 : n->second) < expectedRecords(name, g)) return false;
+        }
+    }
+    return true;
+}
+
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::seconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return true;
+}
+
+TEST(StatSensorsE2E, AllStatisticsSensorsUntilEachHasReported) {
     signal(SIGPIPE, SIG_IGN);
     // Relays the daemon leaves behind would become children of this process.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -164,11 +225,14 @@ TEST(StatSensorsE2E, AllStatisticsSensorsForAMinute) {
     o.output = ChildProcess::Output::Inherit;
     o.error = ChildProcess::ErrorOutput::Inherit;
     ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
-    std::this_thread::sleep_for(std::chrono::seconds(60));
+    // Sensors are never quicker than their period: 30 records take 30 s at
+    // least; the bound leaves room for a loaded machine.
+    waitFor([&] { return allGroupsReported(parseCollector(collector.soFar())); },
+            std::chrono::seconds(120));
     daemon.signal(SIGTERM);
     EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(20000)), 0);
     // The relays end at the end of their input, or were ended.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    waitFor([] { return liveChildren().empty(); }, std::chrono::seconds(10));
     EXPECT_EQ(liveChildren(), std::vector<std::string>{});
 
     const std::string relay = e2e::readFile(relayLog);
@@ -179,37 +243,19 @@ TEST(StatSensorsE2E, AllStatisticsSensorsForAMinute) {
     EXPECT_GE(asked, 1u);
     EXPECT_LE(asked, 2u);  // at start, and once 61 s later at the most
 
-    // Template ids by their metric ids, and the records of each template.
-    std::map<std::string, unsigned> templates;
-    std::map<unsigned, unsigned long> records;
-    bool clean = false;
-    for (const std::string& l : e2e::lines(collector.finish())) {
-        unsigned c, s, id, n;
-        if (std::sscanf(l.c_str(), "template conn=%u seq=%u id=%u", &c, &s, &id) == 3) {
-            std::string ids;
-            std::istringstream specs(l.substr(l.find(" specs=") + 7));
-            for (std::string spec; std::getline(specs, spec, ',');)
-                ids += (ids.empty() ? "" : ",") + spec.substr(0, spec.find(':'));
-            templates[ids] = id;
-        } else if (std::sscanf(l.c_str(), "record conn=%u seq=%u set=%u n=%u", &c, &s, &id, &n) ==
-                   4) {
-            ++records[id];
-        } else if (l.rfind("summary ", 0) == 0) {
-            clean = l.find(" errors=0") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(clean);
+    Received got = parseCollector(collector.finish());
+    EXPECT_TRUE(got.clean);
     for (const char* name : sensorNames) {
         std::unique_ptr<AbstractSensor> s(SensorFactory::createSensor(name));
         ASSERT_NE(s, nullptr) << name;
         for (uint32_t g = 0; g < s->getNumVirtualSensors(); ++g) {
             SCOPED_TRACE(std::string(name) + " group " + std::to_string(g));
-            const auto t = templates.find(groupIds(*s, g));
-            ASSERT_NE(t, templates.end()) << "no template";
-            if (std::string(name) == "DRIXBufMgr" && g == 1)
-                EXPECT_EQ(records[t->second], 0u);
+            const auto t = got.templates.find(groupIds(*s, g));
+            ASSERT_NE(t, got.templates.end()) << "no template";
+            if (expectedRecords(name, g) == 0)
+                EXPECT_EQ(got.records[t->second], 0u);
             else
-                EXPECT_GE(records[t->second], 30u);
+                EXPECT_GE(got.records[t->second], expectedRecords(name, g));
         }
     }
 }
