@@ -14,6 +14,7 @@
 
 #include "Configuration.h"
 #include "DirectSensors.h"
+#include "GuideTables.h"
 #include "LoggerBackend.h"
 #include "ParamNames.h"
 #include "PlatformPaths.h"
@@ -807,6 +808,42 @@ TEST_F(MetaFileTest, SecondSensorWithTheSameIdentityIsDropped) {
     ASSERT_EQ(sensorNames(), std::vector<std::string>{"GenA"});
     EXPECT_TRUE(
         logged("Warning", "Could not add generic sensor GenB - duplicate entry in config file?"));
+}
+
+// The guide's sensor table names every sensor the factory makes, with its
+// identity and its period in the built-in sensor list; a sensor added to the
+// build fails here until it is described.
+TEST(OperatorGuide, SensorTableFollowsTheFactoryAndTheDefaults) {
+    Cfg::SensorDefaultConfig defaults;
+    std::map<std::string, std::string> period;
+    const Cfg::ParamVec* list = nullptr;
+    ASSERT_TRUE(defaults.velmarSensorStore.getParamStoreVec(Cfg::SENSORS, list));
+    for (const Cfg::ParamValStore* entry : *list) {
+        std::string name;
+        int32_t p = 0;
+        entry->getString(Cfg::SENSNAME, name);
+        entry->getInt(Cfg::SENSPERIOD, p);
+        period[name] = p == 0 ? "off" : std::to_string(p);
+    }
+    std::map<std::string, std::vector<std::string>> documented;
+    for (const std::vector<std::string>& row : guide::tableRows("### Sensors")) {
+        ASSERT_EQ(row.size(), 4u) << row[0];
+        documented[row[0]] = {row[1], row[2]};
+    }
+    std::vector<std::string> names;
+    for (const auto& generator : *SensorFactory::constructors)
+        if (generator.first != "Metronome") names.push_back(generator.first);  // a fake only
+    for (const char* direct : {"CephCluster", "CephPool"}) names.push_back(direct);
+    for (const std::string& name : names) {
+        int id = 0;
+        while (id < SensorID::NUM_SENSOR_IDS && name != SensorID::sensorNames[id]) ++id;
+        const std::string key = "`" + name + "`";
+        EXPECT_EQ(documented[key], (std::vector<std::string>{
+                                       std::to_string(id), period.count(name) ? period[name] : "–"}))
+            << name;
+        documented.erase(key);
+    }
+    EXPECT_TRUE(documented.empty()) << documented.begin()->first << " is not a sensor of this build";
 }
 
 }  // namespace

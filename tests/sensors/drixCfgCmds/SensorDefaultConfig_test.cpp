@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <vector>
 
 #include "CfgFileParser.h"
 #include "Configuration.h"
+#include "GuideTables.h"
 
 namespace {
 
@@ -162,6 +164,50 @@ TEST(SensorDefaultConfig, FileOverDefaultsChangesOnlyWhatItSets) {
               "/x.cfg");
     EXPECT_TRUE(cfg.params.getString(Cfg::LOGLEVEL, str));
     EXPECT_EQ(str, "debug");
+}
+
+// The guide's key table holds every key of the schema and no other, each
+// with the schema's type and option letter and, for the top-level values,
+// the built-in default; a key added to the schema fails here until it is
+// described.
+TEST(SensorDefaultConfig, GuideKeyTableFollowsTheSchema) {
+    SensorDefaultConfig d;
+    const ParamValStore& values = d.velmarSensorStore;
+    auto typeName = [](Cfg::ParamType t) {
+        return t == Cfg::flag ? "flag" : t == Cfg::intVec ? "integer" : t == Cfg::strVec ? "string"
+                                                                                          : "list";
+    };
+    // Row cells by key: type, option, default.
+    std::map<std::string, std::vector<std::string>> expected;
+    for (const auto& [name, def] : SensorDefaultConfig::velmarSensorsDefStore.getDefs()) {
+        std::string option = def->cmdOption ? std::string("`-") + char(def->cmdOption) + "`" : "";
+        std::string value = "none";
+        bool flag;
+        int32_t number;
+        std::string text;
+        if (def->type == Cfg::paramVec)
+            value = "";  // described in words, not checked
+        else if (values.getFlag(name, flag))
+            value = flag ? "`T`" : "`F`";
+        else if (values.getInt(name, number))
+            value = "`" + std::to_string(number) + "`";
+        else if (values.getString(name, text))
+            value = "`\"" + text + "\"`";
+        expected["`" + name + "`"] = {typeName(def->type), option, value};
+        if (def->paramDefMap == nullptr) continue;
+        for (const auto& [inner, innerDef] : def->paramDefMap->getDefs())
+            expected["`" + name + "." + inner + "`"] = {typeName(innerDef->type), "", ""};
+    }
+    std::map<std::string, std::vector<std::string>> documented;
+    for (const std::vector<std::string>& row : guide::tableRows("### Keys")) {
+        ASSERT_EQ(row.size(), 5u) << row[0];
+        // The default of a list and of a list entry's key is described, not checked.
+        const bool described = row[1] == "list" || row[0].find('.') != std::string::npos;
+        documented[row[0]] = {row[1], row[2], described ? "" : row[3]};
+    }
+    for (const auto& [key, cells] : expected) EXPECT_EQ(documented[key], cells) << key;
+    for (const auto& [key, cells] : documented)
+        EXPECT_EQ(expected.count(key), 1u) << key << " is not a configuration key";
 }
 
 }  // namespace
