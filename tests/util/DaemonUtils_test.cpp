@@ -143,14 +143,17 @@ TEST_F(DaemonUtilsTest, PidFileIsWrittenLockedAndRefusedToASecondInstance) {
 
     ASSERT_TRUE(LoggerBackend::createAndInitLogger(esDebug, (dir + "/log").c_str(), true));
     LoggerStub main("Main");
-    EXPECT_FALSE(createPidFile("prog", pidFile.c_str(), &main));
+    bool locked = false;
+    EXPECT_FALSE(createPidFile("prog", pidFile.c_str(), &main, &locked));
+    EXPECT_TRUE(locked);
     EXPECT_EQ(readFile(pidFile), std::to_string(first) + "\n");
 
     // The first instance ends; its stale file is reused.
     close(toChild[1]);
     int status = 0;
     waitpid(first, &status, 0);
-    EXPECT_TRUE(createPidFile("prog", pidFile.c_str(), &main));
+    EXPECT_TRUE(createPidFile("prog", pidFile.c_str(), &main, &locked));
+    EXPECT_FALSE(locked);
     EXPECT_EQ(readFile(pidFile), std::to_string(getpid()) + "\n");
     // The descriptor is not inherited by programs this process starts.
     EXPECT_EQ(std::system(("ls -l /proc/self/fd | grep -q '" + pidFile + "'").c_str()) >> 8, 1);
@@ -167,7 +170,9 @@ TEST_F(DaemonUtilsTest, PidFileInAMissingDirectoryFails) {
     std::string pidFile = dir + "/missing/prog.pid";
     ASSERT_TRUE(LoggerBackend::createAndInitLogger(esDebug, (dir + "/log").c_str(), true));
     LoggerStub main("Main");
-    EXPECT_FALSE(createPidFile("prog", pidFile.c_str(), &main));
+    bool locked = true;
+    EXPECT_FALSE(createPidFile("prog", pidFile.c_str(), &main, &locked));
+    EXPECT_FALSE(locked);  // unusable, not held by another instance
     EXPECT_FALSE(createPidFile("prog", pidFile.c_str(), nullptr));
     EXPECT_EQ(logLines(), std::vector<std::string>{"[Error  ] Main: Could not open PID file " +
                                                    pidFile + ": No such file or directory (2)"});
