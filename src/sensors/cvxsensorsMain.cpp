@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int EXIT_OSERR = 71;     // EX_OSERR
+constexpr int EXIT_OSERR = 71;      // EX_OSERR
 constexpr int EXIT_CANTCREAT = 73;  // EX_CANTCREAT
 constexpr int EXIT_TEMPFAIL = 75;   // EX_TEMPFAIL
 constexpr int EXIT_CONFIG = 78;     // EX_CONFIG

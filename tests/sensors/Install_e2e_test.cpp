@@ -79,7 +79,8 @@ class InstallTest : public ::testing::Test {
 TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
     const std::string stage = dir.path() + "/stage";
     const std::string unit = readFile(stage + VELMAR_SYSTEMD_UNITDIR "/cvxsensors.service");
-    const std::string logFile = configValue(readFile(root + "/defaults/VelmarSensors.cfg"), "logfile");
+    const std::string logFile =
+        configValue(readFile(root + "/defaults/VelmarSensors.cfg"), "logfile");
     ASSERT_EQ(logFile.compare(0, 9, "/var/log/"), 0) << logFile;
     const std::string logDir = logFile.substr(0, logFile.rfind('/'));
     const std::string rotation = readFile(stage + "/etc/logrotate.d/cvxsensors");

@@ -838,12 +838,14 @@ TEST(OperatorGuide, SensorTableFollowsTheFactoryAndTheDefaults) {
         int id = 0;
         while (id < SensorID::NUM_SENSOR_IDS && name != SensorID::sensorNames[id]) ++id;
         const std::string key = "`" + name + "`";
-        EXPECT_EQ(documented[key], (std::vector<std::string>{
-                                       std::to_string(id), period.count(name) ? period[name] : "–"}))
+        EXPECT_EQ(
+            documented[key],
+            (std::vector<std::string>{std::to_string(id), period.count(name) ? period[name] : "–"}))
             << name;
         documented.erase(key);
     }
-    EXPECT_TRUE(documented.empty()) << documented.begin()->first << " is not a sensor of this build";
+    EXPECT_TRUE(documented.empty())
+        << documented.begin()->first << " is not a sensor of this build";
 }
 
 }  // namespace

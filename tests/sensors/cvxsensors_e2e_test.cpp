@@ -250,12 +250,13 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
 // message, so that a service manager or a script does not take it for running.
 TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
     const std::string missing = dir.path() + "/missing";
-    const std::string base = "loglevel = \"info\"\ndelay_initial_poll = F\ncollectors = {\nhost = "
-                             "\"127.0.0.1\"\nport = \"4739\"\n}\n" +
-                             sensors(0, 0);
+    const std::string base =
+        "loglevel = \"info\"\ndelay_initial_poll = F\ncollectors = {\nhost = "
+        "\"127.0.0.1\"\nport = \"4739\"\n}\n" +
+        sensors(0, 0);
     auto cfg = [&](const std::string& log, const std::string& pidDir, bool detach) {
-        return "logfile = \"" + log + "\"\npiddir = \"" + pidDir + "\"\ndaemonize = " +
-               (detach ? "T" : "F") + "\n" + base;
+        return "logfile = \"" + log + "\"\npiddir = \"" + pidDir +
+               "\"\ndaemonize = " + (detach ? "T" : "F") + "\n" + base;
     };
     const std::string pidFile = missing + "/cvxsensors.pid";
     struct Case {
@@ -272,15 +273,14 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
         {"PID directory that does not exist", cfg("stdout", missing, false), nullptr, false, 73,
          "] Main: Could not open PID file " + pidFile + ": No such file or directory (2)"},
         {"PID file locked by another instance", cfg("stdout", dir.path(), false), nullptr, true, 75,
-         "] Main: PID file '" + pidPath + "' is locked; probably '" CVXSENSORS
-         "' is already running"},
+         "] Main: PID file '" + pidPath +
+             "' is locked; probably '" CVXSENSORS "' is already running"},
         {"daemonizing fork fails", cfg("stdout", dir.path(), true), "VELMAR_FAIL_FORK=1", false, 71,
          "] Main: Fork failed: Resource temporarily unavailable (11)"},
         {"logging backend's thread cannot start", cfg("stdout", dir.path(), false),
          "VELMAR_FAIL_THREAD=1", false, 71, "] Main: Could not initialize the logger backend!"},
         {"sensor controller's thread cannot start", cfg("stdout", dir.path(), false),
-         "VELMAR_FAIL_THREAD=2", false, 71,
-         "] Main: Could not start sensor controller: "},
+         "VELMAR_FAIL_THREAD=2", false, 71, "] Main: Could not start sensor controller: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

@@ -174,8 +174,10 @@ TEST(SensorDefaultConfig, GuideKeyTableFollowsTheSchema) {
     SensorDefaultConfig d;
     const ParamValStore& values = d.velmarSensorStore;
     auto typeName = [](Cfg::ParamType t) {
-        return t == Cfg::flag ? "flag" : t == Cfg::intVec ? "integer" : t == Cfg::strVec ? "string"
-                                                                                          : "list";
+        return t == Cfg::flag     ? "flag"
+               : t == Cfg::intVec ? "integer"
+               : t == Cfg::strVec ? "string"
+                                  : "list";
     };
     // Row cells by key: type, option, default.
     std::map<std::string, std::vector<std::string>> expected;
