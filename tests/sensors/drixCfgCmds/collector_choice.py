@@ -37,17 +37,35 @@ def lookup(ring, key):
     return ring[0][1]
 
 
+def address(candidate):
+    """Host and port a candidate connects to: spellings of one count once."""
+    pieces = [p for p in candidate.split(":") if p]
+    port = pieces[1] if len(pieces) > 1 else "4739"
+    if port.isdigit() and port.isascii():
+        port = str(min(int(port), 65536))
+    return pieces[0] + ":" + port
+
+
 def choose(candidates, redundancy, node):
     n = max(redundancy & 0xFFFFFFFF, 1)
-    n = min(n, len(candidates))
-    if len(candidates) <= n:
-        return sorted(set(candidates))
+    n = min(n, len({address(c) for c in candidates}))
+    chosen, taken = set(), set()
+
+    def take(c):
+        if address(c) not in taken:
+            taken.add(address(c))
+            chosen.add(c)
+
+    if len({address(c) for c in candidates}) <= n:
+        for c in sorted(set(candidates)):
+            take(c)
+        return sorted(chosen)
     ring = ring_of(candidates)
-    chosen = set()
     suffix = 0x30
-    while len(chosen) < n:
-        key = node + (chr(suffix) if suffix else "")
-        chosen.add(lookup(ring, key))
+    for _ in range(256):
+        if len(chosen) >= n:
+            break
+        take(lookup(ring, node + (chr(suffix) if suffix else "")))
         suffix = (suffix + 1) & 0xFF
     return sorted(chosen)
 
