@@ -24,10 +24,13 @@ std::vector<std::string> collectorCandidatePieces(const std::string& candidate) 
 
 bool checkCollectorCandidate(const std::string& candidate, const Logger* logger) {
     const std::vector<std::string> pieces = collectorCandidatePieces(candidate);
-    const char* problem = pieces.empty()                                         ? "has no host"
-                          : pieces.size() > 1 && Cfg::isBadCollectorPort(pieces[1]) ? "has a port outside 1-65535"
-                                                                                : nullptr;
-    if (problem == nullptr) return true;
-    if (logger != nullptr) logger->logError("Collector candidate '%s' %s!", candidate.c_str(), problem);
-    return false;
+    const char* problem = nullptr;
+    if (pieces.empty()) {
+        problem = "has no host";
+    } else if (pieces.size() > 1 && Cfg::isBadCollectorPort(pieces[1])) {
+        problem = "has a port outside 1-65535";
+    }
+    if (problem != nullptr && logger != nullptr)
+        logger->logError("Collector candidate '%s' %s!", candidate.c_str(), problem);
+    return problem == nullptr;
 }

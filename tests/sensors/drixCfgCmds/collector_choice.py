@@ -11,8 +11,10 @@ import sys
 
 
 def point_hash(text):
+    # One byte per character: key suffixes above 0x7F are single bytes in the
+    # tool, not UTF-8 pairs.
     h = 0x811C9DC5
-    for b in hashlib.md5(text.encode()).digest():
+    for b in hashlib.md5(text.encode("latin-1")).digest():
         signed = b - 256 if b >= 128 else b
         h ^= signed & 0xFFFFFFFF
         h = (h * 16777619) & 0xFFFFFFFF
