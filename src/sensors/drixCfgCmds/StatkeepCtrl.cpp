@@ -87,6 +87,8 @@ std::string linkTarget(const std::string& path) {
 
 // Removes the temporary files ("name.XXXXXX") that runs killed while writing
 // left in dir. Called with the lock held, so none of them is being written.
+// Only regular files whose six characters are letters and digits go, and not
+// a lower-case word such as "backup", which an operator may have made.
 void removeLeftovers(const std::string& dir, const std::string& name) {
     const std::string prefix = name + ".";
     const std::size_t length = prefix.size() + std::strlen(TMP_SUFFIX) - 1;
@@ -95,10 +97,16 @@ void removeLeftovers(const std::string& dir, const std::string& name) {
     while (const dirent* e = ::readdir(d)) {
         const std::string entry = e->d_name;
         if (entry.size() != length || entry.compare(0, prefix.size(), prefix) != 0) continue;
-        bool generated = true;
-        for (std::size_t i = prefix.size(); i < entry.size(); ++i)
-            generated = generated && std::isalnum(static_cast<unsigned char>(entry[i])) != 0;
-        if (generated) ::unlinkat(::dirfd(d), entry.c_str(), 0);
+        bool generated = true, word = true;
+        for (std::size_t i = prefix.size(); i < entry.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(entry[i]);
+            generated = generated && std::isalnum(c) != 0;
+            word = word && std::islower(c) != 0;
+        }
+        struct stat st;
+        if (generated && !word && fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            ::unlinkat(::dirfd(d), e->d_name, 0);
     }
     ::closedir(d);
 }

@@ -272,7 +272,7 @@ TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFi
             ASSERT_EQ(symlink(r.link.c_str(), cfgFile.c_str()), 0);
         }
         // Temporary files of runs killed while writing; the others are not.
-        for (const char* f : {".Ab3xZ9", ".ab3xz", ".keep.1", ".Ab3-Z9"}) {
+        for (const char* f : {".Ab3xZ9", ".ab3xz", ".backup", ".Ab3-Z9"}) {
             writeFile(r.dir + "/VelmarSensors.cfg" + f, "");
         }
         ASSERT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0) << r.link;
@@ -285,7 +285,7 @@ TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFi
         EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
                   (Strings{"c1:4739", "c2:9085"}));
         EXPECT_FALSE(exists(real + ".Ab3xZ9")) << r.link;
-        for (const char* f : {".ab3xz", ".keep.1", ".Ab3-Z9"}) EXPECT_TRUE(exists(real + f)) << f;
+        for (const char* f : {".ab3xz", ".backup", ".Ab3-Z9"}) EXPECT_TRUE(exists(real + f)) << f;
     }
 }
 
