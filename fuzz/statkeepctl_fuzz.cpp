@@ -1,9 +1,11 @@
 // Drives statkeepctl's collector choice with arbitrary candidate lists, node
 // numbers and colRedundancy values on an in-memory configuration. A choice
 // must be non-empty and made of the candidates, each entry split into host
-// and port as the tool does; a refusal must have one of its reasons.
+// and port as the tool does, no two reaching one host and port; a refusal
+// must have one of its reasons.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -37,6 +39,25 @@ std::string entryOf(const std::string& candidate) {
     return pieces[0] + ":" + (pieces.size() > 1 ? pieces[1] : "4739");
 }
 
+// A port in digits that no connection could use: the tool refuses it.
+bool badPort(const std::string& candidate) {
+    std::vector<std::string> pieces;
+    split(candidate, ":", pieces);
+    if (pieces.size() < 2 || pieces[1].find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const std::string digits = pieces[1].substr(std::min(pieces[1].find_first_not_of('0'),
+                                                         pieces[1].size()));
+    return digits.empty() || digits.size() > 5 || std::stoul(digits) > 65535;
+}
+
+// The collector an entry reaches: a port number counts without leading zeros.
+std::string addressOf(const std::string& entry) {
+    const std::string::size_type colon = entry.find(':');
+    const std::string port = entry.substr(colon + 1);
+    if (port.find_first_not_of("0123456789") != std::string::npos) return entry;
+    return entry.substr(0, colon + 1) + std::to_string(std::stoul(port));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,11 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     bool refusable = candidates.empty() || candidates.front().empty();
-    std::set<std::string> entries;
+    std::set<std::string> entries, addresses;
     for (const std::string& c : candidates) {
         const std::string e = entryOf(c);
-        refusable = refusable || e.empty();
+        refusable = refusable || e.empty() || badPort(c);
         entries.insert(e);
+        if (!refusable) addresses.insert(addressOf(e));
     }
     if (!ctrl.assignCollectors()) {
         check(refusable);
@@ -70,12 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(!refusable);
     const Cfg::ParamVec* list = nullptr;
     check(ctrl.params().getParamStoreVec(Cfg::COLLECTORS, list));
-    check(!list->empty() &&
-          list->size() <= std::set<std::string>(candidates.begin(), candidates.end()).size());
+    check(!list->empty() && list->size() <= addresses.size());
+    std::set<std::string> reached;  // one entry per collector
     for (const Cfg::ParamValStore* e : *list) {
         std::string host, port;
         check(e->getString(Cfg::COLHOST, host) && e->getString(Cfg::COLPORT, port));
         check(entries.count(host + ":" + port) == 1);
+        check(reached.insert(addressOf(host + ":" + port)).second);
     }
     return 0;
 }

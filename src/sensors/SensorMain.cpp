@@ -90,6 +90,7 @@ bool SensorMain::initConfig(int argc, char* const* argv) {
         }
         if (!hostFound) console.logError("No collector host defined in %s!", path.c_str());
     }
+    const bool portsValid = Cfg::checkCollectorPorts(config->getParamStore(), path, console);
 
     bool monRemoteFs = true;
     appliedMonRemoteFsSet = config->getParamStore().getFlag(Cfg::MONREMOTEFS, monRemoteFs);
@@ -98,7 +99,7 @@ bool SensorMain::initConfig(int argc, char* const* argv) {
     appliedLogLevel.clear();
     config->getParamStore().getString(Cfg::LOGLEVEL, appliedLogLevel);
 
-    return ok && hostFound;
+    return ok && hostFound && portsValid;
 }
 
 void SensorMain::blockControlSignals() {

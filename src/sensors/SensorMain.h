@@ -33,8 +33,8 @@ class SensorMain {
 
     // Builds `config` from the defaults, the file (option -C, else the
     // default `config` path) and the command-line options; true when the file
-    // was read, the options parsed and a collector has a host. Also sets
-    // AbstractSensor::monRemoteFs.
+    // was read, the options parsed, a collector has a host and no collector
+    // port is a number out of range. Also sets AbstractSensor::monRemoteFs.
     static bool initConfig(int argc, char* const* argv);
     // Blocks SIGHUP, SIGTERM and SIGINT in the calling thread; call on the
     // main thread before any other thread exists.

@@ -12,10 +12,11 @@ uint32_t ConsistentHash::getHash(const std::string& s) {
 }
 
 void ConsistentHash::addServer(const std::string& name) {
+    const std::string* stored = &*names.insert(name).first;
     std::string key = name;
     for (uint32_t i = 0; i < replicas; ++i) {
         key += std::to_string(i);
-        hashMap[getHash(key)] = name;
+        hashMap[getHash(key)] = stored;
     }
 }
 
@@ -23,7 +24,7 @@ const std::string& ConsistentHash::getServer(const std::string& key) const {
     if (hashMap.empty()) return EMPTY_STRING;
     auto it = hashMap.lower_bound(getHash(key));
     if (it == hashMap.end()) it = hashMap.begin();
-    return it->second;
+    return *it->second;
 }
 
 bool ConsistentHash::removeServer(const std::string& name) {

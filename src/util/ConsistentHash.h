@@ -12,17 +12,23 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 class ConsistentHash {
   public:
-    typedef std::map<uint32_t, std::string> hashMap_t;
+    // Each point refers to its owner's one stored name: a copy per point
+    // would cost a hundred times the name.
+    typedef std::map<uint32_t, const std::string*> hashMap_t;
 
     static constexpr uint32_t DEFAULT_REPLICAS = 100;
     // What getServer returns on an empty ring.
     static const std::string EMPTY_STRING;
 
     explicit ConsistentHash(uint32_t replicas) : replicas(replicas) {}
+    // A copy's points would still refer to the original's names.
+    ConsistentHash(const ConsistentHash&) = delete;
+    ConsistentHash& operator=(const ConsistentHash&) = delete;
 
     // Adds the server's points. Key i is the name followed by the decimal
     // numbers 0, 1, ..., i written one after another (name + "012" for i = 2).
@@ -36,12 +42,13 @@ class ConsistentHash {
 
     // Erases the points of the server's keys, whoever owns them. False at the
     // first key whose hash is not on the ring; points erased before stay
-    // erased.
+    // erased. The stored name stays until the ring is destroyed.
     bool removeServer(const std::string& name);
 
     static uint32_t getHash(const std::string& s);
 
   private:
     const uint32_t replicas;
+    std::set<std::string> names;  // nodes never move, so points may refer to them
     hashMap_t hashMap;
 };

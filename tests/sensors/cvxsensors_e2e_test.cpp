@@ -230,6 +230,10 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
          {},
          {"[Error  ]: Could not open configuration file " + fifo + " for reading."},
          fifo},
+        {"a port the resolver would take modulo 65536",
+         config("99999", ""),
+         {},
+         {"[Error  ]: Collector port 99999 in " + cfgPath + " is not a number from 1 to 65535!"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,11 @@ TEST(ConsistentHash, EdgeCases) {
     for (const char* s : {"c1:9085", "c2", "c3", "c2", "c1:9085"}) twice.addServer(s);
     EXPECT_EQ(lookups(cba), lookups(abc));
     EXPECT_EQ(lookups(twice), lookups(abc));
+    // A name is stored once, however many points and additions it has: a
+    // copy per point cost a hundred times the candidate list.
+    std::set<const std::string*> stored;
+    for (int i = 0; i < 2000; ++i) stored.insert(&twice.getServer("node" + std::to_string(i)));
+    EXPECT_EQ(stored.size(), 3u);
 
     EXPECT_TRUE(abc.removeServer("c2"));
     EXPECT_FALSE(abc.removeServer("c2"));  // its first key is gone

@@ -1,7 +1,10 @@
 #include "SensorDefaultConfig.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+
+#include "Logger.h"
 
 namespace Cfg {
 
@@ -168,6 +171,37 @@ SensorDefaultConfig::SensorDefaultConfig() {
     velmarSensorStore.putStr(CTDBSTAT, "");
     velmarSensorStore.putStr(COLCAND, "");
     velmarSensorStore.putInt(COLREDUNDANCY, 2);
+}
+
+long collectorPortNumber(const std::string& port) {
+    if (port.empty()) return -1;
+    long n = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return -1;
+        n = std::min(n * 10 + (c - '0'), 65536L);
+    }
+    return n;
+}
+
+bool isBadCollectorPort(const std::string& port) {
+    const long n = collectorPortNumber(port);
+    return n == 0 || n > 65535;
+}
+
+bool checkCollectorPorts(const ParamValStore& params, const std::string& path,
+                         const Logger& logger) {
+    const ParamVec* collectors = nullptr;
+    if (!params.getParamStoreVec(COLLECTORS, collectors)) return true;
+    bool ok = true;
+    for (const ParamValStore* entry : *collectors) {
+        std::string port;
+        if (entry == nullptr || !entry->getString(COLPORT, port) || !isBadCollectorPort(port))
+            continue;
+        logger.logError("Collector port %s in %s is not a number from 1 to 65535!", port.c_str(),
+                        path.c_str());
+        ok = false;
+    }
+    return ok;
 }
 
 }  // namespace Cfg

@@ -11,9 +11,13 @@
 // library. An object owns its three value stores.
 #pragma once
 
+#include <string>
+
 #include "ParamDefStore.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
+
+class Logger;
 
 // The build's version and release texts. The build system defines
 // VELMAR_RELEASE for this library and everything linking it, so that the
@@ -54,5 +58,19 @@ public:
     // The top-level defaults.
     ParamValStore velmarSensorStore;
 };
+
+// The number a collector `port` written in decimal digits stands for, capped
+// at 65536 so that no digit string overflows; -1 when it is not all digits
+// (a service name, left to the resolver).
+long collectorPortNumber(const std::string& port);
+
+// True for a port in digits outside 1 to 65535: the resolver would silently
+// take it modulo 65536 and reach another port.
+bool isBadCollectorPort(const std::string& port);
+
+// The daemon's check of its collectors list: logs every entry whose port is
+// bad, naming the value and the file. False when there is one.
+bool checkCollectorPorts(const ParamValStore& params, const std::string& path,
+                         const Logger& logger);
 
 }  // namespace Cfg

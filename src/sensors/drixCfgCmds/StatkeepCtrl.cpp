@@ -1,5 +1,6 @@
 #include "StatkeepCtrl.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "CfgFileParser.h"
 #include "ConsistentHash.h"
 #include "ParamNames.h"
+#include "SensorDefaultConfig.h"
 #include "cfgUtil.h"
 #include "split.h"
 
@@ -43,6 +46,69 @@ bool writeAll(int fd, const std::string& text) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// What a candidate connects to: the default port where it names none, and a
+// port number without leading zeros, so that "h", "h:" and "h:04739" are one
+// collector.
+std::string addressOf(const std::string& candidate) {
+    const std::vector<std::string> pieces = collectorCandidatePieces(candidate);
+    if (pieces.empty()) return "";
+    std::string port = pieces.size() > 1 ? pieces[1] : StatkeepCtrl::DEFAULT_COLLECTOR_PORT;
+    const long number = Cfg::collectorPortNumber(port);
+    if (number >= 0) port = std::to_string(number);
+    return pieces[0] + ":" + port;
+}
+
+// mkostemp's template: six letters or digits replace the X's.
+const char TMP_SUFFIX[] = ".XXXXXX";
+
+std::string dirOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a path names through any chain of symbolic links; a dangling link
+// names the file it points to. The path itself when it is no link or a link
+// cannot be read (the rewrite then fails or replaces the path, as before).
+std::string linkTarget(const std::string& path) {
+    std::string file = path;
+    for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
+        struct stat st;
+        if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
+        std::vector<char> buf(PATH_MAX);
+        const ssize_t n = ::readlink(file.c_str(), buf.data(), buf.size());
+        if (n <= 0 || static_cast<std::size_t>(n) == buf.size()) return path;
+        const std::string target(buf.data(), static_cast<std::size_t>(n));
+        file = target[0] == '/' ? target : dirOf(file) + "/" + target;
+    }
+    return path;
+}
+
+// Removes the temporary files ("name.XXXXXX") that runs killed while writing
+// left in dir. Called with the lock held, so none of them is being written.
+// Only regular files whose six characters are letters and digits go, and not
+// a lower-case word such as "backup", which an operator may have made.
+void removeLeftovers(const std::string& dir, const std::string& name) {
+    const std::string prefix = name + ".";
+    const std::size_t length = prefix.size() + std::strlen(TMP_SUFFIX) - 1;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string entry = e->d_name;
+        if (entry.size() != length || entry.compare(0, prefix.size(), prefix) != 0) continue;
+        bool generated = true, word = true;
+        for (std::size_t i = prefix.size(); i < entry.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(entry[i]);
+            generated = generated && std::isalnum(c) != 0;
+            word = word && std::islower(c) != 0;
+        }
+        struct stat st;
+        if (generated && !word && fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
 }
 
 int closeFd(int fd) {
@@ -211,14 +277,10 @@ bool StatkeepCtrl::assignCollectors() {
         return false;
     }
     // A candidate without a host would become a collector entry with an
-    // empty host; refuse the list before anything is chosen or written.
+    // empty host, one with a port out of range would reach another port;
+    // refuse the list before anything is chosen or written.
     for (const std::string& c : *candidates) {
-        std::vector<std::string> pieces;
-        split(c, ":", pieces);
-        if (pieces.empty()) {
-            logger.logError("Collector candidate '%s' has no host!", c.c_str());
-            return false;
-        }
+        if (!checkCollectorCandidate(c, &logger)) return false;
     }
 
     uint32_t n = 2;
@@ -228,13 +290,22 @@ bool StatkeepCtrl::assignCollectors() {
         n = static_cast<uint32_t>(redundancy);
         if (n < 1) n = 1;
     }
-    // Duplicates count once, so the target can always be reached.
+    // Spellings of one address count once, so the target can always be
+    // reached.
     const stringSet_t distinct(candidates->begin(), candidates->end());
-    if (n > distinct.size()) n = static_cast<uint32_t>(distinct.size());
+    stringSet_t addresses;
+    for (const std::string& c : distinct) addresses.insert(addressOf(c));
+    if (n > addresses.size()) n = static_cast<uint32_t>(addresses.size());
 
-    stringSet_t chosen;
-    if (distinct.size() <= n) {
-        chosen = distinct;
+    // A candidate naming an address already chosen is passed over, as a
+    // repeated string is: two connections to one collector would send it
+    // every record twice.
+    stringSet_t chosen, chosenAddresses;
+    auto choose = [&](const std::string& c) {
+        if (chosen.count(c) == 0 && chosenAddresses.insert(addressOf(c)).second) chosen.insert(c);
+    };
+    if (addresses.size() <= n) {
+        for (const std::string& c : distinct) choose(c);
     } else {
         for (const std::string& c : *candidates) ring.addServer(c);
         // The one-byte suffix gives 256 keys: nodeNumber + '0', '1', ...,
@@ -244,7 +315,11 @@ bool StatkeepCtrl::assignCollectors() {
         for (unsigned k = 0; k < 256 && chosen.size() < n; ++k, ++suffix) {
             std::string key = nodeNumber;
             if (suffix != 0) key.push_back(static_cast<char>(suffix));
-            chosen.insert(ring.getServer(key));
+            choose(ring.getServer(key));
+        }
+        if (chosen.size() < n) {
+            logger.logWarning("Only %zu of %u collectors could be chosen for this node.",
+                              chosen.size(), n);
         }
     }
     return createCollectorsConfig(chosen);
@@ -273,8 +348,7 @@ bool StatkeepCtrl::createCollectorsConfig(const stringSet_t& chosen) {
     }
     std::size_t i = 0;
     for (const std::string& server : chosen) {
-        std::vector<std::string> pieces;
-        split(server, ":", pieces);
+        std::vector<std::string> pieces = collectorCandidatePieces(server);
         if (pieces.empty()) pieces.push_back("");  // refused earlier by assignCollectors
         if (pieces.size() == 1) pieces.push_back(DEFAULT_COLLECTOR_PORT);
         Cfg::ParamValStore& entry = *(*stores)[i++];
@@ -298,22 +372,28 @@ bool StatkeepCtrl::writeConfig(const std::string& path) {
     std::ostringstream text;
     if (config != nullptr) Cfg::CfgFileParser::dumpCfg(text, "", config->params);
 
+    // A link at the path stays: its target is replaced, in its own directory
+    // so that the rename stays on one filesystem.
+    const std::string file = linkTarget(path);
+    const std::string dir = dirOf(file);
+    removeLeftovers(dir, file.substr(file.rfind('/') + 1));
+
     // Replace, never truncate: a failure at any point (a full disk, an I/O
-    // error) leaves the old file whole and is reported.
+    // error) leaves the old file whole and is reported. The new file gets the
+    // old one's owner and group (a daemon may read it through its group),
+    // then its mode, since a change of owner clears set-id bits.
     mode_t mode = 0644;
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    const std::string::size_type slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : path.substr(0, slash);
-    std::string tmp = path + ".XXXXXX";
+    const bool replacing = ::stat(file.c_str(), &st) == 0;
+    if (replacing) mode = st.st_mode & 07777;
+    std::string tmp = file + TMP_SUFFIX;
     const int fd = config == nullptr ? -1 : mkostemp(&tmp[0], O_CLOEXEC);  // O_CREAT | O_EXCL
     bool ok = fd >= 0;
     if (ok) {
-        ok = fchmod(fd, mode) == 0 && writeAll(fd, text.str()) && fsync(fd) == 0;
+        ok = (!replacing || fchown(fd, st.st_uid, st.st_gid) == 0) && fchmod(fd, mode) == 0 &&
+             writeAll(fd, text.str()) && fsync(fd) == 0;
         ok = closeFd(fd) == 0 && ok;
-        ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+        ok = ok && ::rename(tmp.c_str(), file.c_str()) == 0;
         if (!ok) ::unlink(tmp.c_str());
     }
     if (!ok) {

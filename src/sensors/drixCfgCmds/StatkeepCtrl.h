@@ -52,8 +52,9 @@ class StatkeepCtrl {
     // this node nor one of its roles. Values starting with "@" are left alone.
     void applyFilter();
     // Chooses this node's collectors from colCandidates and writes them into
-    // the collectors list. False, with a message, when the candidates are
-    // missing or unusable.
+    // the collectors list, one candidate per host and port; a Warning when
+    // the ring yields fewer than wanted. False, with a message, when the
+    // candidates are missing or unusable.
     bool assignCollectors();
     // Rewrites the collectors list from the chosen "host[:port]" strings, in
     // set order; entries added copy the first entry's other keys.
@@ -64,7 +65,10 @@ class StatkeepCtrl {
     // so a file that differs only in list order counts as unchanged.
     bool hasChanged(const std::string& path);
     // Replaces the file atomically (temporary file in the same directory,
-    // synced, renamed over the old one). On failure the old file stays.
+    // synced, renamed over the old one), with the old file's owner, group
+    // and mode; through a symbolic link, the link's target is replaced.
+    // Temporary files of killed runs are removed first (the lock is held).
+    // On failure the old file stays.
     bool writeConfig(const std::string& path);
 
     bool isDisableCmd() const { return isDisable; }

@@ -277,6 +277,11 @@ bool Statkeepcfg::assignCollectors(const std::string& list) {
     if (config == nullptr) return false;
     std::vector<std::string> candidates;
     split(list, ", ", candidates);
+    // What statkeepctl would refuse on every node is refused here, before it
+    // reaches the cluster.
+    for (const std::string& c : candidates) {
+        if (!checkCollectorCandidate(c, &logger)) return false;
+    }
     return Cfg::Configuration::putValueVec(Cfg::COLCAND, candidates, config->params, config->defs,
                                            &logger);
 }

@@ -54,7 +54,8 @@ class Statkeepcfg {
     // so the printed file would read back with the default sensors.
     bool deleteSensor(const std::string& name);
 
-    // Replaces colCandidates with the pieces of list between "," and blanks.
+    // Replaces colCandidates with the pieces of list between "," and blanks;
+    // false, changing nothing, when one has no host or a port out of range.
     bool assignCollectors(const std::string& list);
 
     // Applies argv[first..argc) as name.attribute=value, stopping at the

@@ -1,8 +1,9 @@
-// Loading a sensor configuration file over the built-in defaults, shared by
-// statkeepctl and statkeepcfg.
+// Loading a sensor configuration file over the built-in defaults, and the
+// check of a collector candidate, shared by statkeepctl and statkeepcfg.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Configuration.h"
 
@@ -13,3 +14,12 @@ class Logger;
 // logger) when the file cannot be read or is invalid; otherwise owned by the
 // caller.
 Cfg::Configuration* loadConfig(const std::string& path, const Logger* logger);
+
+// A colCandidates entry split as it becomes a collectors entry: at ':', empty
+// pieces skipped, so host first, then the port if any; later pieces are
+// ignored.
+std::vector<std::string> collectorCandidatePieces(const std::string& candidate);
+
+// False, with an error through logger, for a candidate that has no host or a
+// port number out of range: statkeepctl would refuse it on every node.
+bool checkCollectorCandidate(const std::string& candidate, const Logger* logger);

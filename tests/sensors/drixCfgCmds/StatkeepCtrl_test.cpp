@@ -39,16 +39,20 @@ class Ctrl : public StatkeepCtrl {
 };
 
 const Strings CANDIDATES = {"alpha:9001", "bravo", "charlie:4740", "delta", "echo"};
+// Two spellings of one collector, which the ring without the check gives
+// nodes 2 and 15 both.
+const Strings COL1_TWICE = {"col1", "col1:4739", "col2", "col3"};
 
 // Expected choices from collector_choice.py (next to this file), which
 // follows the published algorithms independently of the code under test:
 //   python3 collector_choice.py 2 alpha:9001 bravo charlie:4740 delta echo -- 1 2 17 1023 node-x
-// and the same with 3.
+// and the same with 3, and with the candidates of COL1_TWICE.
 TEST(StatkeepCtrlCollectors, RingChoiceMatchesTheReferenceInAnyCandidateOrder) {
     const struct {
         const char* node;
         int redundancy;
         Strings expected;
+        Strings candidates = CANDIDATES;
     } rows[] = {
         {"1", 2, {"bravo:4739", "charlie:4740"}},
         {"2", 2, {"bravo:4739", "echo:4739"}},
@@ -59,12 +63,14 @@ TEST(StatkeepCtrlCollectors, RingChoiceMatchesTheReferenceInAnyCandidateOrder) {
         {"2", 3, {"alpha:9001", "bravo:4739", "echo:4739"}},
         {"1023", 3, {"alpha:9001", "charlie:4740", "echo:4739"}},
         {"node-x", 3, {"alpha:9001", "bravo:4739", "delta:4739"}},
+        {"2", 2, {"col1:4739", "col3:4739"}, COL1_TWICE},
+        {"15", 2, {"col1:4739", "col3:4739"}, COL1_TWICE},
     };
     for (const auto& r : rows) {
         for (bool reversed : {false, true}) {
             Ctrl ctrl(r.node);
-            ctrl.candidates(reversed ? Strings(CANDIDATES.rbegin(), CANDIDATES.rend())
-                                     : CANDIDATES);
+            ctrl.candidates(reversed ? Strings(r.candidates.rbegin(), r.candidates.rend())
+                                     : r.candidates);
             ctrl.params().putInt(Cfg::COLREDUNDANCY, r.redundancy);
             ASSERT_TRUE(ctrl.assignCollectors());
             EXPECT_EQ(ctrl.collectors(), r.expected) << r.node << " reversed " << reversed;
@@ -94,6 +100,13 @@ TEST(StatkeepCtrlCollectors, TargetCountsEntryFormsAndRefusals) {
         {{"", "c1"}, 2, refused},     // an empty first entry
         {{"c1", ""}, 2, refused},     // an empty entry further down has no host
         {{"c1", ":::"}, 2, refused},  // nor has one of colons only
+        // Spellings of one host and port give one entry, the first in byte order.
+        {{"127.0.0.1:9085", "127.0.0.1:9085:", "127.0.0.1::9085"}, -1, {"127.0.0.1:9085"}},
+        {{"h:4739", "h:04739", "h:", "h"}, 2, {"h:4739"}},
+        {{"c1:65535", "c2:ipfix", "c3:1"}, -1, {"c1:65535", "c2:ipfix", "c3:1"}},
+        {{"c1", "127.0.0.1:99999"}, 2, refused},       // would reach port 34463
+        {{"c1:0"}, 2, refused},                        // no port to connect to
+        {{"c1:99999999999999999999999"}, 2, refused},  // too long for any integer
     };
     for (const auto& r : rows) {
         Ctrl ctrl("1");
@@ -107,6 +120,24 @@ TEST(StatkeepCtrlCollectors, TargetCountsEntryFormsAndRefusals) {
             testing::PrintToString(r.candidates) + " " + std::to_string(r.redundancy);
         EXPECT_EQ(ctrl.assignCollectors(), r.expected != refused) << row;
         EXPECT_EQ(ctrl.collectors(), r.expected) << row;
+    }
+}
+
+TEST(StatkeepCtrlCollectors, AShortfallOnTheRingIsOneWarning) {
+    Strings many;
+    for (int i = 0; i < 300; ++i) many.push_back("c" + std::to_string(i));
+    for (int redundancy : {200, 100}) {  // the ring's 256 keys reach 172 for node 1
+        Ctrl ctrl("1");
+        ctrl.candidates(many);
+        ctrl.params().putInt(Cfg::COLREDUNDANCY, redundancy);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(ctrl.assignCollectors());
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ctrl.collectors().size(), redundancy == 200 ? 172u : 100u);
+        EXPECT_EQ(err.empty() ? "" : err.substr(err.find(" [")),
+                  redundancy == 200 ? " [Warning]: Only 172 of 200 collectors could be chosen "
+                                      "for this node.\n"
+                                    : "");
     }
 }
 

@@ -11,8 +11,10 @@ import sys
 
 
 def point_hash(text):
+    # One byte per character: key suffixes above 0x7F are single bytes in the
+    # tool, not UTF-8 pairs.
     h = 0x811C9DC5
-    for b in hashlib.md5(text.encode()).digest():
+    for b in hashlib.md5(text.encode("latin-1")).digest():
         signed = b - 256 if b >= 128 else b
         h ^= signed & 0xFFFFFFFF
         h = (h * 16777619) & 0xFFFFFFFF
@@ -37,17 +39,35 @@ def lookup(ring, key):
     return ring[0][1]
 
 
+def address(candidate):
+    """Host and port a candidate connects to: spellings of one count once."""
+    pieces = [p for p in candidate.split(":") if p]
+    port = pieces[1] if len(pieces) > 1 else "4739"
+    if port.isdigit() and port.isascii():
+        port = str(min(int(port), 65536))
+    return pieces[0] + ":" + port
+
+
 def choose(candidates, redundancy, node):
     n = max(redundancy & 0xFFFFFFFF, 1)
-    n = min(n, len(candidates))
-    if len(candidates) <= n:
-        return sorted(set(candidates))
+    n = min(n, len({address(c) for c in candidates}))
+    chosen, taken = set(), set()
+
+    def take(c):
+        if address(c) not in taken:
+            taken.add(address(c))
+            chosen.add(c)
+
+    if len({address(c) for c in candidates}) <= n:
+        for c in sorted(set(candidates)):
+            take(c)
+        return sorted(chosen)
     ring = ring_of(candidates)
-    chosen = set()
     suffix = 0x30
-    while len(chosen) < n:
-        key = node + (chr(suffix) if suffix else "")
-        chosen.add(lookup(ring, key))
+    for _ in range(256):
+        if len(chosen) >= n:
+            break
+        take(lookup(ring, node + (chr(suffix) if suffix else "")))
         suffix = (suffix + 1) & 0xFF
     return sorted(chosen)
 

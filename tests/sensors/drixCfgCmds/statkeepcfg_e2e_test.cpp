@@ -114,6 +114,12 @@ TEST_F(StatkeepcfgRun, FailuresPrintNothing) {
         {{"-f", base, "-c", "a\xC3" "b"},
          {"Value for parameter colCandidates holds the non-ASCII byte 0xC3.",
           "Could not store collector candidates a\xC3" "b"}},
+        // Candidates statkeepctl would refuse on every node.
+        {{"-f", base, "-c", "a,:"},
+         {"Collector candidate ':' has no host!", "Could not store collector candidates a,:"}},
+        {{"-f", base, "-c", "a:99999"},
+         {"Collector candidate 'a:99999' has a port outside 1-65535!",
+          "Could not store collector candidates a:99999"}},
         {{"-f", base, "CPU.period"}, {"Illegal assignment: CPU.period"}},
         {{"-f", base, "X.filter=a=b=c"}, {"Illegal assignment: X.filter=a=b=c"}},
         {{"-f", base, "a.b.c=1"}, {"Illegal key argument: a.b.c. Expect 'name.attribute'"}},

@@ -150,6 +150,10 @@ TEST_F(StatkeepctlRun, FailuresBeforeAnyChangeTouchNothing) {
          {"enable", "1", "n", bad},
          "Collector candidate ':' has no host!",
          false},
+        {"colCandidates = \"c1\", \"127.0.0.1:99999\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate '127.0.0.1:99999' has a port outside 1-65535!",
+         false},
     };
     for (const auto& r : rows) {
         ::unlink(bad.c_str());
@@ -244,6 +248,45 @@ TEST_F(StatkeepctlRun, EnableWritesAndRestartsOnlyWhenTheContentChanged) {
               (Strings{"c1:4739", "c2:9085"}));
     EXPECT_EQ(actions(), (Strings{"restart", "restart", "restart", "restart"}));
     EXPECT_FALSE(exists(lockFile));
+}
+
+TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give a file another owner";
+    const std::string file = cluster(CLUSTER), etc = root + "/etc/velmar";
+    ASSERT_TRUE(StubHarness::makeDirs(etc));
+    const struct {
+        std::string link;  // what the configuration path links to; empty: no link
+        std::string dir;   // where the file itself is
+    } rows[] = {
+        {"", root + "/opt/Ostrel/velmar"},
+        {"../../../etc/velmar/VelmarSensors.cfg", etc},
+        {etc + "/VelmarSensors.cfg", etc},
+    };
+    for (const auto& r : rows) {
+        const std::string real = r.dir + "/VelmarSensors.cfg";
+        ::unlink(cfgFile.c_str());
+        writeFile(real, "old");
+        ASSERT_EQ(chown(real.c_str(), 12345, 23456), 0);
+        ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+        if (!r.link.empty()) {
+            ASSERT_EQ(symlink(r.link.c_str(), cfgFile.c_str()), 0);
+        }
+        // Temporary files of runs killed while writing; the others are not.
+        for (const char* f : {".Ab3xZ9", ".ab3xz", ".backup", ".Ab3-Z9"}) {
+            writeFile(r.dir + "/VelmarSensors.cfg" + f, "");
+        }
+        ASSERT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0) << r.link;
+        struct stat st;
+        ASSERT_EQ(lstat(cfgFile.c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), !r.link.empty()) << r.link;
+        ASSERT_EQ(stat(real.c_str(), &st), 0);
+        EXPECT_TRUE(st.st_uid == 12345 && st.st_gid == 23456 && (st.st_mode & 07777) == 0640)
+            << r.link;
+        EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
+                  (Strings{"c1:4739", "c2:9085"}));
+        EXPECT_FALSE(exists(real + ".Ab3xZ9")) << r.link;
+        for (const char* f : {".ab3xz", ".backup", ".Ab3-Z9"}) EXPECT_TRUE(exists(real + f)) << f;
+    }
 }
 
 TEST_F(StatkeepctlRun, SensorsAreFilteredByNodeNameAndRoles) {
