@@ -121,8 +121,9 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
             safeStrncpy(object, name, JZK_NAME_LEN);
             hash = FNV1AHashAppend32(hash, object, JZK_NAME_LEN);
         }
-        hash = keys.claim(hash, [&] {
-            log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row->drixRGName, object);
+        hash = keys.claim(hash, [&](uint32_t steps) {
+            log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row->drixRGName, object,
+                          steps);
         });
         const MetricKey key{FNV1AHash32(row->drixClusterName, sizeof row->drixClusterName), hash,
                             static_cast<uint16_t>(sensorID), 0};

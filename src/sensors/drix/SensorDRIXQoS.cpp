@@ -248,9 +248,10 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
         qosRow.putString(row, CLASS, cls->second);
         const auto fset = stats.find("fset");
         qosRow.putString(row, FSET, fset == stats.end() ? std::string("reserved") : fset->second);
-        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&] {
-            log->logError("Hash collision in sensor %s while computing metric key for: %s %s",
-                          getName().c_str(), fsField, records[n].drixPoolName);
+        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&](uint32_t steps) {
+            log->logError(
+                "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
+                getName().c_str(), fsField, records[n].drixPoolName, steps);
         });
         qosRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
         bool complete = true;

@@ -148,7 +148,7 @@ TEST(SensorDRIXFileset, OwnersOnlyUnderTheLocalName) {
         EXPECT_EQ(taken(r.sensor),
                   (Log{"Warning: Missing allocInodes for filesystem fs1, fileset lost",
                        "Error: Hash collision in sensor DRIXFileset while computing metric key "
-                       "for: fs1 f216831 "}));
+                       "for: fs1 f216831 (steps: 1)"}));
     }
 }
 
