@@ -1,9 +1,8 @@
 // Per-sample cost of the busiest per-disk and WQM statistics sensors on a
 // large node: 1000 disk records for the disk sensor (and 5000 that share one
 // key), 1000 fileset records for the fileset WQM sensor, answered through the
-// query seam. Parsing the
-// reply is left out of the timed part (the timer pauses while the seam
-// parses), so the figure is the sensor's own share: keys, probing, the
+// query seam. Parsing the reply is left out of the timed part (the timer
+// pauses while the seam parses), so the figure is the sensor's own share: keys, probing, the
 // read/write or WQM block and freeing the reply. "allocs" counts the heap
 // allocations a sample makes outside the parse. The second argument 0 leaves
 // the times (seconds) out of the records: the shared getter reads a time
