@@ -2,9 +2,9 @@
 // large node: 1000 disk records for the disk sensor (and 5000 that share one
 // key), 1000 fileset records for the fileset WQM sensor, answered through the
 // query seam. Parsing the reply is left out of the timed part (the timer
-// pauses while the seam parses), so the figure is the sensor's own share: keys, probing, the
-// read/write or WQM block and freeing the reply. "allocs" counts the heap
-// allocations a sample makes outside the parse. The second argument 0 leaves
+// pauses while the seam parses), so the figure is the sensor's own share:
+// keys, probing, the read/write or WQM block and freeing the reply. "allocs"
+// counts the heap allocations a sample makes outside the parse. The second argument 0 leaves
 // the times (seconds) out of the records: the shared getter reads a time
 // through a stream, which allocates once per value, while the sensors' own
 // work must allocate nothing in steady state.
