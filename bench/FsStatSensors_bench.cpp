@@ -4,10 +4,10 @@
 // query seam. Parsing the reply is left out of the timed part (the timer
 // pauses while the seam parses), so the figure is the sensor's own share:
 // keys, probing, the read/write or WQM block and freeing the reply. "allocs"
-// counts the heap allocations a sample makes outside the parse. The second argument 0 leaves
-// the times (seconds) out of the records: the shared getter reads a time
-// through a stream, which allocates once per value, while the sensors' own
-// work must allocate nothing in steady state.
+// counts the heap allocations a sample makes outside the parse. The second
+// argument 0 leaves the times (seconds) out of the records: the shared getter
+// reads a time through a stream, which allocates once per value, while the
+// sensors' own work must allocate nothing in steady state.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
