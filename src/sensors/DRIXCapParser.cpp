@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "split.h"
 
@@ -40,6 +41,22 @@ bool endsWith(const std::string& s, const char* tail, std::size_t n) {
 }
 
 }  // namespace
+
+void DRIXCapParser::joinPieces(Lines& lines) {
+    std::size_t kept = 0;
+    bool open = false;  // the last kept line still lacks its newline
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (open) {
+            lines[kept - 1] += lines[i];
+        } else {
+            if (kept != i) lines[kept] = std::move(lines[i]);
+            ++kept;
+        }
+        const std::string& last = lines[kept - 1];
+        open = last.empty() || last.back() != '\n';
+    }
+    lines.resize(kept);
+}
 
 void DRIXCapParser::parseCmdInput(Lines* input, std::vector<Row>& outv,
                                   std::string& errorString) const {

@@ -32,6 +32,11 @@ class DRIXCapParser {
     static const std::string DATAMETA;  // "dataAndMetadata", also every unclassified pair
     static const std::string DESC;      // "descOnly"
 
+    // Joins the pieces the relay channel cuts a long line into: a piece that
+    // lacks its newline goes on in the next one. The bytes stay as many, so
+    // the channel's bound on a reply still holds.
+    static void joinPieces(Lines& lines);
+
     // Colon-format listing: header lines (holding "HEADER") name the columns
     // under the key field0 ":" field1; each data line with a known key and the
     // same field count appends one row to outv. A "*** Report" line forgets

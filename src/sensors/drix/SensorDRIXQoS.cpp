@@ -111,6 +111,7 @@ void SensorDRIXQoS::refreshList(int64_t t) {
     std::string error;
     {
         CapqChannel::Reply reply = channel->executeCmd("throtlfslist");
+        if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseCmdInput(reply.get(), rows, error);
     }
     parseError("\n", "throtlfslist", error);  // no filesystem name holds a newline
@@ -161,6 +162,7 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                     CapqChannel::Reply reply =
                         channel->executeCmd("iqlsqos:" + fs + ":" + std::to_string(seconds));
                     if (reply) {
+                        DRIXCapParser::joinPieces(*reply);
                         DRIXCapParser::Lines stats;
                         for (std::string& line : *reply) {
                             if (line.compare(0, sizeof STATS_PREFIX - 1, STATS_PREFIX) != 0)
