@@ -64,10 +64,9 @@ int32_t SensorDRIXRPCSPeer::init() {
 int32_t SensorDRIXRPCSPeer::getStatus() { return channel.available() ? 0 : -1; }
 
 int32_t SensorDRIXRPCSPeer::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     channel.release();
-    metricData.release();
-    metricDataSet.numSets = 0;
-    metricDataSet.data = nullptr;
     return 0;
 }
 

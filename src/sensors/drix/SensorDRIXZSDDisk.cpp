@@ -232,11 +232,7 @@ const dataSet_t* SensorDRIXZSDDisk::getMetricData() {
 }
 
 int32_t SensorDRIXZSDDisk::shutdown() {
-    drixPerFSMetricData.reset();
-    drixPerPoolMetricData.reset();
-    allocatedFSSets = allocatedPoolSets = 0;
-    allMetricsDataSets[1] = {0, sizeof(DRIXPerFSDiskData), nullptr};
-    allMetricsDataSets[2] = {0, sizeof(DRIXPerPoolDiskData), nullptr};
+    // Groups 2 and 3 stay with the sensor, as the base's rows do.
     zsdInfo.reset();
     return SensorDRIXDiskBase::shutdown();
 }
