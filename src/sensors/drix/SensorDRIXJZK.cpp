@@ -145,6 +145,8 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
 const dataSet_t* SensorDRIXJZK::getMetricData() {
     sourceOK = true;
     getLocalClusterName(drixClusterName);
+    // The node file's errors are logged at the first sample and after a good one.
+    firstRun = false;
     log->logDebug("drixClusterName = %s", drixClusterName.c_str());
     if (!channel.available()) {
         StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", StatReport::NO_CHANNEL);

@@ -135,8 +135,11 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
     sourceOK = true;
     metricDataSet.numSets = 0;
     bool noStats = false;
-    if (!getLocalClusterName(drixClusterName)) {
-        // The cluster name's own messages are edge-triggered there.
+    const bool named = getLocalClusterName(drixClusterName);
+    firstRun = false;
+    if (!named) {
+        // Its messages are logged at the first sample and after a good one.
+        sourcePrevOK = false;
         return &metricDataSet;
     }
     log->logDebug("drixClusterName = %s", drixClusterName.c_str());

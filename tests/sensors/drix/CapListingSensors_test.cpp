@@ -359,6 +359,26 @@ TEST(SensorDRIXQoS, FailuresAreLoggedOnce) {
     EXPECT_EQ(r.dump().size(), 2u);  // read once it gave a field
 }
 
+TEST(SensorDRIXQoS, ClusterNameErrorsAreLoggedOnceUntilTheFileIsReadable) {
+    const struct {
+        const char* content;  // null: no file
+        const char* logged;
+    } cases[] = {{nullptr, "Error: Can not read config file %s"},
+                 {"other x\n", "Error: Can not find clusterName in config file %s."}};
+    for (const auto& c : cases) {
+        QoSRig r;
+        const std::string file = r.root.path() + "/var/qorm/gen/qorm.cfg";
+        std::remove(file.c_str());
+        if (c.content != nullptr) std::ofstream(file) << c.content;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(r.dump().size(), 0u);
+        char line[512];
+        std::snprintf(line, sizeof line, c.logged, file.c_str());
+        EXPECT_EQ(r.messages(), Log{line});
+        std::ofstream(file) << "clusterName c1\n";
+        EXPECT_EQ(r.dump().size(), 2u);
+    }
+}
+
 TEST(CapListingSensors, TableInvariants) {
     const struct {
         const char* name;

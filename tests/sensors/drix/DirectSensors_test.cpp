@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -510,6 +511,30 @@ TEST_F(DirectSensorJZK, DisksThenArraysKeyedByClusterAndRecoveryGroup) {
     EXPECT_EQ(field(rows[2], "sensor"), "DRIXJZKDA");
     EXPECT_EQ(field(rows[2], "drix_declustered_array_name"), "d1");
     EXPECT_EQ(field(rows[2], "drix_jzk_da_physical_capacity"), "30");
+}
+
+TEST_F(DirectSensorJZK, NodeFileErrorsAreLoggedOnceUntilItIsReadable) {
+    const std::string file = dir.path() + "/var/qorm/gen/qorm.cfg";
+    const struct {
+        const char* content;  // null: no file
+        std::string logged;
+    } cases[] = {{nullptr, "Error: Can not read config file " + file},
+                 {"other x\n", "Error: Can not find clusterName in config file " + file + "."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        std::remove(file.c_str());
+        if (c.content != nullptr) std::ofstream(file) << c.content;
+        m = make<SensorDRIXJZK>();
+        for (int i = 0; i < 3; ++i) {
+            m->query.add(disks());
+            EXPECT_EQ(m->sample()[0].numSets, 0u);
+        }
+        EXPECT_EQ(*m->logged, std::vector<std::string>{c.logged});
+        std::ofstream(file) << "clusterName jzk.example\n";
+        m->query.add(disks());
+        m->query.add(arrays());
+        EXPECT_EQ(m->rows().size(), 3u);
+    }
 }
 
 TEST_F(DirectSensorJZK, AFailedRequestEndsTheSampleAndTheNextAllocatesAnew) {
