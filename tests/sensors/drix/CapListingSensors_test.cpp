@@ -213,6 +213,56 @@ TEST(SensorDRIXFilesetQuota, RowsBecomeRecords) {
               Log{"Error: No results received from CapqRelay, no metrics to report."});
 }
 
+TEST(SensorDRIXFilesetQuota, ListingsOfThreeFilesystems) {
+    const std::string longName = "p" + std::string(2100, 'x');
+    const std::string longLine = quotaRow("fs1", longName);
+    const struct {
+        const char* why;
+        Lines fs1, fs2;
+        Log names;
+        Lines fs3 = {QUOTA_HDR, quotaRow("fs3", "a")};
+    } cases[] = {
+        // fs3 answers "a" unless the row says otherwise.
+        {"a failing filesystem between two good ones",
+         {QUOTA_HDR, quotaRow("fs1", "b")},
+         {"Quota is not enabled for file system fs2\n"},
+         {"b", "a"}},
+        {"the last two failing",
+         {QUOTA_HDR, quotaRow("fs1", "b")},
+         {"Quota is not enabled for file system fs2\n"},
+         {"b"},
+         {"Quota is not enabled for file system fs3\n"}},
+        // The channel cuts a line into pieces of 2047 bytes.
+        {"a line in pieces",
+         {QUOTA_HDR, longLine.substr(0, 2047), longLine.substr(2047)},
+         {},
+         {longName.substr(0, 63), "a"}},
+        // Negative comes first: 0, not a conversion failure.
+        {"far below the signed range",
+         {QUOTA_HDR, quotaRow("fs1", "n", "-99999999999999999999")},
+         {},
+         {"n", "a"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        Rig<SensorDRIXFilesetQuota> r;
+        r.channel.answer("fsInfo", fsInfo({fsRow("local", "fs1", "c1", "fs1"),
+                                           fsRow("local", "fs2", "c1", "fs2"),
+                                           fsRow("local", "fs3", "c1", "fs3")}));
+        for (const char* fs : {"fs2", "fs3"})
+            r.channel.answer("iqstatus:c1:" + std::string(fs), mounted());
+        r.channel.answer("quotaFSET:fs1", c.fs1);
+        r.channel.answer("quotaFSET:fs2", c.fs2);
+        r.channel.answer("quotaFSET:fs3", c.fs3);
+        Log names;
+        for (const std::string& row : r.dump()) {
+            names.push_back(field(row, "drix_fset_name"));
+            if (names.back() == "n") EXPECT_EQ(field(row, "drix_rq_blk_current"), "0");
+        }
+        EXPECT_EQ(names, c.names);
+    }
+}
+
 // A QoS sensor whose clock the test sets.
 class ClockedQoS : public SensorDRIXQoS {
   public:
