@@ -1,5 +1,6 @@
 #include "DRIXCapParser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -56,6 +57,15 @@ void DRIXCapParser::joinPieces(Lines& lines) {
         open = last.empty() || last.back() != '\n';
     }
     lines.resize(kept);
+}
+
+std::size_t DRIXCapParser::dropLinesWithNul(Lines& lines) {
+    const std::size_t before = lines.size();
+    lines.erase(
+        std::remove_if(lines.begin(), lines.end(),
+                       [](const std::string& l) { return l.find('\0') != std::string::npos; }),
+        lines.end());
+    return before - lines.size();
 }
 
 void DRIXCapParser::parseCmdInput(Lines* input, std::vector<Row>& outv,

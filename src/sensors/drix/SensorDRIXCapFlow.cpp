@@ -97,7 +97,11 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             }
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
-            if (listing) DRIXCapParser::joinPieces(*listing);
+            if (listing) {
+                DRIXCapParser::joinPieces(*listing);
+                const std::size_t cut = DRIXCapParser::dropLinesWithNul(*listing);
+                if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.first.c_str());
+            }
             collect(fs, listing.get(), error);
             listing.reset();
             if (!error.empty() && listingFailed(fs, error)) ++failures;

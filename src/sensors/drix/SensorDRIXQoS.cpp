@@ -166,6 +166,8 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                         channel->executeCmd("iqlsqos:" + fs + ":" + std::to_string(seconds));
                     if (reply) {
                         DRIXCapParser::joinPieces(*reply);
+                        const std::size_t cut = DRIXCapParser::dropLinesWithNul(*reply);
+                        if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.c_str());
                         DRIXCapParser::Lines stats;
                         for (std::string& line : *reply) {
                             if (line.compare(0, sizeof STATS_PREFIX - 1, STATS_PREFIX) != 0)

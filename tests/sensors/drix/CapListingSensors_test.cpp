@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -237,6 +238,11 @@ TEST(SensorDRIXFilesetQuota, ListingsOfThreeFilesystems) {
          {QUOTA_HDR, longLine.substr(0, 2047), longLine.substr(2047)},
          {},
          {longName.substr(0, 63), "a"}},
+        // It would be reported as "sys".
+        {"a NUL byte in a name",
+         {QUOTA_HDR, quotaRow("fs1", std::string("sys\0tem", 7)), quotaRow("fs1", "b")},
+         {},
+         {"b", "a"}},
         // Negative comes first: 0, not a conversion failure.
         {"far below the signed range",
          {QUOTA_HDR, quotaRow("fs1", "n", "-99999999999999999999")},
@@ -257,9 +263,16 @@ TEST(SensorDRIXFilesetQuota, ListingsOfThreeFilesystems) {
         Log names;
         for (const std::string& row : r.dump()) {
             names.push_back(field(row, "drix_fset_name"));
-            if (names.back() == "n") EXPECT_EQ(field(row, "drix_rq_blk_current"), "0");
+            if (names.back() == "n") {
+                EXPECT_EQ(field(row, "drix_rq_blk_current"), "0");
+            }
         }
         EXPECT_EQ(names, c.names);
+        const Log logged = taken(r.sensor);
+        EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                             "Warning: Skipped 1 listing line(s) of filesystem fs1 holding a NUL "
+                             "byte"),
+                  std::string(c.why) == "a NUL byte in a name" ? 1 : 0);
     }
 }
 

@@ -83,7 +83,7 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
 TEST(FsStatSensorsE2E, StopDuringSamplesOfManyRows) {
     signal(SIGPIPE, SIG_IGN);
     StubHarness::TempDir dir;
-    const int copies = 2000;
+    const int copies = 300;
     std::map<std::string, std::string> replies = {
         {"zsd_ds",
          "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_r_ _ops_ 5 _b_ "
