@@ -89,8 +89,8 @@ class KeySet {
     static std::size_t spread(uint32_t key) { return (key * 2654435761u) >> 7; }
 
     std::vector<uint32_t> keys;
-    std::vector<uint32_t>
-        next;  // with keys[i]: every value from keys[i] to before next[i] is taken
+    // With keys[i]: every value from keys[i] up to before next[i] is taken.
+    std::vector<uint32_t> next;
     std::vector<uint32_t> marks;  // slot i holds keys[i] when marks[i] == generation
     std::size_t count = 0;
     uint32_t generation = 1;
