@@ -66,8 +66,6 @@ TEST(KeyProber, NextFreeValueOneHigherAndWrapping) {
         std::vector<uint32_t> steps;  // reported, one per probed key
     };
     const Case cases[] = {
-        {"distinct", {7, 9, 8}, {7, 9, 8}, {}},
-        {"equal", {5, 5, 5}, {5, 6, 7}, {1, 2}},
         // The run 5..7 is skipped as one, and a hash inside it lands past it.
         {"into a run", {5, 5, 5, 6, 8}, {5, 6, 7, 8, 9}, {1, 2, 2, 1}},
         {"past the top",
@@ -79,7 +77,7 @@ TEST(KeyProber, NextFreeValueOneHigherAndWrapping) {
         SCOPED_TRACE(c.why);
         DirectStat::KeyProber set;
         std::vector<uint32_t> keys, steps;
-        for (int sample = 0; sample < 2; ++sample) {
+        for (int sample = 0; sample < 2; ++sample) {  // the second after a clear
             set.clear();
             keys.clear();
             steps.clear();
