@@ -1,9 +1,9 @@
 // The disk-free listing parser on a 10,000-disk reply; one capacity sample of
-// 100 filesystems of 100 disks each; one sample each of the pool, fileset and
-// QoS sensors for 100 filesystems. The sensors read a channel that hands out
-// canned replies (the copy of each reply is part of the sample, as the real
-// channel's would be). Heap allocations inside the timed part are counted
-// with a replaced global operator new.
+// 100 filesystems of 100 disks each, and one of 5000 disks with one name; one
+// sample each of the pool, fileset and QoS sensors for 100 filesystems. The
+// sensors read a channel that hands out canned replies (the copy of each reply
+// is part of the sample, as the real channel's would be). Heap allocations
+// inside the timed part are counted with a replaced global operator new.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +104,33 @@ void BM_CapacitySample100x100(benchmark::State& state) {
     sensor.shutdown();
 }
 BENCHMARK(BM_CapacitySample100x100)->Unit(benchmark::kMillisecond);
+
+// One filesystem whose 5000 disks share one name: every key after the first
+// is probed, with one collision line each.
+void BM_CapacitySampleEqualDiskNames(benchmark::State& state) {
+    CannedChannel channel;
+    channel.replies["fsInfo"] = {
+        "peekreg:fs:HEADER:version:reserved:reserved:pkrq_fs_type:pkrq_device_name:"
+        "pkrq_owning_cluster_name:pkrq_remote_device_name:\n",
+        "peekreg:fs:0:1:::local:fs0:c1:fs0:\n"};
+    channel.replies["iqstatus:c1:fs0"] = {"File system is mounted and mounted on:\n",
+                                          "10.0.0.1 n1\n"};
+    Lines disks = iqdfReply(0, 1);
+    disks.insert(disks.begin() + 1, 5000,
+                 "iqdf:zsd:0:1:::dup:system:1073741824:1:Yes:Yes:524288000:49:1048576:1:up:\n");
+    channel.replies["iqdf:c1:fs0"] = disks;
+    SensorDRIXCapacity sensor;
+    sensor.useChannel(&channel);
+    sensor.init();
+    sensor.getMetricData();
+    for (auto _ : state) {
+        const dataSet_t* sets = sensor.getMetricData();
+        benchmark::DoNotOptimize(sets);
+        if (sets[0].numSets != 5000) state.SkipWithError("records lost");
+    }
+    sensor.shutdown();
+}
+BENCHMARK(BM_CapacitySampleEqualDiskNames)->Unit(benchmark::kMillisecond);
 
 // Times samples of a sensor bound to `channel`, after one untimed sample.
 template <class Sensor>

@@ -1,13 +1,13 @@
 // Per-sample cost of the busiest per-disk and WQM statistics sensors on a
-// large node: 1000 disk records for the disk sensor, 1000 fileset records
-// for the fileset WQM sensor, answered through the query seam. Parsing the
-// reply is left out of the timed part (the timer pauses while the seam
-// parses), so the figure is the sensor's own share: keys, probing, the
-// read/write or WQM block and freeing the reply. "allocs" counts the heap
-// allocations a sample makes outside the parse. The second argument 0 leaves
-// the times (seconds) out of the records: the shared getter reads a time
-// through a stream, which allocates once per value, while the sensors' own
-// work must allocate nothing in steady state.
+// large node: 1000 disk records for the disk sensor (and 5000 that share one
+// key), 1000 fileset records for the fileset WQM sensor, answered through the
+// query seam. Parsing the reply is left out of the timed part (the timer
+// pauses while the seam parses), so the figure is the sensor's own share:
+// keys, probing, the read/write or WQM block and freeing the reply. "allocs"
+// counts the heap allocations a sample makes outside the parse. The second
+// argument 0 leaves the times (seconds) out of the records: the shared getter
+// reads a time through a stream, which allocates once per value, while the
+// sensors' own work must allocate nothing in steady state.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -36,7 +36,9 @@ unsigned long allocations = 0;
 
 namespace {
 
-std::string disksReply(int disks, bool times) {
+// With oneName every record names the same cluster, filesystem and disk, so
+// every key after the first is probed.
+std::string disksReply(int disks, bool times, bool oneName = false) {
     std::string text = "_response_ begin tallyq ds\n";
     const std::string part =
         std::string(" _ops_ 1234567 _b_ 5056782336") +
@@ -46,8 +48,8 @@ std::string disksReply(int disks, bool times) {
         "\n";
     for (int d = 0; d < disks; ++d) {
         text += std::string("_tallyq::ds ") + (d == 0 ? "_rc_ 0 " : "") +
-                "_cl_ bench.cluster _fs_ fs" + std::to_string(d % 8) + " _d_ dsk" +
-                std::to_string(d) + "\n_r_" + part + "_w_" + part;
+                "_cl_ bench.cluster _fs_ fs" + std::to_string(oneName ? 0 : d % 8) + " _d_ dsk" +
+                (oneName ? std::string() : std::to_string(d)) + "\n_r_" + part + "_w_" + part;
     }
     return text + "_response_ end\n";
 }
@@ -113,6 +115,12 @@ void BM_DiskSample(benchmark::State& state) {
                                disksReply(static_cast<int>(state.range(0)), state.range(1) != 0));
 }
 BENCHMARK(BM_DiskSample)->Args({1000, 1})->Args({1000, 0})->Unit(benchmark::kMicrosecond);
+
+// One sample of 5000 records with equal keys: one collision line each.
+void BM_DiskSampleEqualKeys(benchmark::State& state) {
+    runSamples<SensorDRIXDisk>(state, disksReply(static_cast<int>(state.range(0)), false, true));
+}
+BENCHMARK(BM_DiskSampleEqualKeys)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 void BM_WQMFSetSample(benchmark::State& state) {
     runSamples<SensorDRIXWQMFSet>(

@@ -1,7 +1,7 @@
 // Capacity relay listings come from outside tools. The first byte picks the
 // parser, the rest is cut into lines (each keeping its newline, as the relay
-// channel delivers them). Every parser must survive any bytes; the checks
-// below are the promises the sensors build on. The last choice feeds the
+// channel delivers them; the first choice also joins them from pieces). Every parser must survive
+// any bytes; the checks below are the promises the sensors build on. The last choice feeds the
 // lines to the QoS sensor as its statistics reply, through its filter, the
 // parser and the record building.
 #include <sys/stat.h>
@@ -74,6 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     switch (pick) {
         case 0: {
+            // Cut into pieces as the channel cuts long lines (here at 7
+            // bytes), joined again they must give the lines back.
+            Lines pieces;
+            for (const std::string& l : lines)
+                for (std::size_t at = 0; at < l.size(); at += 7) pieces.push_back(l.substr(at, 7));
+            DRIXCapParser::joinPieces(pieces);
+            if (pieces != lines) std::abort();
+            DRIXCapParser::dropLinesWithNul(pieces);
+            for (const std::string& l : pieces)
+                if (l.find('\0') != std::string::npos) std::abort();
             std::vector<DRIXCapParser::Row> rows;
             p.parseCmdInput(&lines, rows, error);
             if (!error.empty() && !rows.empty()) std::abort();

@@ -1,8 +1,10 @@
 #include "DRIXCapParser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "split.h"
 
@@ -40,6 +42,31 @@ bool endsWith(const std::string& s, const char* tail, std::size_t n) {
 }
 
 }  // namespace
+
+void DRIXCapParser::joinPieces(Lines& lines) {
+    std::size_t kept = 0;
+    bool open = false;  // the last kept line still lacks its newline
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (open) {
+            lines[kept - 1] += lines[i];
+        } else {
+            if (kept != i) lines[kept] = std::move(lines[i]);
+            ++kept;
+        }
+        const std::string& last = lines[kept - 1];
+        open = last.empty() || last.back() != '\n';
+    }
+    lines.resize(kept);
+}
+
+std::size_t DRIXCapParser::dropLinesWithNul(Lines& lines) {
+    const std::size_t before = lines.size();
+    lines.erase(
+        std::remove_if(lines.begin(), lines.end(),
+                       [](const std::string& l) { return l.find('\0') != std::string::npos; }),
+        lines.end());
+    return before - lines.size();
+}
 
 void DRIXCapParser::parseCmdInput(Lines* input, std::vector<Row>& outv,
                                   std::string& errorString) const {

@@ -10,6 +10,7 @@
 // only the constant usage names are shared, so no lock is needed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,6 +32,17 @@ class DRIXCapParser {
     static const std::string METADATA;  // "metadataOnly"
     static const std::string DATAMETA;  // "dataAndMetadata", also every unclassified pair
     static const std::string DESC;      // "descOnly"
+
+    // Joins the pieces the relay channel cuts a long line into: a piece that
+    // lacks its newline goes on in the next one. The bytes stay as many, so
+    // the channel's bound on a reply still holds.
+    static void joinPieces(Lines& lines);
+    // Removes the lines that hold a NUL byte, whose fields would be cut at it
+    // and reported under a shorter name; returns how many it removed.
+    static std::size_t dropLinesWithNul(Lines& lines);
+    // The callers' warning about them (count, filesystem).
+    static constexpr const char* NUL_LINES =
+        "Skipped %zu listing line(s) of filesystem %s holding a NUL byte";
 
     // Colon-format listing: header lines (holding "HEADER") name the columns
     // under the key field0 ":" field1; each data line with a known key and the

@@ -106,7 +106,8 @@ int32_t GenericSensor::shutdown() {
         GenericStub::closeInstance(proxyCmd, proxyArgs);
         genericStub = nullptr;
     }
-    releaseRows();
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     return 0;
 }
 

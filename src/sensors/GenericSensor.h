@@ -72,7 +72,7 @@ class GenericSensor : public AbstractSensor {
     void releaseRows();
 
     dataSet_t metricDataSet;
-    void* metricData;  // malloc'ed rows, freed by shutdown
+    void* metricData;  // malloc'ed rows, freed with the sensor
     GenericStub* genericStub;
     uint32_t allocatedSets;
     char nodeName[64];

@@ -31,10 +31,8 @@ int32_t CephSensorBase::shutdown() {
     // the other Ceph sensor's reference and close the channel under it.
     if (cephStub != nullptr) CephStub::closeInstance();
     cephStub = nullptr;
-    rows.reset();
-    allocatedSets = 0;
-    metricDataSet.numSets = 0;
-    metricDataSet.data = nullptr;
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     return 0;
 }
 

@@ -35,12 +35,10 @@ class FsRowsSensor : public AbstractSensor {
         return channel.acquire() ? 0 : -1;
     }
     int32_t getStatus() override { return channel.available() ? 0 : -1; }
-    // Gives the channel back (once) and frees the rows; always 0.
+    // Gives the channel back (once); always 0. The rows stay: the controller
+    // may still be encoding the last sample. They go with the sensor.
     int32_t shutdown() override {
         channel.release();
-        rows.release();
-        dataSet.numSets = 0;
-        dataSet.data = nullptr;
         return 0;
     }
     // One row per record, or numSets 0 when the sample failed.

@@ -44,6 +44,7 @@ bool SensorDRIXCapFlow::refreshList(bool remote) {
         getLocalClusterName(drixClusterName);
         std::string error;
         CapqChannel::Reply reply = channel->executeCmd("fsInfo");
+        if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseFilesystemPKRQuery(reply.get(), listFSremoteFS, drixClusterName, remote,
                                               error);
         reply.reset();
@@ -96,6 +97,11 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             }
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
+            if (listing) {
+                DRIXCapParser::joinPieces(*listing);
+                const std::size_t cut = DRIXCapParser::dropLinesWithNul(*listing);
+                if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.first.c_str());
+            }
             collect(fs, listing.get(), error);
             listing.reset();
             if (!error.empty() && listingFailed(fs, error)) ++failures;

@@ -145,10 +145,11 @@ std::size_t SensorDRIXCapacity::buildDisks(uint32_t nodeID) {
                 continue;
             }
             diskRow.putString(row, DISK, *name);
-            const uint32_t hash = keys.claim(diskRow.keyStringHash(row), [&] {
+            const uint32_t hash = keys.claim(diskRow.keyStringHash(row), [&](uint32_t steps) {
                 log->logError(
-                    "Hash collision in sensor %s while computing metric key for: %s %s %s ",
-                    getName().c_str(), c.fs.c_str(), pool->c_str(), name->c_str());
+                    "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: "
+                    "%u)",
+                    getName().c_str(), c.fs.c_str(), pool->c_str(), name->c_str(), steps);
             });
             diskRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
             bool complete = true;
@@ -187,10 +188,12 @@ std::size_t SensorDRIXCapacity::buildPools(uint32_t nodeID) {
                 poolRow.putString(row, FS, c.fs);
                 poolRow.putString(row, POOL, pool.first);
                 poolRow.putString(row, USAGE, usage.first);
-                const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&] {
+                const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&](uint32_t steps) {
                     log->logError(
-                        "Hash collision in sensor %s while computing metric key for: %s %s %s ",
-                        getName().c_str(), c.fs.c_str(), pool.first.c_str(), usage.first.c_str());
+                        "Hash collision in sensor %s while computing metric key for: %s %s %s "
+                        "(steps: %u)",
+                        getName().c_str(), c.fs.c_str(), pool.first.c_str(), usage.first.c_str(),
+                        steps);
                 });
                 poolRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
                 if (usage.second.size() != 3) {

@@ -95,9 +95,10 @@ bool SensorDRIXDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& re
     safeStrncpy(row.drixDiskName, disk, sizeof row.drixDiskName);
     hash = FNV1AHashAppend32(hash, row.drixDiskName, sizeof row.drixDiskName);
 
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logError("Hash collision in sensor %s while computing metric key for: %s %s %s",
-                      sensor.c_str(), row.drixClusterName, row.drixFilesystem, row.drixDiskName);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logError(
+            "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: %u)",
+            sensor.c_str(), row.drixClusterName, row.drixFilesystem, row.drixDiskName, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});

@@ -91,12 +91,9 @@ int32_t SensorDRIXDiskBase::init() {
 int32_t SensorDRIXDiskBase::getStatus() { return channel.available() ? 0 : -1; }
 
 int32_t SensorDRIXDiskBase::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     channel.release();
-    freeDiskMetricData();
-    drixDiskMetricData = nullptr;
-    allocatedSets = 0;
-    drixDiskMetricDataSet.numSets = 0;
-    drixDiskMetricDataSet.data = nullptr;
     return 0;
 }
 

@@ -99,9 +99,10 @@ std::size_t SensorDRIXFileset::buildRecords() {
         }
         filesetRow.putString(row, FSET, name->second);
         const char* nameField = records[n].drixFilesetName;
-        const uint32_t hash = keys.claim(filesetRow.keyStringHash(row), [&] {
-            log->logError("Hash collision in sensor %s while computing metric key for: %s %s ",
-                          getName().c_str(), fsField, nameField);
+        const uint32_t hash = keys.claim(filesetRow.keyStringHash(row), [&](uint32_t steps) {
+            log->logError(
+                "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
+                getName().c_str(), fsField, nameField, steps);
         });
         filesetRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
         bool complete = true;

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 
+#include "KeySet.h"
 #include "RowWriter.h"
 #include "SensorDRIXQuotaBase.h"
 
@@ -47,5 +47,5 @@ class SensorDRIXFilesetQuota : public SensorDRIXQuotaBase {
 
     // Touched by the sensor's own thread only.
     std::unique_ptr<DRIXFilesetQuotaData[]> drixFilesetQuotaMetricData;
-    std::set<uint32_t> metricClusterIDSet;  // hashes given out in one poll
+    KeySet metricClusterIDSet;  // hashes given out in one poll
 };

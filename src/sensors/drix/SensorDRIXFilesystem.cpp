@@ -46,9 +46,9 @@ AbstractSensor* SensorDRIXFilesystem::generate() { return new SensorDRIXFilesyst
 
 void SensorDRIXFilesystem::fillRow(DRIXFilesysSensorData& row, const TallyqRecord& record) {
     uint32_t hash = putNames(row, record);
-    hash = keys.claim(hash, [&] {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row.drixClusterName,
-                      row.drixFilesystem);
+                      row.drixFilesystem, steps);
     });
     putKey(row, hash);
     uint64_t disks = 0;

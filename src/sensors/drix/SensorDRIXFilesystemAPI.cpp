@@ -53,9 +53,9 @@ AbstractSensor* SensorDRIXFilesystemAPI::generate() { return new SensorDRIXFiles
 
 void SensorDRIXFilesystemAPI::fillRow(DRIXFISData& row, const TallyqRecord& record) {
     uint32_t hash = putNames(row, record);
-    hash = keys.claim(hash, [&] {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row.drixClusterName,
-                      row.drixFilesystem);
+                      row.drixFilesystem, steps);
     });
     putKey(row, hash);
     char* at = reinterpret_cast<char*>(&row) + columnOffset(drixFISMetas, FIRST_VALUE);

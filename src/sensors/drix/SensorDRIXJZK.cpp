@@ -121,8 +121,9 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
             safeStrncpy(object, name, JZK_NAME_LEN);
             hash = FNV1AHashAppend32(hash, object, JZK_NAME_LEN);
         }
-        hash = keys.claim(hash, [&] {
-            log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row->drixRGName, object);
+        hash = keys.claim(hash, [&](uint32_t steps) {
+            log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row->drixRGName, object,
+                          steps);
         });
         const MetricKey key{FNV1AHash32(row->drixClusterName, sizeof row->drixClusterName), hash,
                             static_cast<uint16_t>(sensorID), 0};
@@ -144,6 +145,8 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
 const dataSet_t* SensorDRIXJZK::getMetricData() {
     sourceOK = true;
     getLocalClusterName(drixClusterName);
+    // The node file's errors are logged at the first sample and after a good one.
+    firstRun = false;
     log->logDebug("drixClusterName = %s", drixClusterName.c_str());
     if (!channel.available()) {
         StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", StatReport::NO_CHANNEL);

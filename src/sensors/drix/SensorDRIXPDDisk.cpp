@@ -77,9 +77,9 @@ bool SensorDRIXPDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& 
     std::snprintf(row.drixDevPathName, sizeof row.drixDevPathName, "path%03u", seen.first->second);
     hash = FNV1AHashAppend32(hash, row.drixDevPathName, sizeof row.drixDevPathName);
 
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logError("Hash collision in sensor %s while computing metric key for: %s",
-                      sensor.c_str(), row.drixDiskName);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logError("Hash collision in sensor %s while computing metric key for: %s (steps: %u)",
+                      sensor.c_str(), row.drixDiskName, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});

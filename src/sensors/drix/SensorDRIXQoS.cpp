@@ -111,6 +111,7 @@ void SensorDRIXQoS::refreshList(int64_t t) {
     std::string error;
     {
         CapqChannel::Reply reply = channel->executeCmd("throtlfslist");
+        if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseCmdInput(reply.get(), rows, error);
     }
     parseError("\n", "throtlfslist", error);  // no filesystem name holds a newline
@@ -134,8 +135,11 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
     sourceOK = true;
     metricDataSet.numSets = 0;
     bool noStats = false;
-    if (!getLocalClusterName(drixClusterName)) {
-        // The cluster name's own messages are edge-triggered there.
+    const bool named = getLocalClusterName(drixClusterName);
+    firstRun = false;
+    if (!named) {
+        // Its messages are logged at the first sample and after a good one.
+        sourcePrevOK = false;
         return &metricDataSet;
     }
     log->logDebug("drixClusterName = %s", drixClusterName.c_str());
@@ -161,6 +165,9 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                     CapqChannel::Reply reply =
                         channel->executeCmd("iqlsqos:" + fs + ":" + std::to_string(seconds));
                     if (reply) {
+                        DRIXCapParser::joinPieces(*reply);
+                        const std::size_t cut = DRIXCapParser::dropLinesWithNul(*reply);
+                        if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.c_str());
                         DRIXCapParser::Lines stats;
                         for (std::string& line : *reply) {
                             if (line.compare(0, sizeof STATS_PREFIX - 1, STATS_PREFIX) != 0)
@@ -248,9 +255,10 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
         qosRow.putString(row, CLASS, cls->second);
         const auto fset = stats.find("fset");
         qosRow.putString(row, FSET, fset == stats.end() ? std::string("reserved") : fset->second);
-        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&] {
-            log->logError("Hash collision in sensor %s while computing metric key for: %s %s",
-                          getName().c_str(), fsField, records[n].drixPoolName);
+        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&](uint32_t steps) {
+            log->logError(
+                "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
+                getName().c_str(), fsField, records[n].drixPoolName, steps);
         });
         qosRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
         bool complete = true;

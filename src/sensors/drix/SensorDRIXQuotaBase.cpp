@@ -3,6 +3,7 @@
 #include <endian.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "StatReport.h"
 
@@ -31,7 +32,12 @@ std::string SensorDRIXQuotaBase::listingRequest(const FsPair& fs) const {
 }
 
 void SensorDRIXQuotaBase::collect(const FsPair&, DRIXCapParser::Lines* reply, std::string& error) {
-    drixCapParser.parseCmdInput(reply, rows, error);
+    // The parser empties its output on an error: it gets a list of its own,
+    // so the filesystems polled before keep their rows.
+    std::vector<DRIXCapParser::Row> parsed;
+    drixCapParser.parseCmdInput(reply, parsed, error);
+    rows.insert(rows.end(), std::make_move_iterator(parsed.begin()),
+                std::make_move_iterator(parsed.end()));
 }
 
 bool SensorDRIXQuotaBase::listingFailed(const FsPair& fs, const std::string& error) {
@@ -56,12 +62,14 @@ bool SensorDRIXQuotaBase::convertStrU64NegativValToNull(const std::string& text,
         if (v > (static_cast<uint64_t>(INT64_MAX) + (negative ? 1 : 0) - d) / 10) overflow = true;
         if (!overflow) v = v * 10 + d;
     }
-    if (i == digits || overflow) return false;
-    if (negative && v != 0) {
+    if (i == digits) return false;
+    // A negative number is 0 however far below the range it lies.
+    if (negative && (overflow || v != 0)) {
         log->logDebug("Changed negative value to null.");
         value = 0;
         return true;
     }
+    if (overflow) return false;
     value = v;
     return true;
 }

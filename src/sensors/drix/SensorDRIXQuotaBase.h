@@ -17,8 +17,9 @@
 class SensorDRIXQuotaBase : public SensorDRIXCapFlow {
   public:
     // The quota value conversion: a signed decimal read like stream input;
-    // negative values become 0 (logged at debug level). False when the text
-    // holds no number or one beyond the signed 64-bit range.
+    // negative values, even below the signed 64-bit range, become 0 (logged
+    // at debug level). False when the text holds no number or one above the
+    // signed 64-bit range.
     bool convertStrU64NegativValToNull(const std::string& text, uint64_t& value) const;
 
   protected:

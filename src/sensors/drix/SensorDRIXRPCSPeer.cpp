@@ -64,10 +64,9 @@ int32_t SensorDRIXRPCSPeer::init() {
 int32_t SensorDRIXRPCSPeer::getStatus() { return channel.available() ? 0 : -1; }
 
 int32_t SensorDRIXRPCSPeer::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     channel.release();
-    metricData.release();
-    metricDataSet.numSets = 0;
-    metricDataSet.data = nullptr;
     return 0;
 }
 
@@ -105,8 +104,9 @@ const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
             safeStrncpy(row.peerName, name, sizeof row.peerName);
             hash = FNV1AHashAppend32(hash, row.peerName, sizeof row.peerName);
         }
-        hash = keys.claim(
-            hash, [&] { log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.peerName); });
+        hash = keys.claim(hash, [&](uint32_t steps) {
+            log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.peerName, steps);
+        });
         const MetricKey key{nodeID, hash, static_cast<uint16_t>(sensorID), 0};
         writeMetricKey(reinterpret_cast<char*>(&row) + offsetof(peerData_t, metricKey), key);
 

@@ -34,7 +34,7 @@ class SensorDRIXRPCSPeer : public AbstractSensor {
     int32_t init() override;
     const dataSet_t* getMetricData() override;
     int32_t getStatus() override;
-    // Gives the channel back and frees the rows.
+    // Gives the channel back; the rows stay until the sensor goes.
     int32_t shutdown() override;
 
     void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }

@@ -81,12 +81,9 @@ int32_t SensorDRIXWQMBase::init() {
 int32_t SensorDRIXWQMBase::getStatus() { return channel.available() ? 0 : -1; }
 
 int32_t SensorDRIXWQMBase::shutdown() {
+    // The rows stay: the controller may still be encoding the last sample.
+    // They go with the sensor.
     channel.release();
-    freeWQMMetricData();
-    drixWQMMetricData = nullptr;
-    allocatedSets = 0;
-    drixWQMMetricDataSet.numSets = 0;
-    drixWQMMetricDataSet.data = nullptr;
     return 0;
 }
 

@@ -140,7 +140,8 @@ class SensorDRIXWQMBase : public AbstractSensor {
     const dataSet_t* getMetricData() override;
     // -1 without a channel, else 0.
     int32_t getStatus() override;
-    // Gives the channel back (once) and frees the rows; always 0.
+    // Gives the channel back (once); always 0. The rows stay until the
+    // sensor goes: the controller may still be encoding the last sample.
     int32_t shutdown() override;
 
     // Answers this sensor's requests from `seam` instead of the shared

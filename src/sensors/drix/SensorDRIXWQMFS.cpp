@@ -66,8 +66,8 @@ bool SensorDRIXWQMFS::fillInKeys(uint32_t index, const TallyqRecord& record) {
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
     uint32_t hash = WQM::putFilesystem(row.drixFilesystem, record, *log);
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.drixFilesystem);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.drixFilesystem, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});

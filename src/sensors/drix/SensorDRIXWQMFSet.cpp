@@ -67,9 +67,9 @@ bool SensorDRIXWQMFSet::fillInKeys(uint32_t index, const TallyqRecord& record) {
     } else {
         safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
     }
-    hash = metricClusterIDSet.claim(hash, [&] {
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
         log->logError(DirectStat::COLLISION_TWO, sensor.c_str(), row.drixFilesystem,
-                      row.drixFileSet);
+                      row.drixFileSet, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});

@@ -121,9 +121,10 @@ bool SensorDRIXZSDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator&
     } else {
         safeStrncpy(row.drixDiskName, "unknown", sizeof row.drixDiskName);
     }
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logInfo("Hash collision in sensor %s while computing disc metric key for: %s",
-                     sensor.c_str(), row.drixDiskName);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logInfo(
+            "Hash collision in sensor %s while computing disc metric key for: %s (steps: %u)",
+            sensor.c_str(), row.drixDiskName, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
@@ -143,9 +144,10 @@ void SensorDRIXZSDDisk::fillInFSKeys(uint32_t index, const std::string& fs) {
     safeStrncpy(row.sensorName, FS_SENSOR, sizeof row.sensorName);
     safeStrncpy(row.drixFSName, fs.c_str(), sizeof row.drixFSName);
     uint32_t hash = FNV1AHash32(row.drixFSName, sizeof row.drixFSName);
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logInfo("Hash collision in sensor %s while computing FS metric key for: %s",
-                     getName().c_str(), row.drixFSName);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logInfo(
+            "Hash collision in sensor %s while computing FS metric key for: %s (steps: %u)",
+            getName().c_str(), row.drixFSName, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
@@ -161,9 +163,10 @@ void SensorDRIXZSDDisk::fillInPoolKeys(uint32_t index, const poolFS_t& pool) {
     uint32_t hash = FNV1AHash32(row.drixPoolName, sizeof row.drixPoolName);
     safeStrncpy(row.drixFSName, pool.fs.c_str(), sizeof row.drixFSName);
     hash = FNV1AHashAppend32(hash, row.drixFSName, sizeof row.drixFSName);
-    hash = metricClusterIDSet.claim(hash, [&] {
-        log->logInfo("Hash collision in sensor %s while computing pool metric key for: %s",
-                     getName().c_str(), row.drixFSName);
+    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+        log->logInfo(
+            "Hash collision in sensor %s while computing pool metric key for: %s (steps: %u)",
+            getName().c_str(), row.drixFSName, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
@@ -229,11 +232,7 @@ const dataSet_t* SensorDRIXZSDDisk::getMetricData() {
 }
 
 int32_t SensorDRIXZSDDisk::shutdown() {
-    drixPerFSMetricData.reset();
-    drixPerPoolMetricData.reset();
-    allocatedFSSets = allocatedPoolSets = 0;
-    allMetricsDataSets[1] = {0, sizeof(DRIXPerFSDiskData), nullptr};
-    allMetricsDataSets[2] = {0, sizeof(DRIXPerPoolDiskData), nullptr};
+    // Groups 2 and 3 stay with the sensor, as the base's rows do.
     zsdInfo.reset();
     return SensorDRIXDiskBase::shutdown();
 }

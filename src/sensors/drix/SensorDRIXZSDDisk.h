@@ -65,7 +65,7 @@ class SensorDRIXZSDDisk : public SensorDRIXDiskBase {
 
     // The three groups; 2 and 3 are empty when group 1 is.
     const dataSet_t* getMetricData() override;
-    // Frees groups 2 and 3 and the name map, then the base's shutdown.
+    // Drops the name map (and its channel), then the base's shutdown.
     int32_t shutdown() override;
 
     // The name map, for tests and the benchmark to give it a query and a

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -148,7 +149,7 @@ TEST(SensorDRIXFileset, OwnersOnlyUnderTheLocalName) {
         EXPECT_EQ(taken(r.sensor),
                   (Log{"Warning: Missing allocInodes for filesystem fs1, fileset lost",
                        "Error: Hash collision in sensor DRIXFileset while computing metric key "
-                       "for: fs1 f216831 "}));
+                       "for: fs1 f216831 (steps: 1)"}));
     }
 }
 
@@ -211,6 +212,68 @@ TEST(SensorDRIXFilesetQuota, RowsBecomeRecords) {
     r.dump();
     EXPECT_EQ(taken(r.sensor),
               Log{"Error: No results received from CapqRelay, no metrics to report."});
+}
+
+TEST(SensorDRIXFilesetQuota, ListingsOfThreeFilesystems) {
+    const std::string longName = "p" + std::string(2100, 'x');
+    const std::string longLine = quotaRow("fs1", longName);
+    const struct {
+        const char* why;
+        Lines fs1, fs2;
+        Log names;
+        Lines fs3 = {QUOTA_HDR, quotaRow("fs3", "a")};
+    } cases[] = {
+        // fs3 answers "a" unless the row says otherwise.
+        {"a failing filesystem between two good ones",
+         {QUOTA_HDR, quotaRow("fs1", "b")},
+         {"Quota is not enabled for file system fs2\n"},
+         {"b", "a"}},
+        {"the last two failing",
+         {QUOTA_HDR, quotaRow("fs1", "b")},
+         {"Quota is not enabled for file system fs2\n"},
+         {"b"},
+         {"Quota is not enabled for file system fs3\n"}},
+        // The channel cuts a line into pieces of 2047 bytes.
+        {"a line in pieces",
+         {QUOTA_HDR, longLine.substr(0, 2047), longLine.substr(2047)},
+         {},
+         {longName.substr(0, 63), "a"}},
+        // It would be reported as "sys".
+        {"a NUL byte in a name",
+         {QUOTA_HDR, quotaRow("fs1", std::string("sys\0tem", 7)), quotaRow("fs1", "b")},
+         {},
+         {"b", "a"}},
+        // Negative comes first: 0, not a conversion failure.
+        {"far below the signed range",
+         {QUOTA_HDR, quotaRow("fs1", "n", "-99999999999999999999")},
+         {},
+         {"n", "a"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        Rig<SensorDRIXFilesetQuota> r;
+        r.channel.answer("fsInfo", fsInfo({fsRow("local", "fs1", "c1", "fs1"),
+                                           fsRow("local", "fs2", "c1", "fs2"),
+                                           fsRow("local", "fs3", "c1", "fs3")}));
+        for (const char* fs : {"fs2", "fs3"})
+            r.channel.answer("iqstatus:c1:" + std::string(fs), mounted());
+        r.channel.answer("quotaFSET:fs1", c.fs1);
+        r.channel.answer("quotaFSET:fs2", c.fs2);
+        r.channel.answer("quotaFSET:fs3", c.fs3);
+        Log names;
+        for (const std::string& row : r.dump()) {
+            names.push_back(field(row, "drix_fset_name"));
+            if (names.back() == "n") {
+                EXPECT_EQ(field(row, "drix_rq_blk_current"), "0");
+            }
+        }
+        EXPECT_EQ(names, c.names);
+        const Log logged = taken(r.sensor);
+        EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                             "Warning: Skipped 1 listing line(s) of filesystem fs1 holding a NUL "
+                             "byte"),
+                  std::string(c.why) == "a NUL byte in a name" ? 1 : 0);
+    }
 }
 
 // A QoS sensor whose clock the test sets.
@@ -357,6 +420,26 @@ TEST(SensorDRIXQoS, FailuresAreLoggedOnce) {
     taken(r.sensor);
     std::remove(data.c_str());
     EXPECT_EQ(r.dump().size(), 2u);  // read once it gave a field
+}
+
+TEST(SensorDRIXQoS, ClusterNameErrorsAreLoggedOnceUntilTheFileIsReadable) {
+    const struct {
+        const char* content;  // null: no file
+        const char* logged;
+    } cases[] = {{nullptr, "Error: Can not read config file %s"},
+                 {"other x\n", "Error: Can not find clusterName in config file %s."}};
+    for (const auto& c : cases) {
+        QoSRig r;
+        const std::string file = r.root.path() + "/var/qorm/gen/qorm.cfg";
+        std::remove(file.c_str());
+        if (c.content != nullptr) std::ofstream(file) << c.content;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(r.dump().size(), 0u);
+        char line[512];
+        std::snprintf(line, sizeof line, c.logged, file.c_str());
+        EXPECT_EQ(r.messages(), Log{line});
+        std::ofstream(file) << "clusterName c1\n";
+        EXPECT_EQ(r.dump().size(), 2u);
+    }
 }
 
 TEST(CapListingSensors, TableInvariants) {

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -53,6 +54,39 @@ std::string reply(const std::vector<std::string>& lines) {
     std::string text = "_response_ begin tallyq r\n_tallyq::r _rc_ 0\n";
     for (const std::string& l : lines) text += l + "\n";
     return text + "_response_ end\n";
+}
+
+// ---- the key prober ----
+
+TEST(KeyProber, NextFreeValueOneHigherAndWrapping) {
+    struct Case {
+        const char* why;
+        std::vector<uint32_t> hashes;
+        std::vector<uint32_t> keys;
+        std::vector<uint32_t> steps;  // reported, one per probed key
+    };
+    const Case cases[] = {
+        // The run 5..7 is skipped as one, and a hash inside it lands past it.
+        {"into a run", {5, 5, 5, 6, 8}, {5, 6, 7, 8, 9}, {1, 2, 2, 1}},
+        {"past the top",
+         {0xffffffffu, 0xffffffffu, 0, 0xfffffffeu},
+         {0xffffffffu, 0, 1, 0xfffffffeu},
+         {1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        DirectStat::KeyProber set;
+        std::vector<uint32_t> keys, steps;
+        for (int sample = 0; sample < 2; ++sample) {  // the second after a clear
+            set.clear();
+            keys.clear();
+            steps.clear();
+            for (const uint32_t h : c.hashes)
+                keys.push_back(set.claim(h, [&](uint32_t n) { steps.push_back(n); }));
+        }
+        EXPECT_EQ(keys, c.keys);
+        EXPECT_EQ(steps, c.steps);
+    }
 }
 
 // ---- tables ----
@@ -333,7 +367,8 @@ TEST(DirectSensorRPCSPeer, PeersAndTheirObjects) {
          "_response_ begin tallyq r\n_tallyq::p _rc_ 0 _cl_ c1 _rnn_ p1 _nn_ old\n"
          "_tallyq::p _cl_ c1 _rnn_ p1\n_response_ end\n",
          {"c1 p1", "c1 p1"},
-         {e + "Hash collision in sensor DRIXRPCSPeer while computing metric key for: p1"}},
+         {e +
+          "Hash collision in sensor DRIXRPCSPeer while computing metric key for: p1 (steps: 1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
@@ -459,7 +494,7 @@ TEST_F(DirectSensorJZK, DisksThenArraysKeyedByClusterAndRecoveryGroup) {
     EXPECT_EQ(*m->logged, (std::vector<std::string>{
                               "Info: Using cluster name jzk.example",
                               "Error: Hash collision in sensor DRIXJZK while computing metric "
-                              "key for: rg1 d1"}));
+                              "key for: rg1 d1 (steps: 1)"}));
     ASSERT_EQ(rows.size(), 3u);
     char cluster[64] = "jzk.example", rg[64] = "rg1", name[64] = "d1";
     const uint32_t hash = FNV1AHashAppend32(FNV1AHash32(rg, 64), name, 64);
@@ -474,6 +509,30 @@ TEST_F(DirectSensorJZK, DisksThenArraysKeyedByClusterAndRecoveryGroup) {
     EXPECT_EQ(field(rows[2], "sensor"), "DRIXJZKDA");
     EXPECT_EQ(field(rows[2], "drix_declustered_array_name"), "d1");
     EXPECT_EQ(field(rows[2], "drix_jzk_da_physical_capacity"), "30");
+}
+
+TEST_F(DirectSensorJZK, NodeFileErrorsAreLoggedOnceUntilItIsReadable) {
+    const std::string file = dir.path() + "/var/qorm/gen/qorm.cfg";
+    const struct {
+        const char* content;  // null: no file
+        std::string logged;
+    } cases[] = {{nullptr, "Error: Can not read config file " + file},
+                 {"other x\n", "Error: Can not find clusterName in config file " + file + "."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        std::remove(file.c_str());
+        if (c.content != nullptr) std::ofstream(file) << c.content;
+        m = make<SensorDRIXJZK>();
+        for (int i = 0; i < 3; ++i) {
+            m->query.add(disks());
+            EXPECT_EQ(m->sample()[0].numSets, 0u);
+        }
+        EXPECT_EQ(*m->logged, std::vector<std::string>{c.logged});
+        std::ofstream(file) << "clusterName jzk.example\n";
+        m->query.add(disks());
+        m->query.add(arrays());
+        EXPECT_EQ(m->rows().size(), 3u);
+    }
 }
 
 TEST_F(DirectSensorJZK, AFailedRequestEndsTheSampleAndTheNextAllocatesAnew) {
@@ -497,7 +556,7 @@ TEST_F(DirectSensorJZK, AFailedRequestEndsTheSampleAndTheNextAllocatesAnew) {
         {"no arrays",
          {disks(), ReplyQueue::NO_REPLY},
          {"tallyq pdisk_s", "tallyq da_s"},
-         {e + "Hash collision in sensor DRIXJZK while computing metric key for: rg1 d1",
+         {e + "Hash collision in sensor DRIXJZK while computing metric key for: rg1 d1 (steps: 1)",
           e + "Error from tallyq da_s: _rc_ 99, no metrics to report."}},
     };
     for (const Case& c : cases) {

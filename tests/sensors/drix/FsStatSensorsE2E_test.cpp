@@ -77,4 +77,55 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     EXPECT_NE(out.find(" errors=0\n"), std::string::npos);
 }
 
+// Stopped while its sensors are inside samples of many rows: a sensor that
+// shuts down must leave the rows the controller may still be encoding (run
+// under TSan).
+TEST(FsStatSensorsE2E, StopDuringSamplesOfManyRows) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    const int copies = 300;
+    std::map<std::string, std::string> replies = {
+        {"zsd_ds",
+         "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_r_ _ops_ 5 _b_ "
+         "4096\n_response_ end\n"}};
+    for (const char* r : {"ds", "pd_ds", "fs", "plios", "fis", "wqm fs", "wqm fset"})
+        replies[r] = e2e::readFile(FIXTURES + r + ".reply");
+    for (auto& r : replies) {
+        // The records between the first and the last line, again and again.
+        const std::size_t from = r.second.find('\n') + 1;
+        const std::size_t to = r.second.rfind("_response_ end");
+        std::string more = r.second.substr(from, to - from), rc = "_rc_ 0 ";
+        more.erase(more.find(rc), rc.size());
+        for (int i = 1; i < copies; ++i) r.second.insert(to, more);
+        std::ofstream(dir.path() + "/tallyq " + r.first + ".reply") << r.second;
+    }
+    const std::string relayLog = dir.path() + "/relay.log";
+    StubHarness::ScopedEnv env;
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+    env.set("TALLYQRELAY_LOG", relayLog.c_str());
+    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY "\"\nsensors = ";
+    for (const char* n : {"DRIXDisk", "DRIXPDDisk", "DRIXZSDDisk", "DRIXFilesystem", "DRIXPoolIO",
+                          "DRIXFilesystemAPI", "DRIXWQMFS", "DRIXWQMFSET"})
+        text += std::string(text.back() == ' ' ? "" : ", ") + "{ name = \"" + n + "\" period = 1 }";
+    std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
+    Cfg::SensorDefaultConfig defaults;
+    Cfg::Configuration cfg(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
+                           defaults.velmarSensorStore);
+    ASSERT_TRUE(cfg.loadConfigFile(dir.path() + "/sensors.cfg", nullptr));
+    ASSERT_EQ(SensorCtrl::startSensorCtrl(nullptr, &cfg), 0);
+    // The second round of requests has begun: the sensors are sampling.
+    const auto requests = [&] {
+        const std::string log = e2e::readFile(relayLog);
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = log.find("request tallyq ds", at)) != std::string::npos;
+             ++at)
+            ++n;
+        return n;
+    };
+    for (int waited = 0; requests() < 2 && waited < 30000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(requests(), 2u);
+    SensorCtrl::terminateSensorCtrl(nullptr);
+}
+
 }  // namespace

@@ -179,7 +179,8 @@ TEST(DiskKeys, ClusterFilesystemAndDiskNames) {
         {"same names again: probed",
          {"_cl_ c1 _fs_ fs1 _d_ d1", "_cl_ c1 _fs_ fs1 _d_ d1"},
          {"c1/fs1/d1/1791030724", "c1/fs1/d1/1791030725"},
-         {"Error: Hash collision in sensor DRIXDisk while computing metric key for: c1 fs1 d1"}},
+         {"Error: Hash collision in sensor DRIXDisk while computing metric key for: c1 fs1 d1 "
+          "(steps: 1)"}},
         // Appended to 0, not to the offset basis.
         {"disk alone", {"_d_ d2"}, {"unknown/unknown/d2/3997383146"}, {}},
         {"two-word cluster counts as absent",
@@ -211,6 +212,31 @@ TEST(DiskKeys, ClusterFilesystemAndDiskNames) {
         }
         EXPECT_EQ(keys, c.keys);
         EXPECT_EQ(notices(*m), c.logged);
+    }
+}
+
+// Records whose key fields are equal: one line each, naming the steps.
+TEST(DiskKeys, FiveThousandEqualKeysInOneSample) {
+    const std::size_t n = 5000;
+    const struct {
+        std::unique_ptr<Made> (*maker)();
+        const char* record;
+    } cases[] = {{make<SensorDRIXDisk>, "_cl_ c1 _fs_ fs1 _d_ d1"},
+                 {make<SensorDRIXFilesystem>, "_d_ 1"}};  // no names: all hash to 0
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        auto m = c.maker();
+        m->query.add(reply(std::vector<std::string>(n, c.record)));
+        const std::vector<std::string> rows = m->rows();
+        ASSERT_EQ(rows.size(), n);
+        const uint32_t first = static_cast<uint32_t>(std::stoul(clusterID(rows[0])));
+        const std::vector<std::string> logged = notices(*m);
+        ASSERT_EQ(logged.size(), n - 1);
+        for (std::size_t i = 1; i < n; i += 999) {
+            EXPECT_EQ(clusterID(rows[i]), std::to_string(first + i));
+            const std::string tail = " (steps: " + std::to_string(i) + ")";
+            EXPECT_EQ(logged[i - 1].substr(logged[i - 1].size() - tail.size()), tail);
+        }
     }
 }
 
@@ -422,7 +448,8 @@ TEST(FsRows, KeysAndValuesOfEachRecord) {
          make<SensorDRIXFilesystem>,
          {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_fs_name", "fs1"}}, {{"drix_fs_name", "fs1"}}},
-         {"Error: Hash collision in sensor DRIXFilesystem while computing metric key for: c1 fs1"}},
+         {"Error: Hash collision in sensor DRIXFilesystem while computing metric key for: c1 fs1 "
+          "(steps: 1)"}},
         {"two pools of one filesystem",
          make<SensorDRIXPoolIO>,
          {"_cl_ c1 _fs_ fs1 _pl_ p1 _br_ 10 _bw_ 20", "_cl_ c1 _fs_ fs1 _pl_ p2"},
@@ -435,7 +462,8 @@ TEST(FsRows, KeysAndValuesOfEachRecord) {
          make<SensorDRIXPoolIO>,
          {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_diskpool_name", ""}}, {{"drix_diskpool_name", ""}}},
-         {"Error: Hash collision in sensor DRIXPoolIO while computing metric key for: c1 fs1 "}},
+         {"Error: Hash collision in sensor DRIXPoolIO while computing metric key for: c1 fs1  "
+          "(steps: 1)"}},
         {"filesystem API",
          make<SensorDRIXFilesystemAPI>,
          {"_cl_ c1 _fs_ fs1 _d_ 3 _br_ 5 _bw_ 6 _oc_ 7 _cc_ 8 _rdc_ 9 _wc_ 10 _dir_ 11"},
@@ -565,7 +593,8 @@ TEST(WQMRows, FilesystemAndFilesetKeys) {
          false,
          {"_fs_ fs1", "_fs_ fs1"},
          {"fs1//" + fsHash, "fs1//" + std::to_string(std::stoul(fsHash) + 1)},
-         {"Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1"}},
+         {"Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1 (steps: "
+          "1)"}},
         {"fileset", true, {"_fs_ fs1 _fset_ set1"}, {"fs1/set1/" + setHash}, {}},
         {"no fileset", true, {"_fs_ fs1"}, {"fs1/unknown/" + fsHash}, {}},
         {"equal filesets",
@@ -573,7 +602,7 @@ TEST(WQMRows, FilesystemAndFilesetKeys) {
          {"_fs_ fs1 _fset_ set1", "_fs_ fs1 _fset_ set1"},
          {"fs1/set1/" + setHash, "fs1/set1/" + std::to_string(std::stoul(setHash) + 1)},
          {"Error: Hash collision in sensor DRIXWQMFSET while computing metric key for: fs1 "
-          "set1"}},
+          "set1 (steps: 1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

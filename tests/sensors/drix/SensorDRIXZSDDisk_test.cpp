@@ -168,8 +168,8 @@ TEST(SensorDRIXZSDDisk, KeysAreProbedAcrossTheGroups) {
     EXPECT_EQ(keys, (std::vector<uint32_t>{hashOf({"fs1"}), 0, 1, hashOf({"fs1"}) + 1,
                                            hashOf({"system", "fs1"})}));
     const Lines expected = {
-        "Info: Hash collision in sensor DRIXZSDDisk while computing disc metric key for: unknown",
-        "Info: Hash collision in sensor DRIXZSDDisk while computing FS metric key for: fs1",
+        "Info: Hash collision in sensor DRIXZSDDisk while computing disc metric key for: unknown (steps: 1)",
+        "Info: Hash collision in sensor DRIXZSDDisk while computing FS metric key for: fs1 (steps: 1)",
     };
     Lines collisions;
     for (const std::string& l : m.sensor->logged())
