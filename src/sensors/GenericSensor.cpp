@@ -198,7 +198,7 @@ const dataSet_t* GenericSensor::getMetricData() {
         return &metricDataSet;
     }
 
-    std::set<uint32_t> usedHashes;
+    usedHashes.clear();
     uint32_t r = 0;
     bool clean = true;
     for (GenericParser::Record& rec : records) {
@@ -228,7 +228,7 @@ const dataSet_t* GenericSensor::getMetricData() {
         if (!keysOK) continue;
 
         fillRow(static_cast<char*>(metricData) + static_cast<size_t>(r) * metricDataSet.setLength,
-                rec, usedHashes, clean);
+                rec, clean);
         ++r;
     }
 
@@ -250,7 +250,7 @@ const dataSet_t* GenericSensor::getMetricData() {
     return &metricDataSet;
 }
 
-void GenericSensor::fillRow(char* row, GenericParser::Record& rec, std::set<uint32_t>& usedHashes,
+void GenericSensor::fillRow(char* row, GenericParser::Record& rec,
                             bool& clean) {
     GenericParser::ElemMap& keys = rec[GenericParser::KEY];
     GenericParser::ElemMap& vals = rec[GenericParser::VAL];
@@ -282,13 +282,15 @@ void GenericSensor::fillRow(char* row, GenericParser::Record& rec, std::set<uint
             }
         } else if (j == metricKeyPos) {
             if (hash != 0) {
-                while (!usedHashes.insert(hash).second) {
+                // One line per record, however far it probed: equal keys in a
+                // large reply would otherwise cost a line per step.
+                hash = usedHashes.claim(hash, [&](uint32_t steps) {
                     std::string names;
                     for (size_t k = 2; k < metricKeyPos; ++k) names += metrics[k].name + " ";
-                    log->logError("Hash collision in sensor %s while computing metric key for: %s",
-                                  sensorName.c_str(), names.c_str());
-                    ++hash;
-                }
+                    log->logError(
+                        "Hash collision in sensor %s while computing metric key for: %s(steps: %u)",
+                        sensorName.c_str(), names.c_str(), steps);
+                });
             }
             MetricKey key;
             std::memset(&key, 0, sizeof key);

@@ -11,12 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "AbstractSensor.h"
 #include "GenericParser.h"
+#include "KeySet.h"
 
 class GenericStub;
 
@@ -60,8 +60,7 @@ class GenericSensor : public AbstractSensor {
     static constexpr uint64_t MAX_ROW_BUFFER_BYTES = 64ull * 1024 * 1024;
 
     // Writes row r of a record that passed the key checks.
-    void fillRow(char* row, GenericParser::Record& rec, std::set<uint32_t>& usedHashes,
-                 bool& clean);
+    void fillRow(char* row, GenericParser::Record& rec, bool& clean);
     // Writes the value text as the big-endian field of mi; false (nothing
     // written) when the text is no number or out of range for the type.
     static bool convertValue(const metricInfo& mi, const std::string& text, char* field);
@@ -73,6 +72,7 @@ class GenericSensor : public AbstractSensor {
 
     dataSet_t metricDataSet;
     void* metricData;  // malloc'ed rows, freed with the sensor
+    KeySet usedHashes;  // metric keys given out in the current sample
     GenericStub* genericStub;
     uint32_t allocatedSets;
     char nodeName[64];

@@ -336,7 +336,19 @@ TEST_F(GenericSensorTest, KeyHashCollisions) {
     EXPECT_EQ(keyAt(ds->data + 2 * ROW).metricClusterID, FNV1AHash32("other", 5));
     EXPECT_EQ(log->of('E'), std::vector<std::string>{
                                 "Hash collision in sensor MyGeneric while computing metric key "
-                                "for: disk "});
+                                "for: disk (steps: 1)"});
+
+    // Many equal keys: the next free values in turn, one line per record.
+    std::string many;
+    for (int i = 0; i < 300; ++i) many += rec("n", "same");
+    log->lines.clear();
+    reply(many);
+    ds = s->getMetricData();
+    ASSERT_EQ(ds->numSets, 300u);
+    EXPECT_EQ(keyAt(ds->data + 299 * ROW).metricClusterID, h + 299);
+    EXPECT_EQ(log->of('E').size(), 299u);
+    EXPECT_EQ(log->of('E').back(),
+              "Hash collision in sensor MyGeneric while computing metric key for: disk (steps: 299)");
 
     // Node and sensor name alone: no hash, no collision check.
     TestableSensor* two = make(table(false));
