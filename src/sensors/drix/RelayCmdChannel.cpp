@@ -1,5 +1,6 @@
 #include "RelayCmdChannel.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 constexpr time_t RelayCmdChannel::RECONNECT_TIMEOUT;
 constexpr std::size_t RelayCmdChannel::LINE_PIECE;
 constexpr std::size_t RelayCmdChannel::MAX_REPLY;
+constexpr std::size_t RelayCmdChannel::PIECE_COST;
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     : names(n), mutex(m), log(n.loggerName) {
@@ -122,11 +124,14 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
             if (whole) piece.push_back('\n');
             if (atLineStart && whole && piece == names.endLine) return reply.release();
             atLineStart = whole;
-            total += piece.size();
+            total += piece.size() + PIECE_COST;
             if (total > MAX_REPLY) {
                 log.logError("Reply to %s exceeds %zu bytes; closing %s", request.c_str(),
                              MAX_REPLY, proxyExec.c_str());
                 abandonRelay();
+                // Give the pieces' memory back rather than keep it in the arenas.
+                reply.reset();
+                malloc_trim(0);
                 return nullptr;
             }
             reply->push_back(std::move(piece));

@@ -81,8 +81,11 @@ class RelayCmdChannel {
     static constexpr time_t RECONNECT_TIMEOUT = 3;
     // Longest piece of a reply line, newline included.
     static constexpr std::size_t LINE_PIECE = 2047;
-    // Longest whole reply accepted.
+    // Largest whole reply accepted, counted as its bytes plus PIECE_COST for
+    // every piece kept (a string and its slot in the vector), so that a flood
+    // of empty lines is bounded in memory as well as in bytes.
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
+    static constexpr std::size_t PIECE_COST = 64;
     // Default reply time-out: listing tools on a large filesystem are slow.
     static constexpr int DEFAULT_REPLY_TIMEOUT_MS = 120000;
     // Exit status of a relay child that could not redirect its streams or exec.
