@@ -171,6 +171,8 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     sensorCtrl = nullptr;
     if (ctrl == nullptr) return;
 
+    runStopHooks();
+
     // The controller and its sensors may only go once no thread can still
     // run inside them: the controller thread must be joined, and every
     // sensor thread must have answered every request it was sent (the
@@ -182,6 +184,34 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     }
     // Kept reachable, never freed: a thread may still be running in it.
     abandoned().push_back(ctrl);
+}
+
+namespace {
+// Never destroyed: a channel may add its hook from a sensor thread at any time.
+std::mutex& stopHookLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::vector<void (*)()>& stopHooks() {
+    static auto* hooks = new std::vector<void (*)()>;
+    return *hooks;
+}
+}  // namespace
+
+void SensorCtrl::addStopHook(void (*hook)()) {
+    std::lock_guard<std::mutex> hold(stopHookLock());
+    for (void (*h)() : stopHooks())
+        if (h == hook) return;
+    stopHooks().push_back(hook);
+}
+
+void SensorCtrl::runStopHooks() {
+    std::vector<void (*)()> hooks;
+    {
+        std::lock_guard<std::mutex> hold(stopHookLock());
+        hooks = stopHooks();
+    }
+    for (void (*hook)() : hooks) hook();
 }
 
 std::vector<SensorCtrl*>& SensorCtrl::abandoned() {

@@ -36,7 +36,7 @@ class CapqRelayTest : public testing::Test {
         env.set("ARGVDUMP_ACTIONS", nullptr);
     }
 
-    RunResult run(const std::string& input) { return StubHarness::runProgram(CAPQRELAY, input); }
+    RunResult run(const std::string& input) { return StubHarness::runRelay(CAPQRELAY, input, M); }
 
     // The stand-in's report of its argument vector.
     static std::string dump(const std::vector<std::string>& argv) {
@@ -191,10 +191,13 @@ TEST_F(CapqRelayTest, WaitsForToolsEvenWhenStartedWithSigchldIgnored) {
     close(out[1]);
     const std::string req = "iqdf:fs1\n";
     ASSERT_EQ(write(in[1], req.data(), req.size()), static_cast<ssize_t>(req.size()));
-    close(in[1]);
     std::string output;
     char buf[4096];
     ssize_t n;
+    // The input stays open until the answer is complete, as the daemon keeps it.
+    while (output.find(M) == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
+        output.append(buf, static_cast<std::size_t>(n));
+    close(in[1]);
     while ((n = read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<std::size_t>(n));
     close(out[0]);
     int st = 0;
