@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,64 @@ TEST_F(CapqRelayTest, WaitsForToolsEvenWhenStartedWithSigchldIgnored) {
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_EQ(output, dump({bin + "iqdf", "fs1", "-Y"}) + M);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+// Whether pid names a process that still runs (not ended, not a zombie).
+bool running(const std::string& pid) {
+    std::ifstream in("/proc/" + pid + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
+}
+
+// The pids the hung tool stand-ins wrote, once there are `want` of them.
+std::vector<std::string> pidsIn(const std::string& file, std::size_t want) {
+    std::vector<std::string> pids;
+    for (int waited = 0; pids.size() < want && waited < 5000; waited += 10) {
+        usleep(10000);
+        pids.clear();
+        std::ifstream in(file);
+        for (std::string l; std::getline(in, l);) pids.push_back(l);
+    }
+    return pids;
+}
+
+// A hung tool and its child never outlive the relay: told to end, or losing
+// its input while the tool runs, the relay ends the tool's whole process
+// group (SIGKILL for what ignores SIGTERM) and exits.
+TEST_F(CapqRelayTest, AHungToolEndsWithItsRelay) {
+    const std::string canned = tmp.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqdf"}));
+    for (const char* what : {".sleep", ".fork", ".noterm"})
+        std::ofstream(canned + "/iqdf fs1 -Y" + what) << "600000";
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    const struct {
+        int signal;  // 0: the relay's input ends instead
+        int status;
+    } rows[] = {{SIGTERM, 128 + SIGTERM}, {SIGHUP, 128 + SIGHUP}, {SIGINT, 128 + SIGINT}, {0, 0}};
+    for (const auto& row : rows) {
+        const std::string pidFile = tmp.path() + "/pids" + std::to_string(row.signal);
+        env.set("FAKECAPQ_PIDS", pidFile.c_str());
+        ChildProcess relay;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
+        ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
+        const std::vector<std::string> pids = pidsIn(pidFile, 2);
+        ASSERT_EQ(pids.size(), 2u) << row.signal;
+        if (row.signal != 0)
+            relay.signal(row.signal);
+        else
+            relay.closeInput();
+        EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), row.status) << row.signal;
+        for (const std::string& pid : pids) {
+            for (int waited = 0; running(pid) && waited < 2000; waited += 10) usleep(10000);
+            EXPECT_FALSE(running(pid)) << row.signal;
+        }
+    }
 }
 
 }  // namespace
