@@ -382,4 +382,78 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     }
 }
 
+// Whether pid names a process that still runs (not ended, not a zombie).
+bool running(int pid) {
+    const std::string stat = e2e::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// The daemon is stopped while the capacity sensor and the ZSD disk sensor
+// each wait for a listing tool that hangs, with a child, and ignores SIGTERM:
+// soon after the daemon has exited, neither relay nor any tool runs.
+TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"peekreg"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    for (const char* key : {"peekreg pkrq_fs_info all",
+                            "peekreg pkrq_zsd_info pkrq_zsd_name:pkrq_fs_name:pkrq_storage_pool"}) {
+        for (const char* what : {".sleep", ".fork", ".noterm"})
+            std::ofstream(canned + "/" + key + what) << "600000";
+    }
+    std::ofstream(dir.path() + "/tallyq zsd_ds.reply")
+        << "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_response_ end\n";
+    const std::string pidFile = dir.path() + "/pids";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_PIDS", pidFile.c_str());
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    std::ofstream(dir.path() + "/daemon.cfg")
+        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \""
+        << dir.path() << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \""
+        << CAPQRELAY << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
+        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
+        << "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}, {\nname = "
+           "\"DRIXZSDDisk\"\nperiod = 1\n}\n";
+
+    ChildProcess daemon;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    Stopper stopper{daemon};
+    // Both tools and their children hang.
+    ASSERT_TRUE(waitFor([&] { return count(e2e::readFile(pidFile), "\n") >= 4; }, 30))
+        << e2e::readFile(dir.path() + "/daemon.log");
+    std::vector<int> watched;
+    for (const std::string& p : e2e::lines(e2e::readFile(pidFile))) watched.push_back(std::stoi(p));
+    for (const auto& c : childrenOf(daemon.pid())) {
+        if (c.second.name == "CapqRelay" || c.second.name == "AdmCmdRelay")
+            watched.push_back(c.first);
+    }
+    ASSERT_EQ(watched.size(), 6u);
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(30000)), 0);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            for (int pid : watched)
+                if (running(pid)) return false;
+            return true;
+        },
+        5));
+    for (int pid : watched) EXPECT_FALSE(running(pid)) << pid;
+}
+
 }  // namespace
