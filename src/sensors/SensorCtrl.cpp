@@ -1,6 +1,7 @@
 #include "SensorCtrl.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -125,6 +126,11 @@ SensorCtrl::~SensorCtrl() {
 
 int SensorCtrl::startSensorCtrl(LoggerStub* log, const Cfg::Configuration* cfg) {
     if (thread != nullptr) return -1;
+    // A fixed threshold keeps large buffers (a long reply's text or lines) in
+    // mappings of their own that go back to the system when freed; the
+    // default threshold rises after the first such buffer, and the sensor
+    // threads' arenas then keep tens of MB after one oversized reply.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     config = cfg;
     sensorCtrl = new SensorCtrl();
     sensorCtrl->parseSensorConfig();

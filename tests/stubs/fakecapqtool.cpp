@@ -15,7 +15,8 @@
 // To stand for a hung tool with children: with "<key>.fork" present it forks
 // once before the sleep, and both processes sleep; with "<key>.noterm" both
 // ignore SIGTERM; and each appends its pid and a newline to the file
-// FAKECAPQ_PIDS when that is set.
+// FAKECAPQ_PIDS when that is set. With "<key>.flood" present it writes that
+// file's text over and over instead of "<key>.out", until a write fails.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -74,6 +75,14 @@ int main(int argc, char** argv) {
         const long ms = std::strtol(sleepMs.c_str(), nullptr, 10);
         struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
+    }
+    const std::string flood = readFile(base + ".flood", found);
+    if (found && !flood.empty()) {
+        std::string block;
+        while (block.size() < 4096) block += flood;
+        while (write(1, block.data(), block.size()) > 0) {
+        }
+        return 1;
     }
     const std::string out = readFile(base + ".out", found);
     put(1, out);
