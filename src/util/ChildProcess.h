@@ -7,11 +7,11 @@
 // Ownership: a ChildProcess owns its child, its pipe ends and a pidfd of the
 // child, and is used by one thread at a time (the owner serialises access, as
 // a channel does under its own lock); only signal() may also be called from
-// another thread, to end a child whose owner is stuck waiting on it. Whoever starts a child ends it:
-// release() and the destructor close the pipes and, when the child has not
-// ended by then, send it SIGTERM and, after TERM_GRACE_MS, SIGKILL, and reap
-// it, so no child outlives its owner. An owner that wants the exit status
-// calls wait() first.
+// another thread, to end a child whose owner is stuck waiting on it.
+// Whoever starts a child ends it: release() and the destructor close the
+// pipes and, when the child has not ended by then, send it SIGTERM and, after
+// TERM_GRACE_MS, SIGKILL, and reap it, so no child outlives its owner. An
+// owner that wants the exit status calls wait() first.
 //
 // Signals go through the pidfd taken right after the fork, never by pid: the
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once

@@ -94,9 +94,9 @@ Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::strin
 
 // What became of one request's tool.
 enum class ToolOutcome {
-    Ran,      // ran and was reaped; its answer is complete
-    NotRun,   // could not be started or waited for; answered with a message
-    Stopped   // a stop signal or the end of input ended its group; no marker
+    Ran,     // ran and was reaped; its answer is complete
+    NotRun,  // could not be started or waited for; answered with a message
+    Stopped  // a stop signal or the end of input ended its group; no marker
 };
 
 // What execCmd watches besides the tool: the relay's input for its end (-1:

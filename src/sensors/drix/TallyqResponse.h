@@ -124,9 +124,9 @@ class TallyqResponse {
     static constexpr std::size_t MAX_LINE = 64 * 1024;
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
     static constexpr std::size_t LINE_COST = 32;
-    static constexpr std::size_t KEY_COST = 160;    // map node, key string, value vector
-    static constexpr std::size_t VALUE_COST = 48;   // one string in a value vector
-    static constexpr std::size_t RECORD_COST = 160; // a record and the map it opens
+    static constexpr std::size_t KEY_COST = 160;     // map node, key string, value vector
+    static constexpr std::size_t VALUE_COST = 48;    // one string in a value vector
+    static constexpr std::size_t RECORD_COST = 160;  // a record and the map it opens
     // Longest part of a stray line kept for the log.
     static constexpr std::size_t STRAY_LINE_MAX = 200;
     // A reply ends when no input comes for this long.

@@ -60,9 +60,10 @@ TEST(AdmCmdRelay, AnswersWithTheToolOutputAndItsOwnMarker) {
     // Output without a final line end still leaves the marker a line of its own.
     env.set("ARGVDUMP_ACTIONS", "part:cut");
     r = StubHarness::runRelay(ADMCMDRELAY, "clusterName\n", M);
-    EXPECT_EQ(r.output, "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
-                        "cluster_name\ncut\n" +
-                            M);
+    EXPECT_EQ(r.output,
+              "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
+              "cluster_name\ncut\n" +
+                  M);
 
     ASSERT_EQ(unlink((bin + "peekreg").c_str()), 0);
     r = StubHarness::runRelay(ADMCMDRELAY, "zsdInfo\n", M);

@@ -113,11 +113,10 @@ TEST_F(CapqRelayTest, ToolsThatCannotRunAreAnsweredWithMarker) {
 TEST_F(CapqRelayTest, OptionLikeAndOverlongRequestsAreRefused) {
     std::string huge = "iqdf:" + std::string(5000, 'f');
     RunResult r = run("iqdf:-Y\niqlsqos:fs1:-1\n" + huge + "\niqdf:ok\n");
-    EXPECT_EQ(r.output,
-              "Refused query iqdf:-Y: an argument begins with '-'\n" + M +
-                  "Refused query iqlsqos:fs1:-1: an argument begins with '-'\n" + M +
-                  "Refused query longer than 4096 bytes\n" + M + dump({bin + "iqdf", "ok", "-Y"}) +
-                  M);
+    EXPECT_EQ(r.output, "Refused query iqdf:-Y: an argument begins with '-'\n" + M +
+                            "Refused query iqlsqos:fs1:-1: an argument begins with '-'\n" + M +
+                            "Refused query longer than 4096 bytes\n" + M +
+                            dump({bin + "iqdf", "ok", "-Y"}) + M);
 }
 
 TEST_F(CapqRelayTest, EmptyArgumentsRunTheTool) {
@@ -135,7 +134,7 @@ TEST_F(CapqRelayTest, EndLineFollowsALineEnd) {
     const Row rows[] = {
         {"part:partial line no newline", "partial line no newline\n" + M},
         {"part:cut,selfkill", "cut\n" + M},  // killed mid-line
-        {"out:whole", "whole\n" + M},      // nothing added
+        {"out:whole", "whole\n" + M},        // nothing added
         {"out:first,part:second", "first\nsecond\n" + M},
     };
     for (const Row& row : rows) {

@@ -119,8 +119,8 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     write("iqstatus -m c1:dfs1", CapTest::mounted());
     write("iqstatus -m c1:dfs2", CapTest::mounted());
     write("iqdf c1:dfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
-                                             CapTest::disk("d2", "data", "2000", "No", "Yes")},
-                                            "5:6:7:8"));
+                                            CapTest::disk("d2", "data", "2000", "No", "Yes")},
+                                           "5:6:7:8"));
     write("iqdf c1:dfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
     const std::string toolLog = dir.path() + "/tools.log";
     StubHarness::ScopedEnv env;
@@ -419,9 +419,9 @@ TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
     std::ofstream(dir.path() + "/daemon.cfg")
-        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \""
-        << dir.path() << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \""
-        << CAPQRELAY << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
+        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir.path()
+        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
+        << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
         << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
         << "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}, {\nname = "
            "\"DRIXZSDDisk\"\nperiod = 1\n}\n";
@@ -458,8 +458,10 @@ TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
 
 // A figure of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
 long statusKb(int pid, const std::string& field) {
-    for (const std::string& l : e2e::lines(e2e::readFile("/proc/" + std::to_string(pid) + "/status")))
-        if (l.compare(0, field.size() + 1, field + ":") == 0) return std::atol(l.c_str() + field.size() + 1);
+    for (const std::string& l :
+         e2e::lines(e2e::readFile("/proc/" + std::to_string(pid) + "/status")))
+        if (l.compare(0, field.size() + 1, field + ":") == 0)
+            return std::atol(l.c_str() + field.size() + 1);
     return -1;
 }
 
@@ -501,10 +503,10 @@ TEST(CapacityE2E, HostileRepliesStayBoundedInMemory) {
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
     std::ofstream(dir.path() + "/daemon.cfg")
-        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \""
-        << dir.path() << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \""
-        << CAPQRELAY << "\"\ntallyq = \"" << TALLYQRELAY
-        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
+        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir.path()
+        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
+        << "\"\ntallyq = \"" << TALLYQRELAY << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \""
+        << collector.port
         << "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}, {\nname = "
            "\"DRIXVFS\"\nperiod = 1\n}\n";
     ChildProcess daemon;

@@ -224,7 +224,8 @@ std::vector<pid_t> running(const std::string& name) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc"), closedir);
     while (dirent* e = d ? readdir(d.get()) : nullptr) {
         const pid_t pid = std::atoi(e->d_name);
-        const std::string stat = pid > 0 ? readFile("/proc/" + std::string(e->d_name) + "/stat") : "";
+        const std::string stat =
+            pid > 0 ? readFile("/proc/" + std::string(e->d_name) + "/stat") : "";
         const std::size_t open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
             continue;
@@ -250,7 +251,8 @@ TEST_F(RelayChannelTest, AHungToolIsEndedWithItsRelayAtEveryTimeOut) {
     RelayCmdChannel channel(CAPQStub::NAMES, mutex);
     channel.setReplyTimeoutMs(300);
     for (int timeOut = 0; timeOut < 2; ++timeOut) {
-        while (monotonicSeconds() - channel.lastConnectTime() < RelayCmdChannel::RECONNECT_TIMEOUT &&
+        while (monotonicSeconds() - channel.lastConnectTime() <
+                   RelayCmdChannel::RECONNECT_TIMEOUT &&
                !channel.isOperational())
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(Reply(channel.executeCmd("iqdf:c1:hungfs")), nullptr);

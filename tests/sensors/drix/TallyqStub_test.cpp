@@ -298,8 +298,8 @@ TEST_F(TallyqStubTest, AFatalReplyClosesAndTheRestartWaits) {
     EXPECT_GT(startMs(starts[1]) - startMs(starts[0]), 1900);
     TallyqStub::releaseInstance();
     // The line that is not part of the protocol is named.
-    EXPECT_EQ(channelErrors(), std::vector<std::string>{
-                                   "Unexpected output from TALLYQ proxy: no-such-token here"});
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"Unexpected output from TALLYQ proxy: no-such-token here"});
 }
 
 // A reply that comes twice, or a restarted relay that greets with a reply,
@@ -324,7 +324,7 @@ TEST_F(TallyqStubTest, UnsolicitedRepliesNeverAnswerALaterRequest) {
             if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     };
-    expectOwnReplies("same", "@dup");    // the copy in the same write
+    expectOwnReplies("same", "@dup");     // the copy in the same write
     expectOwnReplies("late", "@dup=50");  // the copy 50 ms later
     EXPECT_EQ(stub->executeQuery("@exit gone"), nullptr);
     expectOwnReplies("restarted", "");  // the second relay is refused, the third serves
@@ -342,10 +342,10 @@ TEST_F(TallyqStubTest, TheRelaysOwnFailureIsLogged) {
     ASSERT_NE(stub, nullptr);
     TallyqStub::releaseInstance();
     EXPECT_EQ(channelErrors(),
-              (std::vector<std::string>{"Unexpected output from TALLYQ proxy: Failed to connect to " +
-                                            dir.path() +
-                                            "/var/qorm/tallyq/tallyqSocket: No such file or directory",
-                                        "No or invalid response from TALLYQ proxy."}));
+              (std::vector<std::string>{
+                  "Unexpected output from TALLYQ proxy: Failed to connect to " + dir.path() +
+                      "/var/qorm/tallyq/tallyqSocket: No such file or directory",
+                  "No or invalid response from TALLYQ proxy."}));
 }
 
 TEST_F(TallyqStubTest, BrokenRepliesCloseTheChannel) {
