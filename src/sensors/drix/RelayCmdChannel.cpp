@@ -18,6 +18,8 @@
 
 constexpr time_t RelayCmdChannel::RECONNECT_TIMEOUT;
 constexpr std::size_t RelayCmdChannel::LINE_PIECE;
+constexpr std::size_t RelayCmdChannel::MAX_REPLY;
+constexpr std::size_t RelayCmdChannel::PIECE_COST;
 constexpr int RelayCmdChannel::RELAY_END_MS;
 
 namespace {
@@ -32,8 +34,6 @@ std::set<RelayCmdChannel*>& registry() {
     return *channels;
 }
 }  // namespace
-constexpr std::size_t RelayCmdChannel::MAX_REPLY;
-constexpr std::size_t RelayCmdChannel::PIECE_COST;
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     : names(n), mutex(m), log(n.loggerName) {
