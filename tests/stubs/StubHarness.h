@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -181,6 +182,15 @@ inline RunResult runProgram(const std::string& program, const std::string& input
         res.timedOut = true;
     }
     return res;
+}
+
+// Whether pid names a process that still runs (neither ended nor a zombie).
+inline bool running(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
 }
 
 // Runs a command relay as runProgram does, keeping its input open until every

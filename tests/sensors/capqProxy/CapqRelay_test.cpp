@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -206,23 +205,14 @@ TEST_F(CapqRelayTest, WaitsForToolsEvenWhenStartedWithSigchldIgnored) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 
-// Whether pid names a process that still runs (not ended, not a zombie).
-bool running(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
-           stat[close + 2] != 'X';
-}
-
 // The pids the hung tool stand-ins wrote, once there are `want` of them.
-std::vector<std::string> pidsIn(const std::string& file, std::size_t want) {
-    std::vector<std::string> pids;
+std::vector<pid_t> pidsIn(const std::string& file, std::size_t want) {
+    std::vector<pid_t> pids;
     for (int waited = 0; pids.size() < want && waited < 5000; waited += 10) {
         usleep(10000);
         pids.clear();
         std::ifstream in(file);
-        for (std::string l; std::getline(in, l);) pids.push_back(l);
+        for (std::string l; std::getline(in, l);) pids.push_back(std::atoi(l.c_str()));
     }
     return pids;
 }
@@ -250,16 +240,17 @@ TEST_F(CapqRelayTest, AHungToolEndsWithItsRelay) {
         o.error = ChildProcess::ErrorOutput::Inherit;
         ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
         ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
-        const std::vector<std::string> pids = pidsIn(pidFile, 2);
+        const std::vector<pid_t> pids = pidsIn(pidFile, 2);
         ASSERT_EQ(pids.size(), 2u) << row.signal;
         if (row.signal != 0)
             relay.signal(row.signal);
         else
             relay.closeInput();
         EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), row.status) << row.signal;
-        for (const std::string& pid : pids) {
-            for (int waited = 0; running(pid) && waited < 2000; waited += 10) usleep(10000);
-            EXPECT_FALSE(running(pid)) << row.signal;
+        for (pid_t pid : pids) {
+            for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+                usleep(10000);
+            EXPECT_FALSE(StubHarness::running(pid)) << row.signal;
         }
     }
 }

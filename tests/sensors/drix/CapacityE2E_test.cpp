@@ -382,11 +382,25 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     }
 }
 
-// Whether pid names a process that still runs (not ended, not a zombie).
-bool running(int pid) {
-    const std::string stat = e2e::readFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+// Starts the daemon at period 1 with the named sensors, the three relays and
+// the fake tools under dir, reporting to collector.
+bool startDaemon(ChildProcess& daemon, const std::string& dir, const e2e::Collector& collector,
+                 const std::vector<std::string>& sensors) {
+    std::ofstream cfg(dir + "/daemon.cfg");
+    cfg << "logfile = \"" << dir << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir
+        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
+        << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
+        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
+        << "\"\n}\nsensors = ";
+    for (const std::string& n : sensors)
+        cfg << (n == sensors[0] ? "" : ", ") << "{\nname = \"" << n << "\"\nperiod = 1\n}";
+    cfg << "\n";
+    cfg.close();
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    return daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir + "/daemon.cfg"}, o).ok();
 }
 
 // The daemon is stopped while the capacity sensor and the ZSD disk sensor
@@ -418,20 +432,8 @@ TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
 
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
-    std::ofstream(dir.path() + "/daemon.cfg")
-        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir.path()
-        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
-        << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
-        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
-        << "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}, {\nname = "
-           "\"DRIXZSDDisk\"\nperiod = 1\n}\n";
-
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXZSDDisk"}));
     Stopper stopper{daemon};
     // Both tools and their children hang.
     ASSERT_TRUE(waitFor([&] { return count(e2e::readFile(pidFile), "\n") >= 4; }, 30))
@@ -449,11 +451,11 @@ TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     EXPECT_TRUE(waitFor(
         [&] {
             for (int pid : watched)
-                if (running(pid)) return false;
+                if (StubHarness::running(pid)) return false;
             return true;
         },
         5));
-    for (int pid : watched) EXPECT_FALSE(running(pid)) << pid;
+    for (int pid : watched) EXPECT_FALSE(StubHarness::running(pid)) << pid;
 }
 
 // A figure of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
@@ -502,19 +504,8 @@ TEST(CapacityE2E, HostileRepliesStayBoundedInMemory) {
 
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
-    std::ofstream(dir.path() + "/daemon.cfg")
-        << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir.path()
-        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
-        << "\"\ntallyq = \"" << TALLYQRELAY << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \""
-        << collector.port
-        << "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}, {\nname = "
-           "\"DRIXVFS\"\nperiod = 1\n}\n";
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXVFS"}));
     Stopper stopper{daemon};
 
     const struct {

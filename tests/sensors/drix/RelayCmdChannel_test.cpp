@@ -218,18 +218,14 @@ TEST_F(RelayChannelTest, AReplyTooLongToHoldClosesTheChannel) {
                               "/AdmCmdRelay"});
 }
 
-// Processes still running whose command name is `name` (zombies excluded).
+// Processes still running whose command name is `name`.
 std::vector<pid_t> running(const std::string& name) {
     std::vector<pid_t> out;
     std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc"), closedir);
     while (dirent* e = d ? readdir(d.get()) : nullptr) {
         const pid_t pid = std::atoi(e->d_name);
-        const std::string stat =
-            pid > 0 ? readFile("/proc/" + std::string(e->d_name) + "/stat") : "";
-        const std::size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
-            continue;
-        if (stat.substr(open + 1, close - open - 1) == name && stat[close + 2] != 'Z')
+        if (pid > 0 && readFile("/proc/" + std::string(e->d_name) + "/comm") == name + "\n" &&
+            StubHarness::running(pid))
             out.push_back(pid);
     }
     return out;
