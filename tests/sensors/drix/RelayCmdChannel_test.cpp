@@ -218,13 +218,19 @@ TEST_F(RelayChannelTest, AReplyTooLongToHoldClosesTheChannel) {
                               "/AdmCmdRelay"});
 }
 
-// Processes still running whose command name is `name`.
-std::vector<pid_t> running(const std::string& name) {
+// This process's children that still run under the command name `name`.
+std::vector<pid_t> runningChildren(const std::string& name) {
     std::vector<pid_t> out;
     std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc"), closedir);
     while (dirent* e = d ? readdir(d.get()) : nullptr) {
         const pid_t pid = std::atoi(e->d_name);
-        if (pid > 0 && readFile("/proc/" + std::string(e->d_name) + "/comm") == name + "\n" &&
+        std::istringstream stat(pid > 0 ? readFile("/proc/" + std::string(e->d_name) + "/stat")
+                                        : "");
+        std::string skip;
+        pid_t parent = 0;
+        stat >> skip >> skip >> skip >> parent;
+        if (parent == getpid() &&
+            readFile("/proc/" + std::string(e->d_name) + "/comm") == name + "\n" &&
             StubHarness::running(pid))
             out.push_back(pid);
     }
@@ -253,10 +259,15 @@ TEST_F(RelayChannelTest, AHungToolIsEndedWithItsRelayAtEveryTimeOut) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(Reply(channel.executeCmd("iqdf:c1:hungfs")), nullptr);
     }
-    EXPECT_EQ(countOf(readFile(dir.path() + "/pids"), "\n"), 4u);  // two tools, two children
-    EXPECT_EQ(running("fakecapqtool"), std::vector<pid_t>{});
-    EXPECT_EQ(running("iqdf"), std::vector<pid_t>{});
-    EXPECT_EQ(running("CapqRelay"), std::vector<pid_t>{});
+    std::istringstream pids(readFile(dir.path() + "/pids"));
+    int tools = 0;
+    for (pid_t pid; pids >> pid; ++tools) {
+        for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    }
+    EXPECT_EQ(tools, 4);  // two tools, two children
+    EXPECT_EQ(runningChildren("CapqRelay"), std::vector<pid_t>{});
 }
 
 // Run by CTest with the fork-failing library preloaded.
