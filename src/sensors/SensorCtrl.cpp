@@ -1,6 +1,7 @@
 #include "SensorCtrl.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -125,6 +126,11 @@ SensorCtrl::~SensorCtrl() {
 
 int SensorCtrl::startSensorCtrl(LoggerStub* log, const Cfg::Configuration* cfg) {
     if (thread != nullptr) return -1;
+    // A fixed threshold keeps large buffers (a long reply's text or lines) in
+    // mappings of their own that go back to the system when freed; the
+    // default threshold rises after the first such buffer, and the sensor
+    // threads' arenas then keep tens of MB after one oversized reply.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     config = cfg;
     sensorCtrl = new SensorCtrl();
     sensorCtrl->parseSensorConfig();
@@ -171,6 +177,8 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     sensorCtrl = nullptr;
     if (ctrl == nullptr) return;
 
+    runStopHooks();
+
     // The controller and its sensors may only go once no thread can still
     // run inside them: the controller thread must be joined, and every
     // sensor thread must have answered every request it was sent (the
@@ -182,6 +190,34 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     }
     // Kept reachable, never freed: a thread may still be running in it.
     abandoned().push_back(ctrl);
+}
+
+namespace {
+// Never destroyed: a channel may add its hook from a sensor thread at any time.
+std::mutex& stopHookLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::vector<void (*)()>& stopHooks() {
+    static auto* hooks = new std::vector<void (*)()>;
+    return *hooks;
+}
+}  // namespace
+
+void SensorCtrl::addStopHook(void (*hook)()) {
+    std::lock_guard<std::mutex> hold(stopHookLock());
+    for (void (*h)() : stopHooks())
+        if (h == hook) return;
+    stopHooks().push_back(hook);
+}
+
+void SensorCtrl::runStopHooks() {
+    std::vector<void (*)()> hooks;
+    {
+        std::lock_guard<std::mutex> hold(stopHookLock());
+        hooks = stopHooks();
+    }
+    for (void (*hook)() : hooks) hook();
 }
 
 std::vector<SensorCtrl*>& SensorCtrl::abandoned() {

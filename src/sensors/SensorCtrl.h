@@ -71,6 +71,13 @@ class SensorCtrl : public Runnable {
     static void terminateSensorCtrl(LoggerStub* logger);
     static SensorCtrl* getSensorCtrl() { return sensorCtrl; }
 
+    // Adds a hook that terminateSensorCtrl runs once the controller thread
+    // has ended and before it waits for the sensor threads: it ends the
+    // children of a channel that a sensor thread is still waiting on, so the
+    // thread can finish and no child outlives the daemon. Adding the same
+    // hook again has no effect. Any thread.
+    static void addStopHook(void (*hook)());
+
     // Set by the program before startSensorCtrl: true once a stop has been
     // asked for. The waits of the start-up on the main thread (collector
     // connects in Blaster mode, the singleton election) give way to it, so
@@ -252,6 +259,7 @@ class SensorCtrl : public Runnable {
     // still run in them; kept reachable for the rest of the process (the list
     // itself is never destroyed, not even at exit).
     static std::vector<SensorCtrl*>& abandoned();
+    static void runStopHooks();
 
     std::vector<CollectorState> collectorState;
     bool connectsStarted = false;  // startConnections ran in the current sample

@@ -23,6 +23,7 @@ struct ChildFds {
     int stdinSrc = -1;
     int stdoutSrc = -1;
     bool mergeStderr = false;
+    bool ownGroup = false;
     int status = -1;  // write end of the close-on-exec status pipe
 };
 
@@ -75,6 +76,7 @@ struct FailRecord {
         fail(ChildProcess::Stage::Redirect, errno);
     }
     if (fds.mergeStderr && dup2(1, 2) < 0) fail(ChildProcess::Stage::Redirect, errno);
+    if (fds.ownGroup && setpgid(0, 0) != 0) fail(ChildProcess::Stage::Redirect, errno);
 
     struct sigaction dfl;
     dfl.sa_handler = SIG_DFL;
@@ -156,6 +158,7 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     fds.stdinSrc = options.input == Input::Pipe ? in[0] : devNull;
     fds.stdoutSrc = out[1];
     fds.mergeStderr = options.error == ErrorOutput::ToOutput;
+    fds.ownGroup = options.ownGroup;
     fds.status = status[1];
 
     pid_t pid = fork();
@@ -180,8 +183,11 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
         closeAll();
         return {static_cast<Stage>(rec.stage), rec.err};
     }
-    childPid = pid;
-    pidFd = childFd;
+    {
+        std::lock_guard<std::mutex> hold(handleLock);
+        childPid = pid;
+        pidFd = childFd;
+    }
     toChild = in[1];
     fromChild = out[0];
     return {};
@@ -220,8 +226,7 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
         int st = 0;
         pid_t w = waitpid(childPid, &st, timeoutMs < 0 ? 0 : WNOHANG);
         if (w == childPid) {
-            childPid = 0;
-            closeFd(pidFd);
+            forget();
             r.reaped = true;
             r.status = st;
             r.returned = w;
@@ -232,10 +237,7 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
             r.returned = w;
             r.err = errno;
             // ECHILD: the system reaped it (SIGCHLD ignored) or it is not ours.
-            if (errno == ECHILD) {
-                childPid = 0;
-                closeFd(pidFd);
-            }
+            if (errno == ECHILD) forget();
             return r;
         }
         if (deadline.passed()) {
@@ -248,7 +250,14 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
     }
 }
 
+void ChildProcess::forget() {
+    std::lock_guard<std::mutex> hold(handleLock);
+    childPid = 0;
+    closeFd(pidFd);
+}
+
 bool ChildProcess::signal(int sig) {
+    std::lock_guard<std::mutex> hold(handleLock);
     if (childPid <= 0) return false;
     if (pidFd >= 0) return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0) == 0;
     return kill(childPid, sig) == 0;
@@ -257,6 +266,24 @@ bool ChildProcess::signal(int sig) {
 bool ChildProcess::ended(int timeoutMs) {
     WaitResult w = wait(timeoutMs);
     return w.reaped || childPid <= 0;
+}
+
+void ChildProcess::endGroup(int graceMs) {
+    if (childPid <= 0) return;
+    kill(-childPid, SIGTERM);
+    // Watched without reaping, so that the group id stays ours until SIGKILL.
+    FdIo::Deadline deadline(graceMs);
+    for (;;) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, childPid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
+            break;
+        if (info.si_pid == childPid || deadline.passed()) break;
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    kill(-childPid, SIGKILL);
+    wait(1000);
 }
 
 void ChildProcess::release() {
@@ -269,8 +296,7 @@ void ChildProcess::release() {
             ended(1000);
         }
     }
-    childPid = 0;
-    closeFd(pidFd);
+    forget();
 }
 
 time_t monotonicSeconds() {

@@ -6,11 +6,12 @@
 //
 // Ownership: a ChildProcess owns its child, its pipe ends and a pidfd of the
 // child, and is used by one thread at a time (the owner serialises access, as
-// a channel does under its own lock). Whoever starts a child ends it:
-// release() and the destructor close the pipes and, when the child has not
-// ended by then, send it SIGTERM and, after TERM_GRACE_MS, SIGKILL, and reap
-// it, so no child outlives its owner. An owner that wants the exit status
-// calls wait() first.
+// a channel does under its own lock); only signal() may also be called from
+// another thread, to end a child whose owner is stuck waiting on it.
+// Whoever starts a child ends it: release() and the destructor close the
+// pipes and, when the child has not ended by then, send it SIGTERM and, after
+// TERM_GRACE_MS, SIGKILL, and reap it, so no child outlives its owner. An
+// owner that wants the exit status calls wait() first.
 //
 // Signals go through the pidfd taken right after the fork, never by pid: the
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once
@@ -34,6 +35,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,9 @@ class ChildProcess {
         ErrorOutput error = ErrorOutput::ToOutput;
         // Exit status of a child that could not redirect its streams or exec.
         int failStatus = 255;
+        // The child leads a process group of its own, so that it can be
+        // ended together with whatever it starts (endGroup).
+        bool ownGroup = false;
     };
 
     // Where a start failed. err is the errno of the failing call.
@@ -113,8 +118,14 @@ class ChildProcess {
 
     // Sends sig to the child through its pidfd while it is not yet reaped;
     // false otherwise, also when the child has already ended. Where the
-    // system has no pidfds it falls back to the pid.
+    // system has no pidfds it falls back to the pid. Any thread.
     bool signal(int sig);
+
+    // For a child started with ownGroup: sends its group SIGTERM and, once
+    // the child has ended or graceMs have passed, SIGKILL, then reaps the
+    // child. The group is signalled only while the child is unreaped, so its
+    // id cannot name another group yet.
+    void endGroup(int graceMs);
 
     // How long release() waits for a child to end by itself once its input
     // is closed, and after SIGTERM before it sends SIGKILL.
@@ -129,7 +140,11 @@ class ChildProcess {
   private:
     // True when the child has ended (and was reaped, by wait() or the system).
     bool ended(int timeoutMs);
+    // Drops the handle of a child that is reaped or given up.
+    void forget();
 
+    // Written by the owner with handleLock held; read by signal() under it.
+    std::mutex handleLock;
     pid_t childPid = 0;  // 0 when no unreaped child is known
     int pidFd = -1;      // the child's pidfd while childPid is set, else -1
     int toChild = -1;

@@ -39,6 +39,8 @@ class LineReader {
     // byte for byte.
     bool lastLineTerminated() const { return terminated; }
     int error() const { return lastErrno; }
+    // Whether bytes already read wait to be returned by a later call.
+    bool buffered() const { return !pending.empty(); }
 
   private:
     // Takes a line out of pending when one is complete (or forced at end of

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -125,11 +126,21 @@ inline int exitCodeOf(const ChildProcess::WaitResult& w) {
 
 // Runs program with argv (program alone when empty), writes input to its
 // standard input while collecting its standard output, closes its input once
-// everything is written, reads to the end and reaps it. Standard error stays
-// the test's own. A run longer than timeoutMs is killed.
+// everything is written (and, with holdUntil, once the output holds holdCount
+// copies of it), reads to the end and reaps it. Standard error stays the
+// test's own. A run longer than timeoutMs is killed.
 inline RunResult runProgram(const std::string& program, const std::string& input,
-                            int timeoutMs = 20000, std::vector<std::string> argv = {}) {
+                            int timeoutMs = 20000, std::vector<std::string> argv = {},
+                            const std::string& holdUntil = "", std::size_t holdCount = 0) {
     RunResult res;
+    auto answered = [&] {
+        std::size_t n = 0;
+        for (std::size_t at = res.output.find(holdUntil);
+             n < holdCount && !holdUntil.empty() && at != std::string::npos;
+             at = res.output.find(holdUntil, at + 1))
+            ++n;
+        return n >= holdCount;
+    };
     ChildProcess child;
     ChildProcess::Options o;
     o.input = ChildProcess::Input::Pipe;
@@ -140,7 +151,7 @@ inline RunResult runProgram(const std::string& program, const std::string& input
 
     FdIo::Deadline deadline(timeoutMs);
     std::size_t written = 0;
-    if (input.empty()) child.closeInput();
+    if (input.empty() && answered()) child.closeInput();
     char buf[65536];
     bool outputOpen = true;
     while (outputOpen) {
@@ -154,10 +165,11 @@ inline RunResult runProgram(const std::string& program, const std::string& input
             std::size_t slice = input.size() - written < 4096 ? input.size() - written : 4096;
             FdIo::IoResult w = FdIo::writeAll(child.inputFd(), input.data() + written, slice, 0);
             if (w == FdIo::IoResult::Ok) written += slice;
-            if (w == FdIo::IoResult::Error || written == input.size()) child.closeInput();
+            if (w == FdIo::IoResult::Error || (written == input.size() && answered()))
+                child.closeInput();
         }
         std::size_t got = 0;
-        FdIo::IoResult r = child.read(buf, sizeof buf, got, child.inputFd() >= 0 ? 1 : 50);
+        FdIo::IoResult r = child.read(buf, sizeof buf, got, written < input.size() ? 1 : 50);
         if (r == FdIo::IoResult::Ok) res.output.append(buf, got);
         if (r == FdIo::IoResult::Eof || r == FdIo::IoResult::Error) outputOpen = false;
     }
@@ -170,6 +182,25 @@ inline RunResult runProgram(const std::string& program, const std::string& input
         res.timedOut = true;
     }
     return res;
+}
+
+// Whether pid names a process that still runs (neither ended nor a zombie).
+inline bool running(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
+}
+
+// Runs a command relay as runProgram does, keeping its input open until every
+// request line is answered with marker, as the daemon does: a relay ends the
+// tool it runs when its input ends.
+inline RunResult runRelay(const std::string& program, const std::string& input,
+                          const std::string& marker) {
+    std::size_t requests = 0;
+    for (char c : input) requests += c == '\n';
+    return runProgram(program, input, 20000, {}, marker, requests);
 }
 
 // Reads from the child's output until the collected text ends with terminator

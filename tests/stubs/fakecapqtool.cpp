@@ -11,7 +11,14 @@
 // the milliseconds in "<key>.sleep" first, and exits with the number in
 // "<key>.exit" (0 without one). Before anything else it appends the key and a
 // newline to the file FAKECAPQ_LOG when that is set, in one write.
+//
+// To stand for a hung tool with children: with "<key>.fork" present it forks
+// once before the sleep, and both processes sleep; with "<key>.noterm" both
+// ignore SIGTERM; and each appends its pid and a newline to the file
+// FAKECAPQ_PIDS when that is set. With "<key>.flood" present it writes that
+// file's text over and over instead of "<key>.out", until a write fails.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,6 +46,13 @@ void put(int fd, const std::string& s) {
     }
 }
 
+void appendLine(const char* path, const std::string& line) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    put(fd, line + "\n");
+    close(fd);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,21 +61,28 @@ int main(int argc, char** argv) {
     if (slash != std::string::npos) key.erase(0, slash + 1);
     for (int i = 1; i < argc; ++i) key += std::string(" ") + argv[i];
 
-    if (const char* log = std::getenv("FAKECAPQ_LOG")) {
-        const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            put(fd, key + "\n");
-            close(fd);
-        }
-    }
+    if (const char* log = std::getenv("FAKECAPQ_LOG")) appendLine(log, key);
     const char* dir = std::getenv("FAKECAPQ_DIR");
     const std::string base = std::string(dir ? dir : ".") + "/" + key;
     bool found = false;
+    readFile(base + ".noterm", found);
+    if (found) signal(SIGTERM, SIG_IGN);
+    readFile(base + ".fork", found);
+    if (found) fork();
+    if (const char* pids = std::getenv("FAKECAPQ_PIDS")) appendLine(pids, std::to_string(getpid()));
     const std::string sleepMs = readFile(base + ".sleep", found);
     if (found) {
         const long ms = std::strtol(sleepMs.c_str(), nullptr, 10);
         struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
+    }
+    const std::string flood = readFile(base + ".flood", found);
+    if (found && !flood.empty()) {
+        std::string block;
+        while (block.size() < 4096) block += flood;
+        while (write(1, block.data(), block.size()) > 0) {
+        }
+        return 1;
     }
     const std::string out = readFile(base + ".out", found);
     put(1, out);

@@ -4,7 +4,9 @@
 //
 // Environment:
 //   TALLYQRELAY_GREETING  event (the default), resp, none, or exit (ends at
-//                         once, before any output)
+//                         once, before any output); a comma-separated list
+//                         gives the n-th start the n-th entry (the last one
+//                         repeats; starts are counted in TALLYQRELAY_LOG)
 //   TALLYQRELAY_DIR       directory of reply files: the reply to request R is
 //                         the file R.reply, sent as it is. Without a file the
 //                         reply is "_response_ begin tallyq N", one record
@@ -32,6 +34,8 @@
 //   @garbage     a reply whose second line has an unknown first token
 //   @rc=V        the built-in reply with "_rc_ V"
 //   @cut         only the opening line of the reply
+//   @dup         the reply twice in one write; @dup=MS the second copy MS
+//                milliseconds after the first
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
@@ -40,6 +44,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -47,6 +52,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -152,6 +158,14 @@ bool answer(const std::string& line) {
         put(1, "_response_ begin tallyq x\nno-such-token here\n_response_ end\n");
     } else if (dirs.count("cut")) {
         put(1, reply.substr(0, reply.find('\n') + 1));
+    } else if (dirs.count("dup")) {
+        if (dirs["dup"].empty()) {
+            put(1, reply + reply);
+        } else {
+            put(1, reply);
+            pauseMs(std::atol(dirs["dup"].c_str()));
+            put(1, reply);
+        }
     } else if (dirs.count("together")) {
         put(1, EVENT + reply);
     } else if (dirs.count("bytewise")) {
@@ -175,7 +189,17 @@ int main() {
     logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) + " fds=" +
             openFds() + " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
     const char* greetingEnv = std::getenv("TALLYQRELAY_GREETING");
-    const std::string greeting = greetingEnv ? greetingEnv : "event";
+    std::string greeting = greetingEnv ? greetingEnv : "event";
+    if (greeting.find(',') != std::string::npos) {
+        const char* file = std::getenv("TALLYQRELAY_LOG");
+        std::ifstream in(file ? file : "");
+        std::size_t starts = 0;  // this start's own line included
+        for (std::string l; std::getline(in, l);) starts += l.find(" start ") != std::string::npos;
+        std::istringstream list(greeting);
+        std::vector<std::string> entries;
+        for (std::string e; std::getline(list, e, ',');) entries.push_back(e);
+        greeting = entries[std::min(starts, entries.size()) - (starts > 0 ? 1 : 0)];
+    }
     if (greeting == "exit") return 0;
     if (greeting == "event") put(1, "_event_ hello _version_ 1\n");
     if (greeting == "resp") put(1, "_response_ begin tallyq hello\n_response_ end\n");

@@ -10,6 +10,9 @@ int main() {
     // The daemon ignores SIGCHLD and an ignored SIGCHLD is inherited; the relay
     // must wait for its tool children itself.
     signal(SIGCHLD, SIG_DFL);
+    // A daemon that has gone must not kill the relay in the middle of a copy:
+    // it would leave its tool running. The relay notices the end of its input.
+    signal(SIGPIPE, SIG_IGN);
     return CommandRelay::runCommandRelay(AdmCmd::dispatchTable(),
                                          Platform::path(CommandRelay::toolDirectory),
                                          AdmCmd::endMarker, 0, 1);

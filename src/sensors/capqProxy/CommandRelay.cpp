@@ -1,5 +1,9 @@
 #include "CommandRelay.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +51,41 @@ std::string startFailure(const std::string& cmd, const ChildProcess::StartResult
             break;
     }
     return errorText("Could not start " + cmd, r.err);
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Waits until the tool's output is readable or the watch asks to stop; true
+// to read on, false to stop (watch->signal set when a signal came).
+bool awaitOutput(int toolFd, StopWatch* watch) {
+    if (watch == nullptr) return true;
+    struct pollfd p[3] = {{toolFd, POLLIN, 0}, {watch->signalFd, POLLIN, 0}, {watch->inFd, 0, 0}};
+    for (;;) {
+        const int n = poll(p, 3, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return true;  // the read reports what went wrong
+        if (p[1].revents & POLLIN) {
+            struct signalfd_siginfo info;
+            if (read(watch->signalFd, &info, sizeof info) == sizeof info) {
+                watch->signal = static_cast<int>(info.ssi_signo);
+                return false;
+            }
+        }
+        if (p[2].revents & (POLLHUP | POLLERR)) {
+            // Requests still queued mean the input has not reached its end.
+            int queued = 0;
+            if (ioctl(watch->inFd, FIONREAD, &queued) != 0 || queued == 0) return false;
+            p[2].fd = -1;
+        }
+        if (p[0].revents != 0) return true;
+    }
 }
 
 }  // namespace
@@ -124,18 +163,19 @@ Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::strin
     return d;
 }
 
-int execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
-            const std::string& endMarker) {
+ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
+                    const std::string& endMarker, StopWatch* watch) {
     ChildProcess child;
     ChildProcess::Options options;
     options.input = ChildProcess::Input::Null;
     options.output = ChildProcess::Output::Pipe;
     options.error = ChildProcess::ErrorOutput::ToOutput;
     options.failStatus = 255;
+    options.ownGroup = true;
     ChildProcess::StartResult started = child.start(cmd, params, options);
     if (!started.ok()) {
         emit(outFd, startFailure(cmd, started) + "\n" + endMarker);
-        return 0;
+        return ToolOutcome::NotRun;
     }
 
     // Raw reads and writes keep every byte, NUL included; a line longer than
@@ -146,6 +186,11 @@ int execCmd(const std::string& cmd, const std::vector<std::string>& params, int 
     // line end (or was cut by the tool's death) is ended before our lines.
     bool midLine = false;
     for (;;) {
+        if (!awaitOutput(child.outputFd(), watch)) {
+            child.closeOutput();
+            child.endGroup(toolGraceMs);
+            return ToolOutcome::Stopped;
+        }
         std::size_t got = 0;
         FdIo::IoResult r = child.read(buf, sizeof buf, got, -1);
         if (r == FdIo::IoResult::Ok) {
@@ -163,13 +208,13 @@ int execCmd(const std::string& cmd, const std::vector<std::string>& params, int 
 
     pid_t expected = child.pid();
     ChildProcess::WaitResult w = child.wait(-1);
-    int result = 1;
+    ToolOutcome result = ToolOutcome::Ran;
     if (!w.reaped) {
         char buf2[96];
         std::snprintf(buf2, sizeof buf2, "Wait returned unknown pid: %d != %d\n",
                       static_cast<int>(w.returned), static_cast<int>(expected));
         trailer += buf2;
-        result = 0;
+        result = ToolOutcome::NotRun;
     }
     // Anything about this request goes before its marker, never into the next answer.
     emit(outFd, trailer + endMarker);
@@ -179,8 +224,14 @@ int execCmd(const std::string& cmd, const std::vector<std::string>& params, int 
 int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
                     const std::string& endMarker, int inFd, int outFd) {
     LineReader reader(inFd, maxRequestLength);
+    // The stop signals are blocked only while a tool runs, and then read
+    // from this descriptor; when it cannot be made, they simply kill.
+    const sigset_t stops = stopSignals();
+    const int signalFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    int status = 0;
+    bool stopped = false;
     std::string line;
-    for (;;) {
+    while (!stopped) {
         LineReader::Status st = reader.readLine(line, -1);
         if (st == LineReader::Status::Eof || st == LineReader::Status::Error) break;
         if (st == LineReader::Status::TooLong) {
@@ -192,9 +243,20 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
         }
         Dispatch d = dispatchRequest(table, line, binDir);
         switch (d.outcome) {
-            case Dispatch::Run:
-                execCmd(d.cmd, d.params, outFd, endMarker);
+            case Dispatch::Run: {
+                StopWatch watch;
+                // A request cut short by the end of input came after that end.
+                watch.inFd = reader.lastLineTerminated() && !reader.buffered() ? inFd : -1;
+                watch.signalFd = signalFd;
+                sigset_t before;
+                if (signalFd >= 0) sigprocmask(SIG_BLOCK, &stops, &before);
+                stopped = execCmd(d.cmd, d.params, outFd, endMarker,
+                                  signalFd >= 0 ? &watch : nullptr) == ToolOutcome::Stopped;
+                if (watch.signal != 0) status = 128 + watch.signal;
+                // A stop signal that came after the tool ended acts now.
+                if (signalFd >= 0) sigprocmask(SIG_SETMASK, &before, nullptr);
                 break;
+            }
             case Dispatch::Unknown:
                 emit(outFd, "Unknown query " + line + "\n" + endMarker);
                 break;
@@ -203,9 +265,10 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
                 break;
         }
     }
+    if (signalFd >= 0) close(signalFd);
     close(inFd);
     close(outFd);
-    return 0;
+    return status;
 }
 
 }  // namespace CommandRelay

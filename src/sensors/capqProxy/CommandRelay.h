@@ -11,6 +11,12 @@
 //
 // Single-threaded: one request at a time, one tool child at a time, reaped
 // before the marker is written.
+//
+// A tool runs in a process group of its own. When the relay is told to end
+// (SIGTERM, SIGHUP, SIGINT) or its input ends while a tool runs, it ends that
+// group (SIGTERM, then SIGKILL after toolGraceMs) and exits: a hung tool and
+// its children never outlive the relay. While no tool runs those signals
+// keep their default action.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +34,9 @@ constexpr std::size_t maxRequestLength = 4096;
 
 // execCmd copies the tool's output through a buffer of this size.
 constexpr std::size_t copyBufferSize = 512;
+
+// How long a tool's group has after SIGTERM before SIGKILL.
+constexpr int toolGraceMs = 500;
 
 // How a dispatch row matches a request line.
 enum class Match {
@@ -83,15 +92,31 @@ const char* argumentRefusal(const std::string& arg);
 Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::string& line,
                          const std::string& binDir);
 
-// Runs one tool with /dev/null as its standard input and its standard output
-// and error on one pipe, copies everything it writes to outFd, reaps it and
-// writes endMarker. A failure to start it is answered with one line before the
-// marker. Returns 1 when the tool ran and was reaped, else 0.
-int execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
-            const std::string& endMarker);
+// What became of one request's tool.
+enum class ToolOutcome {
+    Ran,     // ran and was reaped; its answer is complete
+    NotRun,  // could not be started or waited for; answered with a message
+    Stopped  // a stop signal or the end of input ended its group; no marker
+};
+
+// What execCmd watches besides the tool: the relay's input for its end (-1:
+// not watched) and a signalfd of the stop signals (-1: none).
+struct StopWatch {
+    int inFd = -1;
+    int signalFd = -1;
+    int signal = 0;  // set to the stop signal that came, if any
+};
+
+// Runs one tool in a process group of its own, with /dev/null as its
+// standard input and its standard output and error on one pipe, copies
+// everything it writes to outFd, reaps it and writes endMarker. A failure to
+// start it is answered with one line before the marker.
+ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
+                    const std::string& endMarker, StopWatch* watch = nullptr);
 
 // Serves request lines from inFd until end of input, answering on outFd, then
-// closes both. Returns the exit status, 0.
+// closes both. Returns the exit status: 0, or 128 plus the stop signal that
+// ended a running tool.
 int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
                     const std::string& endMarker, int inFd, int outFd);
 

@@ -1,9 +1,12 @@
 #include "RelayCmdChannel.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "ADMCmdStub.h"
 #include "CAPQStub.h"
@@ -16,9 +19,29 @@
 constexpr time_t RelayCmdChannel::RECONNECT_TIMEOUT;
 constexpr std::size_t RelayCmdChannel::LINE_PIECE;
 constexpr std::size_t RelayCmdChannel::MAX_REPLY;
+constexpr std::size_t RelayCmdChannel::PIECE_COST;
+constexpr int RelayCmdChannel::RELAY_END_MS;
+
+namespace {
+// The live channels, for the stop hook. Never destroyed: the hook may run
+// while static destructors do.
+std::mutex& registryLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::set<RelayCmdChannel*>& registry() {
+    static auto* channels = new std::set<RelayCmdChannel*>;
+    return *channels;
+}
+}  // namespace
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     : names(n), mutex(m), log(n.loggerName) {
+    {
+        std::lock_guard<std::mutex> hold(registryLock());
+        registry().insert(this);
+    }
+    SensorCtrl::addStopHook(abandonBusyChannels);
     if (SensorCtrl::config)
         SensorCtrl::config->getParamStore().getString(names.configKey, proxyExec);
     // The file checked is the file run: ChildProcess never searches PATH.
@@ -30,7 +53,31 @@ RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     connectADMCmd();
 }
 
-RelayCmdChannel::~RelayCmdChannel() { closeADMCmd(); }
+RelayCmdChannel::~RelayCmdChannel() {
+    {
+        // Waits for a stop hook that is using this channel.
+        std::lock_guard<std::mutex> hold(registryLock());
+        registry().erase(this);
+    }
+    closeADMCmd();
+}
+
+void RelayCmdChannel::abandonBusyChannels() {
+    std::lock_guard<std::mutex> hold(registryLock());
+    for (RelayCmdChannel* channel : registry()) channel->abandonForStop();
+}
+
+void RelayCmdChannel::abandonForStop() {
+    stopping.store(true);
+    if (!busy.load()) return;
+    child.signal(SIGTERM);
+    FdIo::Deadline deadline(RELAY_END_MS);
+    while (busy.load() && !deadline.passed()) {
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    if (busy.load()) child.signal(SIGKILL);
+}
 
 bool RelayCmdChannel::connectADMCmd() {
     const time_t now = monotonicSeconds();
@@ -86,14 +133,28 @@ void RelayCmdChannel::disconnectADMCmd() {
 
 void RelayCmdChannel::abandonRelay() {
     // A relay still writing would not see the end of its input until its
-    // tool finishes, and a hung tool never does.
+    // tool finishes, and a hung tool never does. Told to end, it ends its
+    // tool's group first; it is killed only if it has not ended by then.
     child.signal(SIGTERM);
+    child.closeInput();
+    child.closeOutput();
+    child.wait(RELAY_END_MS);
     closeADMCmd();
 }
 
+namespace {
+// Marks a channel busy for the life of one exchange.
+struct BusyScope {
+    std::atomic<bool>& flag;
+    explicit BusyScope(std::atomic<bool>& f) : flag(f) { flag.store(true); }
+    ~BusyScope() { flag.store(false); }
+};
+}  // namespace
+
 std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request) {
     PthreadLock lock(mutex);
-    if (!proxyExists()) return nullptr;
+    if (!proxyExists() || stopping.load()) return nullptr;
+    BusyScope inExchange(busy);
     if (!isOperational()) {
         if (throttle.mayStart(monotonicSeconds())) connectADMCmd();
         if (!isOperational()) return nullptr;
@@ -122,11 +183,14 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
             if (whole) piece.push_back('\n');
             if (atLineStart && whole && piece == names.endLine) return reply.release();
             atLineStart = whole;
-            total += piece.size();
+            total += piece.size() + PIECE_COST;
             if (total > MAX_REPLY) {
                 log.logError("Reply to %s exceeds %zu bytes; closing %s", request.c_str(),
                              MAX_REPLY, proxyExec.c_str());
                 abandonRelay();
+                // Give the pieces' memory back rather than keep it in the arenas.
+                reply.reset();
+                malloc_trim(0);
                 return nullptr;
             }
             reply->push_back(std::move(piece));

@@ -8,7 +8,10 @@
 // idle channel closes the relay's input, which ends it; a relay given up on
 // while it is still answering (time-out, over-long reply) is sent SIGTERM
 // before ChildProcess::release closes its pipes and ends whatever still runs.
-// The caller of executeCmd owns the returned vector.
+// The caller of executeCmd owns the returned vector. At daemon stop, a
+// channel that a sensor thread is still waiting on is abandoned from the main
+// thread (abandonBusyChannels): its relay is told to end, which ends the
+// tool it runs, and the channel never starts another.
 //
 // Threads: any sensor thread calls executeCmd. The mutex given to the
 // constructor serialises every exchange (held from the first look at the
@@ -81,16 +84,30 @@ class RelayCmdChannel {
     static constexpr time_t RECONNECT_TIMEOUT = 3;
     // Longest piece of a reply line, newline included.
     static constexpr std::size_t LINE_PIECE = 2047;
-    // Longest whole reply accepted.
+    // Largest whole reply accepted, counted as its bytes plus PIECE_COST for
+    // every piece kept (a string and its slot in the vector), so that a flood
+    // of empty lines is bounded in memory as well as in bytes.
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
+    static constexpr std::size_t PIECE_COST = 64;
     // Default reply time-out: listing tools on a large filesystem are slow.
     static constexpr int DEFAULT_REPLY_TIMEOUT_MS = 120000;
+    // How long a relay told to end has before SIGKILL: it first ends its
+    // tool's process group, which takes up to about half a second.
+    static constexpr int RELAY_END_MS = 2000;
+
+    // The stop hook: abandons every channel whose relay is answering a
+    // request, and waits (up to RELAY_END_MS) for the waiting threads to
+    // leave. Main thread, at daemon stop.
+    static void abandonBusyChannels();
     // Exit status of a relay child that could not redirect its streams or exec.
     static constexpr int CHILD_FAIL_STATUS = 69;
 
   private:
     // Gives up on a relay that may still be writing. Caller holds the mutex.
     void abandonRelay();
+    // Asks a busy channel's relay to end, from a thread that does not hold
+    // the mutex; returns once the exchange has ended or the relay was killed.
+    void abandonForStop();
 
     // Set by the constructor.
     const Names& names;
@@ -98,6 +115,10 @@ class RelayCmdChannel {
     LoggerStub log;
     std::string proxyExec;  // emptied when unusable
     std::atomic<int> replyTimeout{DEFAULT_REPLY_TIMEOUT_MS};
+
+    // Written under the mutex, read by abandonForStop without it.
+    std::atomic<bool> busy{false};      // an exchange is under way
+    std::atomic<bool> stopping{false};  // abandoned at stop: no more requests
 
     // Guarded by mutex.
     ChildProcess child;

@@ -20,6 +20,7 @@ const std::string TallyqResponse::CONDVARITEM = "_condvar_";
 
 constexpr std::size_t TallyqResponse::MAX_LINE;
 constexpr std::size_t TallyqResponse::MAX_REPLY;
+constexpr std::size_t TallyqResponse::STRAY_LINE_MAX;
 
 // ---- TallyqRecord
 
@@ -193,13 +194,13 @@ void TallyqReplyReader::feed(const char* data, std::size_t len) {
     const void* lastNl = memrchr(data, '\n', len);
     const std::size_t before = batch.size();
     batch.append(data, len);
-    replyBytes += len;
+    replyCost += len;
     if (lastNl != nullptr) unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
     if (batch.back() == '\n') handleBatch();
     if (done) return;
     // A relay that never ends a line or a reply must not grow these for ever.
     if (batch.size() - unfinishedAt > TallyqResponse::MAX_LINE ||
-        replyBytes > TallyqResponse::MAX_REPLY) {
+        replyCost > TallyqResponse::MAX_REPLY) {
         fail();
     }
 }
@@ -220,6 +221,10 @@ void TallyqReplyReader::handleBatch() {
             unused.assign(batch, start, std::string::npos);
             break;
         }
+        if (replyCost > TallyqResponse::MAX_REPLY) {
+            fail();
+            return;
+        }
     }
     batch.clear();
     unfinishedAt = 0;
@@ -228,6 +233,8 @@ void TallyqReplyReader::handleBatch() {
 bool TallyqReplyReader::handleLine(std::string& line) {
     if (scratch == nullptr) scratch = new KeyValuesMap_t;
     const TallyqResponse::lineType t = TallyqResponse::parseLine(line, reply->name, scratch);
+    replyCost += TallyqResponse::LINE_COST + scratch->size() * TallyqResponse::KEY_COST;
+    for (const auto& kv : *scratch) replyCost += kv.second.size() * TallyqResponse::VALUE_COST;
     switch (t) {
         case TallyqResponse::responseBegin:
             reply->type = TallyqResponse::unknown;
@@ -253,6 +260,7 @@ bool TallyqReplyReader::handleLine(std::string& line) {
         case TallyqResponse::bufrItem:
         case TallyqResponse::mutexItem:
         case TallyqResponse::condvarItem:
+            replyCost += TallyqResponse::RECORD_COST;
             if (pending.main != nullptr) commitPending();
             pending.main = scratch;
             scratch = nullptr;
@@ -277,6 +285,7 @@ bool TallyqReplyReader::handleLine(std::string& line) {
             return true;
         case TallyqResponse::lineFatal:
             reply->type = TallyqResponse::fatal;
+            reply->strayLine = line.substr(0, TallyqResponse::STRAY_LINE_MAX);
             return true;
         default:
             reply->type = TallyqResponse::error;
@@ -318,7 +327,7 @@ TallyqResponse* TallyqReplyReader::take() {
     reply = new TallyqResponse;
     batch.clear();
     unfinishedAt = 0;
-    replyBytes = 0;
+    replyCost = 0;
     done = false;
     return out;
 }

@@ -117,8 +117,18 @@ class TallyqResponse {
     static const std::string CONDVARITEM;  // "_condvar_"
 
     // Bounds on what one reply may hold; past them the reply is fatal.
+    // MAX_REPLY bounds the reply's cost in memory: its bytes (parsed or
+    // still waiting for a line end) plus the fixed costs below for every
+    // line, key, value and record, so that short keys or empty records
+    // cannot make the parsed reply many times larger than its text.
     static constexpr std::size_t MAX_LINE = 64 * 1024;
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
+    static constexpr std::size_t LINE_COST = 32;
+    static constexpr std::size_t KEY_COST = 160;     // map node, key string, value vector
+    static constexpr std::size_t VALUE_COST = 48;    // one string in a value vector
+    static constexpr std::size_t RECORD_COST = 160;  // a record and the map it opens
+    // Longest part of a stray line kept for the log.
+    static constexpr std::size_t STRAY_LINE_MAX = 200;
     // A reply ends when no input comes for this long.
     static constexpr int IDLE_TIMEOUT_MS = 1000;
     // Longest time for one reply to complete, however its bytes trickle in.
@@ -155,12 +165,16 @@ class TallyqResponse {
     const std::string& getName() const { return name; }
     uint32_t getNumRecords() const { return static_cast<uint32_t>(response.size()); }
     const RecordList_t& getRecordList() const { return response; }
+    // The start of the line that made the reply fatal because it is not part
+    // of the protocol (a relay's own failure text); empty otherwise.
+    const std::string& getStrayLine() const { return strayLine; }
 
   private:
     friend class TallyqReplyReader;
 
     respType type = eof;
     std::string name;
+    std::string strayLine;
     RecordList_t response;
 };
 
@@ -207,7 +221,7 @@ class TallyqReplyReader {
     KeyValuesMap_t* scratch = nullptr;  // owned
     std::string batch;                  // bytes not yet split into lines
     std::size_t unfinishedAt = 0;       // start of the last, unfinished line in batch
-    std::size_t replyBytes = 0;         // bytes taken for this reply
+    std::size_t replyCost = 0;          // bytes taken plus parsed costs (see MAX_REPLY)
     std::string unused;                 // bytes after the completing line
     bool done = false;
 };

@@ -1,6 +1,7 @@
 #include "TallyqStub.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -68,13 +69,7 @@ TallyqStub::TallyqStub(const std::string& path) : log("TallyqStub"), proxyFilena
         log.logError("Could not connect to TALLYQ proxy.");
         return;
     }
-    TallyqResponse* greeting =
-        TallyqResponse::readResponse(child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
-    if (!greeting->isEvent()) {
-        log.logError("No or invalid response from TALLYQ proxy.");
-        disconnectTallyq();
-    }
-    delete greeting;
+    readGreeting();
 }
 
 TallyqStub::~TallyqStub() { disconnectTallyq(); }
@@ -116,6 +111,42 @@ bool TallyqStub::connectTallyq() {
     return false;
 }
 
+bool TallyqStub::readGreeting() {
+    TallyqResponse* greeting =
+        TallyqResponse::readResponse(child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
+    const bool ok = greeting->isEvent();
+    if (!ok) {
+        noteStrayLine(*greeting);
+        log.logError("No or invalid response from TALLYQ proxy.");
+        disconnectTallyq();
+    }
+    delete greeting;
+    carry.clear();  // sent before any request: belongs to none
+    return ok;
+}
+
+bool TallyqStub::discardUnsolicited() {
+    carry.clear();
+    char buf[4096];
+    std::size_t dropped = 0;
+    for (;;) {
+        std::size_t got = 0;
+        const FdIo::IoResult r = child.read(buf, sizeof buf, got, 0);
+        if (r == FdIo::IoResult::TimedOut) return true;
+        dropped += got;
+        if (r != FdIo::IoResult::Ok || dropped > TallyqResponse::MAX_REPLY) break;
+    }
+    disconnectTallyq();
+    return false;
+}
+
+void TallyqStub::noteStrayLine(const TallyqResponse& reply) {
+    const std::string& line = reply.getStrayLine();
+    if (line.empty() || line == lastStrayLine) return;
+    lastStrayLine = line;
+    log.logError("Unexpected output from TALLYQ proxy: %s", line.c_str());
+}
+
 void TallyqStub::disconnectTallyq() {
     if (proxyPID != 0) child.signal(SIGTERM);
     proxyPID = 0;
@@ -125,10 +156,11 @@ void TallyqStub::disconnectTallyq() {
 
 TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     PthreadLock lock(mutex);
+    // A late or repeated reply must not become the answer to this request.
+    if (isConnected()) discardUnsolicited();
     if (!isConnected()) {
         if (!throttle.mayStart(monotonicSeconds())) return nullptr;
-        if (!connectTallyq()) return nullptr;
-        // The new relay's greeting is an event: skipped below like any other.
+        if (!connectTallyq() || !readGreeting()) return nullptr;
     }
 
     // One deadline for the whole exchange: a relay that trickles bytes or
@@ -147,10 +179,15 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
         if (events == MAX_EVENTS) break;  // a flood of events counts as end of input
     }
     if (reply == nullptr || reply->isFatal() || reply->isEOF()) {
+        const bool fatal = reply != nullptr && reply->isFatal();
+        if (fatal) noteStrayLine(*reply);
         delete reply;
         disconnectTallyq();
+        // A reply cut at its bound may have left tens of MB in the arenas.
+        if (fatal) malloc_trim(0);
         return nullptr;
     }
+    lastStrayLine.clear();
     return reply;
 }
 

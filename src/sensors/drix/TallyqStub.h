@@ -2,7 +2,9 @@
 // instance, counted by reference, shared by every statistics sensor. It runs
 // TallyqSockRelay (configuration key `tallyq`) as a child over two pipes,
 // writes one request line per query and reads one reply with the
-// TallyqResponse parser, skipping event replies.
+// TallyqResponse parser, skipping event replies. Every start of the relay
+// must be greeted by an event; bytes that arrive while no request is
+// outstanding belong to no request and are dropped before the next one.
 //
 // Ownership: the class owns the instance, the relay process and its pipes.
 // The first getInstance of the process creates the instance and starts the
@@ -66,6 +68,15 @@ class TallyqStub {
     // Starts the relay; true when connected. Caller holds mutex or is the
     // constructor, before the instance is published.
     bool connectTallyq();
+    // Reads a new relay's greeting, which must be an event; otherwise the
+    // relay is closed again. Same callers.
+    bool readGreeting();
+    // Drops what the relay sent since the last completed reply. False (and
+    // the channel closed) when the relay has gone or keeps sending. Caller
+    // holds mutex.
+    bool discardUnsolicited();
+    // Logs the relay's own text that made reply fatal, once until it changes.
+    void noteStrayLine(const TallyqResponse& reply);
     // Closes the pipes and sends the relay SIGTERM. Same callers.
     void disconnectTallyq();
     bool isConnected() const { return child.outputFd() >= 0; }
@@ -78,6 +89,7 @@ class TallyqStub {
     time_t lastConnectTime = 0;               // monotonic seconds of the last successful start
     RestartThrottle throttle{RESTART_GAP_S};  // every start attempt, monotonic seconds
     std::string carry;                        // bytes read after the last reply
+    std::string lastStrayLine;                // last stray line logged
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.
     static TallyqStub* tallyqStub;

@@ -49,7 +49,7 @@ TEST(AdmCmdRelay, AnswersWithTheToolOutputAndItsOwnMarker) {
     ScopedEnv env;
     env.set("VELMAR_PLATFORM_ROOT", tmp.path().c_str());
     env.set("ARGVDUMP_ACTIONS", "err:warn");
-    RunResult r = StubHarness::runProgram(ADMCMDRELAY, "zsdInfo\nclusterName\nzsdInfo\r\n");
+    RunResult r = StubHarness::runRelay(ADMCMDRELAY, "zsdInfo\nclusterName\nzsdInfo\r\n", M);
     EXPECT_EQ(r.output, "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_zsd_info\nargv[2]=" + zsdFields +
                             "\nwarn\n" + M +
                             "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
@@ -59,13 +59,14 @@ TEST(AdmCmdRelay, AnswersWithTheToolOutputAndItsOwnMarker) {
 
     // Output without a final line end still leaves the marker a line of its own.
     env.set("ARGVDUMP_ACTIONS", "part:cut");
-    r = StubHarness::runProgram(ADMCMDRELAY, "clusterName\n");
-    EXPECT_EQ(r.output, "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
-                        "cluster_name\ncut\n" +
-                            M);
+    r = StubHarness::runRelay(ADMCMDRELAY, "clusterName\n", M);
+    EXPECT_EQ(r.output,
+              "argc=3\nargv[0]=peekreg\nargv[1]=pkrq_cluster_info\nargv[2]=pkrq_"
+              "cluster_name\ncut\n" +
+                  M);
 
     ASSERT_EQ(unlink((bin + "peekreg").c_str()), 0);
-    r = StubHarness::runProgram(ADMCMDRELAY, "zsdInfo\n");
+    r = StubHarness::runRelay(ADMCMDRELAY, "zsdInfo\n", M);
     EXPECT_EQ(r.output,
               "Could not execute " + bin + "peekreg: No such file or directory (2)\n" + M);
     EXPECT_EQ(r.exitStatus, 0);

@@ -36,7 +36,7 @@ class CapqRelayTest : public testing::Test {
         env.set("ARGVDUMP_ACTIONS", nullptr);
     }
 
-    RunResult run(const std::string& input) { return StubHarness::runProgram(CAPQRELAY, input); }
+    RunResult run(const std::string& input) { return StubHarness::runRelay(CAPQRELAY, input, M); }
 
     // The stand-in's report of its argument vector.
     static std::string dump(const std::vector<std::string>& argv) {
@@ -112,11 +112,10 @@ TEST_F(CapqRelayTest, ToolsThatCannotRunAreAnsweredWithMarker) {
 TEST_F(CapqRelayTest, OptionLikeAndOverlongRequestsAreRefused) {
     std::string huge = "iqdf:" + std::string(5000, 'f');
     RunResult r = run("iqdf:-Y\niqlsqos:fs1:-1\n" + huge + "\niqdf:ok\n");
-    EXPECT_EQ(r.output,
-              "Refused query iqdf:-Y: an argument begins with '-'\n" + M +
-                  "Refused query iqlsqos:fs1:-1: an argument begins with '-'\n" + M +
-                  "Refused query longer than 4096 bytes\n" + M + dump({bin + "iqdf", "ok", "-Y"}) +
-                  M);
+    EXPECT_EQ(r.output, "Refused query iqdf:-Y: an argument begins with '-'\n" + M +
+                            "Refused query iqlsqos:fs1:-1: an argument begins with '-'\n" + M +
+                            "Refused query longer than 4096 bytes\n" + M +
+                            dump({bin + "iqdf", "ok", "-Y"}) + M);
 }
 
 TEST_F(CapqRelayTest, EmptyArgumentsRunTheTool) {
@@ -134,7 +133,7 @@ TEST_F(CapqRelayTest, EndLineFollowsALineEnd) {
     const Row rows[] = {
         {"part:partial line no newline", "partial line no newline\n" + M},
         {"part:cut,selfkill", "cut\n" + M},  // killed mid-line
-        {"out:whole", "whole\n" + M},      // nothing added
+        {"out:whole", "whole\n" + M},        // nothing added
         {"out:first,part:second", "first\nsecond\n" + M},
     };
     for (const Row& row : rows) {
@@ -191,16 +190,69 @@ TEST_F(CapqRelayTest, WaitsForToolsEvenWhenStartedWithSigchldIgnored) {
     close(out[1]);
     const std::string req = "iqdf:fs1\n";
     ASSERT_EQ(write(in[1], req.data(), req.size()), static_cast<ssize_t>(req.size()));
-    close(in[1]);
     std::string output;
     char buf[4096];
     ssize_t n;
+    // The input stays open until the answer is complete, as the daemon keeps it.
+    while (output.find(M) == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
+        output.append(buf, static_cast<std::size_t>(n));
+    close(in[1]);
     while ((n = read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<std::size_t>(n));
     close(out[0]);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_EQ(output, dump({bin + "iqdf", "fs1", "-Y"}) + M);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+// The pids the hung tool stand-ins wrote, once there are `want` of them.
+std::vector<pid_t> pidsIn(const std::string& file, std::size_t want) {
+    std::vector<pid_t> pids;
+    for (int waited = 0; pids.size() < want && waited < 5000; waited += 10) {
+        usleep(10000);
+        pids.clear();
+        std::ifstream in(file);
+        for (std::string l; std::getline(in, l);) pids.push_back(std::atoi(l.c_str()));
+    }
+    return pids;
+}
+
+// A hung tool and its child never outlive the relay: told to end, or losing
+// its input while the tool runs, the relay ends the tool's whole process
+// group (SIGKILL for what ignores SIGTERM) and exits.
+TEST_F(CapqRelayTest, AHungToolEndsWithItsRelay) {
+    const std::string canned = tmp.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqdf"}));
+    for (const char* what : {".sleep", ".fork", ".noterm"})
+        std::ofstream(canned + "/iqdf fs1 -Y" + what) << "600000";
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    const struct {
+        int signal;  // 0: the relay's input ends instead
+        int status;
+    } rows[] = {{SIGTERM, 128 + SIGTERM}, {SIGHUP, 128 + SIGHUP}, {SIGINT, 128 + SIGINT}, {0, 0}};
+    for (const auto& row : rows) {
+        const std::string pidFile = tmp.path() + "/pids" + std::to_string(row.signal);
+        env.set("FAKECAPQ_PIDS", pidFile.c_str());
+        ChildProcess relay;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
+        ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
+        const std::vector<pid_t> pids = pidsIn(pidFile, 2);
+        ASSERT_EQ(pids.size(), 2u) << row.signal;
+        if (row.signal != 0)
+            relay.signal(row.signal);
+        else
+            relay.closeInput();
+        EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), row.status) << row.signal;
+        for (pid_t pid : pids) {
+            for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+                usleep(10000);
+            EXPECT_FALSE(StubHarness::running(pid)) << row.signal;
+        }
+    }
 }
 
 }  // namespace

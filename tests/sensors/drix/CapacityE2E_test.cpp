@@ -119,8 +119,8 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     write("iqstatus -m c1:dfs1", CapTest::mounted());
     write("iqstatus -m c1:dfs2", CapTest::mounted());
     write("iqdf c1:dfs1 -Y", CapTest::iqdf({CapTest::disk("d1", "system", "1000"),
-                                             CapTest::disk("d2", "data", "2000", "No", "Yes")},
-                                            "5:6:7:8"));
+                                            CapTest::disk("d2", "data", "2000", "No", "Yes")},
+                                           "5:6:7:8"));
     write("iqdf c1:dfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
     const std::string toolLog = dir.path() + "/tools.log";
     StubHarness::ScopedEnv env;
@@ -380,6 +380,160 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
         EXPECT_EQ(records[e.sensor].front()[e.metric], e.value) << e.sensor;
         EXPECT_EQ(records[e.sensor].front()["drix_cluster_name"], "c1") << e.sensor;
     }
+}
+
+// Starts the daemon at period 1 with the named sensors, the three relays and
+// the fake tools under dir, reporting to collector.
+bool startDaemon(ChildProcess& daemon, const std::string& dir, const e2e::Collector& collector,
+                 const std::vector<std::string>& sensors) {
+    std::ofstream cfg(dir + "/daemon.cfg");
+    cfg << "logfile = \"" << dir << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir
+        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
+        << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
+        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
+        << "\"\n}\nsensors = ";
+    for (const std::string& n : sensors)
+        cfg << (n == sensors[0] ? "" : ", ") << "{\nname = \"" << n << "\"\nperiod = 1\n}";
+    cfg << "\n";
+    cfg.close();
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.output = ChildProcess::Output::Inherit;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    return daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir + "/daemon.cfg"}, o).ok();
+}
+
+// The daemon is stopped while the capacity sensor and the ZSD disk sensor
+// each wait for a listing tool that hangs, with a child, and ignores SIGTERM:
+// soon after the daemon has exited, neither relay nor any tool runs.
+TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"peekreg"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    for (const char* key : {"peekreg pkrq_fs_info all",
+                            "peekreg pkrq_zsd_info pkrq_zsd_name:pkrq_fs_name:pkrq_storage_pool"}) {
+        for (const char* what : {".sleep", ".fork", ".noterm"})
+            std::ofstream(canned + "/" + key + what) << "600000";
+    }
+    std::ofstream(dir.path() + "/tallyq zsd_ds.reply")
+        << "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_response_ end\n";
+    const std::string pidFile = dir.path() + "/pids";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_PIDS", pidFile.c_str());
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXZSDDisk"}));
+    Stopper stopper{daemon};
+    // Both tools and their children hang.
+    ASSERT_TRUE(waitFor([&] { return count(e2e::readFile(pidFile), "\n") >= 4; }, 30))
+        << e2e::readFile(dir.path() + "/daemon.log");
+    std::vector<int> watched;
+    for (const std::string& p : e2e::lines(e2e::readFile(pidFile))) watched.push_back(std::stoi(p));
+    for (const auto& c : childrenOf(daemon.pid())) {
+        if (c.second.name == "CapqRelay" || c.second.name == "AdmCmdRelay")
+            watched.push_back(c.first);
+    }
+    ASSERT_EQ(watched.size(), 6u);
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(30000)), 0);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            for (int pid : watched)
+                if (StubHarness::running(pid)) return false;
+            return true;
+        },
+        5));
+    for (int pid : watched) EXPECT_FALSE(StubHarness::running(pid)) << pid;
+}
+
+// A figure of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
+long statusKb(int pid, const std::string& field) {
+    for (const std::string& l :
+         e2e::lines(e2e::readFile("/proc/" + std::to_string(pid) + "/status")))
+        if (l.compare(0, field.size() + 1, field + ":") == 0)
+            return std::atol(l.c_str() + field.size() + 1);
+    return -1;
+}
+
+// Replies that are small on the wire but large once held: the daemon's
+// resident set stays bounded while it is fed them, and shrinks back after.
+TEST(CapacityE2E, HostileRepliesStayBoundedInMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's own memory hides the daemon's";
+#endif
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string root = dir.path() + "/root";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"peekreg"}));
+    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    const std::string toolLog = dir.path() + "/tools.log";
+    const std::string relayLog = dir.path() + "/relay.log";
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_LOG", toolLog.c_str());
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+    env.set("TALLYQRELAY_LOG", relayLog.c_str());
+
+    // About 16 MB each: short distinct keys in lines under 64 KiB; record
+    // headers alone.
+    std::string keys, headers;
+    for (int n = 0; keys.size() < 16000000; ++n) {
+        keys += n % 8000 == 0 ? "\n_tallyq::vfss" : "";
+        keys += " _k" + std::to_string(n);
+    }
+    while (headers.size() < 16000000) headers += "_tallyq::\n";
+    const std::string replyFile = dir.path() + "/tallyq vfss.reply";
+    const std::string flood = canned + "/peekreg pkrq_fs_info all.flood";
+
+    e2e::Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    ChildProcess daemon;
+    ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXVFS"}));
+    Stopper stopper{daemon};
+
+    const struct {
+        const std::string* statistics;  // the statistics reply; null: the stand-in's own
+        const char* capacity;           // the listing tool's endless line; null: no output
+    } phases[] = {{&keys, "\n"}, {&headers, "\n"}, {nullptr, nullptr}};
+    for (const auto& phase : phases) {
+        ::unlink(replyFile.c_str());
+        ::unlink(flood.c_str());
+        if (phase.statistics) std::ofstream(replyFile) << *phase.statistics;
+        if (phase.capacity) std::ofstream(flood) << phase.capacity;
+        // Two more queries on each channel once the files are in place.
+        const size_t tools = count(e2e::readFile(toolLog), "\n");
+        const size_t queries = count(e2e::readFile(relayLog), " request ");
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return count(e2e::readFile(toolLog), "\n") >= tools + 2 &&
+                       count(e2e::readFile(relayLog), " request ") >= queries + 2;
+            },
+            30));
+    }
+    EXPECT_GT(statusKb(daemon.pid(), "VmHWM"), 0);
+    EXPECT_LT(statusKb(daemon.pid(), "VmHWM"), 64 * 1024);
+    EXPECT_LT(statusKb(daemon.pid(), "VmRSS"), 16 * 1024);
+    const std::string log = e2e::readFile(dir.path() + "/daemon.log");
+    EXPECT_NE(log.find("Reply to fsInfo exceeds 16777216 bytes"), std::string::npos) << log;
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(30000)), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // process, so CTest runs each of those cases alone.
 #include "RelayCmdChannel.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -215,6 +216,58 @@ TEST_F(RelayChannelTest, AReplyTooLongToHoldClosesTheChannel) {
     EXPECT_FALSE(channel.isOperational());
     EXPECT_EQ(errors(), Lines{"Reply to zsdInfo exceeds 16777216 bytes; closing " + dir.path() +
                               "/AdmCmdRelay"});
+}
+
+// This process's children that still run under the command name `name`.
+std::vector<pid_t> runningChildren(const std::string& name) {
+    std::vector<pid_t> out;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc"), closedir);
+    while (dirent* e = d ? readdir(d.get()) : nullptr) {
+        const pid_t pid = std::atoi(e->d_name);
+        std::istringstream stat(pid > 0 ? readFile("/proc/" + std::string(e->d_name) + "/stat")
+                                        : "");
+        std::string skip;
+        pid_t parent = 0;
+        stat >> skip >> skip >> skip >> parent;
+        if (parent == getpid() &&
+            readFile("/proc/" + std::string(e->d_name) + "/comm") == name + "\n" &&
+            StubHarness::running(pid))
+            out.push_back(pid);
+    }
+    return out;
+}
+
+// The real CapqRelay with a listing tool that hangs with a child and ignores
+// SIGTERM: every time-out ends the relay and the tool's whole group.
+TEST_F(RelayChannelTest, AHungToolIsEndedWithItsRelayAtEveryTimeOut) {
+    const std::string root = dir.path() + "/root";
+    const std::string canned = dir.path() + "/canned";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"iqdf"}));
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    for (const char* what : {".sleep", ".fork", ".noterm"})
+        std::ofstream(canned + "/iqdf c1:hungfs -Y" + what) << "600000";
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_PIDS", (dir.path() + "/pids").c_str());
+    cfg.getParamStore().putStr(Cfg::CAPQCMD, CAPQRELAY);
+    RelayCmdChannel channel(CAPQStub::NAMES, mutex);
+    channel.setReplyTimeoutMs(300);
+    for (int timeOut = 0; timeOut < 2; ++timeOut) {
+        while (monotonicSeconds() - channel.lastConnectTime() <
+                   RelayCmdChannel::RECONNECT_TIMEOUT &&
+               !channel.isOperational())
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(Reply(channel.executeCmd("iqdf:c1:hungfs")), nullptr);
+    }
+    std::istringstream pids(readFile(dir.path() + "/pids"));
+    int tools = 0;
+    for (pid_t pid; pids >> pid; ++tools) {
+        for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    }
+    EXPECT_EQ(tools, 4);  // two tools, two children
+    EXPECT_EQ(runningChildren("CapqRelay"), std::vector<pid_t>{});
 }
 
 // Run by CTest with the fork-failing library preloaded.

@@ -297,7 +297,55 @@ TEST_F(TallyqStubTest, AFatalReplyClosesAndTheRestartWaits) {
     // than 2 s, less what fork and exec took before the first relay logged.
     EXPECT_GT(startMs(starts[1]) - startMs(starts[0]), 1900);
     TallyqStub::releaseInstance();
-    EXPECT_TRUE(channelErrors().empty());
+    // The line that is not part of the protocol is named.
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"Unexpected output from TALLYQ proxy: no-such-token here"});
+}
+
+// A reply that comes twice, or a restarted relay that greets with a reply,
+// must not shift later answers onto the wrong requests.
+TEST_F(TallyqStubTest, UnsolicitedRepliesNeverAnswerALaterRequest) {
+    // First start greets with an event, the second with a reply, then events.
+    env.set("TALLYQRELAY_GREETING", "event,resp,event");
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    LoggerStub log("test");
+    // Each request of a group stands for another sensor; its reply names it.
+    auto expectOwnReplies = [&](const std::string& group, const std::string& first) {
+        for (int i = 0; i < 4; ++i) {
+            const std::string name = group + std::to_string(i);
+            int nulls = 0;
+            Reply r = i == 0 && !first.empty() ? Reply(stub->executeQuery(first + " " + name))
+                                               : queryUntilAnswered(stub, name, nulls, 10000);
+            ASSERT_NE(r, nullptr) << name;
+            ASSERT_EQ(r->getNumRecords(), 1u) << name;
+            const char* req = r->getRecordList()[0].getStrMain("_req_", log);
+            EXPECT_EQ(std::string(req ? req : ""), name);
+            if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    };
+    expectOwnReplies("same", "@dup");     // the copy in the same write
+    expectOwnReplies("late", "@dup=50");  // the copy 50 ms later
+    EXPECT_EQ(stub->executeQuery("@exit gone"), nullptr);
+    expectOwnReplies("restarted", "");  // the second relay is refused, the third serves
+    EXPECT_EQ(relayStarts().size(), 3u);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(),
+              std::vector<std::string>{"No or invalid response from TALLYQ proxy."});
+}
+
+// The socket relay's own failure text reaches the log.
+TEST_F(TallyqStubTest, TheRelaysOwnFailureIsLogged) {
+    env.set("VELMAR_PLATFORM_ROOT", dir.path().c_str());
+    cfg.getParamStore().putStr(Cfg::TALLYQ, TALLYQSOCKRELAY);
+    TallyqStub* stub = TallyqStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    TallyqStub::releaseInstance();
+    EXPECT_EQ(channelErrors(),
+              (std::vector<std::string>{
+                  "Unexpected output from TALLYQ proxy: Failed to connect to " + dir.path() +
+                      "/var/qorm/tallyq/tallyqSocket: No such file or directory",
+                  "No or invalid response from TALLYQ proxy."}));
 }
 
 TEST_F(TallyqStubTest, BrokenRepliesCloseTheChannel) {

@@ -5,8 +5,9 @@ add_executable(drix_relaycmd_test RelayCmdChannel_test.cpp)
 target_link_libraries(drix_relaycmd_test PRIVATE velmar_drixcmd velmar_log
   GTest::gtest GTest::gtest_main Threads::Threads)
 target_include_directories(drix_relaycmd_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-target_compile_definitions(drix_relaycmd_test PRIVATE CMDRELAY="$<TARGET_FILE:cmdrelay>")
-add_dependencies(drix_relaycmd_test cmdrelay failsys)
+target_compile_definitions(drix_relaycmd_test PRIVATE CMDRELAY="$<TARGET_FILE:cmdrelay>"
+  CAPQRELAY="$<TARGET_FILE:CapqRelay>" FAKECAPQTOOL="$<TARGET_FILE:fakecapqtool>")
+add_dependencies(drix_relaycmd_test cmdrelay failsys CapqRelay fakecapqtool)
 add_test(NAME drix_relaycmd_test.channel COMMAND drix_relaycmd_test
   --gtest_filter=RelayChannelTest.*:-RelayChannelTest.AFailedForkIsAFailedStart)
 add_test(NAME drix_relaycmd_test.failedfork COMMAND drix_relaycmd_test
