@@ -59,6 +59,7 @@ bool Thread::start() {
     if (rc != 0) {
         std::printf("Creation of thread failed with error: %s\n", std::strerror(rc));
         std::fflush(stdout);
+        errno = rc;  // callers report the cause through errno
         return false;
     }
     threadId = id;

@@ -46,6 +46,7 @@ class Thread {
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
+    // False, with errno set to the cause, when the thread could not be created.
     bool start();
     // Both return false, without waiting, for a thread that never started or
     // was already joined (or detached by kill).

@@ -284,7 +284,8 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
         {"logging backend's thread cannot start", cfg("stdout", dir.path(), false),
          "VELMAR_FAIL_THREAD=1", false, 71, "] Main: Could not initialize the logger backend!"},
         {"sensor controller's thread cannot start", cfg("stdout", dir.path(), false),
-         "VELMAR_FAIL_THREAD=2", false, 71, "] Main: Could not start sensor controller: "},
+         "VELMAR_FAIL_THREAD=2", false, 71,
+         "] Main: Could not start sensor controller: Resource temporarily unavailable!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
