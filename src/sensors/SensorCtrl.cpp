@@ -64,7 +64,6 @@ SensorCtrl::SensorCtrl()
       links(sensors, *logger),
       outputSockets(links.sockets),
       numPkts(0) {
-    std::memset(errBuf, 0, sizeof errBuf);
     const Cfg::ParamValStore* params = config != nullptr ? &config->getParamStore() : nullptr;
 
     int32_t tcpTimeout = 0;
@@ -75,8 +74,6 @@ SensorCtrl::SensorCtrl()
 
     links.open(params, socketTimeout, time(nullptr));
 
-    std::memset(ipfixPacket, 0, sizeof ipfixPacket);
-    std::memset(ipfixTemplatePacket, 0, sizeof ipfixTemplatePacket);
     // Taken before any sensor block exists, so sensor templates start after it.
     sensorLogPkt.templateID = IPFIXTemplSet::createNewTempalteID();
 }
@@ -511,7 +508,8 @@ bool SensorCtrl::handleMessage(sensorMsgHdr* msg, LoopState& st) {
                 sendLogMsg(0, "Received more data replies than requested  from sensor %s",
                            sensorName);
             auto* rep = dynamic_cast<sensorDataRepMsg*>(msg);
-            if (rep != nullptr && IPFIXPacket::hasRows(rep->data, block->sensor->getNumVirtualSensors()))
+            if (rep != nullptr &&
+                IPFIXPacket::hasRows(rep->data, block->sensor->getNumVirtualSensors()))
                 prepareIPFIXPacket(block, static_cast<uint32_t>((rep->curTime + 500) / 1000),
                                    rep->data);
             if (blasterTimeOut != 0 && !st.stopping && block->runState == sensorOperating)

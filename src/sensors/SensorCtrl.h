@@ -154,8 +154,8 @@ class SensorCtrl : public Runnable {
     int64_t blasterTimeOut;                 // µs; not 0 in Blaster mode
     uint64_t blasterTimeDelta;              // ms, Blaster logical clock step
     sensorQueue_t ctrlQueue;
-    LoggerStub* logger;  // owned, "SensorCtrl"
-    CollectorLinks links;
+    LoggerStub* logger;                   // owned, "SensorCtrl"
+    CollectorLinks links;                 // the collector connections; owns the sockets
     std::vector<Socket*>& outputSockets;  // links.sockets: configuration order
 
     // Controller thread only (after start).
@@ -206,12 +206,13 @@ class SensorCtrl : public Runnable {
     static std::vector<SensorCtrl*>& abandoned();
     static void runStopHooks();
 
-    char errBuf[252];
+    char errBuf[252] = {};
     IPFIXSensorLogPkt sensorLogPkt;
     // Packet buffers, reused for every sample (controller thread). Aligned so
-    // that the block copy of a sample's records runs at full speed.
-    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN];
-    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN];
+    // that the block copy of a sample's records runs at full speed. Zeroed at
+    // construction.
+    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN] = {};
+    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN] = {};
 
   private:
     // Sensor list configuration (SensorCtrlConfig.cpp): its private helpers
