@@ -6,13 +6,14 @@
 // breaks a blocked send at stop.
 //
 // Owned by the controller (SensorCtrl::links); owns its sockets and borrows
-// the controller's blocks and logger, which outlive it.
+// the controller's block list and logger (the controller deletes its logger
+// before the links, whose destructor only deletes the sockets).
 //
 // Threads, by member:
 // - main thread before the controller thread starts: the sockets are made
 //   and first connected (open, awaitConnects);
-// - controller thread afterwards: everything else (beginSample, deliver,
-//   templatesNeeded, forgetTemplates), the per-collector state and
+// - controller thread afterwards: everything else (publishFds, beginSample,
+//   deliver, templatesNeeded, forgetTemplates), the per-collector state and
 //   reportNextConnectionError;
 // - main thread at stop: interruptSends, through fdLock and stopSending;
 // - main thread after the controller thread ended: everything.
