@@ -4,37 +4,38 @@
 // runs on its own thread "SensorCtrl": that thread starts one sensor thread
 // per sensor, drives every sensor through registration, init, periodic
 // sampling and shutdown with the messages of sensorProto.h, keeps one
-// periodic timer per operating sensor, and encodes every sample as IPFIX
-// template and data packets that it sends to every collector.
+// periodic timer per operating sensor, and exports every sample: the packets
+// are written by IPFIXPacket and sent to every collector by CollectorLinks
+// (SensorCtrlExport.cpp).
 //
 // Ownership: the controller owns its blocks (each block owns its sensor), its
-// collector sockets, its logger and its queue. The main thread talks to it
-// through ctrlQueue: the stop request and period changes on reload (and, when
-// a stop times out, interruptSends).
+// collector links (which own the sockets), its logger and its queue. The main
+// thread talks to it through ctrlQueue: the stop request and period changes
+// on reload (and, when a stop times out, links.interruptSends).
 //
 // Threads, by member:
 // - set on the main thread before the controller thread starts, read-only
 //   afterwards: outputSockets, sensors, socketTimeout, blasterTimeOut,
 //   blasterTimeDelta, sensorLogPkt;
-// - controller thread only: numPkts, the packet buffers,
-//   reportNextConnectionError, errBuf, the blocks' run state, request count,
-//   queue and template-sent map, the sensors' timer ids, the timer list;
+// - controller thread only: numPkts, the packet buffers, errBuf, the blocks'
+//   run state, request count, queue and template-sent map, the sensors' timer
+//   ids, the timer list, and links (see CollectorLinks.h for its own rules);
 // - shared: ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
 //   by several threads), the sensors' periods (atomic; the reloading thread
 //   writes one before it pushes sensorUpdatePeriod, the controller reads it
-//   after popping that message), collectorFds (fdLock) and stopSending
-//   (atomic), through which the main thread breaks a send that blocks at stop.
+//   after popping that message), and links.interruptSends, through which the
+//   main thread breaks a send that blocks at stop.
 // - main thread after the controller thread ended: everything, in
 //   terminateSensorCtrl.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "AbstractSensor.h"
+#include "CollectorLinks.h"
+#include "IPFIXPacket.h"
 #include "IPFIXTemplSet.h"
 #include "LoggerStub.h"
 #include "SensorCtrlBlock.h"
@@ -120,21 +121,8 @@ class SensorCtrl : public Runnable {
                              int period);
 
     // IPFIX packets of one sample (controller thread). The packet layouts are
-    // drawn in SensorCtrl.cpp beside the code that writes them.
+    // drawn in IPFIXPacket.h beside the code that writes them.
     bool prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime, const dataSet_t* data);
-    // Whether any of the `count` data sets of a reply holds a row: only then
-    // is the sample exported. A multi-group sensor may hold back its first
-    // group and still deliver the others.
-    static bool hasRows(const dataSet_t* data, uint32_t count);
-    // Appends a template set holding tmpl's record at *length of buf (one of
-    // the 65536-byte packet buffers). False, appending nothing, when it does
-    // not fit.
-    static bool addTemplateSet(const IPFIXTemplSet& tmpl, char* buf, uint32_t* length);
-    // Appends one data set of whole records of `data` from byte `offset` on at
-    // *length of buf, keeping the message within MAX_MESSAGE_LEN. Returns the
-    // offset where the next packet continues, 0 when every record fitted.
-    static uint32_t addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl,
-                               char* buf, uint32_t* length);
     // Hands one data packet, preceded where a connection needs it by the
     // virtual sensor's template packet, to every collector. True when every
     // collector took the data packet.
@@ -142,15 +130,11 @@ class SensorCtrl : public Runnable {
                           const char* templatePacket, uint32_t templateLength,
                           uint32_t virtualSensor);
 
-    // Largest message the 16-bit length field can describe, and the buffer
-    // size of one packet.
-    static constexpr uint32_t MAX_MESSAGE_LEN = 65535;
-    static constexpr uint32_t PACKET_BUFFER_LEN = 65536;
-    // Content of a message the packet builders fill at most; the records of
-    // one data packet therefore take at most MAX_RECORDS_LEN bytes (655
-    // records of 100 bytes).
-    static constexpr uint32_t MAX_CONTENT_LEN = 65532;
-    static constexpr uint32_t MAX_RECORDS_LEN = MAX_CONTENT_LEN - 16 - 4;
+    // The packet limits, as IPFIXPacket.h explains them.
+    static constexpr uint32_t MAX_MESSAGE_LEN = IPFIXPacket::MAX_MESSAGE_LEN;
+    static constexpr uint32_t PACKET_BUFFER_LEN = IPFIXPacket::PACKET_BUFFER_LEN;
+    static constexpr uint32_t MAX_CONTENT_LEN = IPFIXPacket::MAX_CONTENT_LEN;
+    static constexpr uint32_t MAX_RECORDS_LEN = IPFIXPacket::MAX_RECORDS_LEN;
     // terminateSensorCtrl waits JOIN_SECONDS for the controller thread, then,
     // after breaking its sends and asking it to leave at once, LEAVE_SECONDS
     // more; then up to REPLY_GRACE_MICROS for the answers of sensor threads
@@ -165,16 +149,16 @@ class SensorCtrl : public Runnable {
     static const char* const name;
 
     // Set on the main thread before the thread starts; see the file comment.
-    std::vector<Socket*> outputSockets;     // owned, configuration order
     std::vector<SensorCtrlBlock*> sensors;  // owned, configuration order
     int socketTimeout;                      // seconds
     int64_t blasterTimeOut;                 // µs; not 0 in Blaster mode
     uint64_t blasterTimeDelta;              // ms, Blaster logical clock step
     sensorQueue_t ctrlQueue;
-    LoggerStub* logger;  // owned, "SensorCtrl"
+    LoggerStub* logger;                   // owned, "SensorCtrl"
+    CollectorLinks links;                 // the collector connections; owns the sockets
+    std::vector<Socket*>& outputSockets;  // links.sockets: configuration order
 
     // Controller thread only (after start).
-    bool reportNextConnectionError;
     uint32_t numPkts;  // IPFIX sequence counter
 
   private:
@@ -184,14 +168,6 @@ class SensorCtrl : public Runnable {
         bool delayInitialPoll = true;
         bool stopping = false;        // the stop request was handled
         uint32_t startedSensors = 0;  // registered and not yet answered shutdown
-    };
-
-    // Per collector, parallel to outputSockets (controller thread).
-    struct CollectorState {
-        time_t lastStart = 0;           // last connection start, seconds
-        bool inOutage = false;          // a failure was logged; no data went out since
-        bool failedThisSample = false;  // skipped for the rest of the current sample
-        bool usableThisSample = false;  // took a packet whole in the current sample
     };
 
     // Controller thread.
@@ -210,18 +186,6 @@ class SensorCtrl : public Runnable {
     void disarmTimer(SensorCtrlBlock* block, LoopState& st);
     void logStatusReply(SensorCtrlBlock* block, const sensorStatusRepMsg& rep);
 
-    // The 16-byte message header, all but the length.
-    static void writeMessageHeader(char* packet, uint32_t exportTime, uint32_t seq);
-    // Whether some collector still needs virtual sensor v's templates (not
-    // connected yet, or not sent them on this connection).
-    bool templatePacketNeeded(SensorCtrlBlock* block, uint32_t v);
-    bool buildTemplatePacket(SensorCtrlBlock* block, uint32_t v, uint32_t exportTime, uint32_t seq,
-                             uint32_t* length);
-    void beginSample();
-    // First hand-over of a sample: starts the connections that collectors
-    // without one need (Blaster mode waits for them, all together, a short
-    // bounded time).
-    void startConnections(SensorCtrlBlock* block, uint32_t v, time_t now);
     // Waits until every collector of `which` has finished its pending connect
     // (up, or failed), at most boundMs in all, or, with watchStop (main
     // thread, start-up), until a stop is pending; one poll covers all of
@@ -229,25 +193,6 @@ class SensorCtrl : public Runnable {
     void awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop);
     // Logs a failed push of a request; `format` holds one %s, the sensor's name.
     void logSendFailure(SensorCtrlBlock* block, const char* format);
-    // sendIPFIXPackets without resetting the per-sample failures.
-    bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
-                 const char* templatePacket, uint32_t templateLength, uint32_t v);
-    // A collector that is neither connected nor connecting: true when a
-    // connection was made that can be used in this same call.
-    bool startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now);
-    // Logs the first connection failure of an outage of collector i; `what`
-    // null for a failed connection start, else a socket error.
-    void logConnectionFailure(size_t i, const char* what);
-    // Forgets what collector i received and closes its connection.
-    void dropConnection(size_t i);
-    // Every change of a collector's descriptor by the controller thread goes
-    // through these, so that interruptSends never touches a closed one.
-    void closeCollector(size_t i);
-    void noteCollectorFd(size_t i);
-    // Main thread, at stop: breaks a send blocked on a collector that does
-    // not read, and stops all further sends.
-    void interruptSends();
-    static bool peerClosed(const Socket* s);
 
     // Main thread, at stop, after the controller thread ended: true when
     // every sensor thread ended and the controller may be deleted.
@@ -261,20 +206,13 @@ class SensorCtrl : public Runnable {
     static std::vector<SensorCtrl*>& abandoned();
     static void runStopHooks();
 
-    std::vector<CollectorState> collectorState;
-    bool connectsStarted = false;  // startConnections ran in the current sample
-    // The collectors' descriptors as the main thread may see them; guarded
-    // by fdLock. A descriptor is closed only under that lock.
-    std::mutex fdLock;
-    std::vector<int> collectorFds;
-    std::atomic<bool> stopSending{false};
-
-    char errBuf[252];
+    char errBuf[252] = {};
     IPFIXSensorLogPkt sensorLogPkt;
     // Packet buffers, reused for every sample (controller thread). Aligned so
-    // that the block copy of a sample's records runs at full speed.
-    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN];
-    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN];
+    // that the block copy of a sample's records runs at full speed. Zeroed at
+    // construction.
+    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN] = {};
+    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN] = {};
 
   private:
     // Sensor list configuration (SensorCtrlConfig.cpp): its private helpers

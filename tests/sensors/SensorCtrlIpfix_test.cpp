@@ -159,46 +159,6 @@ TEST_F(SensorCtrlIpfix, LargeSampleSplitsIntoWholeRecords) {
     EXPECT_EQ(decodeErrors(m), 0u);
 }
 
-// The records of one message take at most 65512 bytes: with 8-byte records
-// 8189 fill a message of exactly 65532 bytes and nothing follows; one more
-// record goes into a second message.
-TEST_F(SensorCtrlIpfix, RecordsExactlyFillingTheRoom) {
-    FakeSensor* s =
-        add(SensorID::TestSensor1, {ctrltest::metric("fake_u64", 6000, DT_UINT_64, 8)}, {1});
-    PairCollector& c = collector();
-
-    s->setRows(0, 8189);
-    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
-    std::vector<std::string> m = c.messages();
-    ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[1].size(), 65532u);
-
-    s->setRows(0, 8190);
-    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
-    m = c.messages();
-    ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[0].size(), 65532u);
-    EXPECT_EQ(m[1].size(), 16u + 4u + 8u);
-    EXPECT_EQ(U::u32(m[0], 8), U::u32(m[1], 8));
-}
-
-// Rows that would take the whole buffer but the set header must still leave
-// room for it: no message exceeds 65535 bytes or wraps its length field.
-TEST_F(SensorCtrlIpfix, MessageLengthNeverWraps) {
-    FakeSensor* s =
-        add(SensorID::TestSensor1, {ctrltest::metric("fake_u32", 6000, DT_UINT_32, 4)}, {1});
-    PairCollector& c = collector();
-    s->setRows(0, 16379);  // 65516 bytes of records
-    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
-    std::vector<std::string> m = c.messages();
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[1].size(), 65532u);
-    EXPECT_EQ(U::u16(m[1], 18), 16378 * 4 + 4);
-    EXPECT_EQ(m[2].size(), 24u);
-    EXPECT_TRUE(c.pending.empty());
-    EXPECT_EQ(decodeErrors(m), 0u);
-}
-
 // A virtual sensor without rows still gets its template packet and a data
 // packet that is the bare 16-byte header; each virtual sensor has its own
 // sequence number.
@@ -261,40 +221,6 @@ TEST_F(SensorCtrlIpfix, TemplatesTooLargeForOneMessageAreNotSent) {
     EXPECT_FALSE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
     EXPECT_TRUE(c.messages().empty());
     EXPECT_TRUE(c.pending.empty());
-}
-
-// A template set that does not fit leaves the length where it was.
-TEST_F(SensorCtrlIpfix, TemplateSetThatDoesNotFitIsNotCounted) {
-    IPFIXTemplSet t(1234);
-    const FieldSpecifier f = {6000, 4, 2};
-    for (int i = 0; i < 10; ++i) t.addElementHostByteOrder(&f);
-    std::vector<char> buf(SensorCtrl::PACKET_BUFFER_LEN);
-    uint32_t length = SensorCtrl::MAX_MESSAGE_LEN - 4 - 84 + 1;
-    EXPECT_FALSE(SensorCtrl::addTemplateSet(t, buf.data(), &length));
-    EXPECT_EQ(length, SensorCtrl::MAX_MESSAGE_LEN - 4 - 84 + 1);
-    --length;
-    EXPECT_TRUE(SensorCtrl::addTemplateSet(t, buf.data(), &length));
-    EXPECT_EQ(length, SensorCtrl::MAX_MESSAGE_LEN);
-}
-
-TEST_F(SensorCtrlIpfix, AddDataSetContinuesAtTheReturnedOffset) {
-    IPFIXTemplSet t(1234);
-    const FieldSpecifier f = {6000, 10, 2};
-    t.addElementHostByteOrder(&f);
-    std::string rows(10 * 10000, 'r');
-    const dataSet_t set = {10000, 10, rows.data()};
-    std::vector<char> buf(SensorCtrl::PACKET_BUFFER_LEN);
-    uint32_t length = 16;
-    EXPECT_EQ(SensorCtrl::addDataSet(&set, 0, t, buf.data(), &length), 65510u);
-    EXPECT_EQ(length, 16u + 4u + 65510u);
-    length = 16;
-    EXPECT_EQ(SensorCtrl::addDataSet(&set, 65510, t, buf.data(), &length), 0u);
-    EXPECT_EQ(length, 16u + 4u + 34490u);
-    // Rows that do not match the template are not read at all.
-    const dataSet_t wrong = {10000, 11, rows.data()};
-    length = 16;
-    EXPECT_EQ(SensorCtrl::addDataSet(&wrong, 0, t, buf.data(), &length), 0u);
-    EXPECT_EQ(length, 16u);
 }
 
 // A collector that fails costs the others nothing: the healthy one gets
