@@ -159,6 +159,46 @@ TEST_F(SensorCtrlIpfix, LargeSampleSplitsIntoWholeRecords) {
     EXPECT_EQ(decodeErrors(m), 0u);
 }
 
+// The records of one message take at most 65512 bytes: with 8-byte records
+// 8189 fill a message of exactly 65532 bytes and nothing follows; one more
+// record goes into a second message.
+TEST_F(SensorCtrlIpfix, RecordsExactlyFillingTheRoom) {
+    FakeSensor* s =
+        add(SensorID::TestSensor1, {ctrltest::metric("fake_u64", 6000, DT_UINT_64, 8)}, {1});
+    PairCollector& c = collector();
+
+    s->setRows(0, 8189);
+    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
+    std::vector<std::string> m = c.messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[1].size(), 65532u);
+
+    s->setRows(0, 8190);
+    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
+    m = c.messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].size(), 65532u);
+    EXPECT_EQ(m[1].size(), 16u + 4u + 8u);
+    EXPECT_EQ(U::u32(m[0], 8), U::u32(m[1], 8));
+}
+
+// Rows that would take the whole buffer but the set header must still leave
+// room for it: no message exceeds 65535 bytes or wraps its length field.
+TEST_F(SensorCtrlIpfix, MessageLengthNeverWraps) {
+    FakeSensor* s =
+        add(SensorID::TestSensor1, {ctrltest::metric("fake_u32", 6000, DT_UINT_32, 4)}, {1});
+    PairCollector& c = collector();
+    s->setRows(0, 16379);  // 65516 bytes of records
+    ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data());
+    std::vector<std::string> m = c.messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[1].size(), 65532u);
+    EXPECT_EQ(U::u16(m[1], 18), 16378 * 4 + 4);
+    EXPECT_EQ(m[2].size(), 24u);
+    EXPECT_TRUE(c.pending.empty());
+    EXPECT_EQ(decodeErrors(m), 0u);
+}
+
 // A virtual sensor without rows still gets its template packet and a data
 // packet that is the bare 16-byte header; each virtual sensor has its own
 // sequence number.
