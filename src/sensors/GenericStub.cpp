@@ -14,8 +14,18 @@ namespace {
 // hung proxy can hold a sensor thread and every sensor that shares it.
 std::atomic<int> replyTimeoutMs{60 * 1000};
 
-// A proxy that cannot be redirected or executed ends with this status.
-constexpr int PROXY_FAIL_STATUS = 69;
+const ChildChannel::StartTexts START_TEXTS = {
+    ChildChannel::PIPE_TEXT, "Could not fork proxy {path}: {error} ({errno})",
+    ChildChannel::REDIRECT_TEXT, "Could not execute {path}! {error}",
+    "Could not start proxy {path}: {error} ({errno})"};
+
+ChildChannel::Setup channelSetup() {
+    ChildChannel::Setup setup;
+    setup.error = ChildProcess::ErrorOutput::ToOutput;  // the proxy's complaints join the reply
+    setup.pipeFailureCounts = false;
+    setup.maxLine = GenericStub::MAX_LINE_BYTES;
+    return setup;
+}
 
 std::string trimmed(std::string s) {
     const char* blanks = " \n\r\t";
@@ -84,7 +94,11 @@ void GenericStub::closeInstance(std::string exec, std::string args) {
 }
 
 GenericStub::GenericStub(std::string logName, std::string exec, std::string args)
-    : log(logName), proxyExec(std::move(exec)), proxyArgs(std::move(args)), replyEof(false) {
+    : log(logName),
+      proxyExec(std::move(exec)),
+      proxyArgs(std::move(args)),
+      channel(log, START_TEXTS, channelSetup()),
+      replyEof(false) {
     if (access(proxyExec.c_str(), R_OK | X_OK) != 0) {
         log.logError("Proxy %s doesn't exist or is not executable. Pls check config",
                      proxyExec.c_str());
@@ -98,51 +112,12 @@ GenericStub::GenericStub(std::string logName, std::string exec, std::string args
 }
 
 bool GenericStub::connectProxy() {
-    // A half-made channel from an earlier attempt must not leak descriptors.
-    closeProxy();
-
-    ChildProcess::Options opts;
-    opts.input = ChildProcess::Input::Pipe;
-    opts.output = ChildProcess::Output::Pipe;
-    opts.error = ChildProcess::ErrorOutput::ToOutput;  // the proxy's complaints join the reply
-    opts.failStatus = PROXY_FAIL_STATUS;
-
-    const time_t now = std::time(nullptr);
-    ChildProcess::StartResult r = child.start(proxyExec, buildArgv(proxyExec, proxyArgs), opts);
-    switch (r.stage) {
-        case ChildProcess::Stage::None:
-            throttle.noteAttempt(now);
-            reader.reset(new LineReader(child.outputFd(), MAX_LINE_BYTES));
-            replyEof = false;
-            return true;
-        case ChildProcess::Stage::Pipe:
-            // No attempt was made: the throttle keeps the previous one.
-            log.logError("Could not create pipes: %s (%d)", std::strerror(r.err), r.err);
-            return false;
-        case ChildProcess::Stage::Fork:
-            throttle.noteAttempt(now);
-            log.logError("Could not fork proxy %s: %s (%d)", proxyExec.c_str(),
-                         std::strerror(r.err), r.err);
-            return false;
-        case ChildProcess::Stage::Redirect:
-            throttle.noteAttempt(now);
-            log.logError("Could not duplicate file descriptors!");
-            return false;
-        case ChildProcess::Stage::Exec:
-            throttle.noteAttempt(now);
-            log.logError("Could not execute %s! %s", proxyExec.c_str(), std::strerror(r.err));
-            return false;
-        default:
-            throttle.noteAttempt(now);
-            log.logError("Could not start proxy %s: %s (%d)", proxyExec.c_str(),
-                         std::strerror(r.err), r.err);
-            return false;
-    }
+    replyEof = false;
+    return channel.start(proxyExec, buildArgv(proxyExec, proxyArgs));
 }
 
 void GenericStub::closeProxy() {
-    reader.reset();
-    child.release();
+    channel.close();
     replyEof = false;
 }
 
@@ -162,13 +137,12 @@ const std::string GenericStub::executeQuery(const std::string& request) {
         return result;
     }
     if (!isOperational()) {
-        if (throttle.mayStart(std::time(nullptr))) connectProxy();
-        if (!isOperational()) return result;
+        if (!channel.restartIfDue(proxyExec, buildArgv(proxyExec, proxyArgs))) return result;
     }
 
     const int timeoutMs = replyTimeoutMs.load();
     FdIo::Deadline deadline(timeoutMs);
-    if (child.writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
+    if (channel.process().writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
         closeProxy();
         return result;
     }
@@ -176,10 +150,10 @@ const std::string GenericStub::executeQuery(const std::string& request) {
     bool droppedLong = false;
     std::string line;
     for (;;) {
-        LineReader::Status st = reader->readLine(line, deadline.remainingMs());
+        LineReader::Status st = channel.lines()->readLine(line, deadline.remainingMs());
         if (st == LineReader::Status::Line) {
             result.append(line);
-            if (reader->lastLineTerminated()) result.push_back('\n');
+            if (channel.lines()->lastLineTerminated()) result.push_back('\n');
             if (line.compare(0, 14, "_response_ end") == 0) break;
             if (result.size() > MAX_REPLY_BYTES) {
                 log.logError("Reply of proxy %s longer than %zu bytes, closing the channel",
@@ -205,7 +179,7 @@ const std::string GenericStub::executeQuery(const std::string& request) {
             break;
         } else {
             log.logError("Could not read the reply of proxy %s: %s (%d)", proxyExec.c_str(),
-                         std::strerror(reader->error()), reader->error());
+                         std::strerror(channel.lines()->error()), channel.lines()->error());
             closeProxy();
             break;
         }

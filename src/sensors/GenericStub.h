@@ -27,8 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LineReader.h"
+#include "ChildChannel.h"
 #include "LoggerStub.h"
 
 class GenericStub {
@@ -80,7 +79,7 @@ class GenericStub {
     void disconnectProxy();
 
     bool proxyExists() const { return !proxyExec.empty(); }
-    bool isOperational() const { return child.inputFd() >= 0 && child.outputFd() >= 0; }
+    bool isOperational() const { return channel.isOpen(); }
 
     // Never destroyed, so that a sensor thread still binding or releasing at
     // process exit cannot meet a destroyed lock or map.
@@ -95,8 +94,6 @@ class GenericStub {
 
     // Guarded by instanceMutex.
     std::mutex instanceMutex;
-    ChildProcess child;
-    std::unique_ptr<LineReader> reader;  // over the child's output while open
-    bool replyEof;                       // the proxy has closed its output
-    RestartThrottle throttle;            // the last start attempt
+    ChildChannel channel;  // the proxy, its pipes and the reader over its output
+    bool replyEof;         // the proxy has closed its output
 };

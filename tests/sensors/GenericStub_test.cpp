@@ -231,7 +231,7 @@ TEST_F(GenericStubTest, RegistryServesAgainAfterEmptying) {
 TEST_F(GenericStubTest, ProxyWithoutEndLineThenRestart) {
     GenericStub* s = GenericStub::getInstance(FAKEPROXY, args());
     ASSERT_NE(s, nullptr);
-    const time_t started = time(nullptr);
+    const time_t started = monotonicSeconds();
     EXPECT_EQ(s->executeQuery("noend"),
               "_response_ begin\n_key_ node:- sensor:- item:noend\n_val_ count:1\n");
     // The proxy has ended: the channel closes and does not restart before
@@ -239,8 +239,8 @@ TEST_F(GenericStubTest, ProxyWithoutEndLineThenRestart) {
     EXPECT_EQ(s->executeQuery("a"), "");
     std::string r;
     time_t answered = 0;
-    while (r.empty() && time(nullptr) < started + 10) {
-        const time_t before = time(nullptr);
+    while (r.empty() && monotonicSeconds() < started + 10) {
+        const time_t before = monotonicSeconds();
         r = s->executeQuery("b");
         if (r.empty()) {
             EXPECT_LE(before, started + 3);

@@ -19,6 +19,18 @@ std::atomic<int> replyTimeout{30000};
 
 const char* const END_LINE = ".";
 
+const ChildChannel::StartTexts START_TEXTS = {
+    ChildChannel::PIPE_TEXT, "Could not start {path}: {error} ({errno})",
+    ChildChannel::REDIRECT_TEXT, "Could not execute {path}! {error}",
+    ChildChannel::RELAY_BUSY_TEXT};
+
+ChildChannel::Setup channelSetup() {
+    ChildChannel::Setup setup;
+    setup.failStatus = CephStub::CHILD_FAIL_STATUS;
+    setup.maxLine = CephStub::MAX_LINE;
+    return setup;
+}
+
 }  // namespace
 
 CephStub* CephStub::cephStub = nullptr;
@@ -60,7 +72,7 @@ void CephStub::closeInstance() {
     delete doomed;
 }
 
-CephStub::CephStub() : log("CephStub") {
+CephStub::CephStub() : log("CephStub"), channel(log, START_TEXTS, channelSetup()) {
     if (SensorCtrl::config)
         SensorCtrl::config->getParamStore().getString(Cfg::CEPHRADOS, proxyExec);
     // The file checked here is the file run: the relay is started by exactly
@@ -79,58 +91,20 @@ CephStub::CephStub() : log("CephStub") {
 
 CephStub::~CephStub() { closeCeph(); }
 
-bool CephStub::connectCeph() {
-    throttle.noteAttempt(time(nullptr));
-    ChildProcess::Options options;
-    options.input = ChildProcess::Input::Pipe;
-    options.output = ChildProcess::Output::Pipe;
-    options.error = ChildProcess::ErrorOutput::Inherit;
-    options.failStatus = CHILD_FAIL_STATUS;
-    const ChildProcess::StartResult started = child.start(proxyExec, {proxyExec}, options);
-    switch (started.stage) {
-        case ChildProcess::Stage::None:
-            reader.reset(new LineReader(child.outputFd(), MAX_LINE));
-            return true;
-        case ChildProcess::Stage::Pipe:
-        case ChildProcess::Stage::DevNull:
-            log.logError("Could not create pipes: %s (%d)", strerror(started.err), started.err);
-            break;
-        case ChildProcess::Stage::Fork:
-            log.logError("Could not start %s: %s (%d)", proxyExec.c_str(), strerror(started.err),
-                         started.err);
-            break;
-        case ChildProcess::Stage::Redirect:
-            log.logError("Could not duplicate file descriptors!");
-            break;
-        case ChildProcess::Stage::Exec:
-            log.logError("Could not execute %s! %s", proxyExec.c_str(), strerror(started.err));
-            break;
-        case ChildProcess::Stage::Busy:
-            log.logError("Could not start %s: the previous relay is still attached",
-                         proxyExec.c_str());
-            break;
-    }
-    return false;
-}
+bool CephStub::connectCeph() { return channel.start(proxyExec, {proxyExec}); }
 
-void CephStub::closeCeph() {
-    reader.reset();
-    child.release();
-}
+void CephStub::closeCeph() { channel.close(); }
 
 const std::string CephStub::executeQuery(const std::string& request) {
     std::string result;
     std::lock_guard<std::mutex> lock(mutex);
-    if (!isOperational()) {
-        if (throttle.mayStart(time(nullptr))) connectCeph();
-        if (!isOperational()) {
-            closeCeph();
-            return result;
-        }
+    if (!channel.restartIfDue(proxyExec, {proxyExec})) {
+        closeCeph();
+        return result;
     }
 
     const int timeoutMs = replyTimeoutMs();
-    if (child.writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
+    if (channel.process().writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
         log.logError("Could not send request %s to the ceph relay: %s", request.c_str(),
                      strerror(errno));
         closeCeph();
@@ -142,7 +116,7 @@ const std::string CephStub::executeQuery(const std::string& request) {
     FdIo::Deadline deadline(timeoutMs);
     std::string line;
     for (;;) {
-        const LineReader::Status status = reader->readLine(line, deadline.remainingMs());
+        const LineReader::Status status = channel.lines()->readLine(line, deadline.remainingMs());
         if (status == LineReader::Status::Line) {
             if (line == END_LINE) return result;
             if (result.size() + line.size() + 1 > MAX_REPLY) {
@@ -163,7 +137,7 @@ const std::string CephStub::executeQuery(const std::string& request) {
                              request.c_str(), timeoutMs);
             } else if (status == LineReader::Status::Error) {
                 log.logError("Could not read the reply of the ceph relay: %s",
-                             strerror(reader->error()));
+                             strerror(channel.lines()->error()));
             }
             // The relay has ended its output, or can no longer be trusted to
             // stay in step with our requests: start afresh at a later query.

@@ -21,8 +21,7 @@
 #include <mutex>
 #include <string>
 
-#include "ChildProcess.h"
-#include "LineReader.h"
+#include "ChildChannel.h"
 #include "LoggerStub.h"
 
 class CephStub {
@@ -63,15 +62,13 @@ class CephStub {
     // Close both pipes and forget the child. Caller holds mutex.
     void closeCeph();
     bool proxyExists() const { return !proxyExec.empty(); }
-    bool isOperational() const { return child.inputFd() >= 0 && child.outputFd() >= 0; }
+    bool isOperational() const { return channel.isOpen(); }
 
     // Set by the constructor, except where noted; otherwise touched only with
     // mutex held.
     LoggerStub log;
     std::string proxyExec;  // emptied when unusable
-    ChildProcess child;
-    std::unique_ptr<LineReader> reader;  // over child's output; null while closed
-    RestartThrottle throttle;
+    ChildChannel channel;   // the relay, its pipes and the reader over its output
 
     // Guarded by mutex.
     static CephStub* cephStub;

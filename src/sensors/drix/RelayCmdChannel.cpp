@@ -33,10 +33,26 @@ std::set<RelayCmdChannel*>& registry() {
     static auto* channels = new std::set<RelayCmdChannel*>;
     return *channels;
 }
+
+const ChildChannel::StartTexts START_TEXTS = {
+    ChildChannel::PIPE_TEXT, "Could not fork {path}: {error} ({errno})",
+    ChildChannel::REDIRECT_TEXT, "Could not execute {path}! {error}",
+    ChildChannel::RELAY_BUSY_TEXT};
+
+ChildChannel::Setup channelSetup() {
+    ChildChannel::Setup setup;
+    setup.failStatus = RelayCmdChannel::CHILD_FAIL_STATUS;
+    setup.restartGap = RelayCmdChannel::RECONNECT_TIMEOUT - 1;
+    // A failed pipe() leaves the next request free to try again at once.
+    setup.pipeFailureCounts = false;
+    setup.maxLine = RelayCmdChannel::LINE_PIECE;
+    setup.overflow = LineReader::Overflow::Split;
+    return setup;
+}
 }  // namespace
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
-    : names(n), mutex(m), log(n.loggerName) {
+    : names(n), mutex(m), log(n.loggerName), channel(log, START_TEXTS, channelSetup()) {
     {
         std::lock_guard<std::mutex> hold(registryLock());
         registry().insert(this);
@@ -64,105 +80,28 @@ RelayCmdChannel::~RelayCmdChannel() {
 
 void RelayCmdChannel::abandonBusyChannels() {
     std::lock_guard<std::mutex> hold(registryLock());
-    for (RelayCmdChannel* channel : registry()) channel->abandonForStop();
+    for (RelayCmdChannel* c : registry()) c->channel.abandonForStop(RELAY_END_MS);
 }
 
-void RelayCmdChannel::abandonForStop() {
-    stopping.store(true);
-    if (!busy.load()) return;
-    child.signal(SIGTERM);
-    FdIo::Deadline deadline(RELAY_END_MS);
-    while (busy.load() && !deadline.passed()) {
-        struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    if (busy.load()) child.signal(SIGKILL);
-}
+bool RelayCmdChannel::connectADMCmd() { return channel.start(proxyExec, {proxyExec}); }
 
-bool RelayCmdChannel::connectADMCmd() {
-    const time_t now = monotonicSeconds();
-    ChildProcess::Options options;
-    options.input = ChildProcess::Input::Pipe;
-    options.output = ChildProcess::Output::Pipe;
-    options.error = ChildProcess::ErrorOutput::Inherit;
-    options.failStatus = CHILD_FAIL_STATUS;
-    const ChildProcess::StartResult started = child.start(proxyExec, {proxyExec}, options);
-    // A start counts against the restart gap once its pipes exist; a failed
-    // pipe() leaves the next request free to try again at once.
-    if (started.stage != ChildProcess::Stage::Pipe && started.stage != ChildProcess::Stage::DevNull)
-        throttle.noteAttempt(now);
-    switch (started.stage) {
-        case ChildProcess::Stage::None:
-            reader.reset(new LineReader(child.outputFd(), LINE_PIECE, LineReader::Overflow::Split));
-            return true;
-        case ChildProcess::Stage::Pipe:
-        case ChildProcess::Stage::DevNull:
-            log.logError("Could not create pipes: %s (%d)", strerror(started.err), started.err);
-            break;
-        case ChildProcess::Stage::Fork:
-            log.logError("Could not fork %s: %s (%d)", proxyExec.c_str(), strerror(started.err),
-                         started.err);
-            break;
-        case ChildProcess::Stage::Redirect:
-            log.logError("Could not duplicate file descriptors!");
-            break;
-        case ChildProcess::Stage::Exec:
-            log.logError("Could not execute %s! %s", proxyExec.c_str(), strerror(started.err));
-            break;
-        case ChildProcess::Stage::Busy:
-            log.logError("Could not start %s: the previous relay is still attached",
-                         proxyExec.c_str());
-            break;
-    }
-    // ChildProcess has closed whatever it opened: the channel stays closed.
-    closeADMCmd();
-    return false;
-}
-
-void RelayCmdChannel::closeADMCmd() {
-    // ChildProcess closes each descriptor once and marks it closed, so a
-    // second close can never hit a descriptor another thread has opened since.
-    reader.reset();
-    child.release();
-}
+void RelayCmdChannel::closeADMCmd() { channel.close(); }
 
 void RelayCmdChannel::disconnectADMCmd() {
     PthreadLock lock(mutex);
     closeADMCmd();
 }
 
-void RelayCmdChannel::abandonRelay() {
-    // A relay still writing would not see the end of its input until its
-    // tool finishes, and a hung tool never does. Told to end, it ends its
-    // tool's group first; it is killed only if it has not ended by then.
-    child.signal(SIGTERM);
-    child.closeInput();
-    child.closeOutput();
-    child.wait(RELAY_END_MS);
-    closeADMCmd();
-}
-
-namespace {
-// Marks a channel busy for the life of one exchange.
-struct BusyScope {
-    std::atomic<bool>& flag;
-    explicit BusyScope(std::atomic<bool>& f) : flag(f) { flag.store(true); }
-    ~BusyScope() { flag.store(false); }
-};
-}  // namespace
-
 std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request) {
     PthreadLock lock(mutex);
-    if (!proxyExists() || stopping.load()) return nullptr;
-    BusyScope inExchange(busy);
-    if (!isOperational()) {
-        if (throttle.mayStart(monotonicSeconds())) connectADMCmd();
-        if (!isOperational()) return nullptr;
-    }
+    if (!proxyExists() || channel.isStopping()) return nullptr;
+    ChildChannel::Exchange inExchange(channel);
+    if (!channel.restartIfDue(proxyExec, {proxyExec})) return nullptr;
 
     const int timeoutMs = replyTimeoutMs();
     FdIo::Deadline deadline(timeoutMs);
-    const FdIo::IoResult written = child.writeAll(request + "\n", deadline.remainingMs());
+    const FdIo::IoResult written =
+        channel.process().writeAll(request + "\n", deadline.remainingMs());
     if (written != FdIo::IoResult::Ok) {
         // The relay has gone, or will not read: start afresh at a later request.
         if (written == FdIo::IoResult::TimedOut)
@@ -177,9 +116,10 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
     bool atLineStart = true;  // only a whole line can be the end line
     std::string piece;
     for (;;) {
-        const LineReader::Status status = reader->readLine(piece, deadline.remainingMs());
+        const LineReader::Status status = channel.lines()->readLine(piece, deadline.remainingMs());
         if (status == LineReader::Status::Line || status == LineReader::Status::Piece) {
-            const bool whole = status == LineReader::Status::Line && reader->lastLineTerminated();
+            const bool whole =
+                status == LineReader::Status::Line && channel.lines()->lastLineTerminated();
             if (whole) piece.push_back('\n');
             if (atLineStart && whole && piece == names.endLine) return reply.release();
             atLineStart = whole;

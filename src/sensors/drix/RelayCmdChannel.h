@@ -29,8 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LineReader.h"
+#include "ChildChannel.h"
 #include "LoggerStub.h"
 
 class RelayCmdChannel {
@@ -71,9 +70,9 @@ class RelayCmdChannel {
 
     bool proxyExists() const { return !proxyExec.empty(); }
     // Both pipes open. Caller holds the mutex.
-    bool isOperational() const { return child.inputFd() >= 0 && child.outputFd() >= 0; }
+    bool isOperational() const { return channel.isOpen(); }
     // Monotonic seconds of the last start that got as far as its pipes.
-    time_t lastConnectTime() const { return throttle.lastAttemptTime(); }
+    time_t lastConnectTime() const { return channel.lastAttemptTime(); }
 
     // Longest wait for the request to be taken and the whole reply to arrive;
     // past it the relay is taken as hung and the channel closes.
@@ -104,10 +103,7 @@ class RelayCmdChannel {
 
   private:
     // Gives up on a relay that may still be writing. Caller holds the mutex.
-    void abandonRelay();
-    // Asks a busy channel's relay to end, from a thread that does not hold
-    // the mutex; returns once the exchange has ended or the relay was killed.
-    void abandonForStop();
+    void abandonRelay() { channel.abandon(RELAY_END_MS); }
 
     // Set by the constructor.
     const Names& names;
@@ -116,14 +112,9 @@ class RelayCmdChannel {
     std::string proxyExec;  // emptied when unusable
     std::atomic<int> replyTimeout{DEFAULT_REPLY_TIMEOUT_MS};
 
-    // Written under the mutex, read by abandonForStop without it.
-    std::atomic<bool> busy{false};      // an exchange is under way
-    std::atomic<bool> stopping{false};  // abandoned at stop: no more requests
-
-    // Guarded by mutex.
-    ChildProcess child;
-    std::unique_ptr<LineReader> reader;  // over the relay's output; null while closed
-    RestartThrottle throttle{RECONNECT_TIMEOUT - 1};
+    // The relay, its pipes and the reader over its output, guarded by mutex;
+    // only its abandonForStop is called without it (see ChildChannel.h).
+    ChildChannel channel;
 };
 
 // The process-wide singleton of one relay channel; Stub derives from it and

@@ -23,6 +23,19 @@ pthread_mutex_t TallyqStub::mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t TallyqStub::createCtrl = PTHREAD_ONCE_INIT;
 pthread_once_t TallyqStub::destroyCtrl = PTHREAD_ONCE_INIT;
 
+namespace {
+const ChildChannel::StartTexts START_TEXTS = {
+    ChildChannel::PIPE_TEXT, "Could not fork: {error} ({errno})", ChildChannel::REDIRECT_TEXT,
+    "Could not execute {path}: {error}", ChildChannel::RELAY_BUSY_TEXT};
+
+ChildChannel::Setup channelSetup() {
+    ChildChannel::Setup setup;
+    setup.failStatus = TallyqStub::CHILD_FAIL_STATUS;
+    setup.restartGap = TallyqStub::RESTART_GAP_S;
+    return setup;
+}
+}  // namespace
+
 constexpr int TallyqStub::MAX_EVENTS;
 constexpr int TallyqStub::QUERY_DEADLINE_MS;
 
@@ -64,7 +77,8 @@ void TallyqStub::destroySingleton() {
     tallyqStub = nullptr;
 }
 
-TallyqStub::TallyqStub(const std::string& path) : log("TallyqStub"), proxyFilename(path) {
+TallyqStub::TallyqStub(const std::string& path)
+    : log("TallyqStub"), proxyFilename(path), channel(log, START_TEXTS, channelSetup()) {
     if (!connectTallyq()) {
         log.logError("Could not connect to TALLYQ proxy.");
         return;
@@ -75,45 +89,13 @@ TallyqStub::TallyqStub(const std::string& path) : log("TallyqStub"), proxyFilena
 TallyqStub::~TallyqStub() { disconnectTallyq(); }
 
 bool TallyqStub::connectTallyq() {
-    throttle.noteAttempt(monotonicSeconds());
-    ChildProcess::Options options;
-    options.input = ChildProcess::Input::Pipe;
-    options.output = ChildProcess::Output::Pipe;
-    options.error = ChildProcess::ErrorOutput::Inherit;
-    options.failStatus = CHILD_FAIL_STATUS;
-    const ChildProcess::StartResult started = child.start(proxyFilename, {proxyFilename}, options);
-    switch (started.stage) {
-        case ChildProcess::Stage::None:
-            proxyPID = child.pid();
-            lastConnectTime = monotonicSeconds();
-            carry.clear();
-            return true;
-        case ChildProcess::Stage::Pipe:
-        case ChildProcess::Stage::DevNull:
-            log.logError("Could not create pipes: %s (%d)", strerror(started.err), started.err);
-            break;
-        case ChildProcess::Stage::Fork:
-            log.logError("Could not fork: %s (%d)", strerror(started.err), started.err);
-            break;
-        case ChildProcess::Stage::Redirect:
-            log.logError("Could not duplicate file descriptors!");
-            break;
-        case ChildProcess::Stage::Exec:
-            log.logError("Could not execute %s: %s", proxyFilename.c_str(), strerror(started.err));
-            break;
-        case ChildProcess::Stage::Busy:
-            log.logError("Could not start %s: the previous relay is still attached",
-                         proxyFilename.c_str());
-            break;
-    }
-    // ChildProcess has closed whatever it had opened: the channel stays
-    // unconnected and the restart rule applies again.
-    return false;
+    carry.clear();
+    return channel.start(proxyFilename, {proxyFilename});
 }
 
 bool TallyqStub::readGreeting() {
-    TallyqResponse* greeting =
-        TallyqResponse::readResponse(child.outputFd(), carry, FdIo::Deadline(QUERY_DEADLINE_MS));
+    TallyqResponse* greeting = TallyqResponse::readResponse(channel.process().outputFd(), carry,
+                                                            FdIo::Deadline(QUERY_DEADLINE_MS));
     const bool ok = greeting->isEvent();
     if (!ok) {
         noteStrayLine(*greeting);
@@ -131,7 +113,7 @@ bool TallyqStub::discardUnsolicited() {
     std::size_t dropped = 0;
     for (;;) {
         std::size_t got = 0;
-        const FdIo::IoResult r = child.read(buf, sizeof buf, got, 0);
+        const FdIo::IoResult r = channel.process().read(buf, sizeof buf, got, 0);
         if (r == FdIo::IoResult::TimedOut) return true;
         dropped += got;
         if (r != FdIo::IoResult::Ok || dropped > TallyqResponse::MAX_REPLY) break;
@@ -148,9 +130,7 @@ void TallyqStub::noteStrayLine(const TallyqResponse& reply) {
 }
 
 void TallyqStub::disconnectTallyq() {
-    if (proxyPID != 0) child.signal(SIGTERM);
-    proxyPID = 0;
-    child.release();
+    channel.close(SIGTERM);
     carry.clear();
 }
 
@@ -158,21 +138,20 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     PthreadLock lock(mutex);
     // A late or repeated reply must not become the answer to this request.
     if (isConnected()) discardUnsolicited();
-    if (!isConnected()) {
-        if (!throttle.mayStart(monotonicSeconds())) return nullptr;
-        if (!connectTallyq() || !readGreeting()) return nullptr;
-    }
+    if (!isConnected() &&
+        (!channel.restartIfDue(proxyFilename, {proxyFilename}) || !readGreeting()))
+        return nullptr;
 
     // One deadline for the whole exchange: a relay that trickles bytes or
     // events cannot hold the lock, and every statistics sensor, for ever.
     FdIo::Deadline deadline(QUERY_DEADLINE_MS);
-    if (child.writeAll(request + "\n", deadline.remainingMs()) != FdIo::IoResult::Ok) {
+    if (channel.process().writeAll(request + "\n", deadline.remainingMs()) != FdIo::IoResult::Ok) {
         disconnectTallyq();
         return nullptr;
     }
     TallyqResponse* reply = nullptr;
     for (int events = 0;; ++events) {
-        reply = TallyqResponse::readResponse(child.outputFd(), carry, deadline);
+        reply = TallyqResponse::readResponse(channel.process().outputFd(), carry, deadline);
         if (!reply->isEvent()) break;
         delete reply;
         reply = nullptr;

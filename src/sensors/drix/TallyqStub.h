@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ChildProcess.h"
+#include "ChildChannel.h"
 #include "LoggerStub.h"
 #include "TallyqResponse.h"
 
@@ -79,17 +79,14 @@ class TallyqStub {
     void noteStrayLine(const TallyqResponse& reply);
     // Closes the pipes and sends the relay SIGTERM. Same callers.
     void disconnectTallyq();
-    bool isConnected() const { return child.outputFd() >= 0; }
+    bool isConnected() const { return channel.process().outputFd() >= 0; }
 
     // Set by the constructor; otherwise touched only with mutex held.
     LoggerStub log;
     std::string proxyFilename;
-    ChildProcess child;
-    pid_t proxyPID = 0;                       // the running relay, 0 when none
-    time_t lastConnectTime = 0;               // monotonic seconds of the last successful start
-    RestartThrottle throttle{RESTART_GAP_S};  // every start attempt, monotonic seconds
-    std::string carry;                        // bytes read after the last reply
-    std::string lastStrayLine;                // last stray line logged
+    ChildChannel channel;       // the relay and its pipes; every start attempt counts
+    std::string carry;          // bytes read after the last reply
+    std::string lastStrayLine;  // last stray line logged
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.
     static TallyqStub* tallyqStub;

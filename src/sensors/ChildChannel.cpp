@@ -1,0 +1,113 @@
+#include "ChildChannel.h"
+
+#include <signal.h>
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// The text with its placeholders filled in, in one pass, so that a path
+// holding a placeholder's name stays as it is.
+std::string fill(const char* text, const std::string& path, int err) {
+    const std::pair<const char*, std::string> values[] = {
+        {"{path}", path}, {"{error}", std::strerror(err)}, {"{errno}", std::to_string(err)}};
+    std::string out;
+    for (const char* p = text; *p != '\0';) {
+        bool replaced = false;
+        for (const auto& v : values) {
+            const std::size_t len = std::strlen(v.first);
+            if (std::strncmp(p, v.first, len) == 0) {
+                out += v.second;
+                p += len;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) out.push_back(*p++);
+    }
+    return out;
+}
+
+}  // namespace
+
+ChildChannel::ChildChannel(const LoggerStub& l, const StartTexts& t, const Setup& s)
+    : log(l), texts(t), setup(s), throttle(s.restartGap) {}
+
+bool ChildChannel::start(const std::string& path, const std::vector<std::string>& argv) {
+    // A half-made channel from an earlier attempt must not leak descriptors.
+    close();
+    const time_t now = monotonicSeconds();
+    ChildProcess::Options options;
+    options.input = ChildProcess::Input::Pipe;
+    options.output = ChildProcess::Output::Pipe;
+    options.error = setup.error;
+    options.failStatus = setup.failStatus;
+    const ChildProcess::StartResult started = child.start(path, argv, options);
+    const bool noPipes =
+        started.stage == ChildProcess::Stage::Pipe || started.stage == ChildProcess::Stage::DevNull;
+    if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(now);
+    const char* text = nullptr;
+    switch (started.stage) {
+        case ChildProcess::Stage::None:
+            if (setup.maxLine > 0)
+                reader.reset(new LineReader(child.outputFd(), setup.maxLine, setup.overflow));
+            return true;
+        case ChildProcess::Stage::Pipe:
+        case ChildProcess::Stage::DevNull:
+            text = texts.pipe;
+            break;
+        case ChildProcess::Stage::Fork:
+            text = texts.fork;
+            break;
+        case ChildProcess::Stage::Redirect:
+            text = texts.redirect;
+            break;
+        case ChildProcess::Stage::Exec:
+            text = texts.exec;
+            break;
+        case ChildProcess::Stage::Busy:
+            text = texts.busy;
+            break;
+    }
+    log.logError("%s", fill(text, path, started.err).c_str());
+    // ChildProcess has closed whatever it had opened: the channel stays
+    // closed and the restart rule applies again.
+    return false;
+}
+
+bool ChildChannel::restartIfDue(const std::string& path, const std::vector<std::string>& argv) {
+    if (!isOpen() && throttle.mayStart(monotonicSeconds())) start(path, argv);
+    return isOpen();
+}
+
+void ChildChannel::close(int endSignal) {
+    if (endSignal != 0) child.signal(endSignal);
+    // ChildProcess closes each descriptor once and marks it closed, so a
+    // second close can never hit a descriptor another thread has opened since.
+    reader.reset();
+    child.release();
+}
+
+void ChildChannel::abandon(int graceMs) {
+    // A relay still writing would not see the end of its input until its
+    // tool finishes, and a hung tool never does. Told to end, it ends its
+    // tool's group first; it is killed only if it has not ended by then.
+    child.signal(SIGTERM);
+    child.closeInput();
+    child.closeOutput();
+    child.wait(graceMs);
+    close();
+}
+
+void ChildChannel::abandonForStop(int graceMs) {
+    stopping.store(true);
+    if (!busy.load()) return;
+    child.signal(SIGTERM);
+    FdIo::Deadline deadline(graceMs);
+    while (busy.load() && !deadline.passed()) {
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    if (busy.load()) child.signal(SIGKILL);
+}

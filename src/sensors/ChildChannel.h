@@ -1,0 +1,126 @@
+// The part every channel to a request-answering child program shares (the
+// generic proxy, Ceph relay, statistics relay and command relay channels):
+// the child over two pipes, the Error line for a start that failed at a given
+// stage, the spacing of restarts on the monotonic clock, closing, and giving
+// up on a child that may still be writing. Each channel keeps its own
+// protocol, its own texts and its own singleton rules.
+//
+// Ownership: a channel owns its ChildChannel as a member, and through it the
+// child process, its pipes and the line reader over the child's output. The
+// logger is the channel's own, borrowed for the core's lifetime.
+//
+// Threads: the channel serialises every call under its own lock (one
+// exchange or close at a time), except abandonForStop, which the controller
+// thread calls at daemon stop without that lock: it reads the atomic flags
+// and reaches the child only through ChildProcess::signal, the one
+// ChildProcess method that is safe beside the owner.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "LineReader.h"
+#include "LoggerStub.h"
+
+class ChildChannel {
+  public:
+    // The Error line logged when a start fails at a stage. In each text
+    // "{path}" stands for the program, "{error}" for the text of the error
+    // and "{errno}" for its number.
+    struct StartTexts {
+        const char* pipe;      // the pipes could not be created
+        const char* fork;      // fork failed
+        const char* redirect;  // the child could not set up its streams
+        const char* exec;      // the child could not run the program
+        const char* busy;      // the previous child is still attached
+    };
+    // The texts that most channels share.
+    static constexpr const char* PIPE_TEXT = "Could not create pipes: {error} ({errno})";
+    static constexpr const char* REDIRECT_TEXT = "Could not duplicate file descriptors!";
+    static constexpr const char* RELAY_BUSY_TEXT =
+        "Could not start {path}: the previous relay is still attached";
+
+    struct Setup {
+        // Where the child's standard error goes.
+        ChildProcess::ErrorOutput error = ChildProcess::ErrorOutput::Inherit;
+        // Exit status of a child that could not redirect its streams or exec.
+        int failStatus = 69;
+        // A restart needs the current monotonic second to be more than this
+        // past the last start attempt.
+        time_t restartGap = 2;
+        // Whether a start that could not even create its pipes counts as an
+        // attempt; when it does not, the next request may try again at once.
+        bool pipeFailureCounts = true;
+        // Longest line of the reader over the child's output; 0 for no
+        // reader (the channel reads the descriptor itself).
+        std::size_t maxLine = 0;
+        LineReader::Overflow overflow = LineReader::Overflow::Drop;
+    };
+
+    ChildChannel(const LoggerStub& log, const StartTexts& texts, const Setup& setup);
+    ChildChannel(const ChildChannel&) = delete;
+    ChildChannel& operator=(const ChildChannel&) = delete;
+
+    // Starts path with argv after closing what an earlier attempt left; true
+    // when both pipes are open. A failure logs its stage's text.
+    bool start(const std::string& path, const std::vector<std::string>& argv);
+    // Starts path again when the channel is closed and the restart gap has
+    // passed; true when the channel is open afterwards.
+    bool restartIfDue(const std::string& path, const std::vector<std::string>& argv);
+    bool isOpen() const { return child.inputFd() >= 0 && child.outputFd() >= 0; }
+    // Monotonic seconds of the last start attempt that counted.
+    time_t lastAttemptTime() const { return throttle.lastAttemptTime(); }
+
+    // Closes the pipes and ends the child (ChildProcess::release), after
+    // sending it endSignal when that is not 0.
+    void close(int endSignal = 0);
+    // Gives up on a child that may still be writing: a relay told to end
+    // ends its tool first, so it gets SIGTERM and graceMs to end before the
+    // pipes are released.
+    void abandon(int graceMs);
+
+    // The child, and the reader over its output (null while closed or without
+    // one), for the channel's own protocol.
+    ChildProcess& process() { return child; }
+    const ChildProcess& process() const { return child; }
+    LineReader* lines() { return reader.get(); }
+
+    // At daemon stop: marks the channel stopping and, when an exchange is
+    // under way, tells the child to end and waits up to graceMs for the
+    // exchange to finish, then kills the child. Any thread, without the
+    // channel's lock.
+    void abandonForStop(int graceMs);
+    bool isStopping() const { return stopping.load(); }
+
+    // Marks the channel busy for the life of one exchange, for abandonForStop.
+    class Exchange {
+      public:
+        explicit Exchange(ChildChannel& c) : flag(c.busy) { flag.store(true); }
+        ~Exchange() { flag.store(false); }
+        Exchange(const Exchange&) = delete;
+        Exchange& operator=(const Exchange&) = delete;
+
+      private:
+        std::atomic<bool>& flag;
+    };
+
+  private:
+    // Set by the constructor.
+    const LoggerStub& log;
+    const StartTexts texts;
+    const Setup setup;
+
+    // Written under the channel's lock, read by abandonForStop without it.
+    std::atomic<bool> busy{false};      // an exchange is under way
+    std::atomic<bool> stopping{false};  // abandoned at stop: no more requests
+
+    // Under the channel's lock.
+    ChildProcess child;
+    std::unique_ptr<LineReader> reader;
+    RestartThrottle throttle;
+};
