@@ -13,9 +13,10 @@
 // closing of a stub; a stub's `instanceMutex` is held for the whole of a query
 // and while its channel closes. Order: registry lock, then instanceMutex.
 //
-// The channel never waits for, signals or kills its child: a proxy is
-// expected to end at end of file on its standard input. The daemon ignores
-// SIGCHLD (no zombies) and SIGPIPE (a write to an ended proxy fails).
+// A proxy is expected to end at end of file on its standard input; closing
+// the channel closes that input, and a proxy that has not ended by then is
+// ended by ChildProcess (SIGTERM, then SIGKILL). The daemon ignores SIGCHLD
+// (no zombies) and SIGPIPE (a write to an ended proxy fails).
 #pragma once
 
 #include <cstddef>
