@@ -109,8 +109,9 @@ class SensorCtrl : public Runnable {
     void* run(void* args) override;
     ~SensorCtrl() override;
 
-    // Sensor list configuration (SensorCtrlConfig.cpp), main thread, once,
-    // right after construction.
+    // Sensor list configuration (SensorCtrlConfig.cpp; a generic sensor's
+    // meta-file in GenericMetaFile.cpp), main thread, once, right after
+    // construction.
     void parseSensorConfig();
     // A new sensor of that name with its period and filter set, owned by the
     // caller; null when no sensor of that name exists.

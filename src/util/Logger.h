@@ -4,7 +4,9 @@
 // StdErrLogger (synchronous console loggers for tools and early start-up).
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 
 namespace LogNameSpace {
 
@@ -24,6 +26,17 @@ extern const int syslog_prio[6];
 }  // namespace LogNameSpace
 
 #define VELMAR_PRINTF(a, b) __attribute__((format(printf, a, b)))
+
+// Inside a variadic log method whose format parameter is `fmt`: declares
+// `char buf[1024]` holding the formatted message, cut to fit.
+#define VELMAR_FORMAT_LOG_ARGS(buf)                       \
+    char buf[1024];                                       \
+    do {                                                  \
+        va_list velmarArgs;                               \
+        va_start(velmarArgs, fmt);                        \
+        std::vsnprintf(buf, sizeof buf, fmt, velmarArgs); \
+        va_end(velmarArgs);                               \
+    } while (0)
 
 class Logger {
 public:

@@ -194,31 +194,19 @@ void LoggerBackend::log(time_t timestamp, const char* component, int severity,
 
 void LoggerBackend::printLog(const char* component, ErrorSeverity severity, const char* fmt,
                              ...) const {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
+    VELMAR_FORMAT_LOG_ARGS(buf);
     log(std::time(nullptr), component, severity, buf);
 }
 
 void LoggerBackend::printLog(time_t timestamp, const char* component, ErrorSeverity severity,
                              const char* fmt, ...) const {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
+    VELMAR_FORMAT_LOG_ARGS(buf);
     log(timestamp, component, severity, buf);
 }
 
 #define VELMAR_BACKEND_LOG(severity)                      \
     do {                                                  \
-        char buf[1024];                                   \
-        va_list ap;                                       \
-        va_start(ap, fmt);                                \
-        std::vsnprintf(buf, sizeof(buf), fmt, ap);        \
-        va_end(ap);                                       \
+        VELMAR_FORMAT_LOG_ARGS(buf);                      \
         log(std::time(nullptr), "Logger", severity, buf); \
     } while (0)
 

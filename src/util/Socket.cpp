@@ -51,6 +51,19 @@ int pendingError(int fd) {
     return err;
 }
 
+// True when an interface of `list` with an address of `family` has `addr`
+// as the member `field` of that address. Interfaces without an address (or
+// of another family) have no say.
+template <class SockAddr, class Addr>
+bool hasInterfaceAddr(const ifaddrs* list, int family, Addr SockAddr::*field, const Addr& addr) {
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != family) continue;
+        const Addr& a = reinterpret_cast<const SockAddr*>(i->ifa_addr)->*field;
+        if (std::memcmp(&a, &addr, sizeof a) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---- SocketAddr ----
@@ -334,13 +347,8 @@ bool Socket::checkConnection(int timeoutMS) {
     if (r == 0) return false;
     if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
         return (p.revents & POLLOUT) != 0;
-    errNum = pendingError(sockFD);
-    if (errNum != 0) {
-        gaiErrNum = 0;
-        ++connectFailures;
-        connecting = false;
-        connected = false;
-    }
+    // The failure, if the socket has one, is recorded.
+    hasError();
     return false;
 }
 
@@ -463,24 +471,13 @@ bool Socket::isLocalAddr4(const in_addr* addr) {
     if (addr == nullptr) return false;
     if ((ntohl(addr->s_addr) >> 24) == 127) return true;
     std::lock_guard<std::mutex> lock(localIFLock);
-    for (const ifaddrs* i = localInterfaces; i != nullptr; i = i->ifa_next) {
-        // Interfaces without an address (or of another family) have no say.
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-        const in_addr& a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
-        if (std::memcmp(&a, addr, sizeof a) == 0) return true;
-    }
-    return false;
+    return hasInterfaceAddr(localInterfaces, AF_INET, &sockaddr_in::sin_addr, *addr);
 }
 
 bool Socket::isLocalAddr6(const in6_addr* addr) {
     if (addr == nullptr) return false;
     std::lock_guard<std::mutex> lock(localIFLock);
-    for (const ifaddrs* i = localInterfaces; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6) continue;
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr;
-        if (std::memcmp(&a, addr, sizeof a) == 0) return true;
-    }
-    return false;
+    return hasInterfaceAddr(localInterfaces, AF_INET6, &sockaddr_in6::sin6_addr, *addr);
 }
 
 bool Socket::isLocalAddr(const sockaddr* sa) {

@@ -20,14 +20,10 @@ void StdOutLogger::log(time_t timestamp, int severity, const char* msg) const {
     if (severity == esFatal) kill(getpid(), SIGTERM);
 }
 
-#define VELMAR_CONSOLE_LOG(severity)               \
-    do {                                           \
-        char buf[1024];                            \
-        va_list ap;                                \
-        va_start(ap, fmt);                         \
-        std::vsnprintf(buf, sizeof(buf), fmt, ap); \
-        va_end(ap);                                \
-        log(std::time(nullptr), severity, buf);    \
+#define VELMAR_CONSOLE_LOG(severity)            \
+    do {                                        \
+        VELMAR_FORMAT_LOG_ARGS(buf);            \
+        log(std::time(nullptr), severity, buf); \
     } while (0)
 
 void StdOutLogger::logDebug(const char* fmt, ...) const { VELMAR_CONSOLE_LOG(esDebug); }

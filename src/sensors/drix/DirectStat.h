@@ -1,10 +1,10 @@
-// Pieces shared by the statistics sensors that are built straight on
-// AbstractSensor rather than on a statistics sensor base: the channel held
-// from init to shutdown, the checks every reply goes through, the three ways
-// of keeping rows from one sample to the next, and the probing of metric-key
-// collisions. They are helpers, not a base class, because each of these
-// sensors combines them differently (one or two groups, one or two requests,
-// a node name or a cluster name).
+// Pieces shared by the statistics sensors that send their own requests
+// (built on StatChannelSensor rather than on a reply-parsing statistics
+// base): the channel held from init to shutdown, the checks every reply goes
+// through, the three ways of keeping rows from one sample to the next, and
+// the probing of metric-key collisions. They are helpers, not a further base
+// class, because each of these sensors combines them differently (one or two
+// groups, one or two requests, a node name or a cluster name).
 //
 // Every object here belongs to one sensor and is used only on that sensor's
 // own thread.

@@ -1,5 +1,5 @@
 // The shape shared by the statistics sensors that report one row per
-// filesystem record and are built straight on AbstractSensor (filesystem
+// filesystem record and are built straight on NodeChannelSensor (filesystem
 // I/O, pool I/O, filesystem API): one request per sample, the common reply
 // checks, a row array reused while the record count stays, zeroed in every
 // sample, and keys from the record's "_cl_" and "_fs_" strings. The derived
@@ -14,10 +14,10 @@
 #include <memory>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "FNV1AHash.h"
 #include "KeySet.h"
+#include "StatChannelSensor.h"
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
 
@@ -27,20 +27,8 @@ inline const std::string FILESYSTEM = "_fs_";
 }  // namespace FsRows
 
 template <class Row>
-class FsRowsSensor : public AbstractSensor {
+class FsRowsSensor : public NodeChannelSensor {
   public:
-    // 0 when a channel was obtained, else -1.
-    int32_t init() override {
-        nodeID = getNodeID(nodeName, sizeof nodeName);
-        return channel.acquire() ? 0 : -1;
-    }
-    int32_t getStatus() override { return channel.available() ? 0 : -1; }
-    // Gives the channel back (once); always 0. The rows stay: the controller
-    // may still be encoding the last sample. They go with the sensor.
-    int32_t shutdown() override {
-        channel.release();
-        return 0;
-    }
     // One row per record, or numSets 0 when the sample failed.
     const dataSet_t* getMetricData() override {
         dataSet.numSets = 0;
@@ -60,18 +48,10 @@ class FsRowsSensor : public AbstractSensor {
         return &dataSet;
     }
 
-    // Answers this sensor's requests from `seam` (tests). Borrowed; set
-    // before init.
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
-
   protected:
     FsRowsSensor(SensorID::SensorID id, const MetricsMetadata* metas, uint32_t numMetas,
                  const uint32_t* sensorSize, const char* request)
-        : AbstractSensor(id, metas, numMetas, sensorSize, 1, 1000000),
-          request(request),
-          nodeName{},
-          nodeID(0),
+        : NodeChannelSensor(id, metas, numMetas, sensorSize, 1, request),
           dataSet{0, sizeof(Row), nullptr} {}
 
     // Fills a zeroed row from its record.
@@ -101,10 +81,6 @@ class FsRowsSensor : public AbstractSensor {
     }
 
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     dataSet_t dataSet;
     DirectStat::CountedRows<Row> rows;
     KeySet keys;

@@ -81,26 +81,11 @@ static_assert(offsetof(BufmgrData_t, nBufStealRefIgnore) == columnOffset(group1.
 }  // namespace
 
 SensorDRIXBufMgr::SensorDRIXBufMgr()
-    : AbstractSensor(SensorID::DRIXBufMgr, drixBufMgrMetas.data(), drixBufMgrMetas.size(),
-                     sensorSize, 2, 1000000),
-      request("tallyq bufmgr_s"),
-      nodeName{},
-      nodeID(0),
+    : NodeChannelSensor(SensorID::DRIXBufMgr, drixBufMgrMetas.data(), drixBufMgrMetas.size(),
+                        sensorSize, 2, "tallyq bufmgr_s"),
       metricDataSets{{0, sizeof(BufmgrData_t), nullptr}, {0, sizeof(BufmgraccData_t), nullptr}} {}
 
 AbstractSensor* SensorDRIXBufMgr::generate() { return new SensorDRIXBufMgr(); }
-
-int32_t SensorDRIXBufMgr::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXBufMgr::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXBufMgr::shutdown() {
-    channel.release();
-    return 0;
-}
 
 const dataSet_t* SensorDRIXBufMgr::getMetricData() {
     metricDataSets[0].numSets = 0;

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
+#include "StatChannelSensor.h"
 
 // Numbers big-endian, the key in host order.
 struct BufmgrData_t {
@@ -51,26 +51,16 @@ struct BufmgraccData_t {
     uint64_t reaccessSpanAvg;
 } __attribute__((packed));
 
-class SensorDRIXBufMgr : public AbstractSensor {
+class SensorDRIXBufMgr : public NodeChannelSensor {
   public:
     SensorDRIXBufMgr();
     static AbstractSensor* generate();
 
-    int32_t init() override;
     // Both groups: the first with 0 or 1 row, the second always empty.
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
 
   private:
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     dataSet_t metricDataSets[2];
     DirectStat::FixedRow<BufmgrData_t> bufmgrData;
 };

@@ -4,9 +4,11 @@
 
 SensorDRIXCapFlow::SensorDRIXCapFlow(SensorID::SensorID id, const MetricsMetadata* metricTable,
                                      uint32_t numMetrics, const uint32_t* perVirtSensorCounts,
-                                     uint32_t numVirtSets, dataSet_t* sets, const Texts& t)
+                                     uint32_t numVirtSets, dataSet_t* sets, const Texts& t,
+                                     const Listing& l)
     : AbstractSensor(id, metricTable, numMetrics, perVirtSensorCounts, numVirtSets, 1000000),
       texts(t),
+      listing(l),
       dataSets(sets),
       numDataSets(numVirtSets) {}
 

@@ -37,6 +37,13 @@ class SensorDRIXCapFlow : public AbstractSensor {
         const char* noRecords;       // nothing to report
     };
 
+    // The listing request of one mounted filesystem: the word, ":" and the
+    // filesystem's device name, or its remote form.
+    struct Listing {
+        std::string word;
+        bool remoteForm;
+    };
+
     int32_t init() override;
     const dataSet_t* getMetricData() override;
     int32_t getStatus() override;
@@ -53,7 +60,8 @@ class SensorDRIXCapFlow : public AbstractSensor {
     // dataSets points at the sensor's numVirtSets data sets (owned by it).
     SensorDRIXCapFlow(SensorID::SensorID id, const MetricsMetadata* metricTable,
                       uint32_t numMetrics, const uint32_t* perVirtSensorCounts,
-                      uint32_t numVirtSets, dataSet_t* dataSets, const Texts& texts);
+                      uint32_t numVirtSets, dataSet_t* dataSets, const Texts& texts,
+                      const Listing& listing);
 
     // Hooks of one poll.
     // Whether remote filesystems are polled; read once per poll.
@@ -61,7 +69,9 @@ class SensorDRIXCapFlow : public AbstractSensor {
     // Called before the first filesystem of a poll; forget last poll's data.
     virtual void startPoll() = 0;
     // The listing request for one mounted filesystem.
-    virtual std::string listingRequest(const FsPair& fs) const = 0;
+    std::string listingRequest(const FsPair& fs) const {
+        return listing.word + ":" + (listing.remoteForm ? fs.second : fs.first);
+    }
     // Parses one filesystem's reply (possibly null) and keeps what it needs;
     // a non-empty error marks the filesystem failed.
     virtual void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) = 0;
@@ -80,6 +90,7 @@ class SensorDRIXCapFlow : public AbstractSensor {
 
     // Set once by the constructor.
     const Texts& texts;
+    const Listing listing;
     dataSet_t* const dataSets;
     const uint32_t numDataSets;
 

@@ -80,7 +80,7 @@ const std::string* column(const DRIXCapParser::Row& row, const char* key) {
 
 SensorDRIXCapacity::SensorDRIXCapacity()
     : SensorDRIXCapFlow(SensorID::DRIXDiskCap, drixCapMetas, 26, groupSizes, 3, metricDataSets,
-                        capacityTexts),
+                        capacityTexts, {"iqdf", true}),
       diskRow(diskMetas, 9),
       poolRow(poolMetas, 9),
       inodeRow(inodeMetas, 8),
@@ -90,10 +90,6 @@ SensorDRIXCapacity::SensorDRIXCapacity()
 AbstractSensor* SensorDRIXCapacity::generate() { return new SensorDRIXCapacity(); }
 
 void SensorDRIXCapacity::startPoll() { collected.clear(); }
-
-std::string SensorDRIXCapacity::listingRequest(const FsPair& fs) const {
-    return "iqdf:" + fs.second;
-}
 
 void SensorDRIXCapacity::collect(const FsPair& fs, DRIXCapParser::Lines* reply,
                                  std::string& error) {

@@ -60,7 +60,6 @@ class SensorDRIXCapacity : public SensorDRIXCapFlow {
 
   protected:
     void startPoll() override;
-    std::string listingRequest(const FsPair& fs) const override;
     void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) override;
     std::size_t buildRecords() override;
 

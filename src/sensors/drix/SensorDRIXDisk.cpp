@@ -36,28 +36,15 @@ const std::string CLUSTER = "_cl_", FILESYSTEM = "_fs_", DISK = "_d_";
 }  // namespace
 
 SensorDRIXDisk::SensorDRIXDisk()
-    : SensorDRIXDiskBase(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 1,
-                         SensorID::DRIXDisk, "tallyq ds", sizeof(DRIXDiskData)) {}
+    : DiskRowsSensor(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 1, SensorID::DRIXDisk,
+                     "tallyq ds") {}
 
 SensorDRIXDisk::~SensorDRIXDisk() = default;
 
 AbstractSensor* SensorDRIXDisk::generate() { return new SensorDRIXDisk(); }
 
-void* SensorDRIXDisk::allocateDiskMetricData(uint32_t n) {
-    drixDiskData.reset(new DRIXDiskData[n]());
-    return drixDiskData.get();
-}
-
-void SensorDRIXDisk::freeDiskMetricData() { drixDiskData.reset(); }
-
-void SensorDRIXDisk::startNewRecordSet() { metricClusterIDSet.clear(); }
-
-DRIXPerDiskData* SensorDRIXDisk::getDiskMetricPtr(uint32_t index) {
-    return &drixDiskData[index].perDiskData;
-}
-
 bool SensorDRIXDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& record) {
-    DRIXDiskData& row = drixDiskData[index];
+    DRIXDiskData& row = rows[index];
     const std::string& sensor = getName();
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
@@ -95,7 +82,7 @@ bool SensorDRIXDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& re
     safeStrncpy(row.drixDiskName, disk, sizeof row.drixDiskName);
     hash = FNV1AHashAppend32(hash, row.drixDiskName, sizeof row.drixDiskName);
 
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError(
             "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: %u)",
             sensor.c_str(), row.drixClusterName, row.drixFilesystem, row.drixDiskName, steps);

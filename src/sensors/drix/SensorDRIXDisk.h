@@ -23,21 +23,12 @@ struct DRIXDiskData {
     DRIXPerDiskData perDiskData;
 } __attribute__((packed));
 
-class SensorDRIXDisk : public SensorDRIXDiskBase {
+class SensorDRIXDisk : public DiskRowsSensor<DRIXDiskData> {
   public:
     SensorDRIXDisk();
     ~SensorDRIXDisk() override;
     static AbstractSensor* generate();
 
   protected:
-    void* allocateDiskMetricData(uint32_t n) override;
-    void freeDiskMetricData() override;
-    void startNewRecordSet() override;
     bool fillInKeys(uint32_t index, RecordList_t::const_iterator& record) override;
-    DRIXPerDiskData* getDiskMetricPtr(uint32_t index) override;
-
-  private:
-    // Touched by the sensor's thread only.
-    std::unique_ptr<DRIXDiskData[]> drixDiskData;
-    KeySet metricClusterIDSet;
 };

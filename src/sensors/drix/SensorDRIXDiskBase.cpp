@@ -70,32 +70,15 @@ SensorDRIXDiskBase::SensorDRIXDiskBase(const MetricsMetadata* metas, uint32_t nu
                                        const uint32_t* sensorSize, uint32_t numVirtSensors,
                                        SensorID::SensorID id, const char* request,
                                        uint32_t rowLength)
-    : AbstractSensor(id, metas, numMetas, sensorSize, numVirtSensors, 1000000),
+    : NodeChannelSensor(id, metas, numMetas, sensorSize, numVirtSensors, request),
       drixDiskMetricDataSet{0, rowLength, nullptr},
       drixDiskMetricData(nullptr),
-      TALLYQ_CMD(request),
-      nodeName{},
-      nodeID(0),
       allocatedSets(0),
       tallyqPerBucketFieldChecked(false),
       clock(SlowSample::monotonicMillis) {}
 
 // The rows belong to the derived sensor, whose members free them.
 SensorDRIXDiskBase::~SensorDRIXDiskBase() = default;
-
-int32_t SensorDRIXDiskBase::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXDiskBase::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXDiskBase::shutdown() {
-    // The rows stay: the controller may still be encoding the last sample.
-    // They go with the sensor.
-    channel.release();
-    return 0;
-}
 
 void SensorDRIXDiskBase::failSample(const char* format, ...) {
     char message[1024];
@@ -110,21 +93,21 @@ void SensorDRIXDiskBase::failSample(const char* format, ...) {
 
 const dataSet_t* SensorDRIXDiskBase::getMetricData() {
     const uint64_t start = clock();
-    const char* request = TALLYQ_CMD.c_str();
     if (!channel.available()) {
         failSample("%s", StatReport::NO_CHANNEL);
         return &drixDiskMetricDataSet;
     }
-    const std::unique_ptr<TallyqResponse> reply(channel.execute(TALLYQ_CMD));
+    const std::unique_ptr<TallyqResponse> reply(channel.execute(request));
     if (reply == nullptr) {
-        failSample("No results received from %s, no metrics to report.", request);
+        failSample("No results received from %s, no metrics to report.", request.c_str());
     } else if (!reply->isResponse() || reply->getNumRecords() == 0) {
         if (reply->isError())
-            failSample("%s error: %s.", request, reply->getName().c_str());
+            failSample("%s error: %s.", request.c_str(), reply->getName().c_str());
         else
-            failSample("No results received from %s, no metrics to report.", request);
+            failSample("No results received from %s, no metrics to report.", request.c_str());
     } else if (const int32_t code = StatReport::returnCode(*reply, *log)) {
-        failSample("Data conversion error from %s: rc=%d, no metrics to report ", request, code);
+        failSample("Data conversion error from %s: rc=%d, no metrics to report ", request.c_str(),
+                   code);
     } else if (fillSample(*reply)) {
         SlowSample::check(*log, start, clock(),
                           "getData in SensorDRIXDisk took more than %8.6f seconds");
@@ -153,10 +136,10 @@ bool SensorDRIXDiskBase::fillSample(const TallyqResponse& reply) {
             failSample(
                 "%s data check returned with error, invalid key or data, records will be "
                 "ignored!",
-                TALLYQ_CMD.c_str());
+                request.c_str());
             return false;
         }
-        PerDisk::fill(*it, *getDiskMetricPtr(index), TALLYQ_CMD, tallyqPerBucketFieldChecked, *log);
+        PerDisk::fill(*it, *getDiskMetricPtr(index), request, tallyqPerBucketFieldChecked, *log);
     }
     drixDiskMetricDataSet.numSets = count;
     drixDiskMetricDataSet.data = static_cast<const char*>(drixDiskMetricData);

@@ -12,11 +12,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "SlowSample.h"
+#include "StatChannelSensor.h"
 #include "StatColumns.h"
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
@@ -103,28 +104,16 @@ void fill(const TallyqRecord& record, DRIXPerDiskData& block, const std::string&
 
 }  // namespace PerDisk
 
-class SensorDRIXDiskBase : public AbstractSensor {
+class SensorDRIXDiskBase : public NodeChannelSensor {
   public:
     ~SensorDRIXDiskBase() override;
 
-    // 0 when a channel was obtained, else -1.
-    int32_t init() override;
     // Always the sensor's data set: one row per record, or numSets 0 when the
     // sample failed.
     const dataSet_t* getMetricData() override;
-    // -1 without a channel, else 0.
-    int32_t getStatus() override;
-    // Gives the channel back (once); always 0. The rows stay until the
-    // sensor goes: the controller may still be encoding the last sample.
-    int32_t shutdown() override;
 
-    // Answers this sensor's requests from `seam` instead of the shared
-    // channel, which init then never asks for. Borrowed; set before init.
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
     // The clock that times each sample (tests).
     void setClock(SlowSample::Clock c) { clock = c; }
-
-    const std::string& getRequest() const { return TALLYQ_CMD; }
     uint32_t getRowLength() const { return drixDiskMetricDataSet.setLength; }
 
   protected:
@@ -148,10 +137,6 @@ class SensorDRIXDiskBase : public AbstractSensor {
     // Touched by the sensor's thread only.
     dataSet_t drixDiskMetricDataSet;
     void* drixDiskMetricData;
-    DirectStat::Channel channel;
-    const std::string TALLYQ_CMD;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     uint32_t allocatedSets;
     bool tallyqPerBucketFieldChecked;
 
@@ -162,4 +147,29 @@ class SensorDRIXDiskBase : public AbstractSensor {
     bool fillSample(const TallyqResponse& reply);
 
     SlowSample::Clock clock;
+};
+
+// The row storage of a per-disk sensor whose rows are Row, with the
+// read/write block in its member perDiskData: an array of zeroed rows made
+// by the base for each sample that needs one, freed with the sensor; and
+// the metric keys of one sample, forgotten when the next one starts.
+template <class Row>
+class DiskRowsSensor : public SensorDRIXDiskBase {
+  protected:
+    DiskRowsSensor(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* sensorSize,
+                   uint32_t numVirtSensors, SensorID::SensorID id, const char* request)
+        : SensorDRIXDiskBase(metas, numMetas, sensorSize, numVirtSensors, id, request,
+                             sizeof(Row)) {}
+
+    void* allocateDiskMetricData(uint32_t n) override {
+        rows.reset(new Row[n]());
+        return rows.get();
+    }
+    void freeDiskMetricData() override { rows.reset(); }
+    void startNewRecordSet() override { keys.clear(); }
+    DRIXPerDiskData* getDiskMetricPtr(uint32_t index) override { return &rows[index].perDiskData; }
+
+    // Touched by the sensor's thread only.
+    std::unique_ptr<Row[]> rows;
+    KeySet keys;  // the metric keys given out in this sample
 };

@@ -42,17 +42,13 @@ const SensorDRIXCapFlow::Texts filesetTexts = {
 
 SensorDRIXFileset::SensorDRIXFileset()
     : SensorDRIXCapFlow(SensorID::DRIXFileset, drixFilesetMetas, 8, groupSizes, 1, &metricDataSet,
-                        filesetTexts),
+                        filesetTexts, {"iqlsfileset", true}),
       filesetRow(drixFilesetMetas, 8),
       metricDataSet{0, sizeof(Record), nullptr} {}
 
 AbstractSensor* SensorDRIXFileset::generate() { return new SensorDRIXFileset(); }
 
 void SensorDRIXFileset::startPoll() { kept.clear(); }
-
-std::string SensorDRIXFileset::listingRequest(const FsPair& fs) const {
-    return "iqlsfileset:" + fs.second;
-}
 
 void SensorDRIXFileset::collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) {
     std::vector<DRIXCapParser::Row> rows;

@@ -38,7 +38,9 @@ static_assert(sizeof(DRIXFISData) == rowLength(drixFISMetas, 0, NUM_METAS), "");
 static_assert(offsetof(DRIXFISData, metricKey) == columnOffset(drixFISMetas, 4), "");
 static_assert(offsetof(DRIXFISData, drixNumDiskInFS) == columnOffset(drixFISMetas, FIRST_VALUE),
               "");
-static_assert(offsetof(DRIXFISData, openCalls) == columnOffset(drixFISMetas, 8), "");
+static_assert(offsetof(DRIXFISData, counts) + offsetof(DRIXAPICounts, openCalls) ==
+                  columnOffset(drixFISMetas, 8),
+              "");
 
 // The main-part key of each value column, in row order.
 const std::string VALUE_KEYS[NUM_METAS - FIRST_VALUE] = {"_d_",   "_br_", "_bw_",  "_oc_", "_cc_",

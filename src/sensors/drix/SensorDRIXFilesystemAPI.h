@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "FsRowsSensor.h"
+#include "SensorDRIXNodeStatAPI.h"
 
 struct DRIXFISData {
     char nodeName[ROW_NODE_LEN];
@@ -17,14 +18,7 @@ struct DRIXFISData {
     char drixFilesystem[64];
     MetricKey metricKey;
     uint64_t drixNumDiskInFS;
-    uint64_t bytesRead;
-    uint64_t bytesWritten;
-    uint32_t openCalls;
-    uint32_t closeCalls;
-    uint32_t readCalls;
-    uint32_t writeCalls;
-    uint32_t readDirCalls;
-    uint32_t inodesWritten;
+    DRIXAPICounts counts;
 } __attribute__((packed));
 
 class SensorDRIXFilesystemAPI : public FsRowsSensor<DRIXFISData> {

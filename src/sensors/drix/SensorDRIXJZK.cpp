@@ -53,7 +53,6 @@ static_assert(sizeof(DRIXJZKPdiskData_t) == rowLength(drixJZKMetas, 0, GROUP_ROW
 static_assert(sizeof(DRIXJZKDAData_t) == rowLength(drixJZKMetas, GROUP_ROWS, GROUP_ROWS), "");
 static_assert(offsetof(DRIXJZKPdiskData_t, metricKey) == columnOffset(drixJZKMetas, 4), "");
 static_assert(offsetof(DRIXJZKPdiskData_t, state) == columnOffset(drixJZKMetas, 11), "");
-static_assert(offsetof(DRIXJZKDAData_t, capacity) == offsetof(DRIXJZKPdiskData_t, capacity), "");
 
 // The capacity keys in row order.
 constexpr const char* capacityKeys[] = {"_c_", "_uc_", "_pc_", "_upc_", "_lc_", "_ulc_"};
@@ -61,27 +60,14 @@ constexpr const char* capacityKeys[] = {"_c_", "_uc_", "_pc_", "_upc_", "_lc_", 
 // The code standing for a reply that cannot be read at all.
 constexpr int32_t NO_REPLY_CODE = 99;
 
-// The object-name field of either row.
-inline char* objectName(DRIXJZKPdiskData_t& row) { return row.drixPDName; }
-inline char* objectName(DRIXJZKDAData_t& row) { return row.drixDAName; }
-
 }  // namespace
 
 SensorDRIXJZK::SensorDRIXJZK()
-    : AbstractSensor(SensorID::DRIXJZK, drixJZKMetas, 2 * GROUP_ROWS, sensorSize, 2, 1000000),
+    : StatChannelSensor(SensorID::DRIXJZK, drixJZKMetas, 2 * GROUP_ROWS, sensorSize, 2),
       metricDataSets{{0, sizeof(DRIXJZKPdiskData_t), nullptr},
                      {0, sizeof(DRIXJZKDAData_t), nullptr}} {}
 
 AbstractSensor* SensorDRIXJZK::generate() { return new SensorDRIXJZK(); }
-
-int32_t SensorDRIXJZK::init() { return channel.acquire() ? 0 : -1; }
-
-int32_t SensorDRIXJZK::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXJZK::shutdown() {
-    channel.release();
-    return 0;
-}
 
 template <class Row>
 bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
@@ -116,7 +102,7 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
             safeStrncpy(row->drixRGName, rg, sizeof row->drixRGName);
             hash = FNV1AHash32(row->drixRGName, sizeof row->drixRGName);
         }
-        char* object = objectName(*row);
+        char* object = row->objectName;
         if (const char* name = record.getStrMain(objectKey, *log)) {
             safeStrncpy(object, name, JZK_NAME_LEN);
             hash = FNV1AHashAppend32(hash, object, JZK_NAME_LEN);

@@ -10,18 +10,20 @@
 #include <cstdint>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
+#include "StatChannelSensor.h"
 
 constexpr uint16_t JZK_NAME_LEN = 64;
 
 // Numbers big-endian, the key in host order. The state is a u32 followed by
-// four zero bytes, exported as one 8-byte metric.
-struct DRIXJZKPdiskData_t {
+// four zero bytes, exported as one 8-byte metric. Both groups have this
+// layout; the object is a physical disk in the first, a declustered array
+// in the second.
+struct DRIXJZKData_t {
     char drixClusterName[JZK_NAME_LEN];
     char sensorName[ROW_SENSOR_LEN];
     char drixRGName[JZK_NAME_LEN];
-    char drixPDName[JZK_NAME_LEN];
+    char objectName[JZK_NAME_LEN];
     MetricKey metricKey;
     uint64_t capacity;
     uint64_t usedCapacity;
@@ -33,34 +35,16 @@ struct DRIXJZKPdiskData_t {
     uint32_t statePad;
 } __attribute__((packed));
 
-struct DRIXJZKDAData_t {
-    char drixClusterName[JZK_NAME_LEN];
-    char sensorName[ROW_SENSOR_LEN];
-    char drixRGName[JZK_NAME_LEN];
-    char drixDAName[JZK_NAME_LEN];
-    MetricKey metricKey;
-    uint64_t capacity;
-    uint64_t usedCapacity;
-    uint64_t physicalCapacity;
-    uint64_t usedPhysicalCapacity;
-    uint64_t logicalCapacity;
-    uint64_t usedLogicalCapacity;
-    uint32_t state;
-    uint32_t statePad;
-} __attribute__((packed));
+using DRIXJZKPdiskData_t = DRIXJZKData_t;
+using DRIXJZKDAData_t = DRIXJZKData_t;
 
-class SensorDRIXJZK : public AbstractSensor {
+class SensorDRIXJZK : public StatChannelSensor {
   public:
     SensorDRIXJZK();
     static AbstractSensor* generate();
 
-    int32_t init() override;
     // Both groups; after a failure in either request both are empty.
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
 
   private:
     // Sends one group's request and fills its rows; false when it failed.
@@ -69,7 +53,6 @@ class SensorDRIXJZK : public AbstractSensor {
                    DirectStat::CountedRows<Row>& rows, dataSet_t& set);
 
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
     std::string drixClusterName;
     dataSet_t metricDataSets[2];
     DirectStat::CountedRows<DRIXJZKPdiskData_t> drixJZKPdiskData;

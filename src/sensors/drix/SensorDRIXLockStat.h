@@ -17,42 +17,25 @@
 #include <memory>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "FNV1AHash.h"
+#include "StatChannelSensor.h"
 
 // Width of the name field of a lock row.
 constexpr uint32_t LOCK_NAME_LEN = 32;
 
 template <class Row, class Traits>
-class SensorDRIXLockStat : public AbstractSensor {
+class SensorDRIXLockStat : public NodeChannelSensor {
   public:
-    int32_t init() override {
-        nodeID = getNodeID(nodeName, sizeof nodeName);
-        return channel.acquire() ? 0 : -1;
-    }
-    int32_t getStatus() override { return channel.available() ? 0 : -1; }
-    int32_t shutdown() override {
-        channel.release();
-        return 0;
-    }
     const dataSet_t* getMetricData() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
 
   protected:
     SensorDRIXLockStat(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* groups)
-        : AbstractSensor(Traits::ID, metas, numMetas, groups, 1, 1000000),
-          request(Traits::REQUEST),
+        : NodeChannelSensor(Traits::ID, metas, numMetas, groups, 1, Traits::REQUEST),
           dataSet{0, sizeof(Row), nullptr} {}
 
   private:
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN] = {};
-    uint32_t nodeID = 0;
     dataSet_t dataSet;
     DirectStat::AppendedRows<Row> dataVector;
 };

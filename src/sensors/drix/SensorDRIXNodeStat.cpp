@@ -51,12 +51,20 @@ constexpr const MetricsMetadata* table = drixNSMetas.data();
 static_assert(NUM_METRICS == 22, "");
 static_assert(sizeof(DRIXZSData) == 248, "");
 static_assert(sizeof(DRIXZSData) == rowLength(table, 0, NUM_METRICS), "");
+// Where the read/write block starts in the row.
+constexpr std::size_t DISK_AT = offsetof(DRIXZSData, disk);
 static_assert(offsetof(DRIXZSData, numClusters) == columnOffset(table, 3), "");
 static_assert(offsetof(DRIXZSData, numDisks) == columnOffset(table, 5), "");
-static_assert(offsetof(DRIXZSData, drixNumDiskReadOps) == columnOffset(table, 6), "");
-static_assert(offsetof(DRIXZSData, drixMinDiskReadWaitTime) == columnOffset(table, 10), "");
-static_assert(offsetof(DRIXZSData, drixNumDiskWriteOps) == columnOffset(table, 14), "");
-static_assert(offsetof(DRIXZSData, drixMaxQueueWriteWaitTime) == columnOffset(table, 21), "");
+static_assert(DISK_AT + offsetof(DRIXPerDiskData, drixNumDiskReadOps) == columnOffset(table, 6),
+              "");
+static_assert(DISK_AT + offsetof(DRIXPerDiskData, drixMinDiskReadWaitTime) ==
+                  columnOffset(table, 10),
+              "");
+static_assert(DISK_AT + offsetof(DRIXPerDiskData, drixNumDiskWriteOps) == columnOffset(table, 14),
+              "");
+static_assert(DISK_AT + offsetof(DRIXPerDiskData, drixMaxQueueWriteWaitTime) ==
+                  columnOffset(table, 21),
+              "");
 
 }  // namespace
 
@@ -83,8 +91,8 @@ void SensorDRIXNodeStat::fillInMetrics(const std::vector<TallyqRecord>* records)
     putRaw(row, offsetof(DRIXZSData, numClusters), clusters);
     putRaw(row, offsetof(DRIXZSData, numFilesys), filesystems);
     putRaw(row, offsetof(DRIXZSData, numDisks), disks);
-    fillSide(record, false, offsetof(DRIXZSData, drixNumDiskReadOps));
-    fillSide(record, true, offsetof(DRIXZSData, drixNumDiskWriteOps));
+    fillSide(record, false, DISK_AT + offsetof(DRIXPerDiskData, drixNumDiskReadOps));
+    fillSide(record, true, DISK_AT + offsetof(DRIXPerDiskData, drixNumDiskWriteOps));
 }
 
 void SensorDRIXNodeStat::fillSide(const TallyqRecord& record, bool write, std::size_t offset) {

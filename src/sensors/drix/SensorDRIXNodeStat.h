@@ -8,30 +8,17 @@
 
 #include <cstdint>
 
+#include "SensorDRIXDiskBase.h"
 #include "SensorDRIXNodeBase.h"
 
-// Times in microseconds; big-endian.
+// Times in microseconds; big-endian. The read/write block is that of the
+// per-disk rows.
 struct DRIXZSData {
     DRIXNodeHdr keys;
     uint16_t numClusters;
     uint16_t numFilesys;
     uint32_t numDisks;
-    uint64_t drixNumDiskReadOps;
-    uint64_t drixBytesRead;
-    uint64_t drixTotalDiskReadWaitTime;
-    uint64_t drixTotalQueueReadWaitTime;
-    uint64_t drixMinDiskReadWaitTime;
-    uint64_t drixMinQueueReadWaitTime;
-    uint64_t drixMaxDiskReadWaitTime;
-    uint64_t drixMaxQueueReadWaitTime;
-    uint64_t drixNumDiskWriteOps;
-    uint64_t drixBytesWrite;
-    uint64_t drixTotalDiskWriteWaitTime;
-    uint64_t drixTotalQueueWriteWaitTime;
-    uint64_t drixMinDiskWriteWaitTime;
-    uint64_t drixMinQueueWriteWaitTime;
-    uint64_t drixMaxDiskWriteWaitTime;
-    uint64_t drixMaxQueueWriteWaitTime;
+    DRIXPerDiskData disk;
 } __attribute__((packed));
 
 class SensorDRIXNodeStat : public SensorDRIXNodeBase {

@@ -27,9 +27,13 @@ constexpr uint32_t sensorSize[] = {NUM_METRICS};
 static_assert(NUM_METRICS == 11, "");
 static_assert(sizeof(DRIXISData) == 152, "");
 static_assert(sizeof(DRIXISData) == rowLength(drixNSMetas.data(), 0, NUM_METRICS), "");
-static_assert(offsetof(DRIXISData, bytesRead) == columnOffset(drixNSMetas.data(), 3), "");
-static_assert(offsetof(DRIXISData, openCalls) == columnOffset(drixNSMetas.data(), 5), "");
-static_assert(offsetof(DRIXISData, inodesWritten) == columnOffset(drixNSMetas.data(), 10), "");
+static_assert(offsetof(DRIXISData, counts) == columnOffset(drixNSMetas.data(), 3), "");
+static_assert(offsetof(DRIXISData, counts) + offsetof(DRIXAPICounts, openCalls) ==
+                  columnOffset(drixNSMetas.data(), 5),
+              "");
+static_assert(offsetof(DRIXISData, counts) + offsetof(DRIXAPICounts, inodesWritten) ==
+                  columnOffset(drixNSMetas.data(), 10),
+              "");
 
 }  // namespace
 

@@ -10,8 +10,9 @@
 
 #include "SensorDRIXNodeBase.h"
 
-struct DRIXISData {
-    DRIXNodeHdr keys;
+// The file API's byte totals and call counts, big-endian: of the node here,
+// of one filesystem in the rows of SensorDRIXFilesystemAPI.
+struct DRIXAPICounts {
     uint64_t bytesRead;
     uint64_t bytesWritten;
     uint32_t openCalls;
@@ -20,6 +21,11 @@ struct DRIXISData {
     uint32_t writeCalls;
     uint32_t readDirCalls;
     uint32_t inodesWritten;
+} __attribute__((packed));
+
+struct DRIXISData {
+    DRIXNodeHdr keys;
+    DRIXAPICounts counts;
 } __attribute__((packed));
 
 class SensorDRIXNodeStatAPI : public SensorDRIXNodeBase {

@@ -36,31 +36,20 @@ const std::string DISK = "_d_";
 }  // namespace
 
 SensorDRIXPDDisk::SensorDRIXPDDisk()
-    : SensorDRIXDiskBase(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 1,
-                         SensorID::DRIXPDDisk, "tallyq pd_ds", sizeof(DRIXPDDiskData)) {}
+    : DiskRowsSensor(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 1,
+                     SensorID::DRIXPDDisk, "tallyq pd_ds") {}
 
 SensorDRIXPDDisk::~SensorDRIXPDDisk() = default;
 
 AbstractSensor* SensorDRIXPDDisk::generate() { return new SensorDRIXPDDisk(); }
 
-void* SensorDRIXPDDisk::allocateDiskMetricData(uint32_t n) {
-    drixPDDSMetricData.reset(new DRIXPDDiskData[n]());
-    return drixPDDSMetricData.get();
-}
-
-void SensorDRIXPDDisk::freeDiskMetricData() { drixPDDSMetricData.reset(); }
-
 void SensorDRIXPDDisk::startNewRecordSet() {
-    metricClusterIDSet.clear();
+    keys.clear();
     devNamePathMap.clear();
 }
 
-DRIXPerDiskData* SensorDRIXPDDisk::getDiskMetricPtr(uint32_t index) {
-    return &drixPDDSMetricData[index].perDiskData;
-}
-
 bool SensorDRIXPDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& record) {
-    DRIXPDDiskData& row = drixPDDSMetricData[index];
+    DRIXPDDiskData& row = rows[index];
     const std::string& sensor = getName();
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
@@ -77,7 +66,7 @@ bool SensorDRIXPDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& 
     std::snprintf(row.drixDevPathName, sizeof row.drixDevPathName, "path%03u", seen.first->second);
     hash = FNV1AHashAppend32(hash, row.drixDevPathName, sizeof row.drixDevPathName);
 
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError("Hash collision in sensor %s while computing metric key for: %s (steps: %u)",
                       sensor.c_str(), row.drixDiskName, steps);
     });

@@ -25,23 +25,18 @@ struct DRIXPDDiskData {
     DRIXPerDiskData perDiskData;
 } __attribute__((packed));
 
-class SensorDRIXPDDisk : public SensorDRIXDiskBase {
+class SensorDRIXPDDisk : public DiskRowsSensor<DRIXPDDiskData> {
   public:
     SensorDRIXPDDisk();
     ~SensorDRIXPDDisk() override;
     static AbstractSensor* generate();
 
   protected:
-    void* allocateDiskMetricData(uint32_t n) override;
-    void freeDiskMetricData() override;
     void startNewRecordSet() override;
     bool fillInKeys(uint32_t index, RecordList_t::const_iterator& record) override;
-    DRIXPerDiskData* getDiskMetricPtr(uint32_t index) override;
 
   private:
     // Touched by the sensor's thread only.
-    std::unique_ptr<DRIXPDDiskData[]> drixPDDSMetricData;
-    KeySet metricClusterIDSet;
     // Paths seen so far in this sample, by stored disk name. Keyed by the
     // name rather than its hash, so two names whose hashes collide keep
     // separate path numbers.

@@ -42,17 +42,13 @@ const SensorDRIXCapFlow::Texts poolTexts = {
 
 SensorDRIXPool::SensorDRIXPool()
     : SensorDRIXCapFlow(SensorID::DRIXPool, drixPoolMetas, 9, groupSizes, 1, &metricDataSet,
-                        poolTexts),
+                        poolTexts, {"iqlspool", false}),
       poolRow(drixPoolMetas, 9),
       metricDataSet{0, sizeof(Record), nullptr} {}
 
 AbstractSensor* SensorDRIXPool::generate() { return new SensorDRIXPool(); }
 
 void SensorDRIXPool::startPoll() { collected.clear(); }
-
-std::string SensorDRIXPool::listingRequest(const FsPair& fs) const {
-    return "iqlspool:" + fs.first;
-}
 
 void SensorDRIXPool::collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) {
     std::vector<DRIXCapParser::Row> rows;

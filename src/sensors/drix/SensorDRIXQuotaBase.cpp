@@ -23,13 +23,8 @@ SensorDRIXQuotaBase::SensorDRIXQuotaBase(const MetricsMetadata* metricTable, uin
                                          uint32_t numVirtSensors, SensorID::SensorID id,
                                          const std::string& requestWord, uint32_t recordLength)
     : SensorDRIXCapFlow(id, metricTable, numMetrics, perVirtSensorCounts, numVirtSensors,
-                        &drixQuotaMetricDataSet, quotaTexts),
-      ADM_CMD(requestWord),
+                        &drixQuotaMetricDataSet, quotaTexts, {requestWord, false}),
       drixQuotaMetricDataSet{0, recordLength, nullptr} {}
-
-std::string SensorDRIXQuotaBase::listingRequest(const FsPair& fs) const {
-    return ADM_CMD + ":" + fs.first;
-}
 
 void SensorDRIXQuotaBase::collect(const FsPair&, DRIXCapParser::Lines* reply, std::string& error) {
     // The parser empties its output on an error: it gets a list of its own,
@@ -42,7 +37,7 @@ void SensorDRIXQuotaBase::collect(const FsPair&, DRIXCapParser::Lines* reply, st
 
 bool SensorDRIXQuotaBase::listingFailed(const FsPair& fs, const std::string& error) {
     if (sourcePrevOK) {
-        log->logWarning("Error running iqrepquota (%s) for filesystem %s: %s", ADM_CMD.c_str(),
+        log->logWarning("Error running iqrepquota (%s) for filesystem %s: %s", listing.word.c_str(),
                         fs.first.c_str(), error.c_str());
     }
     return false;

@@ -39,12 +39,9 @@ class SensorDRIXQuotaBase : public SensorDRIXCapFlow {
     // The eight consecutive quota values of record index.
     virtual uint64_t* getQuotaMetricPtr(uint32_t index) = 0;
 
-    const std::string ADM_CMD;
-
   private:
     bool remoteFlag() const override { return false; }
     void startPoll() override { rows.clear(); }
-    std::string listingRequest(const FsPair& fs) const override;
     void collect(const FsPair& fs, DRIXCapParser::Lines* reply, std::string& error) override;
     bool listingFailed(const FsPair& fs, const std::string& error) override;
     void finishPoll(std::size_t failures, const std::string& error) override;

@@ -73,11 +73,8 @@ void writeHeader(Row& row, const char* node, const std::string& sensor, const Me
 }  // namespace
 
 SensorDRIXRPCS::SensorDRIXRPCS()
-    : AbstractSensor(SensorID::DRIXRPCS, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize, 2,
-                     1000000),
-      request("tallyq rpcs ns"),
-      nodeName{},
-      nodeID(0) {
+    : NodeChannelSensor(SensorID::DRIXRPCS, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize,
+                        2, "tallyq rpcs ns") {
     tcpMetrics.publish(metricsDataSets[0], false);
     verbsMetrics.publish(metricsDataSets[1], false);
 }
@@ -85,18 +82,11 @@ SensorDRIXRPCS::SensorDRIXRPCS()
 AbstractSensor* SensorDRIXRPCS::generate() { return new SensorDRIXRPCS(); }
 
 int32_t SensorDRIXRPCS::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
+    const int32_t result = NodeChannelSensor::init();
     const MetricKey key{nodeID, 0, static_cast<uint16_t>(sensorID), 0};
     writeHeader(tcpMetrics.row, nodeName, getName(), key);
     writeHeader(verbsMetrics.row, nodeName, getName(), key);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXRPCS::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXRPCS::shutdown() {
-    channel.release();
-    return 0;
+    return result;
 }
 
 const dataSet_t* SensorDRIXRPCS::getMetricData() {

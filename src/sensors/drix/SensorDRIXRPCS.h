@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "RpcStats.h"
+#include "StatChannelSensor.h"
 
 struct TCPSensorData {
     char nodeName[ROW_NODE_LEN];
@@ -32,26 +32,18 @@ struct VerbsSensorData {
     latencyMetrics_t mixedLatency;
 } __attribute__((packed));
 
-class SensorDRIXRPCS : public AbstractSensor {
+class SensorDRIXRPCS : public NodeChannelSensor {
   public:
     SensorDRIXRPCS();
     static AbstractSensor* generate();
 
+    // Writes the rows' headers, then as NodeChannelSensor::init.
     int32_t init() override;
     // Both groups, each with 0 or 1 row.
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
 
   private:
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     DirectStat::FixedRow<TCPSensorData> tcpMetrics;
     DirectStat::FixedRow<VerbsSensorData> verbsMetrics;
     dataSet_t metricsDataSets[2];

@@ -47,28 +47,11 @@ constexpr Object objects[] = {
 }  // namespace
 
 SensorDRIXRPCSPeer::SensorDRIXRPCSPeer()
-    : AbstractSensor(SensorID::DRIXRPCSPeer, drixRpcsMetas.data(), drixRpcsMetas.size(), sensorSize,
-                     1, 1000000),
-      request("tallyq rpcs 1s"),
-      nodeName{},
-      nodeID(0),
+    : NodeChannelSensor(SensorID::DRIXRPCSPeer, drixRpcsMetas.data(), drixRpcsMetas.size(),
+                        sensorSize, 1, "tallyq rpcs 1s"),
       metricDataSet{0, sizeof(peerData_t), nullptr} {}
 
 AbstractSensor* SensorDRIXRPCSPeer::generate() { return new SensorDRIXRPCSPeer(); }
-
-int32_t SensorDRIXRPCSPeer::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXRPCSPeer::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXRPCSPeer::shutdown() {
-    // The rows stay: the controller may still be encoding the last sample.
-    // They go with the sensor.
-    channel.release();
-    return 0;
-}
 
 const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
     std::unique_ptr<TallyqResponse> reply =

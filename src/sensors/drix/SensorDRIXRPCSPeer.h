@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "RpcStats.h"
+#include "StatChannelSensor.h"
 
 constexpr uint16_t PEER_NAME_LEN = 64;
 
@@ -26,26 +26,15 @@ struct peerData_t {
     latencyMetrics_t mixedLatency;
 } __attribute__((packed));
 
-class SensorDRIXRPCSPeer : public AbstractSensor {
+class SensorDRIXRPCSPeer : public NodeChannelSensor {
   public:
     SensorDRIXRPCSPeer();
     static AbstractSensor* generate();
 
-    int32_t init() override;
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    // Gives the channel back; the rows stay until the sensor goes.
-    int32_t shutdown() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
 
   private:
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     dataSet_t metricDataSet;
     DirectStat::CountedRows<peerData_t> metricData;
     // Kept between samples only for their capacity.

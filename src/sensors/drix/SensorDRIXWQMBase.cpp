@@ -61,37 +61,20 @@ void fillBlock(const TallyqRecord& record, DRIXWQMDataSet& block, const Logger& 
 SensorDRIXWQMBase::SensorDRIXWQMBase(const MetricsMetadata* metas, uint32_t numMetas,
                                      const uint32_t* sensorSize, uint32_t numVirtSensors,
                                      SensorID::SensorID id, const char* request, uint32_t rowLength)
-    : AbstractSensor(id, metas, numMetas, sensorSize, numVirtSensors, 1000000),
+    : NodeChannelSensor(id, metas, numMetas, sensorSize, numVirtSensors, request),
       drixWQMMetricDataSet{0, rowLength, nullptr},
       drixWQMMetricData(nullptr),
-      TALLYQ_CMD(request),
-      nodeName{},
-      nodeID(0),
       allocatedSets(0),
       clock(SlowSample::monotonicMillis) {}
 
 // The rows belong to the derived sensor, whose members free them.
 SensorDRIXWQMBase::~SensorDRIXWQMBase() = default;
 
-int32_t SensorDRIXWQMBase::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXWQMBase::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXWQMBase::shutdown() {
-    // The rows stay: the controller may still be encoding the last sample.
-    // They go with the sensor.
-    channel.release();
-    return 0;
-}
-
 const dataSet_t* SensorDRIXWQMBase::getMetricData() {
     const uint64_t start = clock();
     drixWQMMetricDataSet.numSets = 0;
     const std::unique_ptr<TallyqResponse> reply =
-        DirectStat::fetch(channel, TALLYQ_CMD, *log, sourceOK, sourcePrevOK);
+        DirectStat::fetch(channel, request, *log, sourceOK, sourcePrevOK);
     if (reply != nullptr) fillSample(*reply);
     SlowSample::check(*log, start, clock(),
                       "getData in SensorDRIXWQM* took more than %8.6f seconds");

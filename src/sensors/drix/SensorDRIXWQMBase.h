@@ -11,11 +11,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
 #include "SlowSample.h"
+#include "StatChannelSensor.h"
 #include "StatColumns.h"
 #include "TallyqQuery.h"
 #include "TallyqResponse.h"
@@ -129,28 +130,16 @@ struct DRIXWQMDataSet {
 
 static_assert(sizeof(DRIXWQMDataSet) == 1096, "18 scalars and 24 operation arrays");
 
-class SensorDRIXWQMBase : public AbstractSensor {
+class SensorDRIXWQMBase : public NodeChannelSensor {
   public:
     ~SensorDRIXWQMBase() override;
 
-    // 0 when a channel was obtained, else -1.
-    int32_t init() override;
     // Always the sensor's data set: the rows of the sample, or numSets 0 when
     // it failed.
     const dataSet_t* getMetricData() override;
-    // -1 without a channel, else 0.
-    int32_t getStatus() override;
-    // Gives the channel back (once); always 0. The rows stay until the
-    // sensor goes: the controller may still be encoding the last sample.
-    int32_t shutdown() override;
 
-    // Answers this sensor's requests from `seam` instead of the shared
-    // channel, which init then never asks for. Borrowed; set before init.
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
     // The clock that times each sample (tests).
     void setClock(SlowSample::Clock c) { clock = c; }
-
-    const std::string& getRequest() const { return TALLYQ_CMD; }
     uint32_t getRowLength() const { return drixWQMMetricDataSet.setLength; }
 
   protected:
@@ -174,14 +163,35 @@ class SensorDRIXWQMBase : public AbstractSensor {
     // Touched by the sensor's thread only.
     dataSet_t drixWQMMetricDataSet;
     void* drixWQMMetricData;
-    DirectStat::Channel channel;
-    const std::string TALLYQ_CMD;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     uint32_t allocatedSets;
 
   private:
     void fillSample(const TallyqResponse& reply);
 
     SlowSample::Clock clock;
+};
+
+// The row storage of a WQM sensor with one row per record, whose rows are
+// Row with the WQM block in its member wqmDataSet: an array of zeroed rows
+// made by the base for each sample that needs one, freed with the sensor;
+// and the metric keys of one sample, forgotten when the next one starts.
+template <class Row>
+class WQMRowsSensor : public SensorDRIXWQMBase {
+  protected:
+    WQMRowsSensor(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* sensorSize,
+                  uint32_t numVirtSensors, SensorID::SensorID id, const char* request)
+        : SensorDRIXWQMBase(metas, numMetas, sensorSize, numVirtSensors, id, request, sizeof(Row)) {
+    }
+
+    void* allocateWQMMetricData(uint32_t n) override {
+        rows.reset(new Row[n]());
+        return rows.get();
+    }
+    void freeWQMMetricData() override { rows.reset(); }
+    void startNewRecordSet() override { keys.clear(); }
+    DRIXWQMDataSet* getWQMMetricPtr(uint32_t index) override { return &rows[index].wqmDataSet; }
+
+    // Touched by the sensor's thread only.
+    std::unique_ptr<Row[]> rows;
+    KeySet keys;  // the metric keys given out in this sample
 };

@@ -42,31 +42,18 @@ uint32_t WQM::putFilesystem(char* field, const TallyqRecord& record, const Logge
 }
 
 SensorDRIXWQMFS::SensorDRIXWQMFS()
-    : SensorDRIXWQMBase(drixWQMFSMetas.data(), drixWQMFSMetas.size(), sensorSize, 1,
-                        SensorID::DRIXWQMFS, "tallyq wqm fs", sizeof(DIRXWQMFSData)) {}
+    : WQMRowsSensor(drixWQMFSMetas.data(), drixWQMFSMetas.size(), sensorSize, 1,
+                    SensorID::DRIXWQMFS, "tallyq wqm fs") {}
 
 AbstractSensor* SensorDRIXWQMFS::generate() { return new SensorDRIXWQMFS(); }
 
-void* SensorDRIXWQMFS::allocateWQMMetricData(uint32_t n) {
-    wqmFSData.reset(new DIRXWQMFSData[n]());
-    return wqmFSData.get();
-}
-
-void SensorDRIXWQMFS::freeWQMMetricData() { wqmFSData.reset(); }
-
-void SensorDRIXWQMFS::startNewRecordSet() { metricClusterIDSet.clear(); }
-
-DRIXWQMDataSet* SensorDRIXWQMFS::getWQMMetricPtr(uint32_t index) {
-    return &wqmFSData[index].wqmDataSet;
-}
-
 bool SensorDRIXWQMFS::fillInKeys(uint32_t index, const TallyqRecord& record) {
-    DIRXWQMFSData& row = wqmFSData[index];
+    DIRXWQMFSData& row = rows[index];
     const std::string& sensor = getName();
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
     uint32_t hash = WQM::putFilesystem(row.drixFilesystem, record, *log);
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.drixFilesystem, steps);
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),

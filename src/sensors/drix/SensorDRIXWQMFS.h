@@ -25,20 +25,11 @@ namespace WQM {
 uint32_t putFilesystem(char* field, const TallyqRecord& record, const Logger& log);
 }  // namespace WQM
 
-class SensorDRIXWQMFS : public SensorDRIXWQMBase {
+class SensorDRIXWQMFS : public WQMRowsSensor<DIRXWQMFSData> {
   public:
     SensorDRIXWQMFS();
     static AbstractSensor* generate();
 
   protected:
-    void* allocateWQMMetricData(uint32_t n) override;
-    void freeWQMMetricData() override;
-    void startNewRecordSet() override;
     bool fillInKeys(uint32_t index, const TallyqRecord& record) override;
-    DRIXWQMDataSet* getWQMMetricPtr(uint32_t index) override;
-
-  private:
-    // Touched by the sensor's thread only.
-    std::unique_ptr<DIRXWQMFSData[]> wqmFSData;
-    KeySet metricClusterIDSet;
 };

@@ -35,26 +35,13 @@ const std::string FILESET = "_fset_";
 }  // namespace
 
 SensorDRIXWQMFSet::SensorDRIXWQMFSet()
-    : SensorDRIXWQMBase(drixWQMFSetMetas.data(), drixWQMFSetMetas.size(), sensorSize, 1,
-                        SensorID::DRIXWQMFSET, "tallyq wqm fset", sizeof(DIRXWQMFSETData)) {}
+    : WQMRowsSensor(drixWQMFSetMetas.data(), drixWQMFSetMetas.size(), sensorSize, 1,
+                    SensorID::DRIXWQMFSET, "tallyq wqm fset") {}
 
 AbstractSensor* SensorDRIXWQMFSet::generate() { return new SensorDRIXWQMFSet(); }
 
-void* SensorDRIXWQMFSet::allocateWQMMetricData(uint32_t n) {
-    wqmFSetData.reset(new DIRXWQMFSETData[n]());
-    return wqmFSetData.get();
-}
-
-void SensorDRIXWQMFSet::freeWQMMetricData() { wqmFSetData.reset(); }
-
-void SensorDRIXWQMFSet::startNewRecordSet() { metricClusterIDSet.clear(); }
-
-DRIXWQMDataSet* SensorDRIXWQMFSet::getWQMMetricPtr(uint32_t index) {
-    return &wqmFSetData[index].wqmDataSet;
-}
-
 bool SensorDRIXWQMFSet::fillInKeys(uint32_t index, const TallyqRecord& record) {
-    DIRXWQMFSETData& row = wqmFSetData[index];
+    DIRXWQMFSETData& row = rows[index];
     const std::string& sensor = getName();
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
@@ -67,7 +54,7 @@ bool SensorDRIXWQMFSet::fillInKeys(uint32_t index, const TallyqRecord& record) {
     } else {
         safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
     }
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logError(DirectStat::COLLISION_TWO, sensor.c_str(), row.drixFilesystem,
                       row.drixFileSet, steps);
     });

@@ -20,20 +20,11 @@ struct DIRXWQMFSETData {
     DRIXWQMDataSet wqmDataSet;
 } __attribute__((packed));
 
-class SensorDRIXWQMFSet : public SensorDRIXWQMBase {
+class SensorDRIXWQMFSet : public WQMRowsSensor<DIRXWQMFSETData> {
   public:
     SensorDRIXWQMFSet();
     static AbstractSensor* generate();
 
   protected:
-    void* allocateWQMMetricData(uint32_t n) override;
-    void freeWQMMetricData() override;
-    void startNewRecordSet() override;
     bool fillInKeys(uint32_t index, const TallyqRecord& record) override;
-    DRIXWQMDataSet* getWQMMetricPtr(uint32_t index) override;
-
-  private:
-    // Touched by the sensor's thread only.
-    std::unique_ptr<DIRXWQMFSETData[]> wqmFSetData;
-    KeySet metricClusterIDSet;
 };

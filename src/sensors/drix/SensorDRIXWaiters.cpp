@@ -54,27 +54,13 @@ static_assert(offsetof(waitersData_t, waitersCountThCond) ==
 }  // namespace
 
 SensorDRIXWaiters::SensorDRIXWaiters()
-    : AbstractSensor(SensorID::DRIXWaiters, drixWaitersMetas, NUM_METRICS, sensorSize, 1, 1000000),
-      request("tallyq wt"),
-      nodeName{},
-      nodeID(0),
+    : NodeChannelSensor(SensorID::DRIXWaiters, drixWaitersMetas, NUM_METRICS, sensorSize, 1,
+                        "tallyq wt"),
       dataSet{0, sizeof(waitersData_t), nullptr} {
     dataVector.reserve(WAITERS_ROWS);
 }
 
 AbstractSensor* SensorDRIXWaiters::generate() { return new SensorDRIXWaiters(); }
-
-int32_t SensorDRIXWaiters::init() {
-    nodeID = getNodeID(nodeName, sizeof nodeName);
-    return channel.acquire() ? 0 : -1;
-}
-
-int32_t SensorDRIXWaiters::getStatus() { return channel.available() ? 0 : -1; }
-
-int32_t SensorDRIXWaiters::shutdown() {
-    channel.release();
-    return 0;
-}
 
 const dataSet_t* SensorDRIXWaiters::getMetricData() {
     dataSet.numSets = 0;

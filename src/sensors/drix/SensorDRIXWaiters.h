@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "AbstractSensor.h"
 #include "DirectStat.h"
+#include "StatChannelSensor.h"
 
 constexpr uint16_t WAITERS_LABEL_LEN = 16;
 constexpr uint32_t WAITERS_ROWS = 7;
@@ -30,26 +30,16 @@ struct waitersData_t {
     uint64_t waitersCountSyscall;
 } __attribute__((packed));
 
-class SensorDRIXWaiters : public AbstractSensor {
+class SensorDRIXWaiters : public NodeChannelSensor {
   public:
     SensorDRIXWaiters();
     static AbstractSensor* generate();
 
-    int32_t init() override;
     // Seven rows after a good reply, none otherwise.
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override;
-    int32_t shutdown() override;
-
-    void setQuery(TallyqQuery* seam) { channel.setQuery(seam); }
-    const std::string& getRequest() const { return request; }
 
   private:
     // Touched by the sensor's thread only.
-    DirectStat::Channel channel;
-    const std::string request;
-    char nodeName[ROW_NODE_LEN];
-    uint32_t nodeID;
     dataSet_t dataSet;
     DirectStat::AppendedRows<waitersData_t> dataVector;
 };

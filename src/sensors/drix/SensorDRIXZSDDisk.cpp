@@ -83,8 +83,8 @@ const char* const POOL_SENSOR = "DRIXZSDPool";
 }  // namespace
 
 SensorDRIXZSDDisk::SensorDRIXZSDDisk()
-    : SensorDRIXDiskBase(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 3,
-                         SensorID::DRIXZSDDisk, "tallyq zsd_ds", sizeof(DRIXZSDDiskData)),
+    : DiskRowsSensor(drixDiskMetas.data(), drixDiskMetas.size(), sensorSize, 3,
+                     SensorID::DRIXZSDDisk, "tallyq zsd_ds"),
       allMetricsDataSets{{0, sizeof(DRIXZSDDiskData), nullptr},
                          {0, sizeof(DRIXPerFSDiskData), nullptr},
                          {0, sizeof(DRIXPerPoolDiskData), nullptr}},
@@ -94,21 +94,8 @@ SensorDRIXZSDDisk::~SensorDRIXZSDDisk() = default;
 
 AbstractSensor* SensorDRIXZSDDisk::generate() { return new SensorDRIXZSDDisk(); }
 
-void* SensorDRIXZSDDisk::allocateDiskMetricData(uint32_t n) {
-    drixDiskDSMetricData.reset(new DRIXZSDDiskData[n]());
-    return drixDiskDSMetricData.get();
-}
-
-void SensorDRIXZSDDisk::freeDiskMetricData() { drixDiskDSMetricData.reset(); }
-
-void SensorDRIXZSDDisk::startNewRecordSet() { metricClusterIDSet.clear(); }
-
-DRIXPerDiskData* SensorDRIXZSDDisk::getDiskMetricPtr(uint32_t index) {
-    return &drixDiskDSMetricData[index].perDiskData;
-}
-
 bool SensorDRIXZSDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& record) {
-    DRIXZSDDiskData& row = drixDiskDSMetricData[index];
+    DRIXZSDDiskData& row = rows[index];
     const std::string& sensor = getName();
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
@@ -121,7 +108,7 @@ bool SensorDRIXZSDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator&
     } else {
         safeStrncpy(row.drixDiskName, "unknown", sizeof row.drixDiskName);
     }
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logInfo(
             "Hash collision in sensor %s while computing disc metric key for: %s (steps: %u)",
             sensor.c_str(), row.drixDiskName, steps);
@@ -144,7 +131,7 @@ void SensorDRIXZSDDisk::fillInFSKeys(uint32_t index, const std::string& fs) {
     safeStrncpy(row.sensorName, FS_SENSOR, sizeof row.sensorName);
     safeStrncpy(row.drixFSName, fs.c_str(), sizeof row.drixFSName);
     uint32_t hash = FNV1AHash32(row.drixFSName, sizeof row.drixFSName);
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logInfo(
             "Hash collision in sensor %s while computing FS metric key for: %s (steps: %u)",
             getName().c_str(), row.drixFSName, steps);
@@ -163,7 +150,7 @@ void SensorDRIXZSDDisk::fillInPoolKeys(uint32_t index, const poolFS_t& pool) {
     uint32_t hash = FNV1AHash32(row.drixPoolName, sizeof row.drixPoolName);
     safeStrncpy(row.drixFSName, pool.fs.c_str(), sizeof row.drixFSName);
     hash = FNV1AHashAppend32(hash, row.drixFSName, sizeof row.drixFSName);
-    hash = metricClusterIDSet.claim(hash, [&](uint32_t steps) {
+    hash = keys.claim(hash, [&](uint32_t steps) {
         log->logInfo(
             "Hash collision in sensor %s while computing pool metric key for: %s (steps: %u)",
             getName().c_str(), row.drixFSName, steps);
@@ -185,7 +172,7 @@ const dataSet_t* SensorDRIXZSDDisk::getMetricData() {
     std::string disk;
     poolFS_t where;
     for (uint32_t i = 0; i < disks->numSets; ++i) {
-        const DRIXZSDDiskData& row = drixDiskDSMetricData[i];
+        const DRIXZSDDiskData& row = rows[i];
         disk.assign(row.drixDiskName, strnlen(row.drixDiskName, sizeof row.drixDiskName));
         const poolFS_t* answer = zsdInfo->getPoolAndFS(disk);
         if (answer == zsdInfo->unknown()) continue;

@@ -57,7 +57,7 @@ struct AggregatedMetrics {
     uint64_t bytesWritten = 0;
 };
 
-class SensorDRIXZSDDisk : public SensorDRIXDiskBase {
+class SensorDRIXZSDDisk : public DiskRowsSensor<DRIXZSDDiskData> {
   public:
     SensorDRIXZSDDisk();
     ~SensorDRIXZSDDisk() override;
@@ -75,11 +75,7 @@ class SensorDRIXZSDDisk : public SensorDRIXDiskBase {
     static constexpr long ZSD_REFRESH_S = 60;
 
   protected:
-    void* allocateDiskMetricData(uint32_t n) override;
-    void freeDiskMetricData() override;
-    void startNewRecordSet() override;
     bool fillInKeys(uint32_t index, RecordList_t::const_iterator& record) override;
-    DRIXPerDiskData* getDiskMetricPtr(uint32_t index) override;
 
   private:
     void fillInFSKeys(uint32_t index, const std::string& fs);
@@ -88,10 +84,8 @@ class SensorDRIXZSDDisk : public SensorDRIXDiskBase {
     static void add(AggregatedMetrics& sums, const DRIXPerDiskData& row);
 
     // Touched by the sensor's thread only.
-    std::unique_ptr<DRIXZSDDiskData[]> drixDiskDSMetricData;
     std::unique_ptr<DRIXPerFSDiskData[]> drixPerFSMetricData;
     std::unique_ptr<DRIXPerPoolDiskData[]> drixPerPoolMetricData;
-    KeySet metricClusterIDSet;  // keys of this sample, all three groups
     std::map<std::string, AggregatedMetrics> perFSMap;
     std::map<poolFS_t, AggregatedMetrics> perPoolMap;
     uint32_t allocatedFSSets = 0;

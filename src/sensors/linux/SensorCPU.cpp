@@ -33,7 +33,7 @@ constexpr MetricsMetadata cpuMetas[] = {
 constexpr uint32_t NUM_METRICS = sizeof cpuMetas / sizeof cpuMetas[0];
 constexpr uint32_t sensorSize[] = {NUM_METRICS};
 
-enum Column : uint32_t { COL_NODE = 0, COL_SENSOR = 1, COL_INTR = 3, COL_CTXT = 4, COL_SHARES = 5 };
+enum Column : uint32_t { COL_INTR = 3, COL_CTXT = 4, COL_SHARES = 5 };
 
 static_assert(rowLength(cpuMetas, 0, NUM_METRICS) == SensorCPU::ROW_LEN,
               "record length follows the table");
@@ -72,40 +72,25 @@ void parseProcStat(std::string_view text, ProcStatCounters& counters) {
 }
 
 SensorCPU::SensorCPU()
-    : AbstractSensor(SensorID::CPU, cpuMetas, NUM_METRICS, sensorSize, 1, 1000000),
-      writer(cpuMetas, NUM_METRICS),
-      inFile("/proc/stat") {
-    std::memset(cpuMetricData, 0, sizeof cpuMetricData);
+    : ProcRowSensor(SensorID::CPU, cpuMetas, NUM_METRICS, sensorSize, "/proc/stat") {
     std::memset(cpuDataPrev, 0, sizeof cpuDataPrev);
     std::memset(&current, 0, sizeof current);
-    cpuMetricDataSet = {1, ROW_LEN, cpuMetricData};
 }
-
-SensorCPU::~SensorCPU() { inFile.close(); }
 
 AbstractSensor* SensorCPU::generate() { return new SensorCPU(); }
-
-int32_t SensorCPU::init() {
-    char node[ROW_NODE_LEN];
-    const uint32_t nodeID = getNodeID(node, ROW_NODE_LEN);
-    writer.putField(cpuMetricData, COL_NODE, node);
-    writer.putString(cpuMetricData, COL_SENSOR, getName().c_str());
-    writer.putKeyFor(cpuMetricData, nodeID, SensorID::CPU);
-    return inFile.open() ? 0 : -1;
-}
 
 const dataSet_t* SensorCPU::getMetricData() {
     std::string_view text;
     if (!inFile.read(text)) {
         // Counters stay as they were, so the next good sample spans both.
-        cpuMetricDataSet.numSets = 0;
-        return &cpuMetricDataSet;
+        dataSet.numSets = 0;
+        return &dataSet;
     }
     parseProcStat(text, current);
     // A user total of 0 marks the first sample: nothing to compare with yet.
-    cpuMetricDataSet.numSets = cpuDataPrev[USER] != 0 ? 1 : 0;
-    if (!computeDeltaAndStoreResults()) cpuMetricDataSet.numSets = 0;
-    return &cpuMetricDataSet;
+    dataSet.numSets = cpuDataPrev[USER] != 0 ? 1 : 0;
+    if (!computeDeltaAndStoreResults()) dataSet.numSets = 0;
+    return &dataSet;
 }
 
 bool SensorCPU::computeDeltaAndStoreResults() {
@@ -120,12 +105,12 @@ bool SensorCPU::computeDeltaAndStoreResults() {
     double total = 0;
     for (int i = USER; i <= STEAL; ++i) total += static_cast<double>(delta[i]);
 
-    writer.putNumber(cpuMetricData, COL_INTR, current.intr);
-    writer.putNumber(cpuMetricData, COL_CTXT, current.ctxt);
+    writer.putNumber(row, COL_INTR, current.intr);
+    writer.putNumber(row, COL_CTXT, current.ctxt);
 
     if (!(total > 0)) {
         for (uint32_t i = 0; i < NUM_CPU_VALS; ++i) {
-            writer.putNumber(cpuMetricData, COL_SHARES + i, 0xFFFFFFFFu);
+            writer.putNumber(row, COL_SHARES + i, 0xFFFFFFFFu);
         }
         return false;
     }
@@ -139,14 +124,9 @@ bool SensorCPU::computeDeltaAndStoreResults() {
 
     for (uint32_t i = 0; i < NUM_CPU_VALS; ++i) {
         const double share = static_cast<double>(d[i]) / total * 10000.0 + 0.5;
-        writer.putNumber(cpuMetricData, COL_SHARES + i, cutToCenti(share));
+        writer.putNumber(row, COL_SHARES + i, cutToCenti(share));
     }
     return true;
-}
-
-int32_t SensorCPU::shutdown() {
-    inFile.close();
-    return 0;
 }
 
 static RegisterSensorGenerator<SensorCPU> registerSensorCPU(SensorID::CPU, SensorCPU::generate);

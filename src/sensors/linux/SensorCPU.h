@@ -8,9 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "AbstractSensor.h"
 #include "HostSensorCommon.h"
-#include "RowWriter.h"
+#include "ProcRowSensor.h"
 
 // Time columns of the aggregate "cpu " line: user, nice, system, idle,
 // iowait, irq, softirq, steal, guest, guest_nice.
@@ -26,29 +25,19 @@ struct ProcStatCounters {
 };
 void parseProcStat(std::string_view text, ProcStatCounters& counters);
 
-class SensorCPU : public AbstractSensor {
+class SensorCPU : public ProcRowSensor<168> {
   public:
-    static constexpr uint32_t ROW_LEN = 168;
-
     SensorCPU();
-    ~SensorCPU() override;
     static AbstractSensor* generate();
 
-    int32_t init() override;
     // The first sample after construction only records the counters.
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override { return 0; }
-    int32_t shutdown() override;
 
   private:
     // Turns the counters just read into the record's shares and moves them
     // into cpuDataPrev. False when no time elapsed between the samples.
     bool computeDeltaAndStoreResults();
 
-    const RowWriter writer;
-    dataSet_t cpuMetricDataSet;
-    char cpuMetricData[ROW_LEN];
     uint64_t cpuDataPrev[NUM_CPU_VALS];
     ProcStatCounters current;  // cpuDataCurr, intrCurr and ctxtCurr
-    ProcFile inFile;
 };

@@ -21,7 +21,7 @@ constexpr MetricsMetadata loadMetas[] = {
 constexpr uint32_t NUM_METRICS = sizeof loadMetas / sizeof loadMetas[0];
 constexpr uint32_t sensorSize[] = {NUM_METRICS};
 
-enum Column : uint32_t { COL_NODE = 0, COL_SENSOR = 1, COL_LOAD1 = 3, COL_JOBS = 6 };
+enum Column : uint32_t { COL_LOAD1 = 3, COL_JOBS = 6 };
 
 static_assert(rowLength(loadMetas, 0, NUM_METRICS) == SensorLoad::ROW_LEN,
               "record length follows the table");
@@ -47,43 +47,22 @@ LoadavgValues parseLoadavg(std::string_view text) {
 }
 
 SensorLoad::SensorLoad()
-    : AbstractSensor(SensorID::Load, loadMetas, NUM_METRICS, sensorSize, 1, 1000000),
-      writer(loadMetas, NUM_METRICS),
-      inFile("/proc/loadavg") {
-    std::memset(loadData, 0, sizeof loadData);
-    loadDataSet = {1, ROW_LEN, loadData};
-}
-
-SensorLoad::~SensorLoad() { inFile.close(); }
+    : ProcRowSensor(SensorID::Load, loadMetas, NUM_METRICS, sensorSize, "/proc/loadavg") {}
 
 AbstractSensor* SensorLoad::generate() { return new SensorLoad(); }
 
-int32_t SensorLoad::init() {
-    char node[ROW_NODE_LEN];
-    const uint32_t nodeID = getNodeID(node, ROW_NODE_LEN);
-    writer.putField(loadData, COL_NODE, node);
-    writer.putString(loadData, COL_SENSOR, getName().c_str());
-    writer.putKeyFor(loadData, nodeID, SensorID::Load);
-    return inFile.open() ? 0 : -1;
-}
-
 const dataSet_t* SensorLoad::getMetricData() {
-    loadDataSet.numSets = 0;
+    dataSet.numSets = 0;
     std::string_view text;
-    if (!inFile.read(text)) return &loadDataSet;
+    if (!inFile.read(text)) return &dataSet;
     const LoadavgValues v = parseLoadavg(text);
     for (uint32_t i = 0; i < 3; ++i) {
         // Rounded in double precision, so 1.005 gives 100, not 101.
-        writer.putNumber(loadData, COL_LOAD1 + i, cutToCenti(100.0 * v.load[i] + 0.5));
+        writer.putNumber(row, COL_LOAD1 + i, cutToCenti(100.0 * v.load[i] + 0.5));
     }
-    writer.putNumber(loadData, COL_JOBS, v.total);
-    loadDataSet.numSets = 1;
-    return &loadDataSet;
-}
-
-int32_t SensorLoad::shutdown() {
-    inFile.close();
-    return 0;
+    writer.putNumber(row, COL_JOBS, v.total);
+    dataSet.numSets = 1;
+    return &dataSet;
 }
 
 static RegisterSensorGenerator<SensorLoad> registerSensorLoad(SensorID::Load, SensorLoad::generate);

@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "AbstractSensor.h"
 #include "HostSensorCommon.h"
-#include "RowWriter.h"
+#include "ProcRowSensor.h"
 
 // The line "0.52 0.58 0.59 2/1123 45678". Reading stops at the first value
 // that cannot be read; it and all later ones stay 0.
@@ -22,22 +21,10 @@ struct LoadavgValues {
 };
 LoadavgValues parseLoadavg(std::string_view text);
 
-class SensorLoad : public AbstractSensor {
+class SensorLoad : public ProcRowSensor<128> {
   public:
-    static constexpr uint32_t ROW_LEN = 128;
-
     SensorLoad();
-    ~SensorLoad() override;
     static AbstractSensor* generate();
 
-    int32_t init() override;
     const dataSet_t* getMetricData() override;
-    int32_t getStatus() override { return 0; }
-    int32_t shutdown() override;
-
-  private:
-    const RowWriter writer;
-    dataSet_t loadDataSet;
-    char loadData[ROW_LEN];
-    ProcFile inFile;
 };

@@ -35,7 +35,7 @@ constexpr MetricsMetadata memMetas[] = {
 constexpr uint32_t NUM_METRICS = sizeof memMetas / sizeof memMetas[0];
 constexpr uint32_t sensorSize[] = {NUM_METRICS};
 
-enum Column : uint32_t { COL_NODE = 0, COL_SENSOR = 1, COL_VALUES = 3 };
+enum Column : uint32_t { COL_VALUES = 3 };
 
 // The /proc/meminfo key of each value column, in table order from COL_VALUES.
 constexpr const char* memKeys[] = {
@@ -76,48 +76,27 @@ void parseMeminfo(std::string_view text, MeminfoValues& values) {
 }
 
 SensorMemory::SensorMemory()
-    : AbstractSensor(SensorID::Memory, memMetas, NUM_METRICS, sensorSize, 1, 1000000),
-      writer(memMetas, NUM_METRICS),
-      inFile("/proc/meminfo") {
-    std::memset(memMetricData, 0, sizeof memMetricData);
-    memMetricDataSet = {1, ROW_LEN, memMetricData};
-}
-
-SensorMemory::~SensorMemory() { inFile.close(); }
+    : ProcRowSensor(SensorID::Memory, memMetas, NUM_METRICS, sensorSize, "/proc/meminfo") {}
 
 AbstractSensor* SensorMemory::generate() { return new SensorMemory(); }
 
-int32_t SensorMemory::init() {
-    char node[ROW_NODE_LEN];
-    const uint32_t nodeID = getNodeID(node, ROW_NODE_LEN);
-    writer.putField(memMetricData, COL_NODE, node);
-    writer.putString(memMetricData, COL_SENSOR, getName().c_str());
-    writer.putKeyFor(memMetricData, nodeID, SensorID::Memory);
-    return inFile.open() ? 0 : -1;
-}
-
 const dataSet_t* SensorMemory::getMetricData() {
-    memMetricDataSet.numSets = 0;
+    dataSet.numSets = 0;
     std::string_view text;
-    if (!inFile.read(text)) return &memMetricDataSet;
+    if (!inFile.read(text)) return &dataSet;
     values.clear();
     parseMeminfo(text, values);
     setMemorySensorData(values);
-    memMetricDataSet.numSets = 1;
-    return &memMetricDataSet;
+    dataSet.numSets = 1;
+    return &dataSet;
 }
 
 void SensorMemory::setMemorySensorData(const MeminfoValues& found) {
     for (uint32_t i = 0; i < sizeof memKeys / sizeof memKeys[0]; ++i) {
         const auto it = found.find(std::string_view(memKeys[i]));
         const int64_t value = it == found.end() ? 0 : it->second;
-        writer.putNumber(memMetricData, COL_VALUES + i, static_cast<uint64_t>(value));
+        writer.putNumber(row, COL_VALUES + i, static_cast<uint64_t>(value));
     }
-}
-
-int32_t SensorMemory::shutdown() {
-    inFile.close();
-    return 0;
 }
 
 static RegisterSensorGenerator<SensorMemory> registerSensorMemory(SensorID::Memory,
