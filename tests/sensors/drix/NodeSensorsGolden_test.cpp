@@ -4,13 +4,10 @@
 // (tests/fixtures/nodestats/<sensor>.hex) list the non-zero bytes after the
 // row header as "offset: bytes"; every other byte must be zero.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>

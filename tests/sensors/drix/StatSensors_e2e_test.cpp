@@ -13,7 +13,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -21,7 +20,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AbstractSensor.h"
