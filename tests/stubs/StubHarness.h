@@ -184,6 +184,16 @@ inline RunResult runProgram(const std::string& program, const std::string& input
     return res;
 }
 
+// Runs this test program again with arg, to read what it prints before main
+// (exitStatus -1 when its own path cannot be read).
+inline RunResult runSelf(const std::string& arg) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    self[n] = '\0';
+    return runProgram(self, "", 20000, {self, arg});
+}
+
 // Whether pid names a process that still runs (neither ended nor a zombie).
 inline bool running(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

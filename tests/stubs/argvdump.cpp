@@ -24,32 +24,17 @@
 //               "_response_ end" for each, until end of input
 //   sleep:MS    sleeps MS milliseconds
 //   exit:N      ends at once with status N
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
+
+#include "StandIn.h"
 
 namespace {
 
-void put(int fd, const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-void sleepMs(long ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
+using StandIn::put;
 
 std::string signalList(bool ignored) {
     std::string out;
@@ -67,35 +52,6 @@ std::string signalList(bool ignored) {
         if (hit) out += (out.empty() ? "" : " ") + std::to_string(sig);
     }
     return out;
-}
-
-std::string openFds() {
-    std::string out;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return "?";
-    int self = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        int fd = std::atoi(e->d_name);
-        if (fd > 2 && fd != self) out += (out.empty() ? "" : " ") + std::string(e->d_name);
-    }
-    closedir(d);
-    return out;
-}
-
-void echoServer() {
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(0, buf, sizeof buf);
-        if (n <= 0) return;
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            put(1, "reply:" + pending.substr(0, nl) + "\n_response_ end\n");
-            pending.erase(0, nl + 1);
-        }
-    }
 }
 
 void perform(const std::string& action) {
@@ -133,11 +89,14 @@ void perform(const std::string& action) {
         put(1, "ignored=" + signalList(true) + "\n");
         put(1, "blocked=" + signalList(false) + "\n");
     } else if (verb == "fds") {
-        put(1, "fds=" + openFds() + "\n");
+        put(1, "fds=" + StandIn::openFds(" ") + "\n");
     } else if (verb == "echo") {
-        echoServer();
+        StandIn::forEachLine(0, [](const std::string& line) {
+            put(1, "reply:" + line + "\n_response_ end\n");
+            return true;
+        });
     } else if (verb == "sleep") {
-        sleepMs(std::atol(arg.c_str()));
+        StandIn::pauseMs(std::atol(arg.c_str()));
     } else if (verb == "exit") {
         _exit(std::atoi(arg.c_str()));
     } else {

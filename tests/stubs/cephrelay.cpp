@@ -22,17 +22,11 @@
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "StandIn.h"
 
 namespace {
 
@@ -48,56 +42,9 @@ const char* const POOL_REPLY =
     "num_object_clones:1,num_object_copies:6,num_objects_missing_on_primary:0,"
     "num_objects_unfound:0,num_objects_degraded:1,num_rd:11,num_rd_kb:21,num_wr:31,num_wr_kb:41\n";
 
-bool put(int fd, const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void logLine(const std::string& text) {
-    const char* file = std::getenv("CEPHRELAY_LOG");
-    if (file == nullptr) return;
-    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    put(fd, std::to_string(getpid()) + " " + text + "\n");
-    close(fd);
-}
-
-std::string disposition(int sig) {
-    struct sigaction sa;
-    if (sigaction(sig, nullptr, &sa) != 0) return "?";
-    return sa.sa_handler == SIG_IGN ? "ign" : "dfl";
-}
-
-std::string openFds() {
-    std::string out;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return "?";
-    int self = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        int fd = std::atoi(e->d_name);
-        if (fd > 2 && fd != self) out += (out.empty() ? "" : ",") + std::string(e->d_name);
-    }
-    closedir(d);
-    return out;
-}
-
 std::string replyFor(const std::string& request) {
     const char* dir = std::getenv("CEPHRELAY_DIR");
-    if (dir != nullptr) {
-        std::ifstream in(std::string(dir) + "/" + request + ".reply", std::ios::binary);
-        if (!in) return "";
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    if (dir != nullptr) return StandIn::cannedReply(dir, request, "");
     if (request == "cluster") return CLUSTER_REPLY;
     if (request == "pool") return POOL_REPLY;
     return "";
@@ -105,7 +52,7 @@ std::string replyFor(const std::string& request) {
 
 void trickle(const std::string& text) {
     for (char c : text) {
-        if (!put(1, std::string(1, c))) return;
+        if (!StandIn::put(1, std::string(1, c))) return;
         struct timespec ts = {0, 200 * 1000};
         nanosleep(&ts, nullptr);
     }
@@ -116,40 +63,28 @@ void trickle(const std::string& text) {
 int main() {
     const char* modeEnv = std::getenv("CEPHRELAY_MODE");
     const std::string mode = modeEnv ? modeEnv : "normal";
-    logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) +
-            " fds=" + openFds());
+    const char* log = std::getenv("CEPHRELAY_LOG");
+    StandIn::logLine(log, StandIn::startReport());
     if (mode == "exit") return 0;
 
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(0, buf, sizeof buf);
-        if (n <= 0) break;
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            const std::string request = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            logLine("request " + request);
-            const std::string reply = replyFor(request);
-            if (mode == "silent") continue;
-            if (mode == "noend") {
-                put(1, reply);
-                return 0;
-            }
-            if (mode == "flood") {
-                const std::string line(1000, 'x');
-                while (put(1, line + "\n")) {
-                }
-                return 0;
-            }
-            if (mode == "trickle") {
-                trickle(reply + ".\n");
-            } else {
-                put(1, reply + ".\n");
-            }
+    StandIn::serveRequests(log, [&](const std::string& request) {
+        const std::string reply = replyFor(request);
+        if (mode == "silent") return true;
+        if (mode == "noend") {
+            StandIn::put(1, reply);
+            return false;
         }
-    }
-    logLine("eof");
+        if (mode == "flood") {
+            while (StandIn::put(1, std::string(1000, 'x') + "\n")) {
+            }
+            return false;
+        }
+        if (mode == "trickle") {
+            trickle(reply + ".\n");
+        } else {
+            StandIn::put(1, reply + ".\n");
+        }
+        return true;
+    });
     return 0;
 }

@@ -21,34 +21,14 @@
 //                     "<pid> start", "<pid> request <request>", "<pid> eof"
 //
 // Every write is unbuffered, so a reader sees exactly the bytes written.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
+#include "StandIn.h"
+
 namespace {
 
-bool put(int fd, const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void logLine(const std::string& text) {
-    const char* file = std::getenv("CMDRELAY_LOG");
-    if (file == nullptr) return;
-    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    put(fd, std::to_string(getpid()) + " " + text + "\n");
-    close(fd);
-}
+using StandIn::put;
 
 std::string env(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
@@ -64,43 +44,33 @@ int main(int, char* argv[]) {
     const std::string end =
         env("CMDRELAY_END", capq ? "_response_ capqEnd\n" : "_response_ admCmdEnd\n");
     const std::string reply = env("CMDRELAY_REPLY", "");
-    logLine("start");
+    const char* log = std::getenv("CMDRELAY_LOG");
+    StandIn::logLine(log, "start");
 
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(0, buf, sizeof buf);
-        if (n <= 0) break;
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            const std::string request = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            logLine("request " + request);
-            if (mode == "silent" || request == "hang") continue;
-            if (mode == "noend") {
-                put(1, reply);
-                return 0;
-            }
-            if (mode == "endnonl") {
-                put(1, reply + end.substr(0, end.size() - 1));
-                return 0;
-            }
-            if (mode == "flood") {
-                const std::string line(999, 'f');
-                while (put(1, line + "\n")) {
-                }
-                return 0;
-            }
-            if (mode == "longline") {
-                put(1, std::string(3000, 'x') + "\n" + end);
-            } else if (mode == "endtail") {
-                put(1, std::string(2047, 'x') + end + end);
-            } else {
-                put(1, reply + end);
-            }
+    StandIn::serveRequests(log, [&](const std::string& request) {
+        if (mode == "silent" || request == "hang") return true;
+        if (mode == "noend") {
+            put(1, reply);
+            return false;
         }
-    }
-    logLine("eof");
+        if (mode == "endnonl") {
+            put(1, reply + end.substr(0, end.size() - 1));
+            return false;
+        }
+        if (mode == "flood") {
+            const std::string line(999, 'f');
+            while (put(1, line + "\n")) {
+            }
+            return false;
+        }
+        if (mode == "longline") {
+            put(1, std::string(3000, 'x') + "\n" + end);
+        } else if (mode == "endtail") {
+            put(1, std::string(2047, 'x') + end + end);
+        } else {
+            put(1, reply + end);
+        }
+        return true;
+    });
     return 0;
 }

@@ -17,43 +17,15 @@
 // ignore SIGTERM; and each appends its pid and a newline to the file
 // FAKECAPQ_PIDS when that is set. With "<key>.flood" present it writes that
 // file's text over and over instead of "<key>.out", until a write fails.
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-namespace {
+#include "StandIn.h"
 
-std::string readFile(const std::string& path, bool& found) {
-    std::ifstream in(path, std::ios::binary);
-    found = in.is_open();
-    std::stringstream text;
-    if (found) text << in.rdbuf();
-    return text.str();
-}
-
-void put(int fd, const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        const ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-void appendLine(const char* path, const std::string& line) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    put(fd, line + "\n");
-    close(fd);
-}
-
-}  // namespace
+using StandIn::put;
 
 int main(int argc, char** argv) {
     std::string key = argv[0];
@@ -61,22 +33,21 @@ int main(int argc, char** argv) {
     if (slash != std::string::npos) key.erase(0, slash + 1);
     for (int i = 1; i < argc; ++i) key += std::string(" ") + argv[i];
 
-    if (const char* log = std::getenv("FAKECAPQ_LOG")) appendLine(log, key);
+    if (const char* log = std::getenv("FAKECAPQ_LOG")) StandIn::appendLine(log, key);
     const char* dir = std::getenv("FAKECAPQ_DIR");
     const std::string base = std::string(dir ? dir : ".") + "/" + key;
     bool found = false;
-    readFile(base + ".noterm", found);
+    StandIn::fileText(base + ".noterm", found);
     if (found) signal(SIGTERM, SIG_IGN);
-    readFile(base + ".fork", found);
+    StandIn::fileText(base + ".fork", found);
     if (found) fork();
-    if (const char* pids = std::getenv("FAKECAPQ_PIDS")) appendLine(pids, std::to_string(getpid()));
-    const std::string sleepMs = readFile(base + ".sleep", found);
+    if (const char* pids = std::getenv("FAKECAPQ_PIDS"))
+        StandIn::appendLine(pids, std::to_string(getpid()));
+    const std::string sleepMs = StandIn::fileText(base + ".sleep", found);
     if (found) {
-        const long ms = std::strtol(sleepMs.c_str(), nullptr, 10);
-        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-        nanosleep(&ts, nullptr);
+        StandIn::pauseMs(std::strtol(sleepMs.c_str(), nullptr, 10));
     }
-    const std::string flood = readFile(base + ".flood", found);
+    const std::string flood = StandIn::fileText(base + ".flood", found);
     if (found && !flood.empty()) {
         std::string block;
         while (block.size() < 4096) block += flood;
@@ -84,10 +55,10 @@ int main(int argc, char** argv) {
         }
         return 1;
     }
-    const std::string out = readFile(base + ".out", found);
+    const std::string out = StandIn::fileText(base + ".out", found);
     put(1, out);
-    const std::string err = readFile(base + ".err", found);
+    const std::string err = StandIn::fileText(base + ".err", found);
     put(2, err);
-    const std::string code = readFile(base + ".exit", found);
+    const std::string code = StandIn::fileText(base + ".exit", found);
     return found ? std::atoi(code.c_str()) : 0;
 }

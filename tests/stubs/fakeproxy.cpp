@@ -29,16 +29,14 @@
 //   _val_ pid:<pid> count:<requests so far>
 //   _response_ end
 // Every output is an unbuffered write.
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
+
+#include "StandIn.h"
 
 namespace {
 
@@ -46,53 +44,18 @@ std::string logFile;
 std::string replyDir;
 unsigned exitAfter = 0;  // 0: never
 
-void put(int fd, const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
+using StandIn::put;
 
-void note(const std::string& what) {
-    if (logFile.empty()) return;
-    int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    put(fd, std::to_string(getpid()) + " " + what + "\n");
-    close(fd);
-}
+void note(const std::string& what) { StandIn::logLine(logFile.c_str(), what); }
 
 bool readFile(const std::string& path, std::string& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return true;
+    bool found = false;
+    out = StandIn::fileText(path, found);
+    return found;
 }
 
-bool ignored(int sig) {
-    struct sigaction sa;
-    return sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN;
-}
-
-int openFds() {
-    int count = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    const int own = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        int fd = std::atoi(e->d_name);
-        if (fd > 2 && fd != own) ++count;
-    }
-    closedir(d);
-    return count;
-}
+// "1" when sig is ignored, else "0".
+std::string ignored(int sig) { return StandIn::disposition(sig) == "ign" ? "1" : "0"; }
 
 bool alreadyExited() {
     std::string text;
@@ -120,22 +83,8 @@ int main(int argc, char** argv) {
 
     bool outClosed = false;
     unsigned count = 0;
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        std::size_t nl;
-        while ((nl = pending.find('\n')) == std::string::npos) {
-            ssize_t n = read(0, buf, sizeof buf);
-            if (n <= 0) {
-                note("eof");
-                return 0;
-            }
-            pending.append(buf, static_cast<std::size_t>(n));
-        }
-        std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
+    StandIn::serveRequests(logFile.c_str(), [&](const std::string& line) {
         ++count;
-        note("request " + line);
         std::string word = line.substr(0, line.find(' '));
         std::string arg =
             line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
@@ -145,16 +94,14 @@ int main(int argc, char** argv) {
             put(1, reply);
         } else if (word == "noend") {
             put(1, "_response_ begin\n_key_ node:- sensor:- item:noend\n_val_ count:1\n");
-            return 0;
+            return false;
         } else if (word == "exit") {
-            return 0;
+            return false;
         } else if (word == "stderr") {
             put(2, "complaint on stderr\n");
             put(1, defaultReply(word, count, ""));
         } else if (word == "pause") {
-            long ms = std::atol(arg.c_str());
-            struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-            nanosleep(&ts, nullptr);
+            StandIn::pauseMs(std::atol(arg.c_str()));
             put(1, defaultReply(word, count, ""));
         } else if (word == "notsupported") {
             put(1, "_response_ begin\n_error_ not here [NOTSUPPORTED]\n_response_ end\n");
@@ -168,16 +115,19 @@ int main(int argc, char** argv) {
                 outClosed = true;
             }
         } else if (word == "env") {
+            int fds = -1;
+            StandIn::openFds(",", &fds);
             put(1, defaultReply(word, count,
-                                std::string(" sigpipe:") + (ignored(SIGPIPE) ? "1" : "0") +
-                                    " sigchld:" + (ignored(SIGCHLD) ? "1" : "0") +
-                                    " fds:" + std::to_string(openFds())));
+                                " sigpipe:" + ignored(SIGPIPE) + " sigchld:" + ignored(SIGCHLD) +
+                                    " fds:" + std::to_string(fds)));
         } else {
             put(1, defaultReply(word, count, ""));
         }
         if (exitAfter != 0 && count >= exitAfter && !alreadyExited()) {
             note("exit");
-            return 0;
+            return false;
         }
-    }
+        return true;
+    });
+    return 0;
 }

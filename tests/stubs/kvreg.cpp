@@ -7,27 +7,11 @@
 //   KVREG_LOG      file to which it appends one line per call: its arguments
 //                  after the program name, each followed by '|'
 //   KVREG_EXIT     exit status (default 0)
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-void put(int fd, const char* text) {
-    std::string s(text);
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-}  // namespace
+#include "StandIn.h"
 
 int main(int argc, char* argv[]) {
     if (const char* log = std::getenv("KVREG_LOG")) {
@@ -37,8 +21,8 @@ int main(int argc, char* argv[]) {
             std::fclose(f);
         }
     }
-    if (const char* err = std::getenv("KVREG_ERROR")) put(2, err);
-    if (const char* reply = std::getenv("KVREG_REPLY")) put(1, reply);
+    if (const char* err = std::getenv("KVREG_ERROR")) StandIn::put(2, err);
+    if (const char* reply = std::getenv("KVREG_REPLY")) StandIn::put(1, reply);
     const char* status = std::getenv("KVREG_EXIT");
     return status ? std::atoi(status) : 0;
 }

@@ -39,14 +39,8 @@
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -54,72 +48,26 @@
 #include <string>
 #include <vector>
 
+#include "StandIn.h"
+
 namespace {
 
-bool put(int fd, const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using StandIn::pauseMs;
+using StandIn::put;
 
-void logLine(const std::string& text) {
-    const char* file = std::getenv("TALLYQRELAY_LOG");
-    if (file == nullptr) return;
-    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    put(fd, std::to_string(getpid()) + " " + text + "\n");
-    close(fd);
-}
-
-std::string disposition(int sig) {
-    struct sigaction sa;
-    if (sigaction(sig, nullptr, &sa) != 0) return "?";
-    return sa.sa_handler == SIG_IGN ? "ign" : "dfl";
-}
-
-std::string openFds() {
-    std::string out;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return "?";
-    int self = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        int fd = std::atoi(e->d_name);
-        if (fd > 2 && fd != self) out += (out.empty() ? "" : ",") + std::string(e->d_name);
-    }
-    closedir(d);
-    return out;
-}
-
-void pauseMs(long ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000};
-    nanosleep(&ts, nullptr);
-}
+void logLine(const std::string& text) { StandIn::logLine(std::getenv("TALLYQRELAY_LOG"), text); }
 
 const std::string EVENT = "_event_ ev _seq_ 1\n";
 
 std::string replyFor(const std::string& request, const std::string& rc) {
     const char* dir = std::getenv("TALLYQRELAY_DIR");
-    if (dir != nullptr && rc.empty()) {
-        std::ifstream in(std::string(dir) + "/" + request + ".reply", std::ios::binary);
-        if (in) {
-            std::ostringstream text;
-            text << in.rdbuf();
-            return text.str();
-        }
-    }
     std::string name = request;
     for (char& c : name) {
         if (c == ' ' || c == '\t') c = '-';
     }
-    return "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ " + (rc.empty() ? "0" : rc) +
-           " _req_ " + name + "\n_response_ end\n";
+    const std::string builtIn = "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ " +
+                                (rc.empty() ? "0" : rc) + " _req_ " + name + "\n_response_ end\n";
+    return dir != nullptr && rc.empty() ? StandIn::cannedReply(dir, request, builtIn) : builtIn;
 }
 
 // Answers one request line; false when the relay is to stop reading.
@@ -186,8 +134,8 @@ bool answer(const std::string& line) {
 int main() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    logLine("start sigpipe=" + disposition(SIGPIPE) + " sigchld=" + disposition(SIGCHLD) + " fds=" +
-            openFds() + " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
+    logLine(StandIn::startReport() +
+            " t=" + std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000));
     const char* greetingEnv = std::getenv("TALLYQRELAY_GREETING");
     std::string greeting = greetingEnv ? greetingEnv : "event";
     if (greeting.find(',') != std::string::npos) {
@@ -204,20 +152,6 @@ int main() {
     if (greeting == "event") put(1, "_event_ hello _version_ 1\n");
     if (greeting == "resp") put(1, "_response_ begin tallyq hello\n_response_ end\n");
 
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(0, buf, sizeof buf);
-        if (n <= 0) break;
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            const std::string request = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            logLine("request " + request);
-            if (!answer(request)) return 0;
-        }
-    }
-    logLine("eof");
+    StandIn::serveRequests(std::getenv("TALLYQRELAY_LOG"), answer);
     return 0;
 }

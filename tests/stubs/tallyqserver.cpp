@@ -22,29 +22,21 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "StandIn.h"
 
 namespace {
 
 bool writeAll(int fd, const char* p, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return StandIn::put(fd, std::string(p, len));
 }
 
 // The contents of path, or fallback when it cannot be read.
 std::string fileOr(const std::string& path, const std::string& fallback) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fallback;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    bool found = false;
+    const std::string text = StandIn::fileText(path, found);
+    return found ? text : fallback;
 }
 
 // Answers request lines until the client ends; returns the bytes read.
@@ -53,16 +45,9 @@ long long playScript(int c, const std::string& dir) {
         fileOr(dir.empty() ? "" : dir + "/greeting", "_event_ hello _version_ 1\n");
     if (!writeAll(c, greeting.data(), greeting.size())) return 0;
     long long received = 0;
-    std::string pending;
-    char buf[8192];
-    ssize_t n;
-    while ((n = read(c, buf, sizeof buf)) > 0) {
-        received += n;
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            std::string request = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
+    StandIn::forEachLine(
+        c,
+        [&](const std::string& request) {
             std::string name = request;
             for (char& ch : name) {
                 if (ch == ' ' || ch == '\t') ch = '-';
@@ -70,9 +55,9 @@ long long playScript(int c, const std::string& dir) {
             const std::string reply =
                 fileOr(dir.empty() ? "" : dir + "/" + request + ".reply",
                        "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ 0\n_response_ end\n");
-            if (!writeAll(c, reply.data(), reply.size())) return received;
-        }
-    }
+            return writeAll(c, reply.data(), reply.size());
+        },
+        &received);
     return received;
 }
 

@@ -6,16 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CapTestSupport.h"
@@ -24,30 +21,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-typedef std::map<std::string, std::string> Record;
+using e2e::count;
+using e2e::Record;
+using e2e::Stopper;
+using e2e::waitFor;
 
-Record words(const std::string& line) {
-    Record r;
-    std::istringstream in(line);
-    std::string w;
-    while (in >> w) {
-        const size_t eq = w.find('=');
-        if (eq == std::string::npos) continue;
-        std::string v = w.substr(eq + 1);
-        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-        r[w.substr(0, eq)] = v;
-    }
-    return r;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-// Children of `parent` as pid -> (name, state), from /proc.
 // A child process as /proc tells it.
 struct Child {
     std::string name;
@@ -80,35 +58,38 @@ std::map<int, Child> childrenOf(int parent) {
     return out;
 }
 
-// Ends a daemon that a failed assertion left running.
-struct Stopper {
-    ChildProcess& child;
-    ~Stopper() {
-        if (child.pid() > 0 && child.signal(SIGKILL)) child.wait(5000);
+// Each case in a directory of its own, with the test collector and a
+// platform root for the fake listing tools: cluster c1, the tools' canned
+// outputs in canned and their log in toolLog.
+class CapacityE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        ASSERT_FALSE(dir.path().empty());
+        ASSERT_FALSE(collector.port.empty());
+        ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
+        std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+        ASSERT_TRUE(StubHarness::makeDirs(canned));
+        env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+        env.set("FAKECAPQ_DIR", canned.c_str());
+        env.set("FAKECAPQ_LOG", toolLog.c_str());
     }
+    // Installs the fake listing tool under each of names.
+    bool installTools(const std::vector<std::string>& names) {
+        return StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, names);
+    }
+
+    StubHarness::TempDir dir;
+    const std::string root = dir.path() + "/root";
+    const std::string canned = dir.path() + "/canned";
+    const std::string toolLog = dir.path() + "/tools.log";
+    StubHarness::ScopedEnv env;
+    e2e::Collector collector{dir.path() + "/collector.out"};
 };
 
-bool waitFor(const std::function<bool()>& done, int seconds) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
-    signal(SIGPIPE, SIG_IGN);
-    StubHarness::TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string root = dir.path() + "/root";
-    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
-                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
-                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
-    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
-    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
-    const std::string canned = dir.path() + "/canned";
-    ASSERT_TRUE(StubHarness::makeDirs(canned));
+TEST_F(CapacityE2E, DaemonReportsThroughTheRealRelay) {
+    ASSERT_TRUE(installTools({"peekreg", "iqstatus", "iqdf", "iqlsfileset", "iqlspool34",
+                              "iqrepquota", "throtl", "iqlsqos"}));
     auto write = [&](const std::string& key, const CapTest::Lines& lines) {
         std::ofstream out(canned + "/" + key + ".out");
         for (const std::string& l : lines) out << l;
@@ -122,28 +103,11 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
                                             CapTest::disk("d2", "data", "2000", "No", "Yes")},
                                            "5:6:7:8"));
     write("iqdf c1:dfs2 -Y", CapTest::iqdf({CapTest::disk("e1", "system", "300")}, "1:2:3:4"));
-    const std::string toolLog = dir.path() + "/tools.log";
-    StubHarness::ScopedEnv env;
-    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
-    env.set("FAKECAPQ_DIR", canned.c_str());
-    env.set("FAKECAPQ_LOG", toolLog.c_str());
-
-    e2e::Collector collector(dir.path() + "/collector.out");
-    ASSERT_FALSE(collector.port.empty());
-    const std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
-                            "daemonize = F\npiddir = \"" + dir.path() +
-                            "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
-                            CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
-                            collector.port +
-                            "\"\n}\nsensors = {\nname = \"DRIXDiskCap\"\nperiod = 1\n}\n";
-    std::ofstream(dir.path() + "/daemon.cfg") << cfg;
 
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(e2e::startDaemon(daemon, dir.path(), collector.port,
+                                 "loglevel = \"info\"\ncapqcmd = \"" CAPQRELAY "\"\n",
+                                 {"DRIXDiskCap"}));
     const int pid = daemon.pid();
     Stopper stopper{daemon};
 
@@ -192,17 +156,9 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     EXPECT_GE(count(tools, "iqstatus -m c1:dfs1\n"), 2u) << tools;
     EXPECT_GE(count(tools, "iqdf c1:dfs1 -Y\n"), 2u) << tools;
 
-    std::map<std::string, std::vector<Record>> records;
-    bool clean = false;
-    for (const std::string& line : e2e::lines(collector.finish())) {
-        if (line.rfind("record ", 0) == 0) {
-            Record r = words(line);
-            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
-        } else if (line.rfind("summary ", 0) == 0) {
-            clean = line.find(" errors=0") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(clean);
+    e2e::Records got = e2e::recordsBySensor(collector.finish());
+    auto& records = got.bySensor;
+    EXPECT_TRUE(got.clean);
     ASSERT_FALSE(records["DRIXDiskCap"].empty());
     ASSERT_FALSE(records["DRIXPoolCap"].empty());
     ASSERT_FALSE(records["DRIXInodeCap"].empty());
@@ -225,19 +181,10 @@ TEST(CapacityE2E, DaemonReportsThroughTheRealRelay) {
 // The five capacity sensors against one relay. The relay is killed twice in a
 // row: each start comes at least 2 s after the one before, and every sensor
 // reports again afterwards.
-TEST(CapacityE2E, FiveSensorsShareOneRelay) {
-    signal(SIGPIPE, SIG_IGN);
-    StubHarness::TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string root = dir.path() + "/root";
-    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
-                                          {"peekreg", "iqstatus", "iqdf", "iqlsfileset",
-                                           "iqlspool34", "iqrepquota", "throtl", "iqlsqos"}));
-    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
-    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
+TEST_F(CapacityE2E, FiveSensorsShareOneRelay) {
+    ASSERT_TRUE(installTools({"peekreg", "iqstatus", "iqdf", "iqlsfileset", "iqlspool34",
+                              "iqrepquota", "throtl", "iqlsqos"}));
     std::ofstream(root + "/var/qorm/gen/qormNodeData") << "n1:10.0.0.1:c1:\n";
-    const std::string canned = dir.path() + "/canned";
-    ASSERT_TRUE(StubHarness::makeDirs(canned));
     const std::pair<const char*, CapTest::Lines> outputs[] = {
         {"peekreg pkrq_fs_info all",
          CapTest::fsInfo({CapTest::fsRow("local", "fs1", "c1", "dfs1")})},
@@ -266,31 +213,13 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
         std::ofstream out(canned + "/" + o.first + ".out");
         for (const std::string& l : o.second) out << l;
     }
-    const std::string toolLog = dir.path() + "/tools.log";
-    StubHarness::ScopedEnv env;
-    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
-    env.set("FAKECAPQ_DIR", canned.c_str());
-    env.set("FAKECAPQ_LOG", toolLog.c_str());
 
-    e2e::Collector collector(dir.path() + "/collector.out");
-    ASSERT_FALSE(collector.port.empty());
     const char* const names[] = {"DRIXDiskCap", "DRIXPool", "DRIXFileset", "DRIXQoS",
                                  "DRIXFilesetQuota"};
-    std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
-                      "daemonize = F\npiddir = \"" + dir.path() +
-                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" +
-                      CAPQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
-                      collector.port + "\"\n}\nsensors = ";
-    for (const char* n : names)
-        cfg += std::string(n == names[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
-    std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
-
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(e2e::startDaemon(daemon, dir.path(), collector.port,
+                                 "loglevel = \"info\"\ncapqcmd = \"" CAPQRELAY "\"\n",
+                                 {std::begin(names), std::end(names)}));
     const int pid = daemon.pid();
     Stopper stopper{daemon};
     auto runs = [&](const char* line) { return count(e2e::readFile(toolLog), line); };
@@ -351,17 +280,9 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
         }
     }
 
-    std::map<std::string, std::vector<Record>> records;
-    bool clean = false;
-    for (const std::string& line : e2e::lines(collector.finish())) {
-        if (line.rfind("record ", 0) == 0) {
-            Record r = words(line);
-            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
-        } else if (line.rfind("summary ", 0) == 0) {
-            clean = line.find(" errors=0") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(clean);
+    e2e::Records got = e2e::recordsBySensor(collector.finish());
+    auto& records = got.bySensor;
+    EXPECT_TRUE(got.clean);
     const struct {
         const char* sensor;
         const char* metric;
@@ -382,40 +303,21 @@ TEST(CapacityE2E, FiveSensorsShareOneRelay) {
     }
 }
 
-// Starts the daemon at period 1 with the named sensors, the three relays and
-// the fake tools under dir, reporting to collector.
+// The daemon at period 1 with the named sensors, the three relays and the
+// fake tools under dir, reporting to collector.
 bool startDaemon(ChildProcess& daemon, const std::string& dir, const e2e::Collector& collector,
                  const std::vector<std::string>& sensors) {
-    std::ofstream cfg(dir + "/daemon.cfg");
-    cfg << "logfile = \"" << dir << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir
-        << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ncapqcmd = \"" << CAPQRELAY
-        << "\"\nadmcmd = \"" << ADMCMDRELAY << "\"\ntallyq = \"" << TALLYQRELAY
-        << "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" << collector.port
-        << "\"\n}\nsensors = ";
-    for (const std::string& n : sensors)
-        cfg << (n == sensors[0] ? "" : ", ") << "{\nname = \"" << n << "\"\nperiod = 1\n}";
-    cfg << "\n";
-    cfg.close();
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    return daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir + "/daemon.cfg"}, o).ok();
+    return e2e::startDaemon(daemon, dir, collector.port,
+                            "capqcmd = \"" CAPQRELAY "\"\nadmcmd = \"" ADMCMDRELAY
+                            "\"\ntallyq = \"" TALLYQRELAY "\"\n",
+                            sensors);
 }
 
 // The daemon is stopped while the capacity sensor and the ZSD disk sensor
 // each wait for a listing tool that hangs, with a child, and ignores SIGTERM:
 // soon after the daemon has exited, neither relay nor any tool runs.
-TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
-    signal(SIGPIPE, SIG_IGN);
-    StubHarness::TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string root = dir.path() + "/root";
-    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"peekreg"}));
-    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
-    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
-    const std::string canned = dir.path() + "/canned";
-    ASSERT_TRUE(StubHarness::makeDirs(canned));
+TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
+    ASSERT_TRUE(installTools({"peekreg"}));
     for (const char* key : {"peekreg pkrq_fs_info all",
                             "peekreg pkrq_zsd_info pkrq_zsd_name:pkrq_fs_name:pkrq_storage_pool"}) {
         for (const char* what : {".sleep", ".fork", ".noterm"})
@@ -424,14 +326,9 @@ TEST(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     std::ofstream(dir.path() + "/tallyq zsd_ds.reply")
         << "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_response_ end\n";
     const std::string pidFile = dir.path() + "/pids";
-    StubHarness::ScopedEnv env;
-    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
-    env.set("FAKECAPQ_DIR", canned.c_str());
     env.set("FAKECAPQ_PIDS", pidFile.c_str());
     env.set("TALLYQRELAY_DIR", dir.path().c_str());
 
-    e2e::Collector collector(dir.path() + "/collector.out");
-    ASSERT_FALSE(collector.port.empty());
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXZSDDisk"}));
     Stopper stopper{daemon};
@@ -469,25 +366,12 @@ long statusKb(int pid, const std::string& field) {
 
 // Replies that are small on the wire but large once held: the daemon's
 // resident set stays bounded while it is fed them, and shrinks back after.
-TEST(CapacityE2E, HostileRepliesStayBoundedInMemory) {
+TEST_F(CapacityE2E, HostileRepliesStayBoundedInMemory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's own memory hides the daemon's";
 #endif
-    signal(SIGPIPE, SIG_IGN);
-    StubHarness::TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string root = dir.path() + "/root";
-    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"peekreg"}));
-    ASSERT_TRUE(StubHarness::makeDirs(root + "/var/qorm/gen"));
-    std::ofstream(root + "/var/qorm/gen/qorm.cfg") << "clusterName c1\n";
-    const std::string canned = dir.path() + "/canned";
-    ASSERT_TRUE(StubHarness::makeDirs(canned));
-    const std::string toolLog = dir.path() + "/tools.log";
+    ASSERT_TRUE(installTools({"peekreg"}));
     const std::string relayLog = dir.path() + "/relay.log";
-    StubHarness::ScopedEnv env;
-    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
-    env.set("FAKECAPQ_DIR", canned.c_str());
-    env.set("FAKECAPQ_LOG", toolLog.c_str());
     env.set("TALLYQRELAY_DIR", dir.path().c_str());
     env.set("TALLYQRELAY_LOG", relayLog.c_str());
 
@@ -502,8 +386,6 @@ TEST(CapacityE2E, HostileRepliesStayBoundedInMemory) {
     const std::string replyFile = dir.path() + "/tallyq vfss.reply";
     const std::string flood = canned + "/peekreg pkrq_fs_info all.flood";
 
-    e2e::Collector collector(dir.path() + "/collector.out");
-    ASSERT_FALSE(collector.port.empty());
     ChildProcess daemon;
     ASSERT_TRUE(startDaemon(daemon, dir.path(), collector, {"DRIXDiskCap", "DRIXVFS"}));
     Stopper stopper{daemon};

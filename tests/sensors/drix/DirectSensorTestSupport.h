@@ -1,16 +1,18 @@
 // Shared pieces of the tests of the statistics sensors built straight on
 // AbstractSensor: a query seam fed reply by reply, and a readable text form of
 // the rows a sample hands back, decoded by the sensor's own exported metric
-// table, so expected rows can be written (and checked) by hand. Test threads
-// only.
+// table, so expected rows can be written (and checked) by hand; and a
+// sensor made to answer from such a seam. Test threads only.
 #pragma once
 
 #include <arpa/inet.h>
 #include <endian.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,25 @@ class ReplyQueue : public TallyqQuery {
   private:
     std::deque<std::string> texts;
 };
+
+// A sensor answering from `query`, its log lines kept.
+struct Made {
+    std::unique_ptr<AbstractSensor> sensor;
+    std::vector<std::string>* logged;
+    ReplyQueue query;
+    const dataSet_t* sample() { return sensor->getMetricData(); }
+    std::vector<std::string> rows();
+};
+template <class S>
+std::unique_ptr<Made> make() {
+    auto m = std::make_unique<Made>();
+    auto* probe = new NodeTest::Probe<S>();
+    probe->setQuery(&m->query);
+    m->logged = &probe->logged();
+    m->sensor.reset(probe);
+    EXPECT_EQ(m->sensor->init(), 0);
+    return m;
+}
 
 // One line per row: "g<group> r<row> name=value ...". Strings up to their
 // first NUL, the metric key as nodeID/clusterID/sensorID/metricID, numbers
@@ -90,5 +111,7 @@ inline std::string field(const std::string& line, const std::string& name) {
     const std::size_t from = at + key.size();
     return line.substr(from, line.find(' ', from) - from);
 }
+
+inline std::vector<std::string> Made::rows() { return dumpRows(*sensor, sample()); }
 
 }  // namespace DirectTest

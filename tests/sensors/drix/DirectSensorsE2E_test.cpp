@@ -7,19 +7,13 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 
-#include "Configuration.h"
-#include "E2eSupport.h"
+#include "InProcessE2E.h"
 #include "PlatformPaths.h"
-#include "SensorCtrl.h"
-#include "SensorDefaultConfig.h"
 
 namespace {
 
@@ -54,20 +48,10 @@ TEST(DirectSensorsE2E, EverySensorReachesTheCollector) {
 
     e2e::Collector collector(dir.path() + "/collected");
     ASSERT_FALSE(collector.port.empty());
-    const char* names[] = {"DRIXMutex",   "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer",
-                           "DRIXWaiters", "DRIXBufMgr",  "DRIXJZK"};
-    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY
-                       "\"\n"
-                       "collectors = { host = \"127.0.0.1\" port = \"" +
-                       collector.port + "\" }\nsensors = ";
-    for (const char* n : names)
-        text += std::string(n == names[0] ? "" : ", ") + "{ name = \"" + n + "\" period = 1 }";
-    std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
-    Cfg::SensorDefaultConfig defaults;
-    Cfg::Configuration cfg(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
-                           defaults.velmarSensorStore);
-    ASSERT_TRUE(cfg.loadConfigFile(dir.path() + "/sensors.cfg", nullptr));
-    ASSERT_EQ(SensorCtrl::startSensorCtrl(nullptr, &cfg), 0);
+    e2e::InProcess controller;
+    ASSERT_TRUE(controller.start(dir.path(), collector.port,
+                                 {"DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer",
+                                  "DRIXWaiters", "DRIXBufMgr", "DRIXJZK"}));
     // Template ids by sensor and group.
     std::map<std::string, std::vector<unsigned>> ids;
     for (SensorCtrlBlock* b : SensorCtrl::getSensorCtrl()->sensors)
@@ -79,18 +63,8 @@ TEST(DirectSensorsE2E, EverySensorReachesTheCollector) {
 
     const std::string out = collector.finish();
     // Records received and templates announced, per template id.
-    std::map<unsigned, unsigned long> records;
     std::set<unsigned> announced;
-    std::istringstream lines(out);
-    for (std::string l; std::getline(lines, l);) {
-        unsigned c, s, id, len;
-        unsigned long n;
-        if (sscanf(l.c_str(), "set conn=%u seq=%u id=%u length=%u records=%lu", &c, &s, &id, &len,
-                   &n) == 5)
-            records[id] += n;
-        if (sscanf(l.c_str(), "template conn=%u seq=%u id=%u", &c, &s, &id) == 3)
-            announced.insert(id);
-    }
+    std::map<unsigned, unsigned long> records = e2e::recordsById(out, &announced);
     // Whether each group delivers rows.
     const std::map<std::string, std::vector<bool>> delivers = {
         {"DRIXMutex", {true}},     {"DRIXCondvar", {false}}, {"DRIXRPCS", {false, true}},

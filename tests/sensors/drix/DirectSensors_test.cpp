@@ -28,26 +28,9 @@ namespace {
 
 using DirectTest::dumpRows;
 using DirectTest::field;
+using DirectTest::Made;
+using DirectTest::make;
 using DirectTest::ReplyQueue;
-
-// A sensor answering from `query`, its log lines kept.
-struct Made {
-    std::unique_ptr<AbstractSensor> sensor;
-    std::vector<std::string>* logged;
-    ReplyQueue query;
-    const dataSet_t* sample() { return sensor->getMetricData(); }
-    std::vector<std::string> rows() { return dumpRows(*sensor, sample()); }
-};
-template <class S>
-std::unique_ptr<Made> make() {
-    auto m = std::make_unique<Made>();
-    auto* probe = new NodeTest::Probe<S>();
-    probe->setQuery(&m->query);
-    m->logged = &probe->logged();
-    m->sensor.reset(probe);
-    EXPECT_EQ(m->sensor->init(), 0);
-    return m;
-}
 
 // A good reply: its header record, then the given lines.
 std::string reply(const std::vector<std::string>& lines) {

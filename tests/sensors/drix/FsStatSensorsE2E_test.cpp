@@ -5,16 +5,11 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
-#include "Configuration.h"
-#include "E2eSupport.h"
-#include "SensorCtrl.h"
-#include "SensorDefaultConfig.h"
+#include "InProcessE2E.h"
 
 namespace {
 
@@ -36,19 +31,10 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     const std::map<std::string, unsigned> rows = {
         {"DRIXDisk", 3},          {"DRIXPDDisk", 3}, {"DRIXFilesystem", 2}, {"DRIXPoolIO", 3},
         {"DRIXFilesystemAPI", 2}, {"DRIXWQM", 1},    {"DRIXWQMFS", 2},      {"DRIXWQMFSET", 3}};
-    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY
-                       "\"\n"
-                       "collectors = { host = \"127.0.0.1\" port = \"" +
-                       collector.port + "\" }\nsensors = ";
-    for (const auto& r : rows)
-        text += std::string(r.first == rows.begin()->first ? "" : ", ") + "{ name = \"" + r.first +
-                "\" period = 1 }";
-    std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
-    Cfg::SensorDefaultConfig defaults;
-    Cfg::Configuration cfg(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
-                           defaults.velmarSensorStore);
-    ASSERT_TRUE(cfg.loadConfigFile(dir.path() + "/sensors.cfg", nullptr));
-    ASSERT_EQ(SensorCtrl::startSensorCtrl(nullptr, &cfg), 0);
+    std::vector<std::string> names;
+    for (const auto& r : rows) names.push_back(r.first);
+    e2e::InProcess controller;
+    ASSERT_TRUE(controller.start(dir.path(), collector.port, names));
     std::map<std::string, unsigned> ids;
     for (SensorCtrlBlock* b : SensorCtrl::getSensorCtrl()->sensors)
         ids[b->sensor->getName()] = b->metricsTemplate.at(0).getTemplateID();
@@ -56,15 +42,7 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     SensorCtrl::terminateSensorCtrl(nullptr);
 
     const std::string out = collector.finish();
-    std::map<unsigned, unsigned long> records;
-    std::istringstream lines(out);
-    for (std::string l; std::getline(lines, l);) {
-        unsigned c, s, id, len;
-        unsigned long n;
-        if (sscanf(l.c_str(), "set conn=%u seq=%u id=%u length=%u records=%lu", &c, &s, &id, &len,
-                   &n) == 5)
-            records[id] += n;
-    }
+    std::map<unsigned, unsigned long> records = e2e::recordsById(out);
     ASSERT_EQ(ids.size(), rows.size());
     for (const auto& r : rows) {
         SCOPED_TRACE(r.first);
@@ -103,16 +81,10 @@ TEST(FsStatSensorsE2E, StopDuringSamplesOfManyRows) {
     StubHarness::ScopedEnv env;
     env.set("TALLYQRELAY_DIR", dir.path().c_str());
     env.set("TALLYQRELAY_LOG", relayLog.c_str());
-    std::string text = "hostname = \"e2enode\"\ntallyq = \"" TALLYQRELAY "\"\nsensors = ";
-    for (const char* n : {"DRIXDisk", "DRIXPDDisk", "DRIXZSDDisk", "DRIXFilesystem", "DRIXPoolIO",
-                          "DRIXFilesystemAPI", "DRIXWQMFS", "DRIXWQMFSET"})
-        text += std::string(text.back() == ' ' ? "" : ", ") + "{ name = \"" + n + "\" period = 1 }";
-    std::ofstream(dir.path() + "/sensors.cfg") << text << "\n";
-    Cfg::SensorDefaultConfig defaults;
-    Cfg::Configuration cfg(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
-                           defaults.velmarSensorStore);
-    ASSERT_TRUE(cfg.loadConfigFile(dir.path() + "/sensors.cfg", nullptr));
-    ASSERT_EQ(SensorCtrl::startSensorCtrl(nullptr, &cfg), 0);
+    e2e::InProcess controller;
+    ASSERT_TRUE(controller.start(dir.path(), "",
+                                 {"DRIXDisk", "DRIXPDDisk", "DRIXZSDDisk", "DRIXFilesystem",
+                                  "DRIXPoolIO", "DRIXFilesystemAPI", "DRIXWQMFS", "DRIXWQMFSET"}));
     // The second round of requests has begun: the sensors are sampling.
     const auto requests = [&] {
         const std::string log = e2e::readFile(relayLog);

@@ -23,15 +23,9 @@ namespace {
 
 using DirectTest::dumpRows;
 using DirectTest::field;
+using DirectTest::Made;
+using DirectTest::make;
 using DirectTest::ReplyQueue;
-
-struct Made {
-    std::unique_ptr<AbstractSensor> sensor;
-    std::vector<std::string>* logged;
-    ReplyQueue query;
-    const dataSet_t* sample() { return sensor->getMetricData(); }
-    std::vector<std::string> rows() { return dumpRows(*sensor, sample()); }
-};
 
 // Samples last as long as the next entry of `ticks` says (milliseconds).
 std::vector<uint64_t> ticks;
@@ -42,16 +36,6 @@ uint64_t fakeClock() {
     return t;
 }
 
-template <class S>
-std::unique_ptr<Made> make() {
-    auto m = std::make_unique<Made>();
-    auto* probe = new NodeTest::Probe<S>();
-    probe->setQuery(&m->query);
-    m->logged = &probe->logged();
-    m->sensor.reset(probe);
-    EXPECT_EQ(m->sensor->init(), 0);
-    return m;
-}
 template <class S>
 std::unique_ptr<Made> makeTimed() {
     auto m = make<S>();

@@ -13,22 +13,18 @@
 namespace {
 
 const char* const registered[] = {
-    "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
-    "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
-    "DRIXMutex", "DRIXCondvar", "DRIXRPCS", "DRIXRPCSPeer", "DRIXWaiters", "DRIXBufMgr", "DRIXJZK",
-    "DRIXDisk", "DRIXPDDisk", "DRIXFilesystem", "DRIXPoolIO", "DRIXFilesystemAPI", "DRIXWQM",
-    "DRIXWQMFS", "DRIXWQMFSET",
+    "DRIXVFS",           "DRIXVFSX",       "DRIXIOC",    "DRIXVIO",           "DRIXVIO64",
+    "DRIXNode",          "DRIXNodeAPI",    "DRIXKOVA",   "DRIXvFLUSH",        "DRIXCHMS",
+    "DRIXEventProducer", "DRIXOpenFile",   "DRIXMutex",  "DRIXCondvar",       "DRIXRPCS",
+    "DRIXRPCSPeer",      "DRIXWaiters",    "DRIXBufMgr", "DRIXJZK",           "DRIXDisk",
+    "DRIXPDDisk",        "DRIXFilesystem", "DRIXPoolIO", "DRIXFilesystemAPI", "DRIXWQM",
+    "DRIXWQMFS",         "DRIXWQMFSET",
 };
 
 // Start-up output comes before main, so it is read from a second run of this
 // test program.
 TEST(NodeSensorRegistry, StartUpAnnouncesEveryName) {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    const StubHarness::RunResult run =
-        StubHarness::runProgram(self, "", 20000, {self, "--gtest_list_tests"});
+    const StubHarness::RunResult run = StubHarness::runSelf("--gtest_list_tests");
     ASSERT_EQ(run.exitStatus, 0);
     for (const char* name : registered) {
         const std::string line = std::string("SensorFactory: ") + name + " registered\n";

@@ -4,25 +4,16 @@
 // (tests/fixtures/nodestats/<sensor>.hex) list the non-zero bytes after the
 // row header as "offset: bytes"; every other byte must be zero.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "Configuration.h"
 #include "FNV1AHash.h"
-#include "NodeSensorTestSupport.h"
-#include "ParamDefStore.h"
-#include "ParamNames.h"
-#include "ParamValStore.h"
-#include "SensorCtrl.h"
 #include "SensorDRIXCacheStat.h"
 #include "SensorDRIXEventProducer.h"
 #include "SensorDRIXIOContext.h"
@@ -35,52 +26,21 @@
 #include "SensorDRIXVIO.h"
 #include "SensorDRIXVIO64.h"
 #include "SensorDRIXvFlush.h"
-#include "TallyqStub.h"
-#include "stubs/StubHarness.h"
+#include "StatGoldenSupport.h"
 
 namespace {
 
+using GoldenTest::readFile;
+
 const std::string FIXTURES = std::string(VELMAR_SOURCE_DIR) + "/tests/fixtures/nodestats/";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The channel of the whole test program: the fake relay answers from reply
-// files in a temporary directory, and one reference is held throughout, so
-// the sensors' own releases never end the channel.
-class Channel : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        signal(SIGCHLD, SIG_IGN);
-        ASSERT_FALSE(dir.path().empty());
-        setenv("TALLYQRELAY_DIR", dir.path().c_str(), 1);
-        cfg.getParamStore().putStr(Cfg::TALLYQ, TALLYQRELAY);
-        cfg.getParamStore().putStr(Cfg::HOSTNAME, "goldnode");
-        SensorCtrl::config = &cfg;
-        ASSERT_NE(TallyqStub::getInstance(), nullptr);
-    }
-    void TearDown() override {
-        TallyqStub::releaseInstance();
-        SensorCtrl::config = nullptr;
-    }
-
-    static StubHarness::TempDir dir;
-
-  private:
-    Cfg::ParamDefStore schema;
-    Cfg::Configuration cfg{schema, Cfg::ParamValStore()};
-};
-StubHarness::TempDir Channel::dir;
-::testing::Environment* const channel = ::testing::AddGlobalTestEnvironment(new Channel);
+// The channel of the whole test program; each case sets the replies.
+::testing::Environment* const channel =
+    ::testing::AddGlobalTestEnvironment(new GoldenTest::Channel);
 
 // The reply the fake relay gives to `request` from now on.
 void answerWith(const std::string& request, const std::string& fixture) {
-    std::ofstream(Channel::dir.path() + "/" + request + ".reply", std::ios::binary)
+    std::ofstream(GoldenTest::Channel::dir.path() + "/" + request + ".reply", std::ios::binary)
         << readFile(FIXTURES + fixture);
 }
 
@@ -125,14 +85,10 @@ std::string differences(const std::string& got, const std::string& want) {
     return out.str();
 }
 
-struct Made {
-    std::unique_ptr<SensorDRIXNodeBase> sensor;
-    std::vector<std::string>* logged;
-};
+using Made = GoldenTest::Made<SensorDRIXNodeBase>;
 template <class S>
 Made make() {
-    auto* probe = new NodeTest::Probe<S>();
-    return {std::unique_ptr<SensorDRIXNodeBase>(probe), &probe->logged()};
+    return GoldenTest::make<S, SensorDRIXNodeBase>();
 }
 
 struct Golden {

@@ -19,33 +19,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-typedef std::map<std::string, std::string> Record;
+using e2e::count;
+using e2e::Record;
 
 const char* const sensorNames[] = {
     "DRIXVFS",     "DRIXVFSX", "DRIXIOC",    "DRIXVIO",  "DRIXVIO64",         "DRIXNode",
     "DRIXNodeAPI", "DRIXKOVA", "DRIXvFLUSH", "DRIXCHMS", "DRIXEventProducer", "DRIXOpenFile",
 };
-
-// The key=value words of a collector record line, quotes removed.
-Record words(const std::string& line) {
-    Record r;
-    std::istringstream in(line);
-    std::string w;
-    while (in >> w) {
-        const size_t eq = w.find('=');
-        if (eq == std::string::npos) continue;
-        std::string v = w.substr(eq + 1);
-        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-        r[w.substr(0, eq)] = v;
-    }
-    return r;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 std::string chmsReply(int rc) {
     return "_response_ begin tallyq chms\n_tallyq::chms_ _rc_ " + std::to_string(rc) +
@@ -68,23 +48,10 @@ TEST(NodeSensorsE2E, DaemonReportsThroughTheFakeRelay) {
 
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
-    std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
-                      "daemonize = F\npiddir = \"" + dir.path() +
-                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ntallyq = \"" +
-                      TALLYQRELAY + "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" +
-                      collector.port + "\"\n}\nsensors = ";
-    for (const char* n : sensorNames) {
-        cfg +=
-            std::string(n == sensorNames[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
-    }
-    std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
-
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(e2e::startDaemon(daemon, dir.path(), collector.port,
+                                 "loglevel = \"info\"\ntallyq = \"" TALLYQRELAY "\"\n",
+                                 {std::begin(sensorNames), std::end(sensorNames)}));
 
     // Three failing samples of the cache-hit sensor, then good ones.
     const auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -108,17 +75,9 @@ TEST(NodeSensorsE2E, DaemonReportsThroughTheFakeRelay) {
     // Both vdisk sensors send their request every period.
     EXPECT_GE(count(relay, "request tallyq vios\n"), 2u) << relay;
 
-    std::map<std::string, std::vector<Record>> records;
-    bool clean = false;
-    for (const std::string& line : e2e::lines(collector.finish())) {
-        if (line.rfind("record ", 0) == 0) {
-            Record r = words(line);
-            if (r.count("sensor") != 0) records[r["sensor"]].push_back(r);
-        } else if (line.rfind("summary ", 0) == 0) {
-            clean = line.find(" errors=0") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(clean);
+    e2e::Records got = e2e::recordsBySensor(collector.finish());
+    auto& records = got.bySensor;
+    EXPECT_TRUE(got.clean);
     for (const char* n : sensorNames) EXPECT_FALSE(records[n].empty()) << n;
     ASSERT_FALSE(records["DRIXVFS"].empty());
     for (Record r : records["DRIXVFS"]) {

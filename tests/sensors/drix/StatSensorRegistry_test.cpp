@@ -49,12 +49,7 @@ TEST(StatSensorRegistry, EveryNameMakesItsSensor) {
 // Start-up output comes before main, so it is read from a second run of this
 // test program.
 TEST(StatSensorRegistry, StartUpAnnouncesEachNameOnce) {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    const StubHarness::RunResult run =
-        StubHarness::runProgram(self, "", 20000, {self, "--gtest_list_tests"});
+    const StubHarness::RunResult run = StubHarness::runSelf("--gtest_list_tests");
     ASSERT_EQ(run.exitStatus, 0);
     for (const Entry& e : registered) {
         const std::string line = std::string("SensorFactory: ") + e.name + " registered\n";

@@ -13,7 +13,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -21,7 +20,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AbstractSensor.h"
@@ -82,12 +80,7 @@ const char* const REPOSITORY =
     "peekreg:pkrq_zsd_info:a:b:c:d:zsd1:fs1:system:\n"
     "peekreg:pkrq_zsd_info:a:b:c:d:zsd2:fs1:data:\n";
 
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
+using e2e::count;
 
 // The metric ids of one group of a sensor's table, as "id,id,...".
 std::string groupIds(const AbstractSensor& s, uint32_t g) {
@@ -170,16 +163,6 @@ bool allGroupsReported(const Received& r) {
     return true;
 }
 
-template <class Condition>
-bool waitFor(Condition condition, std::chrono::seconds bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    return true;
-}
-
 TEST(StatSensorsE2E, AllStatisticsSensorsUntilEachHasReported) {
     signal(SIGPIPE, SIG_IGN);
     // Relays the daemon leaves behind would become children of this process.
@@ -207,32 +190,18 @@ TEST(StatSensorsE2E, AllStatisticsSensorsUntilEachHasReported) {
 
     e2e::Collector collector(dir.path() + "/collector.out");
     ASSERT_FALSE(collector.port.empty());
-    std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
-                      "daemonize = F\npiddir = \"" + dir.path() +
-                      "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\ntallyq = \"" +
-                      TALLYQRELAY + "\"\nadmcmd = \"" + ADMCMDRELAY +
-                      "\"\ncollectors = {\nhost = \"127.0.0.1\"\nport = \"" + collector.port +
-                      "\"\n}\nsensors = ";
-    for (const char* n : sensorNames) {
-        cfg +=
-            std::string(n == sensorNames[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
-    }
-    std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
-
     ChildProcess daemon;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Null;
-    o.output = ChildProcess::Output::Inherit;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+    ASSERT_TRUE(e2e::startDaemon(daemon, dir.path(), collector.port,
+                                 "loglevel = \"info\"\ntallyq = \"" TALLYQRELAY
+                                 "\"\nadmcmd = \"" ADMCMDRELAY "\"\n",
+                                 {std::begin(sensorNames), std::end(sensorNames)}));
     // Sensors are never quicker than their period: 30 records take 30 s at
     // least; the bound leaves room for a loaded machine.
-    waitFor([&] { return allGroupsReported(parseCollector(collector.soFar())); },
-            std::chrono::seconds(120));
+    e2e::waitFor([&] { return allGroupsReported(parseCollector(collector.soFar())); }, 120, 250);
     daemon.signal(SIGTERM);
     EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(20000)), 0);
     // The relays end at the end of their input, or were ended.
-    waitFor([] { return liveChildren().empty(); }, std::chrono::seconds(10));
+    e2e::waitFor([] { return liveChildren().empty(); }, 10, 250);
     EXPECT_EQ(liveChildren(), std::vector<std::string>{});
 
     const std::string relay = e2e::readFile(relayLog);

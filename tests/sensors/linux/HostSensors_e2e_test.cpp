@@ -28,22 +28,8 @@ using Clock = std::chrono::steady_clock;
 using e2e::Collector;
 using e2e::lines;
 using e2e::readFile;
-typedef std::map<std::string, std::string> Record;
-
-// "key=value" words of a collector line; quotes around strings removed.
-Record words(const std::string& line) {
-    Record r;
-    std::istringstream in(line);
-    std::string w;
-    while (in >> w) {
-        const size_t eq = w.find('=');
-        if (eq == std::string::npos) continue;
-        std::string v = w.substr(eq + 1);
-        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-        r[w.substr(0, eq)] = v;
-    }
-    return r;
-}
+using e2e::Record;
+using e2e::words;
 
 // What the collector saw: the data records by sensor, and every data set
 // whose length is not a whole number of its template's records.
@@ -97,24 +83,8 @@ class HostSensorsE2E : public ::testing::Test {
     Export run(double seconds, const std::function<void()>& whileRunning = {}) {
         Collector collector(dir.path() + "/collector.out");
         EXPECT_FALSE(collector.port.empty());
-        std::string cfg = "logfile = \"" + dir.path() + "/daemon.log\"\nloglevel = \"info\"\n" +
-                          "daemonize = F\npiddir = \"" + dir.path() +
-                          "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\n" +
-                          "collectors = {\nhost = \"127.0.0.1\"\nport = \"" + collector.port +
-                          "\"\n}\nsensors = ";
-        const char* const names[] = {"CPU", "Memory", "Load", "Network", "Diskstat", "Netstat"};
-        for (const char* n : names) {
-            cfg +=
-                std::string(n == names[0] ? "" : ", ") + "{\nname = \"" + n + "\"\nperiod = 1\n}";
-        }
-        std::ofstream(dir.path() + "/daemon.cfg") << cfg << "\n";
-
-        ChildProcess::Options o;
-        o.input = ChildProcess::Input::Null;
-        o.output = ChildProcess::Output::Inherit;
-        o.error = ChildProcess::ErrorOutput::Inherit;
-        const std::vector<std::string> argv = {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"};
-        EXPECT_TRUE(daemon.start(CVXSENSORS, argv, o).ok());
+        EXPECT_TRUE(e2e::startDaemon(daemon, dir.path(), collector.port, "loglevel = \"info\"\n",
+                                     {"CPU", "Memory", "Load", "Network", "Diskstat", "Netstat"}));
         const auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
             if (whileRunning) whileRunning();
