@@ -8,12 +8,15 @@
 // argument 0 leaves the times (seconds) out of the records: the shared getter
 // reads a time through a stream, which allocates once per value, while the
 // sensors' own work must allocate nothing in steady state.
+// BM_DiskParseAndSample times the whole of a disk sample, parse included,
+// against BM_DiskReplyFloor, one bare pass over the same reply bytes.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <new>
 #include <string>
 
+#include "ReplyFloor.h"
 #include "SensorDRIXDisk.h"
 #include "SensorDRIXWQMBase.h"
 #include "SensorDRIXWQMFSet.h"
@@ -115,6 +118,25 @@ void BM_DiskSample(benchmark::State& state) {
                                disksReply(static_cast<int>(state.range(0)), state.range(1) != 0));
 }
 BENCHMARK(BM_DiskSample)->Args({1000, 1})->Args({1000, 0})->Unit(benchmark::kMicrosecond);
+
+// A disk sample with its parse timed, and the floor of the same reply: the
+// two together may cost at most three times the floor.
+void BM_DiskParseAndSample(benchmark::State& state) {
+    UntimedParse query(disksReply(static_cast<int>(state.range(0)), state.range(1) != 0), nullptr);
+    SensorDRIXDisk sensor;
+    sensor.setQuery(&query);
+    sensor.init();
+    for (int i = 0; i < 3; ++i) sensor.getMetricData();
+    for (auto _ : state) benchmark::DoNotOptimize(sensor.getMetricData());
+    sensor.shutdown();
+}
+BENCHMARK(BM_DiskParseAndSample)->Args({1000, 1})->Unit(benchmark::kMicrosecond);
+
+void BM_DiskReplyFloor(benchmark::State& state) {
+    const std::string text = disksReply(static_cast<int>(state.range(0)), state.range(1) != 0);
+    for (auto _ : state) benchmark::DoNotOptimize(replyFloor(text));
+}
+BENCHMARK(BM_DiskReplyFloor)->Args({1000, 1})->Unit(benchmark::kMicrosecond);
 
 // One sample of 5000 records with equal keys: one collision line each.
 void BM_DiskSampleEqualKeys(benchmark::State& state) {

@@ -1,7 +1,8 @@
 // Cost of one statistics reply of 1,000 records (a header, an "_r_" and a
 // "_w_" line of about 10 keys each): parsed from memory and read through a
 // pipe, with the bytes allocated per reply; and the round trip of one query
-// through the statistics channel against the fake relay.
+// through the statistics channel against the fake relay. BM_ReplyFloor is
+// the yardstick: one bare pass over the same bytes.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include "ParamDefStore.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
+#include "ReplyFloor.h"
 #include "SensorCtrl.h"
 #include "TallyqResponse.h"
 #include "TallyqStub.h"
@@ -82,6 +84,15 @@ void BM_ReplyFromMemory(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_ReplyFromMemory)->Unit(benchmark::kMillisecond);
+
+// The floor for the reply above (see ReplyFloor.h): parsing it may cost at
+// most twice this.
+void BM_ReplyFloor(benchmark::State& state) {
+    const std::string text = thousandRecords();
+    for (auto _ : state) benchmark::DoNotOptimize(replyFloor(text));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReplyFloor)->Unit(benchmark::kMillisecond);
 
 void BM_ReplyThroughPipe(benchmark::State& state) {
     const std::string text = thousandRecords();
