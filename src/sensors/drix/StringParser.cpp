@@ -17,14 +17,6 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool startsKey(const std::string& token) { return !token.empty() && token[0] == '_'; }
-
-// Whether a token opens a quoted value that goes on past it. A lone quote
-// counts as opened and closed.
-bool opensQuote(const std::string& token) {
-    return token.size() > 1 && token[0] == '\'' && token.back() != '\'';
-}
-
 // Numbers are read the way formatted extraction in the classic locale reads
 // them, without a stream (a stream costs more than the number): leading white
 // space is skipped, a leading number counts, anything else gives 0.
@@ -153,40 +145,77 @@ bool nextToken(const std::string& text, std::size_t& pos, std::string& token) {
     return true;
 }
 
+namespace {
+
+// Where nextToken would find the next token: its start and length.
+bool nextSpan(const std::string& text, std::size_t& pos, std::size_t& start, std::size_t& len) {
+    const std::size_t size = text.size();
+    while (pos < size && isSpace(text[pos])) ++pos;
+    if (pos == size) return false;
+    start = pos;
+    while (pos < size && !isSpace(text[pos])) ++pos;
+    len = pos - start;
+    return true;
+}
+
+// One value found in a line: text[start, start + len), with a closing quote
+// added when the line did not hold one.
+struct ValueSpan {
+    std::size_t start;
+    std::size_t len;
+    bool closeQuote;
+};
+
+}  // namespace
+
 int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map) {
     if (map == nullptr) return 0;
+    // The values of a key are found first and then built once, in a vector
+    // of the right size: no token is copied twice.
+    thread_local std::vector<ValueSpan> spans;
     int stored = 0;
     bool cut = false;
-    std::string key;
-    std::string token;
-    while (!cut && nextToken(text, pos, key)) {
-        std::vector<std::string> values;
+    std::size_t keyStart = 0;
+    std::size_t keyLen = 0;
+    while (!cut && nextSpan(text, pos, keyStart, keyLen)) {
+        spans.clear();
         std::size_t mark = pos;
-        while (nextToken(text, pos, token)) {
-            if (startsKey(token)) {
+        std::size_t start = 0;
+        std::size_t len = 0;
+        while (nextSpan(text, pos, start, len)) {
+            if (text[start] == '_') {
                 pos = mark;  // read it again as the next key
                 break;
             }
-            if (opensQuote(token)) {
+            bool closeQuote = false;
+            // A token that opens a quote (a lone quote counts as opened and
+            // closed) takes in the text up to the next quote.
+            if (len > 1 && text[start] == '\'' && text[start + len - 1] != '\'') {
                 // A quoted value keeps its inner white space and ends at the
                 // next quote, at most MAX_QUOTED_VALUE characters on. One that
                 // does not close in time is cut there, and the rest of the
                 // line is not parsed: it could not be split safely.
                 const std::size_t close = text.find('\'', pos);
-                std::size_t len = (close == std::string::npos ? text.size() : close) - pos;
-                if (len > MAX_QUOTED_VALUE) {
-                    len = MAX_QUOTED_VALUE;
+                std::size_t rest = (close == std::string::npos ? text.size() : close) - pos;
+                if (rest > MAX_QUOTED_VALUE) {
+                    rest = MAX_QUOTED_VALUE;
                     cut = true;
                 }
-                token.append(text, pos, len);
-                token.push_back('\'');
-                pos = (!cut && close != std::string::npos) ? close + 1 : pos + len;
+                len += rest;
+                closeQuote = true;
+                pos = (!cut && close != std::string::npos) ? close + 1 : pos + rest;
             }
-            values.push_back(token);
+            spans.push_back({start, len, closeQuote});
             if (cut) break;
             mark = pos;
         }
-        (*map)[key] = std::move(values);
+        std::vector<std::string> values;
+        values.reserve(spans.size());
+        for (const ValueSpan& v : spans) {
+            values.emplace_back(text, v.start, v.len);
+            if (v.closeQuote) values.back().push_back('\'');
+        }
+        (*map)[text.substr(keyStart, keyLen)] = std::move(values);
         stored = 1;
     }
     return stored;
