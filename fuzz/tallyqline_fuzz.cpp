@@ -1,7 +1,10 @@
 // One statistics reply line through the line classifier and the key/value
 // grammar, then every getter on every key of the map. Whatever the bytes, no
 // quoted value grows past its limit, no value begins with "_", and a getter
-// that fails leaves the outputs its contract promises.
+// that fails leaves the outputs its contract promises, and the number getters
+// read a single value exactly as stream extraction does.
+#include <endian.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -48,6 +51,33 @@ void referenceParse(std::istream& in, KeyValuesMap_t& map) {
         in.clear(in.rdstate() & ~std::ios::eofbit);
         if (in && mark != std::streampos(-1)) in.seekg(mark);
     }
+}
+
+template <typename T>
+T extracted(const std::string& text) {
+    std::istringstream in(text);
+    T value = 0;
+    in >> value;
+    return value;
+}
+
+// The getters read numbers without a stream; they must agree with one.
+void sameAsExtraction(const KeyValuesMap_t* map, const std::string& key, const Logger& log) {
+    const char* text = getValue(map, key, log, "main");
+    if (text == nullptr) return;
+    double d;
+    uint16_t u16;
+    uint32_t u32;
+    uint64_t u64;
+    getDouble(map, key, d, log, "main");
+    getInt16(map, key, u16, log, "main");
+    getInt32(map, key, u32, log, "main");
+    getInt64(map, key, u64, log, "main");
+    const double want = extracted<double>(text);
+    if (std::memcmp(&d, &want, sizeof d) != 0) __builtin_trap();
+    if (u16 != htobe16(extracted<uint16_t>(text))) __builtin_trap();
+    if (u32 != htobe32(extracted<uint32_t>(text))) __builtin_trap();
+    if (u64 != htobe64(extracted<uint64_t>(text))) __builtin_trap();
 }
 
 void allGetters(const KeyValuesMap_t* map, const std::string& key, const Logger& log) {
@@ -102,6 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (v[0] == '\'' && v.back() != '\'') __builtin_trap();
         }
         allGetters(&map, kv.first, log);
+        sameAsExtraction(&map, kv.first, log);
     }
     allGetters(nullptr, "k", log);
     allGetters(&map, "absent key", log);

@@ -99,6 +99,41 @@ TEST(StringParserTest, NumbersAreReadByExtractionAndSwapped) {
     EXPECT_TRUE(log.lines.empty());
 }
 
+// Doubles are read as formatted extraction reads them: only a sign, digits,
+// a point and an exponent with digits make a number, and what is taken must
+// read whole.
+TEST(StringParserTest, DoublesAreReadByExtraction) {
+    const double max = std::numeric_limits<double>::max();
+    const struct {
+        std::string text;
+        double expected;
+    } rows[] = {
+        {"1.5", 1.5},
+        {"  2.5", 2.5},
+        {".5", 0.5},
+        {"1.5.3", 1.5},   // a second point ends the number
+        {"12abc", 12},
+        {"2e3x", 2000},
+        {"abc", 0},       // not a number
+        {"inf", 0},       // no words
+        {"nan", 0},
+        {"0x10", 0},      // no hexadecimal: the number is "0"
+        {"1e", 0},        // an exponent without digits spoils the whole
+        {"1e+", 0},
+        {"-", 0},
+        {"'1 2'", 0},     // a quoted value
+        {"1e400", max},   // overflow: the largest value of its sign
+        {"-1e400", -max},
+    };
+    CaptureLogger log;
+    for (const auto& row : rows) {
+        const KeyValuesMap_t map = {{"k", {row.text}}};
+        double v = 7;
+        EXPECT_TRUE(getDouble(&map, "k", v, log, "main"));
+        EXPECT_EQ(v, row.expected) << row.text;
+    }
+}
+
 TEST(StringParserTest, SecondsToMicros) {
     const struct {
         double seconds;
