@@ -7,6 +7,7 @@
 // logging backend or the sensor controller could not start. After the
 // daemonizing fork the parent has already exited 0; later failures are the
 // child's own exit status.
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "LoggerStub.h"
 #include "ParamNames.h"
 #include "SensorMain.h"
+#include "Thread.h"
 
 namespace {
 
@@ -29,6 +31,14 @@ constexpr int EXIT_OSERR = 71;      // EX_OSERR
 constexpr int EXIT_CANTCREAT = 73;  // EX_CANTCREAT
 constexpr int EXIT_TEMPFAIL = 75;   // EX_TEMPFAIL
 constexpr int EXIT_CONFIG = 78;     // EX_CONFIG
+
+// The main arena and one shared by the logger, controller and sensor threads.
+constexpr int ARENAS = 2;
+// The deepest path of a daemon thread (a sensor's sample with its exclude
+// filter's regular expression, a reply parse, the logger's formatting) uses a
+// few tens of KiB; the thread library's default is the process's stack limit,
+// commonly 8 MiB.
+constexpr size_t THREAD_STACK = 512 * 1024;
 
 void endConfig() {
     delete SensorMain::config;
@@ -38,6 +48,12 @@ void endConfig() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A handful of threads that each wake briefly once a period gain nothing
+    // from an arena each (up to eight per core by default), and every arena
+    // keeps its own freed memory resident.
+    mallopt(M_ARENA_MAX, ARENAS);
+    Thread::setStackSize(THREAD_STACK);
+
     if (!SensorMain::initConfig(argc, argv)) {
         endConfig();
         return EXIT_CONFIG;

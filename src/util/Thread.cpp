@@ -42,6 +42,8 @@ void* Runnable::internalRun(void* self) {
     return r->run(r->args);
 }
 
+size_t Thread::stackSize = 0;
+
 Thread::Thread(const char* n, Runnable& r, void* a)
     : name(n ? n : ""), threadId(0), joinable(false), runnable(r), arg(a) {
     runnable.setArgs(arg);
@@ -52,6 +54,8 @@ bool Thread::start() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+    // A size the library refuses (below its minimum) keeps its default.
+    if (stackSize != 0) pthread_attr_setstacksize(&attr, stackSize);
     runnable.setRunning(true);
     pthread_t id;
     int rc = pthread_create(&id, &attr, &Runnable::internalRun, &runnable);

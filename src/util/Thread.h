@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <string>
 
 class Runnable {
@@ -63,7 +64,14 @@ class Thread {
 
     static constexpr unsigned int killJoinSeconds = 3;
 
+    // The stack size of every thread started afterwards; 0 (the default)
+    // leaves the thread library's own, the process's stack limit. Set once by
+    // a program's main before its first thread starts.
+    static void setStackSize(size_t bytes) { stackSize = bytes; }
+
   private:
+    static size_t stackSize;
+
     const std::string name;
     pthread_t threadId;
     // False once the last started thread was joined or detached: its id must

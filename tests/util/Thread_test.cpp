@@ -140,4 +140,49 @@ TEST(Thread, KillOfASpinningThreadIsBounded) {
     while (!s.ended) Thread::sleep(0, 1000000);
 }
 
+struct StackProbe : Runnable {
+    size_t stackSize = 0;
+    void* run(void*) override {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstacksize(&attr, &stackSize);
+            pthread_attr_destroy(&attr);
+        }
+        return nullptr;
+    }
+};
+
+TEST(Thread, StackSizeAppliesToThreadsStartedAfterIt) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    size_t librarySize = 0;
+    pthread_attr_getstacksize(&attr, &librarySize);
+    pthread_attr_destroy(&attr);
+
+    // The thread sanitizer enlarges a size given for its own use.
+    struct Case {
+        const char* why;
+        size_t set;
+        size_t atLeast;
+        size_t atMost;
+    };
+    const Case cases[] = {
+        {"a size given is the size the thread gets", 320 * 1024, 320 * 1024, librarySize / 2},
+        {"0 gives back the library's default", 0, librarySize, librarySize},
+        // Below PTHREAD_STACK_MIN the library refuses it; the thread still starts.
+        {"a size too small keeps the default", 1, librarySize, librarySize},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Thread::setStackSize(c.set);
+        StackProbe probe;
+        Thread t("probe", probe, nullptr);
+        ASSERT_TRUE(t.start());
+        ASSERT_TRUE(t.join(nullptr));
+        EXPECT_GE(probe.stackSize, c.atLeast);
+        EXPECT_LE(probe.stackSize, c.atMost);
+    }
+    Thread::setStackSize(0);
+}
+
 }  // namespace

@@ -38,7 +38,7 @@ constexpr uint32_t sensorSize[] = {NUM_METRICS};
 enum Column : uint32_t { COL_VALUES = 3 };
 
 // The /proc/meminfo key of each value column, in table order from COL_VALUES.
-constexpr const char* memKeys[] = {
+constexpr std::string_view memKeys[] = {
     "MemTotal",    "MemFree",  "MemAvailable", "Buffers",        "Cached",       "SwapCached",
     "Active",      "Inactive", "Active(anon)", "Inactive(anon)", "Active(file)", "Inactive(file)",
     "Unevictable", "Mlocked",  "SwapTotal",    "SwapFree",       "Dirty",
@@ -46,14 +46,16 @@ constexpr const char* memKeys[] = {
 
 static_assert(rowLength(memMetas, 0, NUM_METRICS) == SensorMemory::ROW_LEN,
               "record length follows the table");
-static_assert(COL_VALUES + sizeof memKeys / sizeof memKeys[0] == NUM_METRICS,
-              "one /proc/meminfo key per value column");
+constexpr uint32_t NUM_KEYS = sizeof memKeys / sizeof memKeys[0];
+
+static_assert(COL_VALUES + NUM_KEYS == NUM_METRICS, "one /proc/meminfo key per value column");
 static_assert(memMetas[COL_VALUES].metricID == MetricID::mem_memtotal, "");
 static_assert(memMetas[COL_VALUES + 2].metricID == MetricID::mem_available, "");
 
-}  // namespace
-
-void parseMeminfo(std::string_view text, MeminfoValues& values) {
+// Calls onPair(key, value) for every "key: value" pair of the text, in order,
+// whose key wanted(key) accepts.
+template <class Wanted, class OnPair>
+void forEachMeminfoPair(std::string_view text, Wanted&& wanted, OnPair&& onPair) {
     std::string_view line;
     while (ProcText::nextLine(text, line)) {
         // A line may in principle hold several "key: value" pairs; the rest
@@ -63,16 +65,30 @@ void parseMeminfo(std::string_view text, MeminfoValues& values) {
             const std::string_view key = line.substr(0, colon);
             if (colon == std::string_view::npos) break;
             line.remove_prefix(colon + 1);
+            const bool want = wanted(key);
+            // Without a further ':' no other pair follows, and the number of
+            // an unwanted key need not be read.
+            if (!want && line.find(':') == std::string_view::npos) break;
             int64_t value = 0;
             if (!ProcText::readI64(line, value)) break;
+            if (want) onPair(key, value);
+        }
+    }
+}
+
+}  // namespace
+
+void parseMeminfo(std::string_view text, MeminfoValues& values) {
+    forEachMeminfoPair(
+        text, [](std::string_view) { return true; },
+        [&values](std::string_view key, int64_t value) {
             auto it = values.find(key);
             if (it == values.end()) {
                 values.emplace(std::string(key), value);
             } else {
                 it->second = value;
             }
-        }
-    }
+        });
 }
 
 SensorMemory::SensorMemory()
@@ -84,19 +100,36 @@ const dataSet_t* SensorMemory::getMetricData() {
     dataSet.numSets = 0;
     std::string_view text;
     if (!inFile.read(text)) return &dataSet;
-    values.clear();
-    parseMeminfo(text, values);
-    setMemorySensorData(values);
+    // The kernel writes the keys read here in table order, so the key after
+    // the last one found is tried first: no map built afresh per sample, and
+    // a line read here mostly matches at the first comparison.
+    int64_t values[NUM_KEYS] = {};
+    uint32_t next = 0;
+    uint32_t found = 0;
+    forEachMeminfoPair(
+        text,
+        [&next, &found](std::string_view key) {
+            if (key == memKeys[next]) {
+                found = next;
+            } else {
+                // Length and first character rule out most keys without a
+                // call to compare the rest.
+                uint32_t i = 0;
+                while (i < NUM_KEYS && (key.size() != memKeys[i].size() ||
+                                        key[0] != memKeys[i][0] || key != memKeys[i]))
+                    ++i;
+                if (i == NUM_KEYS) return false;
+                found = i;
+            }
+            next = found + 1 < NUM_KEYS ? found + 1 : 0;
+            return true;
+        },
+        [&values, &found](std::string_view, int64_t value) { values[found] = value; });
+    for (uint32_t i = 0; i < NUM_KEYS; ++i) {
+        writer.putNumber(row, COL_VALUES + i, static_cast<uint64_t>(values[i]));
+    }
     dataSet.numSets = 1;
     return &dataSet;
-}
-
-void SensorMemory::setMemorySensorData(const MeminfoValues& found) {
-    for (uint32_t i = 0; i < sizeof memKeys / sizeof memKeys[0]; ++i) {
-        const auto it = found.find(std::string_view(memKeys[i]));
-        const int64_t value = it == found.end() ? 0 : it->second;
-        writer.putNumber(row, COL_VALUES + i, static_cast<uint64_t>(value));
-    }
 }
 
 static RegisterSensorGenerator<SensorMemory> registerSensorMemory(SensorID::Memory,

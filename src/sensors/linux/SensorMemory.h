@@ -25,10 +25,4 @@ class SensorMemory : public ProcRowSensor<248> {
     static AbstractSensor* generate();
 
     const dataSet_t* getMetricData() override;
-
-  private:
-    // Fills the value columns; a key the file lacks gives 0.
-    void setMemorySensorData(const MeminfoValues& values);
-
-    MeminfoValues values;  // storage reused from sample to sample
 };

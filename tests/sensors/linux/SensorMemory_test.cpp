@@ -49,6 +49,10 @@ TEST_F(MemoryTest, MissingAndOddLines) {
         {"an overflowing value is not read", "Cached: 99999999999999999999 kB\n", "mem_cached",
          "0"},
         {"a line without newline at the end of the file", "Buffers: 12", "mem_buffers", "12"},
+        {"a pair after an unread key's number on the same line is still read",
+         "Zswap: 5MemFree: 7 kB\n", "mem_memfree", "7"},
+        {"a key read is found out of the kernel's order too", "Dirty: 3 kB\nMemTotal: 9 kB\n",
+         "mem_memtotal", "9"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
