@@ -37,8 +37,9 @@ constexpr int ARENAS = 2;
 // The deepest path of a daemon thread (a sensor's sample with its exclude
 // filter's regular expression, a reply parse, the logger's formatting) uses a
 // few tens of KiB; the thread library's default is the process's stack limit,
-// commonly 8 MiB.
-constexpr size_t THREAD_STACK = 512 * 1024;
+// commonly 8 MiB. 1 MiB keeps a wide margin, for a sanitizer build's larger
+// frames and for a recursive regular-expression match on a long name.
+constexpr size_t THREAD_STACK = 1024 * 1024;
 
 void endConfig() {
     delete SensorMain::config;
