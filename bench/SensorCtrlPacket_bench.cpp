@@ -2,7 +2,11 @@
 // that is a socket pair drained by another thread: template and data packets
 // built from the sensor's rows and sent whole. Baselines: a plain memcpy of
 // the same rows, and memcpy plus send in the same message-sized chunks.
+// The last argument picks the collector's end: 0 a socket pair, 1 a TCP
+// connection over loopback, as the daemon's collectors are.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +30,29 @@ std::vector<MetricsMetadata> rowOf(uint32_t bytes) {
         t.push_back(
             ctrltest::metric("bench_value", static_cast<uint16_t>(6000 + i), DT_UINT_32, 4));
     return t;
+}
+
+// A connected pair of descriptors: fds[0] the sender's, fds[1] the
+// collector's. False when no pair could be made.
+bool connectPair(bool tcp, int fds[2]) {
+    if (!tcp) return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) return false;
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bool ok = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              listen(listener, 1) == 0 &&
+              getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    fds[0] = ok ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    ok = ok && fds[0] >= 0 &&
+         connect(fds[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    fds[1] = ok ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    close(listener);
+    if (fds[1] >= 0) return true;
+    if (fds[0] >= 0) close(fds[0]);
+    return false;
 }
 
 // Reads and drops everything the controller sends.
@@ -56,9 +83,15 @@ void BM_PrepareIPFIXPacket(benchmark::State& state) {
     auto* sensor = new FakeSensor(SensorID::TestSensor1, t, {static_cast<uint32_t>(t.size())});
     ctrl->addSensor(sensor, nullptr);
     sensor->setRows(0, records);
-    ctrltest::PairCollector collector;
-    ctrl->outputSockets.push_back(collector.socket);
-    Drain drain(collector.fd);
+    int fds[2];
+    if (!connectPair(state.range(2) != 0, fds)) {
+        state.SkipWithError("no connection");
+        return;
+    }
+    Socket* socket = new Socket(fds[0], nullptr, nullptr);
+    socket->connected = true;
+    ctrl->outputSockets.push_back(socket);
+    auto drain = std::make_unique<Drain>(fds[1]);
     SensorCtrlBlock* block = ctrl->sensors[0];
 
     for (auto _ : state) {
@@ -70,8 +103,15 @@ void BM_PrepareIPFIXPacket(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * records);
     state.SetBytesProcessed(state.iterations() * records * recordLen);
     ctrl.reset();
+    drain.reset();
+    close(fds[1]);
 }
-BENCHMARK(BM_PrepareIPFIXPacket)->Args({20, 160})->Args({1000, 100})->UseRealTime();
+BENCHMARK(BM_PrepareIPFIXPacket)
+    ->Args({20, 160, 0})
+    ->Args({1000, 100, 0})
+    ->Args({20, 160, 1})
+    ->Args({1000, 100, 1})
+    ->UseRealTime();
 
 void BM_MemcpyRows(benchmark::State& state) {
     const size_t bytes = static_cast<size_t>(state.range(0)) * state.range(1);
@@ -93,8 +133,8 @@ void BM_MemcpyAndSend(benchmark::State& state) {
     const size_t room = SensorCtrl::MAX_RECORDS_LEN / state.range(1) * state.range(1);
     std::vector<char> rows(bytes, 'x'), packet(SensorCtrl::PACKET_BUFFER_LEN);
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-        state.SkipWithError("socketpair");
+    if (!connectPair(state.range(2) != 0, fds)) {
+        state.SkipWithError("no connection");
         return;
     }
     {
@@ -114,7 +154,12 @@ void BM_MemcpyAndSend(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
     state.SetBytesProcessed(state.iterations() * bytes);
 }
-BENCHMARK(BM_MemcpyAndSend)->Args({20, 160})->Args({1000, 100})->UseRealTime();
+BENCHMARK(BM_MemcpyAndSend)
+    ->Args({20, 160, 0})
+    ->Args({1000, 100, 0})
+    ->Args({20, 160, 1})
+    ->Args({1000, 100, 1})
+    ->UseRealTime();
 
 }  // namespace
 BENCHMARK_MAIN();
