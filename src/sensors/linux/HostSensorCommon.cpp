@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 #include "Logger.h"
 #include "PlatformPaths.h"
@@ -44,12 +45,20 @@ bool ProcFile::read(std::string_view& text) {
         rewind();
         return false;
     }
-    if (buffer.empty()) buffer.resize(INITIAL_BUFFER);
+    if (!buffer) {
+        buffer.reset(new char[INITIAL_BUFFER]);
+        capacity = INITIAL_BUFFER;
+    }
     size_t used = 0;
     bool ok = true;
     for (;;) {
-        if (used == buffer.size()) buffer.resize(buffer.size() * 2);
-        const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
+        if (used == capacity) {
+            std::unique_ptr<char[]> larger(new char[capacity * 2]);
+            std::memcpy(larger.get(), buffer.get(), used);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::read(fd, buffer.get() + used, capacity - used);
         if (n > 0) {
             used += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -60,7 +69,7 @@ bool ProcFile::read(std::string_view& text) {
         }
     }
     rewind();
-    if (ok) text = std::string_view(buffer.data(), used);
+    if (ok) text = std::string_view(buffer.get(), used);
     return ok;
 }
 

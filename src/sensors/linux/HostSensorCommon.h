@@ -5,7 +5,9 @@
 // sensor's own thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -46,7 +48,10 @@ class ProcFile {
     const char* const productionPath;
     int fd = -1;
     bool failed = false;
-    std::vector<char> buffer;  // keeps its size from sample to sample
+    // Keeps its size from sample to sample. Not zero-filled: only the pages a
+    // read fills are touched, most of the buffer never is.
+    std::unique_ptr<char[]> buffer;
+    size_t capacity = 0;
 };
 
 // Scanning of /proc text. Each reader skips leading white space (as the C
