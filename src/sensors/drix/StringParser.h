@@ -34,7 +34,8 @@ typedef KeyValuesMap KeyValuesMap_t;
 // the values and the text, every key and value NUL-terminated. A line costs
 // one allocation however many keys it has. The views handed out point into
 // the block and stay valid while the map lives and is not assigned to or
-// added to; moving a map hands its block over, views included.
+// added to; moving a map hands its block over, views included. Several
+// threads may read one map; building it is its owner's business.
 class KeyValuesMap {
   public:
     // The values of one key, in line order.
