@@ -5,9 +5,8 @@
 // pauses while the seam parses), so the figure is the sensor's own share:
 // keys, probing, the read/write or WQM block and freeing the reply. "allocs"
 // counts the heap allocations a sample makes outside the parse. The second
-// argument 0 leaves the times (seconds) out of the records: the shared getter
-// reads a time through a stream, which allocates once per value, while the
-// sensors' own work must allocate nothing in steady state.
+// argument 0 leaves the times (seconds) out of the records; with or without
+// them a sample must allocate nothing per record in steady state.
 // BM_DiskParseAndSample times the whole of a disk sample, parse included,
 // against BM_DiskReplyFloor, one bare pass over the same reply bytes.
 #include <benchmark/benchmark.h>

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "TallyqResponse.h"
 
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const KeyValuesMap_t* m : parts) {
                 if (m == nullptr) continue;
                 for (const auto& kv : *m) {
-                    for (const std::string& v : kv.second) {
+                    for (std::string_view v : kv.second) {
                         if (v.empty() || v[0] == '_') __builtin_trap();
                     }
                 }

@@ -5,10 +5,12 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -93,19 +95,19 @@ double readNumber<double>(const char* p, const char* end) {
 }
 
 template <typename T>
-T readNumber(const std::string& text) {
+T readNumber(std::string_view text) {
     return readNumber<T>(text.data(), text.data() + text.size());
 }
 
-uint64_t readMicros(const std::string& text) { return secondsToMicros(readNumber<double>(text)); }
+uint64_t readMicros(std::string_view text) { return secondsToMicros(readNumber<double>(text)); }
 
-const std::vector<std::string>* lookup(const KeyValuesMap_t* map, const std::string& key,
-                                       const Logger& log, const char* context) {
+const KeyValuesMap::Values* lookup(const KeyValuesMap_t* map, const std::string& key,
+                                   const Logger& log, const char* context) {
     if (map == nullptr) {
         log.logDebug("No values in: '%s'", context);
         return nullptr;
     }
-    KeyValuesMap_t::const_iterator it = map->find(key);
+    const KeyValuesMap::const_iterator it = map->find(key);
     if (it == map->end()) {
         log.logDebug("Key '%s' not found in '%s'", key.c_str(), context);
         return nullptr;
@@ -114,21 +116,21 @@ const std::vector<std::string>* lookup(const KeyValuesMap_t* map, const std::str
 }
 
 // The key's one value, or null (with the message) when it has another count.
-const std::string* single(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
-                          const char* context) {
-    const std::vector<std::string>* values = lookup(map, key, log, context);
+const std::string_view* single(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
+                               const char* context) {
+    const KeyValuesMap::Values* values = lookup(map, key, log, context);
     if (values == nullptr) return nullptr;
     if (values->size() != 1) {
         log.logDebug("No values for key: '%s'", key.c_str());
         return nullptr;
     }
-    return &values->front();
+    return &(*values)[0];
 }
 
 // The key's values when there are exactly count of them; no message otherwise.
-const std::vector<std::string>* exactly(const KeyValuesMap_t* map, const std::string& key,
-                                        std::size_t count, const Logger& log, const char* context) {
-    const std::vector<std::string>* values = lookup(map, key, log, context);
+const KeyValuesMap::Values* exactly(const KeyValuesMap_t* map, const std::string& key,
+                                    std::size_t count, const Logger& log, const char* context) {
+    const KeyValuesMap::Values* values = lookup(map, key, log, context);
     if (values == nullptr || values->size() != count) return nullptr;
     return values;
 }
@@ -158,27 +160,172 @@ bool nextSpan(const std::string& text, std::size_t& pos, std::size_t& start, std
     return true;
 }
 
-// One value found in a line: text[start, start + len), with a closing quote
-// added when the line did not hold one.
-struct ValueSpan {
-    std::size_t start;
-    std::size_t len;
-    bool closeQuote;
-};
+// Entries of scratch vectors a thread keeps between lines; a typical line
+// has a few dozen.
+constexpr std::size_t RETAINED_SCRATCH = 4096;
+
+// The entries of map as pieces, for building another map from them.
+void appendAsPieces(const KeyValuesMap& map, std::vector<KeyValuesMap::KeyPieces>& keys,
+                    std::vector<KeyValuesMap::Piece>& pieces) {
+    for (const KeyValuesMap::Entry& e : map) {
+        keys.push_back({e.first, pieces.size(), e.second.size()});
+        for (std::string_view v : e.second) pieces.push_back({v, false});
+    }
+}
 
 }  // namespace
 
+// ---- KeyValuesMap
+
+KeyValuesMap::KeyValuesMap(
+    std::initializer_list<std::pair<std::string, std::vector<std::string>>> pairs) {
+    std::vector<KeyPieces> keys;
+    std::vector<Piece> pieces;
+    for (const auto& kv : pairs) {
+        keys.push_back({kv.first, pieces.size(), kv.second.size()});
+        for (const std::string& v : kv.second) pieces.push_back({v, false});
+    }
+    add(keys.data(), keys.size(), pieces.data());
+}
+
+KeyValuesMap::KeyValuesMap(const KeyValuesMap& other) {
+    std::vector<KeyPieces> keys;
+    std::vector<Piece> pieces;
+    appendAsPieces(other, keys, pieces);
+    add(keys.data(), keys.size(), pieces.data());
+}
+
+KeyValuesMap::KeyValuesMap(KeyValuesMap&& other) noexcept
+    : block(std::move(other.block)), entries(other.entries), count(other.count) {
+    other.entries = nullptr;
+    other.count = 0;
+}
+
+KeyValuesMap& KeyValuesMap::operator=(const KeyValuesMap& other) {
+    if (this != &other) *this = KeyValuesMap(other);
+    return *this;
+}
+
+KeyValuesMap& KeyValuesMap::operator=(KeyValuesMap&& other) noexcept {
+    if (this != &other) {
+        block = std::move(other.block);
+        entries = other.entries;
+        count = other.count;
+        other.entries = nullptr;
+        other.count = 0;
+    }
+    return *this;
+}
+
+KeyValuesMap::const_iterator KeyValuesMap::find(std::string_view key) const {
+    const Entry* it = std::lower_bound(
+        begin(), end(), key, [](const Entry& e, std::string_view k) { return e.first < k; });
+    return (it != end() && it->first == key) ? it : end();
+}
+
+void KeyValuesMap::clear() {
+    block.reset();
+    entries = nullptr;
+    count = 0;
+}
+
+bool KeyValuesMap::operator==(const KeyValuesMap& other) const {
+    if (count != other.count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Entry& a = entries[i];
+        const Entry& b = other.entries[i];
+        if (a.first != b.first || a.second.size() != b.second.size()) return false;
+        if (!std::equal(a.second.begin(), a.second.end(), b.second.begin())) return false;
+    }
+    return true;
+}
+
+void KeyValuesMap::add(const KeyPieces* keys, std::size_t nKeys, const Piece* pieces) {
+    if (nKeys == 0) return;
+    if (count != 0) {
+        // Rare (the parser fills fresh maps): rebuild from the old entries
+        // followed by the new keys, which then replace equal old ones.
+        std::vector<KeyPieces> allKeys;
+        std::vector<Piece> allPieces;
+        appendAsPieces(*this, allKeys, allPieces);
+        for (std::size_t i = 0; i < nKeys; ++i) {
+            allKeys.push_back({keys[i].key, allPieces.size(), keys[i].count});
+            allPieces.insert(allPieces.end(), pieces + keys[i].first,
+                             pieces + keys[i].first + keys[i].count);
+        }
+        KeyValuesMap merged;
+        merged.add(allKeys.data(), allKeys.size(), allPieces.data());
+        *this = std::move(merged);
+        return;
+    }
+    // Keys sorted, equal keys in line order; the last of each run is kept.
+    thread_local std::vector<std::size_t> order;
+    order.resize(nKeys);
+    for (std::size_t i = 0; i < nKeys; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [keys](std::size_t a, std::size_t b) {
+        const int c = keys[a].key.compare(keys[b].key);
+        return c < 0 || (c == 0 && a < b);
+    });
+    std::size_t kept = 0;
+    std::size_t nValues = 0;
+    std::size_t textBytes = 0;
+    for (std::size_t i = 0; i < nKeys; ++i) {
+        const KeyPieces& k = keys[order[i]];
+        if (i + 1 < nKeys && k.key == keys[order[i + 1]].key) continue;
+        order[kept++] = order[i];
+        nValues += k.count;
+        textBytes += k.key.size() + 1;
+        for (std::size_t j = k.first; j < k.first + k.count; ++j)
+            textBytes += pieces[j].text.size() + (pieces[j].closeQuote ? 2 : 1);
+    }
+    // One block: the entries, then the value views, then the text. A char
+    // array from new is aligned for any object that fits in it, and the
+    // entries' size keeps the views aligned after them.
+    const std::size_t entryBytes = kept * sizeof(Entry);
+    const std::size_t viewBytes = nValues * sizeof(std::string_view);
+    std::unique_ptr<char[]> fresh(new char[entryBytes + viewBytes + textBytes]);
+    Entry* const outEntries = reinterpret_cast<Entry*>(fresh.get());
+    std::string_view* view = reinterpret_cast<std::string_view*>(fresh.get() + entryBytes);
+    char* text = fresh.get() + entryBytes + viewBytes;
+    for (std::size_t i = 0; i < kept; ++i) {
+        const KeyPieces& k = keys[order[i]];
+        Entry* const e = new (outEntries + i) Entry();
+        if (!k.key.empty()) std::memcpy(text, k.key.data(), k.key.size());
+        e->first = std::string_view(text, k.key.size());
+        text += k.key.size();
+        *text++ = '\0';
+        e->second.first = view;
+        e->second.count = k.count;
+        for (std::size_t j = k.first; j < k.first + k.count; ++j) {
+            const Piece& p = pieces[j];
+            char* const start = text;
+            if (!p.text.empty()) std::memcpy(text, p.text.data(), p.text.size());
+            text += p.text.size();
+            if (p.closeQuote) *text++ = '\'';
+            new (view++) std::string_view(start, static_cast<std::size_t>(text - start));
+            *text++ = '\0';
+        }
+    }
+    block = std::move(fresh);
+    entries = outEntries;
+    count = kept;
+    if (order.capacity() > RETAINED_SCRATCH) order = std::vector<std::size_t>();
+}
+
 int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map) {
     if (map == nullptr) return 0;
-    // The values of a key are found first and then built once, in a vector
-    // of the right size: no token is copied twice.
-    thread_local std::vector<ValueSpan> spans;
-    int stored = 0;
+    // The whole line is split first and the map built once from the pieces.
+    // Kept per thread, so that a steady stream of lines allocates nothing
+    // here; a hostile line's worth is given back after use.
+    thread_local std::vector<KeyValuesMap::KeyPieces> keys;
+    thread_local std::vector<KeyValuesMap::Piece> pieces;
+    keys.clear();
+    pieces.clear();
     bool cut = false;
     std::size_t keyStart = 0;
     std::size_t keyLen = 0;
     while (!cut && nextSpan(text, pos, keyStart, keyLen)) {
-        spans.clear();
+        keys.push_back({std::string_view(text.data() + keyStart, keyLen), pieces.size(), 0});
         std::size_t mark = pos;
         std::size_t start = 0;
         std::size_t len = 0;
@@ -205,19 +352,16 @@ int parseKeyValue(const std::string& text, std::size_t pos, KeyValuesMap_t* map)
                 closeQuote = true;
                 pos = (!cut && close != std::string::npos) ? close + 1 : pos + rest;
             }
-            spans.push_back({start, len, closeQuote});
+            pieces.push_back({std::string_view(text.data() + start, len), closeQuote});
+            ++keys.back().count;
             if (cut) break;
             mark = pos;
         }
-        std::vector<std::string> values;
-        values.reserve(spans.size());
-        for (const ValueSpan& v : spans) {
-            values.emplace_back(text, v.start, v.len);
-            if (v.closeQuote) values.back().push_back('\'');
-        }
-        (*map)[text.substr(keyStart, keyLen)] = std::move(values);
-        stored = 1;
     }
+    map->add(keys.data(), keys.size(), pieces.data());
+    const int stored = keys.empty() ? 0 : 1;
+    if (keys.capacity() > RETAINED_SCRATCH) keys = std::vector<KeyValuesMap::KeyPieces>();
+    if (pieces.capacity() > RETAINED_SCRATCH) pieces = std::vector<KeyValuesMap::Piece>();
     return stored;
 }
 
@@ -239,19 +383,19 @@ uint64_t secondsToMicros(double seconds) {
 
 const char* getValue(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
                      const char* context) {
-    const std::string* value = single(map, key, log, context);
-    return value ? value->c_str() : nullptr;
+    const std::string_view* value = single(map, key, log, context);
+    return value ? value->data() : nullptr;
 }
 
-const std::vector<std::string>* getValues(const KeyValuesMap_t* map, const std::string& key,
-                                          const Logger& log, const char* context) {
+const KeyValuesMap::Values* getValues(const KeyValuesMap_t* map, const std::string& key,
+                                      const Logger& log, const char* context) {
     return lookup(map, key, log, context);
 }
 
 bool getDouble(const KeyValuesMap_t* map, const std::string& key, double& out, const Logger& log,
                const char* context) {
     out = 0.0;
-    const std::string* value = single(map, key, log, context);
+    const std::string_view* value = single(map, key, log, context);
     if (value == nullptr) return false;
     out = readNumber<double>(*value);
     return true;
@@ -260,7 +404,7 @@ bool getDouble(const KeyValuesMap_t* map, const std::string& key, double& out, c
 bool getInt16(const KeyValuesMap_t* map, const std::string& key, uint16_t& out, const Logger& log,
               const char* context) {
     out = 0;
-    const std::string* value = single(map, key, log, context);
+    const std::string_view* value = single(map, key, log, context);
     if (value == nullptr) return false;
     out = htobe16(readNumber<uint16_t>(*value));
     return true;
@@ -269,7 +413,7 @@ bool getInt16(const KeyValuesMap_t* map, const std::string& key, uint16_t& out, 
 bool getInt32(const KeyValuesMap_t* map, const std::string& key, uint32_t& out, const Logger& log,
               const char* context) {
     out = 0;
-    const std::string* value = single(map, key, log, context);
+    const std::string_view* value = single(map, key, log, context);
     if (value == nullptr) return false;
     out = htobe32(readNumber<uint32_t>(*value));
     return true;
@@ -278,7 +422,7 @@ bool getInt32(const KeyValuesMap_t* map, const std::string& key, uint32_t& out, 
 bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, const Logger& log,
               const char* context) {
     out = 0;
-    const std::string* value = single(map, key, log, context);
+    const std::string_view* value = single(map, key, log, context);
     if (value == nullptr) return false;
     out = htobe64(readNumber<uint64_t>(*value));
     return true;
@@ -286,7 +430,7 @@ bool getInt64(const KeyValuesMap_t* map, const std::string& key, uint64_t& out, 
 
 bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& first, uint32_t& second,
                const Logger& log, const char* context) {
-    const std::vector<std::string>* values = exactly(map, key, 2, log, context);
+    const KeyValuesMap::Values* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     first = htobe32(readNumber<uint32_t>((*values)[0]));
     second = htobe32(readNumber<uint32_t>((*values)[1]));
@@ -295,7 +439,7 @@ bool getIIPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& firs
 
 bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& count, uint64_t& micros,
                const Logger& log, const char* context) {
-    const std::vector<std::string>* values = exactly(map, key, 2, log, context);
+    const KeyValuesMap::Values* values = exactly(map, key, 2, log, context);
     if (values == nullptr) return false;
     count = htobe32(readNumber<uint32_t>((*values)[0]));
     micros = htobe64(readMicros((*values)[1]));
@@ -305,7 +449,7 @@ bool getIFPair(const KeyValuesMap_t* map, const std::string& key, uint32_t& coun
 bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& count,
                  uint64_t& micros1, uint64_t& micros2, uint64_t& micros3, const Logger& log,
                  const char* context) {
-    const std::vector<std::string>* values = exactly(map, key, 4, log, context);
+    const KeyValuesMap::Values* values = exactly(map, key, 4, log, context);
     if (values == nullptr) return false;
     count = htobe32(readNumber<uint32_t>((*values)[0]));
     micros1 = htobe64(readMicros((*values)[1]));
@@ -316,7 +460,7 @@ bool getIFFFQuad(const KeyValuesMap_t* map, const std::string& key, uint32_t& co
 
 bool getInt64Array(const KeyValuesMap_t* map, const std::string& key, uint64_t* out, uint32_t n,
                    const Logger& log, const char* context) {
-    const std::vector<std::string>* values = lookup(map, key, log, context);
+    const KeyValuesMap::Values* values = lookup(map, key, log, context);
     if (values == nullptr || values->size() < n) {
         for (uint32_t i = 0; i < n; ++i) out[i] = 0;
         return false;

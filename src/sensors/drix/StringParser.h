@@ -12,15 +12,92 @@
 // read them. Complaints go to the caller's logger at debug level.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <istream>
-#include <map>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Logger.h"
 
-typedef std::map<std::string, std::vector<std::string>> KeyValuesMap_t;
+class KeyValuesMap;
+typedef KeyValuesMap KeyValuesMap_t;
+
+// The keys of one line, each with its values as text, iterated in key order.
+//
+// A reply holds thousands of lines of some 25 keys each, so a map keeps them
+// flat: one block of memory holds the entries (sorted by key), the views of
+// the values and the text, every key and value NUL-terminated. A line costs
+// one allocation however many keys it has. The views handed out point into
+// the block and stay valid while the map lives and is not assigned to or
+// added to; moving a map hands its block over, views included. Several
+// threads may read one map; building it is its owner's business.
+class KeyValuesMap {
+  public:
+    // The values of one key, in line order.
+    class Values {
+      public:
+        typedef const std::string_view* const_iterator;
+        std::size_t size() const { return count; }
+        bool empty() const { return count == 0; }
+        const std::string_view& operator[](std::size_t i) const { return first[i]; }
+        const_iterator begin() const { return first; }
+        const_iterator end() const { return first + count; }
+
+      private:
+        friend class KeyValuesMap;
+        const std::string_view* first = nullptr;
+        std::size_t count = 0;
+    };
+    // Named as std::map's elements are: first the key, second its values.
+    struct Entry {
+        std::string_view first;
+        Values second;
+    };
+    typedef const Entry* const_iterator;
+
+    KeyValuesMap() = default;
+    KeyValuesMap(std::initializer_list<std::pair<std::string, std::vector<std::string>>> pairs);
+    KeyValuesMap(const KeyValuesMap& other);
+    KeyValuesMap(KeyValuesMap&& other) noexcept;
+    KeyValuesMap& operator=(const KeyValuesMap& other);
+    KeyValuesMap& operator=(KeyValuesMap&& other) noexcept;
+
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const_iterator begin() const { return entries; }
+    const_iterator end() const { return entries + count; }
+    // The entry of key, or end().
+    const_iterator find(std::string_view key) const;
+    void clear();
+
+    bool operator==(const KeyValuesMap& other) const;
+    bool operator!=(const KeyValuesMap& other) const { return !(*this == other); }
+
+    // A value as found in outside text; closeQuote appends a "'".
+    struct Piece {
+        std::string_view text;
+        bool closeQuote;
+    };
+    // A key with pieces[first, first + count) as its values.
+    struct KeyPieces {
+        std::string_view key;
+        std::size_t first;
+        std::size_t count;
+    };
+    // Adds the keys in order; a key seen again, here or in the map already,
+    // replaces its earlier values.
+    void add(const KeyPieces* keys, std::size_t nKeys, const Piece* pieces);
+
+  private:
+    std::unique_ptr<char[]> block;
+    const Entry* entries = nullptr;
+    std::size_t count = 0;
+};
 
 // Longest quoted value (without its quotes) that parseKeyValue keeps.
 constexpr std::size_t MAX_QUOTED_VALUE = 255;
@@ -48,8 +125,8 @@ uint64_t secondsToMicros(double seconds);
 const char* getValue(const KeyValuesMap_t* map, const std::string& key, const Logger& log,
                      const char* context);
 // All values of the key, whatever their number, or null when map or key is missing.
-const std::vector<std::string>* getValues(const KeyValuesMap_t* map, const std::string& key,
-                                          const Logger& log, const char* context);
+const KeyValuesMap::Values* getValues(const KeyValuesMap_t* map, const std::string& key,
+                                      const Logger& log, const char* context);
 
 // Single values: out is 0 unless the lookup succeeds. Integers in network order.
 bool getDouble(const KeyValuesMap_t* map, const std::string& key, double& out, const Logger& log,

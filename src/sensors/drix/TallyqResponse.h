@@ -8,9 +8,10 @@
 // "_stats_" lines add the read, write and statistics parts of the record
 // being built. An "_event_" line is a reply of its own.
 //
-// Ownership: a TallyqResponse owns every map of its records and deletes them
-// with itself; records are handed out by value and their pointers stay valid
-// while the reply lives. Whoever receives a reply (from parseResponse or
+// Ownership: a TallyqResponse owns every map of its records (one flat
+// KeyValuesMap per line, see StringParser.h) and deletes them with itself;
+// records are handed out by value and their pointers stay valid while the
+// reply lives. Whoever receives a reply (from parseResponse or
 // TallyqStub::executeQuery) deletes it. A reply is read-only once returned,
 // so several threads may read one.
 #pragma once
@@ -120,12 +121,16 @@ class TallyqResponse {
     // MAX_REPLY bounds the reply's cost in memory: its bytes (parsed or
     // still waiting for a line end) plus the fixed costs below for every
     // line, key, value and record, so that short keys or empty records
-    // cannot make the parsed reply many times larger than its text.
+    // cannot make the parsed reply many times larger than its text. The
+    // charges stay above what a line costs once parsed (see KeyValuesMap:
+    // an entry per key, a view per value, a NUL after each, one block and
+    // the map per line), so the same replies go fatal as when every key and
+    // value had nodes and strings of its own.
     static constexpr std::size_t MAX_LINE = 64 * 1024;
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
     static constexpr std::size_t LINE_COST = 32;
-    static constexpr std::size_t KEY_COST = 160;     // map node, key string, value vector
-    static constexpr std::size_t VALUE_COST = 48;    // one string in a value vector
+    static constexpr std::size_t KEY_COST = 160;
+    static constexpr std::size_t VALUE_COST = 48;
     static constexpr std::size_t RECORD_COST = 160;  // a record and the map it opens
     // Longest part of a stray line kept for the log.
     static constexpr std::size_t STRAY_LINE_MAX = 200;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <sstream>
 
 #include "TallyqTestSupport.h"
@@ -57,6 +58,58 @@ TEST(StringParserTest, KeyValueGrammar) {
     EXPECT_EQ(parseKeyValue(empty, &map), 0);
     std::istringstream one("k");
     EXPECT_EQ(parseKeyValue(one, &map), 1);
+}
+
+// A map owns its text: lines added later, copies and moves keep every key
+// and value readable after their source is gone, and lookups find every key
+// of a sorted run of near neighbours.
+TEST(StringParserTest, FlatMapKeepsItsTextAndOrder) {
+    const struct {
+        std::vector<std::string> lines;  // parsed in turn into one map
+        std::string expected;            // mapText of the result
+    } rows[] = {
+        // Keys of a later line join the map; an equal key replaces the values.
+        {{"_b 1 _a 2", "_c 3 _a 4 5"}, "_a=4,5 _b=1 _c=3"},
+        // A later line may drop all values of a key.
+        {{"_a 1 2", "_a"}, "_a="},
+        {{"   ", "_x 1"}, "_x=1"},
+        // Prefixes of one another sort shortest first.
+        {{"_ab 1 _a 2 _abc 3 _b 4 _ 5"}, "_=5 _a=2 _ab=1 _abc=3 _b=4"},
+        // Bytes above 0x7f sort after the ASCII ones, as std::string compares.
+        {{"\xc3\xa9 1 _z 2 _ 3"}, "_=3 _z=2 \xc3\xa9=1"},
+    };
+    CaptureLogger log;
+    for (const auto& row : rows) {
+        KeyValuesMap_t map;
+        for (const std::string& line : row.lines) parseKeyValue(std::string(line), 0, &map);
+        EXPECT_EQ(mapText(&map), row.expected) << row.expected;
+        auto copy = std::make_unique<KeyValuesMap_t>(map);
+        KeyValuesMap_t assigned;
+        assigned = *copy;
+        KeyValuesMap_t moved(std::move(*copy));
+        copy.reset();
+        EXPECT_EQ(moved, map) << row.expected;
+        EXPECT_EQ(assigned, map) << row.expected;
+        for (const auto& kv : map) {
+            const std::string key(kv.first);
+            const KeyValuesMap::Values* values = getValues(&moved, key, log, "main");
+            ASSERT_NE(values, nullptr) << key;
+            ASSERT_EQ(values->size(), kv.second.size()) << key;
+            for (std::size_t i = 0; i < values->size(); ++i) {
+                EXPECT_EQ((*values)[i], kv.second[i]) << key;
+                // Values are NUL-terminated in place, for getValue.
+                EXPECT_EQ((*values)[i].data()[(*values)[i].size()], '\0') << key;
+            }
+            EXPECT_EQ(getValues(&moved, key + "_", log, "main"), nullptr) << key;
+        }
+        EXPECT_EQ(getValues(&moved, "", log, "main"), nullptr);
+        EXPECT_EQ(getValues(&moved, "\xff", log, "main"), nullptr);
+    }
+    // A quote closed by the parser ends the C string, not the line.
+    const KeyValuesMap_t quoted = parse("q 'x y _z 1");
+    EXPECT_STREQ(getValue(&quoted, "q", log, "main"), "'x y _z 1'");
+    EXPECT_NE(KeyValuesMap_t({{"k", {"1"}}}), KeyValuesMap_t({{"k", {"1", "2"}}}));
+    EXPECT_NE(KeyValuesMap_t({{"k", {"1"}}}), KeyValuesMap_t({{"j", {"1"}}}));
 }
 
 TEST(StringParserTest, NumbersAreReadByExtractionAndSwapped) {

@@ -43,8 +43,9 @@ inline std::string mapText(const KeyValuesMap_t* map) {
     std::string out;
     for (const auto& kv : *map) {
         if (!out.empty()) out += ' ';
-        out += kv.first + "=";
-        for (std::size_t i = 0; i < kv.second.size(); ++i) out += (i ? "," : "") + kv.second[i];
+        out.append(kv.first).append("=");
+        for (std::size_t i = 0; i < kv.second.size(); ++i)
+            out.append(i ? "," : "").append(kv.second[i]);
     }
     return out;
 }
