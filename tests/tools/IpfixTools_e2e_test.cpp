@@ -192,8 +192,8 @@ TEST(IpfixCollector, DecodesAValidStream) {
     EXPECT_TRUE(contains(out, "summary connections=1 messages=3 records=18 errors=0")) << out;
 }
 
-// -q prints none of the per-message lines but still decodes everything, many
-// messages to a read: its exit status and summary count the errors.
+// -q prints none of the per-message lines but still decodes everything, here
+// three messages in one read: its exit status and summary count the errors.
 TEST(IpfixCollector, QuietStillChecksEveryMessage) {
     const Bytes valid = validStream();
     // The last data packet without the template packet: its set comes before
@@ -202,25 +202,28 @@ TEST(IpfixCollector, QuietStillChecksEveryMessage) {
     struct Row {
         const char* name;
         Bytes stream;
-        const char* messages;
         int status;
         const char* summary;
     } rows[] = {
-        {"valid", valid, "3", 0, "summary connections=1 messages=3 records=18 errors=0"},
-        {"set before its template", orphan, "1", 1,
+        {"valid", valid, 0, "summary connections=1 messages=3 records=18 errors=0"},
+        {"set before its template", orphan, 1,
          "summary connections=1 messages=1 records=0 errors=1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Tool tool({IPFIX_COLLECTOR, "-q", "-v", "-n", row.messages, "-t", "20"});
+        Tool tool({IPFIX_COLLECTOR, "-q", "-v", "-t", "20"});
         const uint16_t port = tool.port();
         ASSERT_NE(port, 0);
         int fd = connectTo(port);
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(sendAll(fd, row.stream));
+        // The collector hangs up once it has read the whole stream.
+        shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(waitForClose(fd, 10));
+        close(fd);
+        tool.signal(SIGTERM);
         int status = -1;
         const std::string out = tool.finish(20, status);
-        close(fd);
         EXPECT_EQ(status, row.status) << out;
         for (const char* prefix : {"message ", "set ", "template ", "record ", "ERROR "})
             EXPECT_TRUE(linesStarting(out, prefix).empty()) << out;

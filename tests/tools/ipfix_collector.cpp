@@ -127,10 +127,11 @@ void Collector::closeConnection(int fd, uint32_t connection, const IpfixDecoder&
 void Collector::serve(int fd, uint32_t connection) {
     IpfixDecoder decoder(connection, *decoderOut, opt.verbose);
     uint64_t own = 0;
-    // With -c or -s the connection is closed or left unread right after a
-    // given message, so nothing past that message may be read; otherwise
+    // With -c, -s or -n the connection is closed or left unread right after
+    // a given message, and what the peer then sees must not depend on what
+    // else had arrived: nothing past that message is read. Otherwise
     // whatever has arrived is read at once, many messages per read.
-    const bool messageByMessage = opt.closeAfter || opt.stopAfter;
+    const bool messageByMessage = opt.closeAfter || opt.stopAfter || opt.exitAfter;
     uint8_t buf[65536];
     for (;;) {
         int timeout = pollTimeout();
