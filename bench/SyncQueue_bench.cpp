@@ -26,6 +26,28 @@ void BM_QueueRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_QueueRoundTrip)->UseRealTime();
 
+// The same with both consumers spinning before they sleep, as the controller
+// and the sensor thread do in blaster mode.
+void BM_QueueRoundTripSpinning(benchmark::State& state) {
+    SyncQueue<int*> ping, pong;
+    ping.setSpinWait(50);
+    pong.setSpinWait(50);
+    std::thread echo([&] {
+        int* item = nullptr;
+        while (ping.popFront(&item, nullptr) == 0) pong.pushBack(item);
+    });
+    int token = 0;
+    int* out = nullptr;
+    for (auto _ : state) {
+        ping.pushBack(&token);
+        pong.popFront(&out, nullptr);
+    }
+    ping.close();
+    echo.join();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_QueueRoundTripSpinning)->UseRealTime();
+
 // Batches: the producer pushes `n` items, then takes all `n` back.
 void BM_QueueBatchRoundTrip(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));

@@ -13,7 +13,8 @@
 #
 # The collector prints a line per message and set and flushes every piece of
 # it, which costs it more than decoding; at high rates it becomes the limit.
-# With -q its lines are discarded: the daemon then runs to its sample limit
+# With -q it prints none of those lines (it still decodes and checks every
+# message, many per read): the daemon then runs to its sample limit
 # (-n, default 100000), the time is taken until it reports that limit, the
 # bytes are what the collector read, and the records are the limit's samples
 # times their rows; the collector's exit status still tells whether every
@@ -61,7 +62,9 @@ trap cleanup EXIT
 # in memory where possible. Its first line on standard output is the port.
 out=$work/collector.out
 $quiet && out=/dev/null
-"$collector" -p 0 -o "$out" > "$work/port" &
+quietFlag=()
+$quiet && quietFlag=(-q)
+"$collector" -p 0 "${quietFlag[@]}" -o "$out" > "$work/port" &
 collectorPid=$!
 for _ in $(seq 100); do
     [[ -s $work/port ]] && break

@@ -69,10 +69,9 @@ class SyncQueue {
         }
 
         const long long spin = spinNanos.load(std::memory_order_relaxed);
-        if (spin > 0) spinForItem(spin);
+        if (spin <= 0 || !spinForItem(spin)) pthread_mutex_lock(&mutex);
 
         int result = 0;
-        pthread_mutex_lock(&mutex);
         if (closed && queue.empty()) {
             pthread_mutex_unlock(&mutex);
             return ENOENT;
@@ -131,21 +130,29 @@ class SyncQueue {
     }
 
   private:
-    // Returns once an item is queued or `nanos` have passed.
-    void spinForItem(long long nanos) const {
-        if (itemCount.load(std::memory_order_acquire) != 0) return;
+    // Looks for an item for up to `nanos`. True, holding the mutex, once one
+    // is queued and the mutex was free; false, not holding it, when the time
+    // passed. The item is seen while its producer still holds the mutex: a
+    // plain lock would then sleep in the kernel until the producer's unlock
+    // wakes it, which costs more than the whole hand-over, so the mutex is
+    // only tried, and the spin goes on while it is taken.
+    bool spinForItem(long long nanos) {
+        if (itemCount.load(std::memory_order_acquire) != 0 && pthread_mutex_trylock(&mutex) == 0)
+            return true;
         struct timespec start, now;
         clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
             for (int i = 0; i < 64; ++i) {
-                if (itemCount.load(std::memory_order_acquire) != 0) return;
+                if (itemCount.load(std::memory_order_acquire) != 0 &&
+                    pthread_mutex_trylock(&mutex) == 0)
+                    return true;
 #if defined(__x86_64__) || defined(__i386__)
                 __builtin_ia32_pause();
 #endif
             }
             clock_gettime(CLOCK_MONOTONIC, &now);
             if ((now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec) >= nanos)
-                return;
+                return false;
         }
     }
 
@@ -155,6 +162,10 @@ class SyncQueue {
     pthread_mutex_t mutex;         // guards every member
     pthread_cond_t queueNotEmpty;  // an item arrived or the queue closed
     bool closed;                   // once true, no push succeeds
-    std::atomic<size_t> itemCount{0};   // queue.size(), for the spinning consumer
+    // queue.size(), for the spinning consumer. On a cache line of its own:
+    // the consumer reads it in a tight loop, and sharing the line with the
+    // mutex or the deque would take that line from the producer at every
+    // step of its push.
+    alignas(64) std::atomic<size_t> itemCount{0};
     std::atomic<long long> spinNanos{0};
 };

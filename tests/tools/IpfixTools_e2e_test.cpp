@@ -192,6 +192,45 @@ TEST(IpfixCollector, DecodesAValidStream) {
     EXPECT_TRUE(contains(out, "summary connections=1 messages=3 records=18 errors=0")) << out;
 }
 
+// -q prints none of the per-message lines but still decodes everything, here
+// three messages in one read: its exit status and summary count the errors.
+TEST(IpfixCollector, QuietStillChecksEveryMessage) {
+    const Bytes valid = validStream();
+    // The last data packet without the template packet: its set comes before
+    // any template, an error.
+    const Bytes orphan(valid.begin() + 916 + 188, valid.end());
+    struct Row {
+        const char* name;
+        Bytes stream;
+        int status;
+        const char* summary;
+    } rows[] = {
+        {"valid", valid, 0, "summary connections=1 messages=3 records=18 errors=0"},
+        {"set before its template", orphan, 1,
+         "summary connections=1 messages=1 records=0 errors=1"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Tool tool({IPFIX_COLLECTOR, "-q", "-v", "-t", "20"});
+        const uint16_t port = tool.port();
+        ASSERT_NE(port, 0);
+        int fd = connectTo(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, row.stream));
+        // The collector hangs up once it has read the whole stream.
+        shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(waitForClose(fd, 10));
+        close(fd);
+        tool.signal(SIGTERM);
+        int status = -1;
+        const std::string out = tool.finish(20, status);
+        EXPECT_EQ(status, row.status) << out;
+        for (const char* prefix : {"message ", "set ", "template ", "record ", "ERROR "})
+            EXPECT_TRUE(linesStarting(out, prefix).empty()) << out;
+        EXPECT_TRUE(contains(out, row.summary)) << out;
+    }
+}
+
 TEST(IpfixCollector, TemplatesBelongToTheirConnection) {
     Tool tool({IPFIX_COLLECTOR, "-c", "2", "-n", "3", "-t", "20"});
     const uint16_t port = tool.port();

@@ -1,9 +1,10 @@
 // Test collector: listens on a loopback TCP port, accepts one exporter
 // connection after another and checks every IPFIX message strictly with
 // IpfixDecoder, printing one line per message, set and template (and per
-// record with -v). Exits non-zero when any protocol error was seen.
+// record with -v; none of these with -q). Exits non-zero when any protocol
+// error was seen.
 //
-//   ipfix_collector [-p PORT] [-v] [-c N] [-s N] [-n N] [-t SECONDS] [-o FILE]
+//   ipfix_collector [-p PORT] [-v] [-q] [-c N] [-s N] [-n N] [-t SECONDS] [-o FILE]
 //
 // The first line of standard output is "port P", the bound port (also when -o
 // sends everything else to a file, where it is the first line too).
@@ -20,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -37,6 +39,7 @@ void onStopSignal(int) { stopSignal = 1; }
 struct Options {
     unsigned port = 0;
     bool verbose = false;
+    bool quiet = false;
     uint64_t closeAfter = 0;  // messages per connection, 0 = never
     uint64_t stopAfter = 0;   // messages in total, then read no more, 0 = never
     uint64_t exitAfter = 0;   // messages in total, 0 = never
@@ -46,9 +49,11 @@ struct Options {
 
 void usage(const char* prog) {
     fprintf(stderr,
-            "usage: %s [-p PORT] [-v] [-c N] [-s N] [-n N] [-t SECONDS] [-o FILE]\n"
+            "usage: %s [-p PORT] [-v] [-q] [-c N] [-s N] [-n N] [-t SECONDS] [-o FILE]\n"
             "  -p PORT     loopback port to listen on (0, the default: any free port)\n"
             "  -v          print every record, named after the metadata records\n"
+            "  -q          print no message, set, template, record or error lines; every\n"
+            "              message is still decoded and the exit status counts its errors\n"
             "  -c N        close each connection after its N-th message\n"
             "  -s N        stop reading (keep connections open) after N messages in all\n"
             "  -n N        exit after N messages in all\n"
@@ -74,7 +79,8 @@ double now() {
 
 class Collector {
 public:
-    Collector(const Options& o, std::ostream& out) : opt(o), out(out) {
+    Collector(const Options& o, std::ostream& out)
+        : opt(o), out(out), decoderOut(o.quiet ? &silent : &out) {
         deadline = opt.seconds > 0 ? now() + opt.seconds : 0;
     }
 
@@ -96,6 +102,9 @@ private:
 
     const Options& opt;
     std::ostream& out;
+    // Without a buffer a stream discards every insertion before formatting it.
+    std::ostream silent{nullptr};
+    std::ostream* decoderOut;
     double deadline;
     bool stoppedReading = false;
     bool done = false;
@@ -116,8 +125,13 @@ void Collector::closeConnection(int fd, uint32_t connection, const IpfixDecoder&
 }
 
 void Collector::serve(int fd, uint32_t connection) {
-    IpfixDecoder decoder(connection, out, opt.verbose);
+    IpfixDecoder decoder(connection, *decoderOut, opt.verbose);
     uint64_t own = 0;
+    // With -c, -s or -n the connection is closed or left unread right after
+    // a given message, and what the peer then sees must not depend on what
+    // else had arrived: nothing past that message is read. Otherwise
+    // whatever has arrived is read at once, many messages per read.
+    const bool messageByMessage = opt.closeAfter || opt.stopAfter || opt.exitAfter;
     uint8_t buf[65536];
     for (;;) {
         int timeout = pollTimeout();
@@ -135,8 +149,11 @@ void Collector::serve(int fd, uint32_t connection) {
             closeConnection(fd, connection, decoder, "poll failed");
             return;
         }
-        if (n <= 0) continue;
-        ssize_t got = read(fd, buf, decoder.bytesWanted());
+        // A quiet connection wakes up only for a batch (see serve's caller),
+        // so a poll that ends without one still reads what has come.
+        if (n < 0 || (n == 0 && !opt.quiet)) continue;
+        ssize_t got = recv(fd, buf, messageByMessage ? decoder.bytesWanted() : sizeof buf,
+                           MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             out << "ERROR conn=" << connection << ": read failed: " << strerror(errno) << '\n';
@@ -150,30 +167,35 @@ void Collector::serve(int fd, uint32_t connection) {
             closeConnection(fd, connection, decoder, "by peer");
             return;
         }
-        IpfixDecoder::Feed feed = decoder.addBytes(buf, static_cast<size_t>(got));
-        if (feed == IpfixDecoder::Feed::Broken) {
-            closeConnection(fd, connection, decoder, "stream lost");
-            return;
-        }
-        if (feed != IpfixDecoder::Feed::Message) continue;
-        ++messages;
-        ++own;
-        if (exitReached()) {
-            done = true;
-            closeConnection(fd, connection, decoder, "message limit");
-            return;
-        }
-        if (opt.closeAfter && own >= opt.closeAfter) {
-            closeConnection(fd, connection, decoder, "after -c messages");
-            return;
-        }
-        if (opt.stopAfter && messages >= opt.stopAfter) {
-            out << "stopped reading after " << messages << " messages\n";
-            stoppedReading = true;
-            records += decoder.records();
-            errors += decoder.errors();
-            heldFd = fd;
-            return;
+        for (size_t at = 0; at < static_cast<size_t>(got);) {
+            // The decoder takes at most the rest of its current message.
+            const size_t take = std::min(static_cast<size_t>(got) - at, decoder.bytesWanted());
+            IpfixDecoder::Feed feed = decoder.addBytes(buf + at, static_cast<size_t>(got) - at);
+            at += take;
+            if (feed == IpfixDecoder::Feed::Broken) {
+                closeConnection(fd, connection, decoder, "stream lost");
+                return;
+            }
+            if (feed != IpfixDecoder::Feed::Message) continue;
+            ++messages;
+            ++own;
+            if (exitReached()) {
+                done = true;
+                closeConnection(fd, connection, decoder, "message limit");
+                return;
+            }
+            if (opt.closeAfter && own >= opt.closeAfter) {
+                closeConnection(fd, connection, decoder, "after -c messages");
+                return;
+            }
+            if (opt.stopAfter && messages >= opt.stopAfter) {
+                out << "stopped reading after " << messages << " messages\n";
+                stoppedReading = true;
+                records += decoder.records();
+                errors += decoder.errors();
+                heldFd = fd;
+                return;
+            }
         }
     }
 }
@@ -188,6 +210,14 @@ int Collector::run(int listenFd) {
         int fd = accept(listenFd, nullptr, nullptr);
         if (fd < 0) continue;
         ++connections;
+        // Quiet runs measure the exporter: woken for every message, the
+        // collector costs more than its decoding, and each wake-up costs the
+        // sender too. It is woken once this much has arrived, or the
+        // connection ended, or at the latest when its poll times out.
+        if (opt.quiet) {
+            const int batch = 32768;
+            setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &batch, sizeof batch);
+        }
         out << "connection " << connections << " open\n";
         serve(fd, connections);
     }
@@ -205,7 +235,7 @@ int Collector::run(int listenFd) {
 int main(int argc, char** argv) {
     Options opt;
     int c;
-    while ((c = getopt(argc, argv, "p:vc:s:n:t:o:h")) != -1) {
+    while ((c = getopt(argc, argv, "p:vqc:s:n:t:o:h")) != -1) {
         uint64_t v = 0;
         switch (c) {
             case 'p':
@@ -217,6 +247,9 @@ int main(int argc, char** argv) {
                 break;
             case 'v':
                 opt.verbose = true;
+                break;
+            case 'q':
+                opt.quiet = true;
                 break;
             case 'c':
             case 's':

@@ -114,6 +114,45 @@ TEST(SyncQueue, ManyProducersKeepEachProducersOrder) {
     EXPECT_EQ(q.popFront(&out, &zero), -1);
 }
 
+// A consumer that spins before it sleeps takes the mutex itself once it sees
+// an item: every result and the order must stay those of a sleeping consumer,
+// whether the spin ends by an item, by time, or by a close.
+TEST(SyncQueue, SpinningConsumerKeepsResultsAndOrder) {
+    for (unsigned spinMicros : {1u, 50u, 20000u}) {
+        SCOPED_TRACE(spinMicros);
+        SyncQueue<int*> q;
+        q.setSpinWait(spinMicros);
+        int* out = nullptr;
+        struct timeval zero = {0, 0};
+        EXPECT_EQ(q.popFront(&out, &zero), -1);
+
+        constexpr intptr_t perProducer = 5000;
+        std::vector<std::thread> threads;
+        for (int p = 0; p < 2; ++p)
+            threads.emplace_back([&q, p] {
+                for (intptr_t i = 1; i <= perProducer; ++i) q.pushBack(item(p * 1000000 + i));
+            });
+        intptr_t last[2] = {0, 0};
+        struct timeval wait = {5, 0};
+        for (intptr_t n = 0; n < 2 * perProducer; ++n) {
+            ASSERT_EQ(q.popFront(&out, &wait), 0) << "after " << n << " items";
+            const intptr_t v = reinterpret_cast<intptr_t>(out);
+            ASSERT_EQ(v % 1000000, last[v / 1000000] + 1);
+            last[v / 1000000] = v % 1000000;
+        }
+        for (auto& t : threads) t.join();
+
+        // Closed while it spins or sleeps: 9; closed and empty at the call: 2.
+        std::atomic<int> result{-100};
+        std::thread consumer([&] { result = q.popFront(&out, nullptr); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        q.close();
+        consumer.join();
+        EXPECT_TRUE(result == 9 || result == 2) << result;
+        EXPECT_EQ(q.popFront(&out, &zero), 2);
+    }
+}
+
 // A consumer cancelled while it waits inside popFront must leave the queue
 // usable: the mutex it re-acquired on waking is released by the cleanup.
 struct BlockedConsumer : Runnable {
