@@ -8,8 +8,12 @@
 
 namespace {
 
+// Argument: the spin time of both consumers in microseconds; 0 sleeps at
+// once, 50 spins as the controller and the sensor thread do in blaster mode.
 void BM_QueueRoundTrip(benchmark::State& state) {
     SyncQueue<int*> ping, pong;
+    ping.setSpinWait(static_cast<unsigned int>(state.range(0)));
+    pong.setSpinWait(static_cast<unsigned int>(state.range(0)));
     std::thread echo([&] {
         int* item = nullptr;
         while (ping.popFront(&item, nullptr) == 0) pong.pushBack(item);
@@ -24,29 +28,7 @@ void BM_QueueRoundTrip(benchmark::State& state) {
     echo.join();
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_QueueRoundTrip)->UseRealTime();
-
-// The same with both consumers spinning before they sleep, as the controller
-// and the sensor thread do in blaster mode.
-void BM_QueueRoundTripSpinning(benchmark::State& state) {
-    SyncQueue<int*> ping, pong;
-    ping.setSpinWait(50);
-    pong.setSpinWait(50);
-    std::thread echo([&] {
-        int* item = nullptr;
-        while (ping.popFront(&item, nullptr) == 0) pong.pushBack(item);
-    });
-    int token = 0;
-    int* out = nullptr;
-    for (auto _ : state) {
-        ping.pushBack(&token);
-        pong.popFront(&out, nullptr);
-    }
-    ping.close();
-    echo.join();
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_QueueRoundTripSpinning)->UseRealTime();
+BENCHMARK(BM_QueueRoundTrip)->Arg(0)->Arg(50)->UseRealTime();
 
 // Batches: the producer pushes `n` items, then takes all `n` back.
 void BM_QueueBatchRoundTrip(benchmark::State& state) {
