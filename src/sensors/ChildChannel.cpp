@@ -37,6 +37,7 @@ ChildChannel::ChildChannel(const LoggerStub& l, const StartTexts& t, const Setup
 bool ChildChannel::start(const std::string& path, const std::vector<std::string>& argv) {
     // A half-made channel from an earlier attempt must not leak descriptors.
     close();
+    program = path;
     const time_t now = monotonicSeconds();
     ChildProcess::Options options;
     options.input = ChildProcess::Input::Pipe;
@@ -87,6 +88,21 @@ void ChildChannel::close(int endSignal) {
     // second close can never hit a descriptor another thread has opened since.
     reader.reset();
     child.release();
+}
+
+bool ChildChannel::discardUnsolicited(std::size_t limit, std::size_t alreadyDropped) {
+    std::size_t dropped = alreadyDropped + (reader ? reader->discardBuffered() : 0);
+    char buf[4096];
+    for (;;) {
+        std::size_t got = 0;
+        const FdIo::IoResult r = child.read(buf, sizeof buf, got, 0);
+        dropped += got;
+        if (r == FdIo::IoResult::TimedOut) break;
+        if (r != FdIo::IoResult::Ok || dropped > limit) return false;
+    }
+    // One text whatever the count, so that the logger folds repeats.
+    if (dropped > 0) log.logWarning("Dropped output of %s that answers no request", program.c_str());
+    return true;
 }
 
 void ChildChannel::abandon(int graceMs) {

@@ -84,6 +84,16 @@ class ChildChannel {
     // pipes are released.
     void abandon(int graceMs);
 
+    // Drops what the child sent that answers no request (a late or repeated
+    // reply): what the reader holds and what can be read at once. Called
+    // before a request is written, so that such bytes are never taken for
+    // its answer; a drop is logged as a Warning (alreadyDropped counts bytes
+    // the channel itself held and dropped). False when the child has
+    // closed its output, the read failed or it sent more than limit bytes:
+    // the channel can no longer be trusted to keep in step, and the caller
+    // closes it.
+    bool discardUnsolicited(std::size_t limit, std::size_t alreadyDropped = 0);
+
     // The child, and the reader over its output (null while closed or without
     // one), for the channel's own protocol.
     ChildProcess& process() { return child; }
@@ -120,6 +130,7 @@ class ChildChannel {
     std::atomic<bool> stopping{false};  // abandoned at stop: no more requests
 
     // Under the channel's lock.
+    std::string program;  // the path of the last start
     ChildProcess child;
     std::unique_ptr<LineReader> reader;
     RestartThrottle throttle;

@@ -136,6 +136,9 @@ const std::string GenericStub::executeQuery(const std::string& request) {
         closeProxy();
         return result;
     }
+    // What the proxy sent after its last answer (a surplus reply) must not be
+    // taken for the answer to this request.
+    if (isOperational() && !channel.discardUnsolicited(MAX_REPLY_BYTES)) closeProxy();
     if (!isOperational()) {
         if (!channel.restartIfDue(proxyExec, buildArgv(proxyExec, proxyArgs))) return result;
     }

@@ -97,3 +97,11 @@ LineReader::Status LineReader::readLine(std::string& line, int timeoutMs) {
         }
     }
 }
+
+std::size_t LineReader::discardBuffered() {
+    const std::size_t dropped = pending.size();
+    pending.clear();
+    // What follows is new output, not the tail of an over-long line.
+    skipping = false;
+    return dropped;
+}

@@ -41,6 +41,9 @@ class LineReader {
     int error() const { return lastErrno; }
     // Whether bytes already read wait to be returned by a later call.
     bool buffered() const { return !pending.empty(); }
+    // Forgets the bytes read but not yet returned, so the next call starts
+    // with what the descriptor delivers next; returns how many were dropped.
+    std::size_t discardBuffered();
 
   private:
     // Takes a line out of pending when one is complete (or forced at end of

@@ -9,9 +9,10 @@
 //                         repeats; starts are counted in TALLYQRELAY_LOG)
 //   TALLYQRELAY_DIR       directory of reply files: the reply to request R is
 //                         the file R.reply, sent as it is. Without a file the
-//                         reply is "_response_ begin tallyq N", one record
+//                         reply is "_response_ begin R", one record
 //                         "_tallyq::r _rc_ 0 _req_ N" and "_response_ end",
-//                         N being the request with its blanks made "-".
+//                         N being R with its blanks made "-" (so that
+//                         "tallyq vfss" is answered as the facility names it)
 //   TALLYQRELAY_LOG       file to which it appends, one line each:
 //                           "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<fds above 2>
 //                           t=<ms>"
@@ -20,8 +21,8 @@
 //                           "<pid> replied <request>"
 //                           "<pid> eof"
 //
-// Directives: a request may begin with words of the form @name or @name=N,
-// which shape that one answer and are not part of the request's name:
+// Directives: words of the form @name or @name=N anywhere in a request shape
+// that one answer and are not part of the request:
 //   @delay=MS    wait before answering
 //   @close       close standard output instead of answering, then wait for
 //                end of input
@@ -65,7 +66,7 @@ std::string replyFor(const std::string& request, const std::string& rc) {
     for (char& c : name) {
         if (c == ' ' || c == '\t') c = '-';
     }
-    const std::string builtIn = "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ " +
+    const std::string builtIn = "_response_ begin " + request + "\n_tallyq::r _rc_ " +
                                 (rc.empty() ? "0" : rc) + " _req_ " + name + "\n_response_ end\n";
     return dir != nullptr && rc.empty() ? StandIn::cannedReply(dir, request, builtIn) : builtIn;
 }
@@ -77,7 +78,7 @@ bool answer(const std::string& line) {
     std::string word;
     std::string request;
     while (in >> word) {
-        if (request.empty() && word[0] == '@') {
+        if (word[0] == '@') {
             const std::size_t eq = word.find('=');
             dirs[word.substr(1, eq == std::string::npos ? eq : eq - 1)] =
                 eq == std::string::npos ? "" : word.substr(eq + 1);

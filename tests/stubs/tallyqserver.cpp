@@ -14,8 +14,8 @@
 //            then one reply per request line. With a third argument DIR,
 //            the greeting is the file DIR/greeting and the reply to request
 //            R the file DIR/R.reply, when they exist; otherwise the reply is
-//            "_response_ begin tallyq R", "_tallyq::r _rc_ 0" and
-//            "_response_ end" (blanks in R made "-").
+//            "_response_ begin R", "_tallyq::r _rc_ 0" and "_response_ end"
+//            (so that "tallyq vfss" is answered as the facility names it).
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -48,13 +48,9 @@ long long playScript(int c, const std::string& dir) {
     StandIn::forEachLine(
         c,
         [&](const std::string& request) {
-            std::string name = request;
-            for (char& ch : name) {
-                if (ch == ' ' || ch == '\t') ch = '-';
-            }
             const std::string reply =
                 fileOr(dir.empty() ? "" : dir + "/" + request + ".reply",
-                       "_response_ begin tallyq " + name + "\n_tallyq::r _rc_ 0\n_response_ end\n");
+                       "_response_ begin " + request + "\n_tallyq::r _rc_ 0\n_response_ end\n");
             return writeAll(c, reply.data(), reply.size());
         },
         &received);

@@ -98,6 +98,8 @@ void CephStub::closeCeph() { channel.close(); }
 const std::string CephStub::executeQuery(const std::string& request) {
     std::string result;
     std::lock_guard<std::mutex> lock(mutex);
+    // A surplus reply must not be taken for the answer to this request.
+    if (channel.isOpen() && !channel.discardUnsolicited(MAX_REPLY)) closeCeph();
     if (!channel.restartIfDue(proxyExec, {proxyExec})) {
         closeCeph();
         return result;

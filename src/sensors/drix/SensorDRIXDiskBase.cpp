@@ -100,6 +100,9 @@ const dataSet_t* SensorDRIXDiskBase::getMetricData() {
     const std::unique_ptr<TallyqResponse> reply(channel.execute(request));
     if (reply == nullptr) {
         failSample("No results received from %s, no metrics to report.", request.c_str());
+    } else if (StatReport::refused(reply.get(), sourceOK)) {
+        sourcePrevOK = sourceOK;
+        drixDiskMetricDataSet.numSets = 0;
     } else if (!reply->isResponse() || reply->getNumRecords() == 0) {
         if (reply->isError())
             failSample("%s error: %s.", request.c_str(), reply->getName().c_str());

@@ -74,6 +74,7 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
                               const char* sensorName, DirectStat::CountedRows<Row>& rows,
                               dataSet_t& set) {
     std::unique_ptr<TallyqResponse> reply(channel.execute(request));
+    if (StatReport::refused(reply.get(), sourceOK)) return false;
     const char* req = request.c_str();
     if (reply != nullptr && reply->isError())
         StatReport::fail(*log, sourceOK, sourcePrevOK, "%s error: %s, no metrics to report.", req,

@@ -39,8 +39,15 @@ int32_t returnCode(const TallyqResponse& reply, const Logger& log) {
     return static_cast<int32_t>(ntohl(code));
 }
 
+bool refused(const TallyqResponse* reply, bool& sourceOK) {
+    if (reply == nullptr || !reply->isFatal()) return false;
+    sourceOK = false;
+    return true;
+}
+
 bool acceptReply(const TallyqResponse* reply, const std::string& request, const Texts& texts,
                  const Logger& log, bool& sourceOK, bool sourcePrevOK) {
+    if (refused(reply, sourceOK)) return false;
     const char* req = request.c_str();
     if (reply == nullptr || !reply->isResponse() || reply->getNumRecords() == 0) {
         if (reply != nullptr && reply->isError()) {

@@ -47,6 +47,10 @@ void succeed(const Logger& log, bool& sourceOK, bool sourcePrevOK);
 // record.
 int32_t returnCode(const TallyqResponse& reply, const Logger& log);
 
+// Whether reply is one the channel refused for its size, and has logged: the
+// sample is then marked failed without a message of its own.
+bool refused(const TallyqResponse* reply, bool& sourceOK);
+
 // Checks one sample's reply (null when the channel gave none): it must be a
 // response with records whose first record's "_rc_" is 0. Marks the sample
 // good and returns true, or fails it with the family's texts.

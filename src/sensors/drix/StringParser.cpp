@@ -229,6 +229,16 @@ void KeyValuesMap::clear() {
     count = 0;
 }
 
+std::size_t KeyValuesMap::blockBytes() const {
+    if (count == 0) return 0;
+    // The text is laid out in entry order, so the block ends with the NUL
+    // after the last entry's last value (or its key, when it has none).
+    const Entry& last = entries[count - 1];
+    const std::string_view tail =
+        last.second.empty() ? last.first : last.second[last.second.size() - 1];
+    return static_cast<std::size_t>(tail.data() + tail.size() + 1 - block.get());
+}
+
 bool KeyValuesMap::operator==(const KeyValuesMap& other) const {
     if (count != other.count) return false;
     for (std::size_t i = 0; i < count; ++i) {

@@ -74,6 +74,9 @@ class KeyValuesMap {
     // The entry of key, or end().
     const_iterator find(std::string_view key) const;
     void clear();
+    // Bytes of the one block the map holds (0 for an empty map), what it
+    // costs beyond the map object itself.
+    std::size_t blockBytes() const;
 
     bool operator==(const KeyValuesMap& other) const;
     bool operator!=(const KeyValuesMap& other) const { return !(*this == other); }

@@ -1,5 +1,6 @@
 #include "TallyqResponse.h"
 
+#include <algorithm>
 #include <cstring>
 
 const std::string TallyqResponse::EVENT = "_event_";
@@ -20,7 +21,23 @@ const std::string TallyqResponse::CONDVARITEM = "_condvar_";
 
 constexpr std::size_t TallyqResponse::MAX_LINE;
 constexpr std::size_t TallyqResponse::MAX_REPLY;
+constexpr std::size_t TallyqResponse::MAX_PARSED;
 constexpr std::size_t TallyqResponse::STRAY_LINE_MAX;
+
+namespace {
+
+// What the allocator takes for n bytes: a header and rounding to 16 bytes,
+// at least its smallest chunk (as glibc does on 64-bit systems).
+std::size_t heapCost(std::size_t n) {
+    return n == 0 ? 0 : std::max<std::size_t>(32, (n + 8 + 15) & ~std::size_t(15));
+}
+
+// A line's map as a reply holds it: the object and its block.
+std::size_t mapCost(const KeyValuesMap_t* map) {
+    return map == nullptr ? 0 : heapCost(sizeof(KeyValuesMap_t)) + heapCost(map->blockBytes());
+}
+
+}  // namespace
 
 // ---- TallyqRecord
 
@@ -147,6 +164,21 @@ TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::strin
     return lineFatal;
 }
 
+TallyqResponse* TallyqResponse::refused(Oversize why) {
+    TallyqResponse* reply = new TallyqResponse;
+    reply->type = fatal;
+    reply->oversize = why;
+    return reply;
+}
+
+std::string TallyqResponse::requestWords(const std::string& request) {
+    std::size_t pos = 0;
+    std::string words, word;
+    for (int i = 0; i < 2 && nextToken(request, pos, word); ++i)
+        words += (i == 0 ? "" : " ") + word;
+    return words;
+}
+
 TallyqResponse* TallyqResponse::readResponse(int fd, std::string& carry,
                                              const FdIo::Deadline& deadline) {
     TallyqReplyReader reader;
@@ -191,67 +223,137 @@ TallyqReplyReader::~TallyqReplyReader() {
 
 void TallyqReplyReader::feed(const char* data, std::size_t len) {
     if (done || len == 0) return;
-    const void* lastNl = memrchr(data, '\n', len);
-    const std::size_t before = batch.size();
     batch.append(data, len);
-    replyCost += len;
-    if (lastNl != nullptr) unfinishedAt = before + (static_cast<const char*>(lastNl) - data) + 1;
-    if (batch.back() == '\n') handleBatch();
+    textBytes += len;
+    if (refused) {
+        skipLines();
+        return;
+    }
+    // Complete lines are parsed at once, so the reply's text is never held
+    // beside its parsed form; only the unfinished last line waits.
+    if (memchr(data, '\n', len) != nullptr) handleLines();
     if (done) return;
-    // A relay that never ends a line or a reply must not grow these for ever.
-    if (batch.size() - unfinishedAt > TallyqResponse::MAX_LINE ||
-        replyCost > TallyqResponse::MAX_REPLY) {
+    if (batch.empty()) {
+        // The batch ended with a line feed: input that stops from here on
+        // keeps what it has parsed so far.
+        checkpoint();
+    } else if (batch.size() > TallyqResponse::MAX_LINE) {
+        // A relay that never ends a line or a reply must not grow these for ever.
         fail();
+    }
+    if (done) return;
+    if (textBytes > TallyqResponse::MAX_REPLY) {
+        refuse(TallyqResponse::Oversize::Text);
+    } else if (overParsed || heldBytes() > TallyqResponse::MAX_PARSED) {
+        refuse(TallyqResponse::Oversize::Parsed);
     }
 }
 
-void TallyqReplyReader::handleBatch() {
+void TallyqReplyReader::refuse(TallyqResponse::Oversize why) {
+    // What was parsed goes at once; the rest is read to the reply's end
+    // without being kept, so that the channel stays in step with its requests.
+    dropPending();
+    for (TallyqRecord& r : reply->response) {
+        delete r.main;
+        delete r.read;
+        delete r.write;
+        delete r.stat;
+    }
+    RecordList_t().swap(reply->response);
+    reply->type = TallyqResponse::fatal;
+    reply->oversize = why;
+    refused = true;
+    skipLines();
+}
+
+void TallyqReplyReader::skipLines() {
+    std::size_t start = 0;
+    std::string name;
+    for (;;) {
+        const std::size_t nl = batch.find('\n', start);
+        if (nl == std::string::npos) break;
+        std::string line = batch.substr(start, std::min<std::size_t>(nl - start, 64));
+        const bool tail = inLongLine;
+        inLongLine = false;
+        start = nl + 1;
+        if (!tail && TallyqResponse::parseLine(line, name, nullptr) == TallyqResponse::responseEnd) {
+            reply->endRead = true;
+            done = true;
+            unused.assign(batch, start, std::string::npos);
+            batch.clear();
+            return;
+        }
+    }
+    batch.erase(0, start);
+    if (batch.size() > TallyqResponse::MAX_LINE) {
+        // The rest of a line this long is no end line.
+        batch.clear();
+        inLongLine = true;
+    }
+}
+
+void TallyqReplyReader::handleLines() {
     std::size_t start = 0;
     std::string line;
-    while (start < batch.size()) {
+    for (;;) {
         const std::size_t nl = batch.find('\n', start);
+        if (nl == std::string::npos) break;
         if (nl - start > TallyqResponse::MAX_LINE) {
             fail();
             return;
         }
         line.assign(batch, start, nl - start);
         start = nl + 1;
-        if (handleLine(line)) {
+        const bool completes = handleLine(line);
+        if (overParsed || heldBytes() > TallyqResponse::MAX_PARSED) {
+            batch.erase(0, start);
+            refuse(TallyqResponse::Oversize::Parsed);
+            return;
+        }
+        if (completes) {
             done = true;
             unused.assign(batch, start, std::string::npos);
-            break;
-        }
-        if (replyCost > TallyqResponse::MAX_REPLY) {
-            fail();
+            batch.clear();
             return;
         }
     }
-    batch.clear();
-    unfinishedAt = 0;
+    batch.erase(0, start);
+}
+
+void TallyqReplyReader::checkpoint() {
+    kept.records = reply->response.size();
+    kept.type = reply->type;
+    kept.name = reply->name;
+    kept.answered = reply->answered;
 }
 
 bool TallyqReplyReader::handleLine(std::string& line) {
     if (scratch == nullptr) scratch = new KeyValuesMap_t;
     const TallyqResponse::lineType t = TallyqResponse::parseLine(line, reply->name, scratch);
-    replyCost += TallyqResponse::LINE_COST + scratch->size() * TallyqResponse::KEY_COST;
-    for (const auto& kv : *scratch) replyCost += kv.second.size() * TallyqResponse::VALUE_COST;
     switch (t) {
-        case TallyqResponse::responseBegin:
+        case TallyqResponse::responseBegin: {
             reply->type = TallyqResponse::unknown;
+            // The kind and name follow "_response_ begin".
+            std::size_t pos = 0;
+            std::string word;
+            nextToken(line, pos, word);
+            nextToken(line, pos, word);
+            reply->answered = TallyqResponse::requestWords(line.substr(pos));
             return false;
+        }
         case TallyqResponse::responseEnd:
             if (reply->type == TallyqResponse::unknown) reply->type = TallyqResponse::resp;
             commitPending();
             return true;
         case TallyqResponse::eventLine:
             reply->type = TallyqResponse::event;
+            // An event is a reply of its own: records begun before it go.
             delete pending.main;
             delete pending.read;
             delete pending.write;
             delete pending.stat;
             pending = TallyqRecord();
-            pending.main = scratch;
-            scratch = nullptr;
+            setPart(pending.main);
             commitPending();
             return true;
         case TallyqResponse::recordHdr:
@@ -260,25 +362,17 @@ bool TallyqReplyReader::handleLine(std::string& line) {
         case TallyqResponse::bufrItem:
         case TallyqResponse::mutexItem:
         case TallyqResponse::condvarItem:
-            replyCost += TallyqResponse::RECORD_COST;
             if (pending.main != nullptr) commitPending();
-            pending.main = scratch;
-            scratch = nullptr;
+            setPart(pending.main);
             return false;
         case TallyqResponse::readRecord:
-            delete pending.read;
-            pending.read = scratch;
-            scratch = nullptr;
+            setPart(pending.read);
             return false;
         case TallyqResponse::writeRecord:
-            delete pending.write;
-            pending.write = scratch;
-            scratch = nullptr;
+            setPart(pending.write);
             return false;
         case TallyqResponse::rpcStats:
-            delete pending.stat;
-            pending.stat = scratch;
-            scratch = nullptr;
+            setPart(pending.stat);
             return false;
         case TallyqResponse::lineEOF:
             reply->type = TallyqResponse::eof;
@@ -293,8 +387,38 @@ bool TallyqReplyReader::handleLine(std::string& line) {
     }
 }
 
+std::size_t TallyqReplyReader::heldBytes() const {
+    return parsedBytes + heapCost(batch.capacity());
+}
+
+void TallyqReplyReader::setPart(KeyValuesMap_t*& part) {
+    if (part != nullptr) {
+        parsedBytes -= std::min(parsedBytes, mapCost(part));
+        delete part;
+    }
+    part = scratch;
+    scratch = nullptr;
+    parsedBytes += mapCost(part);
+}
+
 void TallyqReplyReader::commitPending() {
-    reply->response.push_back(pending);
+    RecordList_t& records = reply->response;
+    const std::size_t had = records.capacity();
+    if (records.size() == had) {
+        // The list grows only when the grown list still fits the bound:
+        // while it moves, the old and the new one are both held.
+        const std::size_t grown = had == 0 ? 16 : 2 * had;
+        const std::size_t cost = parsedBytes + heapCost(grown * sizeof(TallyqRecord)) -
+                                 std::min(parsedBytes, heapCost(had * sizeof(TallyqRecord)));
+        if (cost > TallyqResponse::MAX_PARSED) {
+            overParsed = true;
+            dropPending();
+            return;
+        }
+        records.reserve(grown);
+        parsedBytes = cost;
+    }
+    records.push_back(pending);
     pending = TallyqRecord();
 }
 
@@ -309,15 +433,32 @@ void TallyqReplyReader::dropPending() {
 }
 
 void TallyqReplyReader::inputEnded() {
+    if (refused) {
+        batch.clear();
+        done = true;
+        return;
+    }
+    // The lines of a batch that input left unfinished do not count, as if
+    // they had waited for its end: the reply is as the last whole batch left it.
+    RecordList_t& records = reply->response;
+    for (std::size_t i = kept.records; i < records.size(); ++i) {
+        delete records[i].main;
+        delete records[i].read;
+        delete records[i].write;
+        delete records[i].stat;
+    }
+    records.resize(std::min(kept.records, records.size()));
+    reply->type = kept.type;
+    reply->name = kept.name;
+    reply->answered = kept.answered;
     batch.clear();
-    unfinishedAt = 0;
     done = true;
 }
 
-void TallyqReplyReader::fail() {
+void TallyqReplyReader::fail(TallyqResponse::Oversize why) {
     batch.clear();
-    unfinishedAt = 0;
     reply->type = TallyqResponse::fatal;
+    reply->oversize = why;
     done = true;
 }
 
@@ -326,8 +467,12 @@ TallyqResponse* TallyqReplyReader::take() {
     TallyqResponse* out = reply;
     reply = new TallyqResponse;
     batch.clear();
-    unfinishedAt = 0;
-    replyCost = 0;
+    kept = Checkpoint();
+    refused = false;
+    inLongLine = false;
+    textBytes = 0;
+    parsedBytes = 0;
+    overParsed = false;
     done = false;
     return out;
 }

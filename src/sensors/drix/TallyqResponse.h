@@ -118,20 +118,19 @@ class TallyqResponse {
     static const std::string CONDVARITEM;  // "_condvar_"
 
     // Bounds on what one reply may hold; past them the reply is fatal.
-    // MAX_REPLY bounds the reply's cost in memory: its bytes (parsed or
-    // still waiting for a line end) plus the fixed costs below for every
-    // line, key, value and record, so that short keys or empty records
-    // cannot make the parsed reply many times larger than its text. The
-    // charges stay above what a line costs once parsed (see KeyValuesMap:
-    // an entry per key, a view per value, a NUL after each, one block and
-    // the map per line), so the same replies go fatal as when every key and
-    // value had nodes and strings of its own.
+    // MAX_REPLY bounds the reply's text, MAX_PARSED what its parsed form
+    // holds on the heap: every line's map and its block, and the record
+    // list, each charged as the allocator rounds it, and the text waiting to
+    // be split into lines. A realistic record
+    // costs about five times its text once parsed, so MAX_PARSED admits
+    // replies of tens of thousands of disks or filesets, while replies built
+    // to be small on the wire and large in memory (short keys, empty
+    // records) stop at the same bound.
     static constexpr std::size_t MAX_LINE = 64 * 1024;
     static constexpr std::size_t MAX_REPLY = 16 * 1024 * 1024;
-    static constexpr std::size_t LINE_COST = 32;
-    static constexpr std::size_t KEY_COST = 160;
-    static constexpr std::size_t VALUE_COST = 48;
-    static constexpr std::size_t RECORD_COST = 160;  // a record and the map it opens
+    static constexpr std::size_t MAX_PARSED = 48 * 1024 * 1024;
+    // Which bound made a reply fatal.
+    enum class Oversize { None, Text, Parsed };
     // Longest part of a stray line kept for the log.
     static constexpr std::size_t STRAY_LINE_MAX = 200;
     // A reply ends when no input comes for this long.
@@ -157,9 +156,17 @@ class TallyqResponse {
     // Never null.
     static TallyqResponse* readResponse(int fd, std::string& carry, const FdIo::Deadline& deadline);
 
+    // An empty fatal reply that passed the bound why, for a channel that
+    // dropped such a reply and logged it.
+    static TallyqResponse* refused(Oversize why);
+
     // Classifies one line (without its line feed); may set name and fill map
     // with the line's key/value pairs.
     static lineType parseLine(std::string& line, std::string& name, KeyValuesMap_t* map);
+
+    // The first two words of a request line ("tallyq wqm fset" gives
+    // "tallyq wqm"), single-spaced: what the opening line of its reply names.
+    static std::string requestWords(const std::string& request);
 
     bool isResponse() const { return type == resp; }
     bool isEvent() const { return type == event; }
@@ -173,6 +180,16 @@ class TallyqResponse {
     // The start of the line that made the reply fatal because it is not part
     // of the protocol (a relay's own failure text); empty otherwise.
     const std::string& getStrayLine() const { return strayLine; }
+    // The kind and name of the reply's opening line ("tallyq vfss"), which
+    // name the request it answers (see requestWords); empty when the reply
+    // had no opening line.
+    const std::string& getAnswered() const { return answered; }
+    // The bound a fatal reply passed, if that is what made it fatal. Such a
+    // reply holds no records.
+    Oversize getOversize() const { return oversize; }
+    // Whether a reply refused for its size was still read to its end line,
+    // so that what follows on the descriptor is the next reply.
+    bool wasReadToEnd() const { return endRead; }
 
   private:
     friend class TallyqReplyReader;
@@ -180,13 +197,17 @@ class TallyqResponse {
     respType type = eof;
     std::string name;
     std::string strayLine;
+    std::string answered;
+    Oversize oversize = Oversize::None;
+    bool endRead = false;
     RecordList_t response;
 };
 
 // Builds one reply from bytes handed in pieces of any size: the parser core
-// under parseResponse, readResponse and the fuzzer. Lines are handled once a
-// piece ends with a line feed, as when read from a pipe: a piece that ends
-// mid-line waits for the next one.
+// under parseResponse, readResponse and the fuzzer. Each line is handled as
+// soon as it is complete, but counts only once a piece ends with a line feed,
+// as when read from a pipe: when input stops after a piece that ended
+// mid-line, the reply is as the last such piece left it.
 //
 // Used by one thread at a time.
 class TallyqReplyReader {
@@ -196,8 +217,10 @@ class TallyqReplyReader {
     TallyqReplyReader(const TallyqReplyReader&) = delete;
     TallyqReplyReader& operator=(const TallyqReplyReader&) = delete;
 
-    // Takes the next bytes of the input. Once a line completes the reply (or
-    // a bound is passed) complete() is true and the bytes after that line are
+    // Takes the next bytes of the input. A reply that passes MAX_REPLY or
+    // MAX_PARSED becomes fatal and empty at once, and the input is then read
+    // on to the reply's end line without being kept. Once a line completes
+    // the reply (or another bound is passed) complete() is true and the bytes after that line are
     // kept for takeUnused(); no more may be fed before take().
     void feed(const char* data, std::size_t len);
     bool complete() const { return done; }
@@ -206,8 +229,8 @@ class TallyqReplyReader {
     // error): bytes of an unfinished batch are dropped and the reply keeps the
     // type its lines gave it.
     void inputEnded();
-    // Ends the reply as fatal (a deadline passed).
-    void fail();
+    // Ends the reply as fatal (a deadline or, with why, a size bound passed).
+    void fail(TallyqResponse::Oversize why = TallyqResponse::Oversize::None);
 
     // Hands over the reply (never null) and starts afresh for the next one.
     TallyqResponse* take();
@@ -215,18 +238,40 @@ class TallyqReplyReader {
     std::string takeUnused();
 
   private:
-    void handleBatch();
+    void handleLines();
+    // Notes the reply's state at the end of a piece that ended a line.
+    void checkpoint();
+    // Makes the reply fatal for passing the bound why, drops what it holds,
+    // and goes on reading to its end line without keeping anything.
+    void refuse(TallyqResponse::Oversize why);
+    // Looks for the end line in the batch, keeping only an unfinished line.
+    void skipLines();
     // Handles one line; true when it completes the reply.
     bool handleLine(std::string& line);
     void commitPending();
     void dropPending();
+    // The heap the reply holds so far: its parsed form and the batch of
+    // text not yet split into lines.
+    std::size_t heldBytes() const;
+    // Replaces a part of the pending record with scratch, keeping the
+    // parsed cost in step.
+    void setPart(KeyValuesMap_t*& part);
 
     TallyqResponse* reply;
     TallyqRecord pending;               // parts owned here until appended
     KeyValuesMap_t* scratch = nullptr;  // owned
-    std::string batch;                  // bytes not yet split into lines
-    std::size_t unfinishedAt = 0;       // start of the last, unfinished line in batch
-    std::size_t replyCost = 0;          // bytes taken plus parsed costs (see MAX_REPLY)
+    std::string batch;                  // the last, unfinished line
+    struct Checkpoint {
+        std::size_t records = 0;
+        TallyqResponse::respType type = TallyqResponse::eof;
+        std::string name;
+        std::string answered;
+    } kept;  // the reply as the last piece that ended a line left it
+    std::size_t textBytes = 0;          // bytes taken (see MAX_REPLY)
+    std::size_t parsedBytes = 0;        // heap held by the parsed reply (see MAX_PARSED)
+    bool overParsed = false;            // the record list could not grow within MAX_PARSED
+    bool refused = false;               // refused for its size: skipping to the end line
+    bool inLongLine = false;            // skipping the rest of an over-long line
     std::string unused;                 // bytes after the completing line
     bool done = false;
 };

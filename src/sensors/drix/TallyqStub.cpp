@@ -107,21 +107,6 @@ bool TallyqStub::readGreeting() {
     return ok;
 }
 
-bool TallyqStub::discardUnsolicited() {
-    carry.clear();
-    char buf[4096];
-    std::size_t dropped = 0;
-    for (;;) {
-        std::size_t got = 0;
-        const FdIo::IoResult r = channel.process().read(buf, sizeof buf, got, 0);
-        if (r == FdIo::IoResult::TimedOut) return true;
-        dropped += got;
-        if (r != FdIo::IoResult::Ok || dropped > TallyqResponse::MAX_REPLY) break;
-    }
-    disconnectTallyq();
-    return false;
-}
-
 void TallyqStub::noteStrayLine(const TallyqResponse& reply) {
     const std::string& line = reply.getStrayLine();
     if (line.empty() || line == lastStrayLine) return;
@@ -134,10 +119,31 @@ void TallyqStub::disconnectTallyq() {
     carry.clear();
 }
 
+bool TallyqStub::answersAnother(const TallyqResponse& reply, const std::string& words) {
+    // A reply without an opening line names nothing, and is not taken for
+    // another request's.
+    if (reply.getAnswered().empty()) return false;
+    if (!reply.isResponse() && !reply.isError() && reply.getType() != TallyqResponse::unknown)
+        return false;
+    return reply.getAnswered() != words;
+}
+
+void TallyqStub::noteOversize(TallyqResponse::Oversize why, const std::string& request) {
+    if (!oversized.insert(request).second) return;
+    if (why == TallyqResponse::Oversize::Text)
+        log.logError("Reply to %s exceeds %zu bytes; dropped", request.c_str(),
+                     TallyqResponse::MAX_REPLY);
+    else
+        log.logError("Reply to %s needs more than %zu bytes of memory once parsed; dropped",
+                     request.c_str(), TallyqResponse::MAX_PARSED);
+}
+
 TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     PthreadLock lock(mutex);
     // A late or repeated reply must not become the answer to this request.
-    if (isConnected()) discardUnsolicited();
+    if (isConnected() && !channel.discardUnsolicited(TallyqResponse::MAX_REPLY, carry.size()))
+        disconnectTallyq();
+    carry.clear();
     if (!isConnected() &&
         (!channel.restartIfDue(proxyFilename, {proxyFilename}) || !readGreeting()))
         return nullptr;
@@ -149,24 +155,43 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
         disconnectTallyq();
         return nullptr;
     }
+    // Events, and replies that name another request (a copy that came late),
+    // are passed over within the same deadline.
+    const std::string words = TallyqResponse::requestWords(request);
     TallyqResponse* reply = nullptr;
-    for (int events = 0;; ++events) {
+    for (int skipped = 0;; ++skipped) {
         reply = TallyqResponse::readResponse(channel.process().outputFd(), carry, deadline);
-        if (!reply->isEvent()) break;
+        const bool event = reply->isEvent();
+        if (!event && !answersAnother(*reply, words)) break;
+        if (!event)
+            log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
+                           reply->getAnswered().c_str(), words.c_str());
         delete reply;
         reply = nullptr;
-        if (events == MAX_EVENTS) break;  // a flood of events counts as end of input
+        if (skipped == MAX_EVENTS) break;  // a flood counts as end of input
     }
     if (reply == nullptr || reply->isFatal() || reply->isEOF()) {
         const bool fatal = reply != nullptr && reply->isFatal();
-        if (fatal) noteStrayLine(*reply);
+        const TallyqResponse::Oversize oversize =
+            fatal ? reply->getOversize() : TallyqResponse::Oversize::None;
+        if (oversize != TallyqResponse::Oversize::None)
+            noteOversize(oversize, request);
+        else if (fatal)
+            noteStrayLine(*reply);
+        // A reply refused for its size but read to its end leaves the
+        // channel in step: the other sensors keep their samples.
+        const bool inStep = reply != nullptr && reply->wasReadToEnd();
         delete reply;
-        disconnectTallyq();
+        if (!inStep) disconnectTallyq();
         // A reply cut at its bound may have left tens of MB in the arenas.
         if (fatal) malloc_trim(0);
+        // Handed over without records, so that the sensor knows the reason
+        // has been logged and says nothing more.
+        if (oversize != TallyqResponse::Oversize::None) return TallyqResponse::refused(oversize);
         return nullptr;
     }
     lastStrayLine.clear();
+    oversized.erase(request);
     return reply;
 }
 

@@ -2,7 +2,8 @@
 // instance, counted by reference, shared by every statistics sensor. It runs
 // TallyqSockRelay (configuration key `tallyq`) as a child over two pipes,
 // writes one request line per query and reads one reply with the
-// TallyqResponse parser, skipping event replies. Every start of the relay
+// TallyqResponse parser, skipping event replies and replies that name
+// another request. Every start of the relay
 // must be greeted by an event; bytes that arrive while no request is
 // outstanding belong to no request and are dropped before the next one.
 //
@@ -23,6 +24,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "ChildChannel.h"
@@ -38,7 +40,11 @@ class TallyqStub {
 
     // Sends request and returns the reply (type resp, error or unknown), or
     // null when the channel is unusable. A closed channel is restarted only
-    // when the current second is more than 2 past the last start.
+    // when the current second is more than 2 past the last start. Events and
+    // replies whose opening line names another request (a late copy of an
+    // earlier answer) are passed over. A reply refused for its size is
+    // logged here, once until that request is answered again, and comes back
+    // as an empty fatal reply (see TallyqResponse::getOversize).
     TallyqResponse* executeQuery(const std::string& request);
 
     // Parses one recorded reply from a file, without the relay. A file that
@@ -71,10 +77,12 @@ class TallyqStub {
     // Reads a new relay's greeting, which must be an event; otherwise the
     // relay is closed again. Same callers.
     bool readGreeting();
-    // Drops what the relay sent since the last completed reply. False (and
-    // the channel closed) when the relay has gone or keeps sending. Caller
-    // holds mutex.
-    bool discardUnsolicited();
+    // Whether reply, read for the request whose first words are words,
+    // names another request.
+    static bool answersAnother(const TallyqResponse& reply, const std::string& words);
+    // Logs a reply to request refused for passing the bound why, once until
+    // the request is answered. Caller holds mutex.
+    void noteOversize(TallyqResponse::Oversize why, const std::string& request);
     // Logs the relay's own text that made reply fatal, once until it changes.
     void noteStrayLine(const TallyqResponse& reply);
     // Closes the pipes and sends the relay SIGTERM. Same callers.
@@ -87,6 +95,7 @@ class TallyqStub {
     ChildChannel channel;       // the relay and its pipes; every start attempt counts
     std::string carry;          // bytes read after the last reply
     std::string lastStrayLine;  // last stray line logged
+    std::set<std::string> oversized;  // requests whose too large reply is logged
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.
     static TallyqStub* tallyqStub;

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "InProcessE2E.h"
+#include "LoggerBackend.h"
+#include "TallyqResponse.h"
 
 namespace {
 
@@ -53,6 +55,69 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     EXPECT_NE(out.find("drix_wqm_fset_write_filter=1"), std::string::npos) << out;
     EXPECT_NE(out.find("drix_pdds_max_disk_wait_rd=200000"), std::string::npos);
     EXPECT_NE(out.find(" errors=0\n"), std::string::npos);
+}
+
+// The fixture's first record (its lines up to the second record), n times,
+// with "<key> <value>" made unique in each copy.
+std::string scaledReply(const std::string& fixture, const std::string& key, int n) {
+    const std::size_t from = fixture.find('\n') + 1;
+    const std::size_t to = fixture.find("\n_tallyq::", from) + 1;
+    const std::string record = fixture.substr(from, to - from);
+    const std::size_t at = record.find(" " + key + " ") + key.size() + 2;
+    const std::size_t end = record.find_first_of(" \n", at);
+    std::string out = fixture.substr(0, from);
+    for (int i = 0; i < n; ++i)
+        out += record.substr(0, at) + "n" + std::to_string(i) + record.substr(end);
+    return out + "_response_ end\n";
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Replies of tens of thousands of records in the facility's own shapes are
+// sampled whole; one that is too large says so once, and nothing else.
+TEST(FsStatSensorsE2E, LargeRepliesAreSampledWholeAndATooLargeOneSaysSo) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    const int disks = 20000, filesets = 5000;
+    std::ofstream(dir.path() + "/tallyq ds.reply")
+        << scaledReply(e2e::readFile(FIXTURES + "ds.reply"), "_d_", disks);
+    std::ofstream(dir.path() + "/tallyq wqm fset.reply")
+        << scaledReply(e2e::readFile(FIXTURES + "wqm fset.reply"), "_fset_", filesets);
+    // Over the text bound: long values, so the text passes its bound first.
+    std::string tooLarge = "_response_ begin tallyq fs\n";
+    while (tooLarge.size() <= TallyqResponse::MAX_REPLY)
+        tooLarge += "_tallyq::fs _fs_ f _v_ " + std::string(60000, 'v') + "\n";
+    std::ofstream(dir.path() + "/tallyq fs.reply") << tooLarge << "_response_ end\n";
+    StubHarness::ScopedEnv env;
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+    const std::string logPath = dir.path() + "/daemon.log";
+    ASSERT_TRUE(LoggerBackend::createAndInitLogger(LogNameSpace::esDebug, logPath.c_str(), true));
+
+    e2e::Collector collector(dir.path() + "/collected");
+    ASSERT_FALSE(collector.port.empty());
+    e2e::InProcess controller;
+    ASSERT_TRUE(controller.start(dir.path(), collector.port,
+                                 {"DRIXDisk", "DRIXWQMFSET", "DRIXFilesystem"}));
+    std::map<std::string, unsigned> ids;
+    for (SensorCtrlBlock* b : SensorCtrl::getSensorCtrl()->sensors)
+        ids[b->sensor->getName()] = b->metricsTemplate.at(0).getTemplateID();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    SensorCtrl::terminateSensorCtrl(nullptr);
+    LoggerBackend::destroy();
+
+    // At least one whole sample each (the stop may cut a later one short).
+    std::map<unsigned, unsigned long> records = e2e::recordsById(collector.finish());
+    EXPECT_GE(records[ids["DRIXDisk"]], static_cast<unsigned long>(disks));
+    EXPECT_GE(records[ids["DRIXWQMFSET"]], static_cast<unsigned long>(filesets));
+    EXPECT_EQ(records[ids["DRIXFilesystem"]], 0u);
+    const std::string log = e2e::readFile(logPath);
+    EXPECT_EQ(countOf(log, "Reply to tallyq fs exceeds 16777216 bytes; dropped"), 1u) << log;
+    EXPECT_EQ(countOf(log, "No results received"), 0u) << log;
 }
 
 // Stopped while its sensors are inside samples of many rows: a sensor that

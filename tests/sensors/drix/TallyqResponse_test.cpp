@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -244,30 +247,85 @@ TEST(TallyqResponseTest, BytesAfterACompletingLineAreKept) {
 }
 
 TEST(TallyqResponseTest, BoundsMakeTheReplyFatal) {
+    using O = TallyqResponse::Oversize;
+    const std::string BEGIN = "_response_ begin x y\n";
     const std::string longLine =
         "_response_ begin x y\n_tallyq::a _k_ " + std::string(TallyqResponse::MAX_LINE, '1') + "\n";
-    std::string shortLines = "_response_ begin x y\n";
+    // A part line that replaces itself: text that costs nothing once parsed.
+    std::string shortLines;
     while (shortLines.size() < (1 << 20)) shortLines += "_r_ _a_ 1\n";
-    shortLines += "_r";  // no piece ends a batch, so nothing needs parsing
+    // Small on the wire, large once parsed: many short keys, empty records.
+    std::string shortKeys;
+    for (int n = 0; shortKeys.size() < (1 << 20); ++n)
+        shortKeys += (n % 2000 == 0 ? "\n_tallyq::k" : "") + (" _k" + std::to_string(n));
+    shortKeys += "\n";
+    std::string headers;
+    while (headers.size() < (1 << 20)) headers += "_tallyq::\n";
     const struct {
         const char* what;
-        std::string piece;  // fed again and again
+        std::string first;  // fed once
+        std::string piece;  // then again and again
         std::size_t limit;  // the reply must be refused by then
+        O oversize;
     } rows[] = {
-        {"a line that never ends", std::string(4096, 'x'), TallyqResponse::MAX_LINE + 4096},
-        {"a whole line over the limit", longLine, longLine.size()},
-        {"a reply that never ends", shortLines, TallyqResponse::MAX_REPLY + shortLines.size()},
+        {"a line that never ends", "", std::string(4096, 'x'), TallyqResponse::MAX_LINE + 4096,
+         O::None},
+        {"a whole line over the limit", "", longLine, longLine.size(), O::None},
+        {"a reply that never ends", BEGIN, shortLines, TallyqResponse::MAX_REPLY + shortLines.size(),
+         O::Text},
+        {"short keys", BEGIN, shortKeys, TallyqResponse::MAX_REPLY, O::Parsed},
+        {"empty records", BEGIN, headers, TallyqResponse::MAX_REPLY, O::Parsed},
     };
     for (const auto& row : rows) {
         TallyqReplyReader reader;
+        reader.feed(row.first.data(), row.first.size());
         std::size_t fed = 0;
         while (!reader.complete() && fed < row.limit) {
             reader.feed(row.piece.data(), row.piece.size());
             fed += row.piece.size();
         }
+        if (row.oversize != O::None) {
+            // Refused, but read on to its end line: the next reply follows.
+            ASSERT_FALSE(reader.complete()) << row.what;
+            reader.feed(row.piece.data(), row.piece.size());
+            const std::string end = "\n_response_ end\n_event_ n";
+            reader.feed(end.data(), end.size());
+            EXPECT_EQ(reader.takeUnused(), "_event_ n") << row.what;
+        }
         ASSERT_TRUE(reader.complete()) << row.what;
         std::unique_ptr<TallyqResponse> reply(reader.take());
         EXPECT_TRUE(reply->isFatal()) << row.what;
+        EXPECT_EQ(reply->getOversize(), row.oversize) << row.what;
+        EXPECT_EQ(reply->wasReadToEnd(), row.oversize != O::None) << row.what;
+        EXPECT_EQ(reply->getNumRecords(), 0u) << row.what;
+    }
+}
+
+// Replies of tens of thousands of records, in the facility's shapes, stay
+// under the bounds however the reads split them.
+TEST(TallyqResponseTest, LargeRealisticRepliesAreKept) {
+    for (const char* name : {"ds", "wqm fset"}) {
+        std::ifstream in(std::string(VELMAR_SOURCE_DIR) + "/tests/fixtures/fsstats/" + name +
+                         ".reply");
+        const std::string fixture((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        const std::size_t from = fixture.find('\n') + 1;
+        const std::size_t to = fixture.rfind("_response_ end");
+        std::string text = fixture.substr(0, from);
+        // Three records a copy: 20,001 disks, 5,001 filesets.
+        const int copies = std::string(name) == "ds" ? 6667 : 1667;
+        for (int i = 0; i < copies; ++i) text.append(fixture, from, to - from);
+        text += "_response_ end\n";
+        for (std::size_t piece : {std::size_t(4096), std::size_t(65536), text.size()}) {
+            SCOPED_TRACE(piece);
+            TallyqReplyReader reader;
+            for (std::size_t at = 0; at < text.size(); at += piece)
+                reader.feed(text.data() + at, std::min(piece, text.size() - at));
+            ASSERT_TRUE(reader.complete()) << name;
+            std::unique_ptr<TallyqResponse> reply(reader.take());
+            EXPECT_TRUE(reply->isResponse()) << name << " " << piece;
+            EXPECT_EQ(reply->getNumRecords(), 3u * copies) << name << " " << piece;
+        }
     }
 }
 

@@ -227,7 +227,8 @@ TEST_F(TallyqStubTest, ARelayThatCannotBeExecutedIsReportedByTheParent) {
 }
 
 TEST_F(TallyqStubTest, RepliesReachTheCallerAndTheChannelStays) {
-    setReply("err", "_response_ begin tallyq err\n_error_ e1\n_response_ end\n");
+    setReply("tallyq err", "_response_ begin tallyq err\n_error_ e1\n_response_ end\n");
+    setReply("tallyq unnamed", "_response_ begin\n_tallyq::u _rc_ 0\n_response_ end\n");
     TallyqStub* stub = TallyqStub::getInstance();
     ASSERT_NE(stub, nullptr);
     const struct {
@@ -235,15 +236,17 @@ TEST_F(TallyqStubTest, RepliesReachTheCallerAndTheChannelStays) {
         TallyqResponse::respType type;
         std::string name;
     } rows[] = {
-        {"tallyq vfss", TallyqResponse::resp, "tallyq-vfss"},
-        {"err", TallyqResponse::error, "e1"},
+        {"tallyq vfss", TallyqResponse::resp, "vfss"},
+        {"tallyq err", TallyqResponse::error, "e1"},
         // Cut short: handed over as unknown, and the channel stays up.
-        {"@cut cut", TallyqResponse::unknown, "cut"},
-        {"@events=5 ev", TallyqResponse::resp, "ev"},
+        {"tallyq cut @cut", TallyqResponse::unknown, "cut"},
+        {"tallyq ev @events=5", TallyqResponse::resp, "ev"},
         // An event and the reply in one write: the reply is not lost.
-        {"@together tog", TallyqResponse::resp, "tog"},
-        {"@bytewise slow", TallyqResponse::resp, "slow"},
-        {"@rc=7 rc", TallyqResponse::resp, "rc"},
+        {"tallyq tog @together", TallyqResponse::resp, "tog"},
+        {"tallyq slow @bytewise", TallyqResponse::resp, "slow"},
+        {"tallyq rc @rc=7", TallyqResponse::resp, "rc"},
+        // A reply without a name is nobody else's either.
+        {"tallyq unnamed", TallyqResponse::resp, ""},
     };
     for (const auto& row : rows) {
         Reply r(stub->executeQuery(row.request));
@@ -251,7 +254,7 @@ TEST_F(TallyqStubTest, RepliesReachTheCallerAndTheChannelStays) {
         EXPECT_EQ(r->getType(), row.type) << row.request;
         EXPECT_EQ(r->getName(), row.name) << row.request;
     }
-    Reply rc(stub->executeQuery("@rc=9 again"));
+    Reply rc(stub->executeQuery("tallyq again @rc=9"));
     ASSERT_NE(rc, nullptr);
     ASSERT_EQ(rc->getNumRecords(), 1u);
     uint32_t v = 0;
@@ -282,9 +285,9 @@ TEST_F(TallyqStubTest, RepliesReachTheCallerAndTheChannelStays) {
 TEST_F(TallyqStubTest, AFatalReplyClosesAndTheRestartWaits) {
     TallyqStub* stub = TallyqStub::getInstance();
     ASSERT_NE(stub, nullptr);
-    EXPECT_EQ(stub->executeQuery("@garbage bad"), nullptr);
+    EXPECT_EQ(stub->executeQuery("tallyq bad @garbage"), nullptr);
     int nulls = 0;
-    Reply r = queryUntilAnswered(stub, "after", nulls);
+    Reply r = queryUntilAnswered(stub, "tallyq after", nulls);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->getName(), "after");
     EXPECT_GT(nulls, 0);
@@ -311,22 +314,31 @@ TEST_F(TallyqStubTest, UnsolicitedRepliesNeverAnswerALaterRequest) {
     ASSERT_NE(stub, nullptr);
     LoggerStub log("test");
     // Each request of a group stands for another sensor; its reply names it.
-    auto expectOwnReplies = [&](const std::string& group, const std::string& first) {
+    auto expectOwnReplies = [&](const std::string& group, const std::string& first,
+                                int pauseMs = 200) {
         for (int i = 0; i < 4; ++i) {
-            const std::string name = group + std::to_string(i);
+            const std::string name = "tallyq " + group + std::to_string(i);
             int nulls = 0;
-            Reply r = i == 0 && !first.empty() ? Reply(stub->executeQuery(first + " " + name))
+            Reply r = i == 0 && !first.empty() ? Reply(stub->executeQuery(name + " " + first))
                                                : queryUntilAnswered(stub, name, nulls, 10000);
             ASSERT_NE(r, nullptr) << name;
             ASSERT_EQ(r->getNumRecords(), 1u) << name;
-            const char* req = r->getRecordList()[0].getStrMain("_req_", log);
-            EXPECT_EQ(std::string(req ? req : ""), name);
-            if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ("tallyq " + r->getName(), name);
+            if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         }
     };
     expectOwnReplies("same", "@dup");     // the copy in the same write
     expectOwnReplies("late", "@dup=50");  // the copy 50 ms later
-    EXPECT_EQ(stub->executeQuery("@exit gone"), nullptr);
+    // The copy comes after the next request has been written: it names
+    // another request and is passed over.
+    expectOwnReplies("crossed", "@dup=50", 0);
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "tallyq every" + std::to_string(i);
+        Reply r(stub->executeQuery(name + (i % 3 == 0 ? " @dup=50" : "")));
+        ASSERT_NE(r, nullptr) << name;
+        EXPECT_EQ("tallyq " + r->getName(), name);
+    }
+    EXPECT_EQ(stub->executeQuery("tallyq gone @exit"), nullptr);
     expectOwnReplies("restarted", "");  // the second relay is refused, the third serves
     EXPECT_EQ(relayStarts().size(), 3u);
     TallyqStub::releaseInstance();
@@ -357,15 +369,15 @@ TEST_F(TallyqStubTest, BrokenRepliesCloseTheChannel) {
         int maxMs;
     } rows[] = {
         // Ends at the event bound, or on a slow machine at the deadline.
-        {"@flood flood", 0, 5600},
-        {"@delay=1500 late", 990, 1400},  // no reply within the idle wait
-        {"@exit gone", 0, 900},           // end of input
-        {"@close closed", 0, 900},
-        {"@bytewise=100 trickle", 4900, 5600},  // the query's deadline
+        {"tallyq flood @flood", 0, 5600},
+        {"tallyq late @delay=1500", 990, 1400},  // no reply within the idle wait
+        {"tallyq gone @exit", 0, 900},           // end of input
+        {"tallyq closed @close", 0, 900},
+        {"tallyq trickle @bytewise=100", 4900, 5600},  // the query's deadline
     };
     for (const auto& row : rows) {
         int nulls = 0;
-        Reply warm = queryUntilAnswered(stub, "warm", nulls);  // waits out the restart rule
+        Reply warm = queryUntilAnswered(stub, "tallyq warm", nulls);  // waits out the restart rule
         ASSERT_NE(warm, nullptr) << row.request;
         const Clock::time_point start = Clock::now();
         EXPECT_EQ(stub->executeQuery(row.request), nullptr) << row.request;
@@ -386,7 +398,7 @@ TEST_F(TallyqStubTest, TwoThreadsTakeTurns) {
     auto run = [](TallyqStub* stub, const std::string& who, int& good) {
         for (int i = 0; i < 20; ++i) {
             const std::string name = who + std::to_string(i);
-            Reply r(stub->executeQuery("@delay=5 " + name));
+            Reply r(stub->executeQuery("tallyq " + name + " @delay=5"));
             if (r && r->isResponse() && r->getName() == name) ++good;
         }
     };
@@ -437,7 +449,7 @@ TEST_F(TallyqStubTest, AFailedForkLeavesTheChannelUnconnected) {
     EXPECT_EQ(stub->executeQuery("early"), nullptr);  // within the interval: no attempt
     env.set("VELMAR_FAIL_FORK", nullptr);
     int nulls = 0;
-    Reply r = queryUntilAnswered(stub, "later", nulls);
+    Reply r = queryUntilAnswered(stub, "tallyq later", nulls);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->getName(), "later");
     EXPECT_EQ(countOf(relayLog(), " request "), 1u);
@@ -482,7 +494,7 @@ TEST_F(TallyqStubTest, ThroughTheRealSocketRelay) {
     EXPECT_EQ(micros, htobe64(2));
     Reply again(stub->executeQuery("tallyq other"));
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->getName(), "tallyq-other");
+    EXPECT_EQ(again->getName(), "other");
     TallyqStub::releaseInstance();
     // The relay ends and the server sees its client go.
     const std::string report = StubHarness::readUntil(server, "\n", 10000);
