@@ -106,7 +106,7 @@ void BM_CapacitySample100x100(benchmark::State& state) {
 BENCHMARK(BM_CapacitySample100x100)->Unit(benchmark::kMillisecond);
 
 // One filesystem whose 5000 disks share one name: every key after the first
-// is probed, with one collision line each.
+// is probed, with one collision line for the sample.
 void BM_CapacitySampleEqualDiskNames(benchmark::State& state) {
     CannedChannel channel;
     channel.replies["fsInfo"] = {

@@ -137,7 +137,7 @@ void BM_DiskReplyFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_DiskReplyFloor)->Args({1000, 1})->Unit(benchmark::kMicrosecond);
 
-// One sample of 5000 records with equal keys: one collision line each.
+// One sample of 5000 records with equal keys: one collision line for them all.
 void BM_DiskSampleEqualKeys(benchmark::State& state) {
     runSamples<SensorDRIXDisk>(state, disksReply(static_cast<int>(state.range(0)), false, true));
 }

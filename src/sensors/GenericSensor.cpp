@@ -233,6 +233,7 @@ const dataSet_t* GenericSensor::getMetricData() {
     }
 
     metricDataSet.numSets = r;
+    usedHashes.reportCollisions(*log, sensorName);
     if (clean != dataPrevReadOK) {
         if (clean) {
             log->logInfo(
@@ -282,14 +283,14 @@ void GenericSensor::fillRow(char* row, GenericParser::Record& rec,
             }
         } else if (j == metricKeyPos) {
             if (hash != 0) {
-                // One line per record, however far it probed: equal keys in a
-                // large reply would otherwise cost a line per step.
-                hash = usedHashes.claim(hash, [&](uint32_t steps) {
+                // The key text names the key elements, not their values.
+                hash = usedHashes.claim(hash, [&] {
                     std::string names;
-                    for (size_t k = 2; k < metricKeyPos; ++k) names += metrics[k].name + " ";
-                    log->logError(
-                        "Hash collision in sensor %s while computing metric key for: %s(steps: %u)",
-                        sensorName.c_str(), names.c_str(), steps);
+                    for (size_t k = 2; k < metricKeyPos; ++k) {
+                        if (!names.empty()) names += ' ';
+                        names += metrics[k].name;
+                    }
+                    return names;
                 });
             }
             MetricKey key;

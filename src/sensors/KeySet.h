@@ -1,9 +1,15 @@
 // The metric keys already given out in one sample (or group), for every
 // sensor that probes (DirectStat::KeyProber is this class). A key that is
 // taken already moves to the next free value, one higher each time and
-// wrapping at 2^32; the caller's callable hears once how many steps that took.
-// Unlike a node-based set it keeps its storage from sample to sample and
-// empties in constant time, so a steady number of rows allocates nothing.
+// wrapping at 2^32. Unlike a node-based set it keeps its storage from sample
+// to sample and empties in constant time, so a steady number of rows
+// allocates nothing.
+//
+// The records whose key moved are tallied, not logged one by one: a reply of
+// thousands of equal keys would otherwise cost a log line per record, each
+// different in its step count. reportCollisions, once at the end of a sample,
+// logs one line for them all: the first such record's key text, how many
+// moved, and the most steps one took.
 //
 // Finding the next free value follows "next" links: every taken key knows a
 // value at or past which the search goes on, and a search shortens the links
@@ -14,11 +20,30 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "Logger.h"
+
+// Key strings joined by one blank each (an empty one too), for a
+// collision's key text.
+inline std::string joinKeyText(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    bool first = true;
+    for (const std::string_view part : parts) {
+        if (!first) text += ' ';
+        text += part;
+        first = false;
+    }
+    return text;
+}
 
 class KeySet {
   public:
-    // Forgets every key; the storage stays.
+    // Forgets every key; the storage stays. The collision tally stays too, so
+    // a sensor that probes per group still reports once per sample.
     void clear() {
         count = 0;
         if (++generation == 0) {
@@ -28,10 +53,11 @@ class KeySet {
         }
     }
 
-    // The next free value from hash on, now taken. report(steps) is called
-    // once, and only when hash itself was taken.
-    template <class Report>
-    uint32_t claim(uint32_t hash, Report&& report) {
+    // The next free value from hash on, now taken. When hash itself was
+    // taken the record is tallied; keyText() (returning std::string) is
+    // called only for the first such record since the last report.
+    template <class KeyText>
+    uint32_t claim(uint32_t hash, KeyText&& keyText) {
         uint32_t key = hash;
         for (std::size_t i = find(key); i != NONE; i = find(key)) key = next[i];
         // Every value from hash up to key is taken once key is: point past it.
@@ -41,8 +67,31 @@ class KeySet {
             next[i] = key + 1;
         }
         insert(key);
-        if (key != hash) report(static_cast<uint32_t>(key - hash));
+        if (key != hash) {
+            const uint32_t steps = key - hash;
+            if (collided++ == 0) firstKeyText = keyText();
+            if (steps > mostSteps) mostSteps = steps;
+        }
         return key;
+    }
+
+    // Logs the records tallied since the last report as one line, at Error
+    // unless `level` is esInfo, and empties the tally; logs nothing when no
+    // key moved.
+    void reportCollisions(const Logger& log, const std::string& sensor,
+                          LogNameSpace::ErrorSeverity level = LogNameSpace::esError) {
+        if (collided == 0) return;
+        static constexpr const char* FORMAT =
+            "Hash collision in sensor %s while computing metric key for: %s (records collided: "
+            "%u, most steps: %u)";
+        if (level == LogNameSpace::esInfo) {
+            log.logInfo(FORMAT, sensor.c_str(), firstKeyText.c_str(), collided, mostSteps);
+        } else {
+            log.logError(FORMAT, sensor.c_str(), firstKeyText.c_str(), collided, mostSteps);
+        }
+        collided = 0;
+        mostSteps = 0;
+        firstKeyText.clear();
     }
 
   private:
@@ -94,4 +143,9 @@ class KeySet {
     std::vector<uint32_t> marks;  // slot i holds keys[i] when marks[i] == generation
     std::size_t count = 0;
     uint32_t generation = 1;
+
+    // The collision tally since the last report.
+    uint32_t collided = 0;
+    uint32_t mostSteps = 0;
+    std::string firstKeyText;
 };

@@ -132,10 +132,4 @@ struct FixedRow {
 // serves every statistics sensor that probes (see KeySet.h).
 using KeyProber = KeySet;
 
-// The collision messages of the probing sensors, by number of key strings.
-constexpr const char* COLLISION_ONE =
-    "Hash collision in sensor %s while computing metric key for: %s (steps: %u)";
-constexpr const char* COLLISION_TWO =
-    "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)";
-
 }  // namespace DirectStat

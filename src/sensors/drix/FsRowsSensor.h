@@ -40,6 +40,7 @@ class FsRowsSensor : public NodeChannelSensor {
             if (Row* r = rows.resize(count)) {
                 keys.clear();
                 for (uint32_t i = 0; i < count; ++i) fillRow(r[i], records[i]);
+                keys.reportCollisions(*log, getName());
                 dataSet.numSets = count;
                 dataSet.data = reinterpret_cast<const char*>(r);
             }

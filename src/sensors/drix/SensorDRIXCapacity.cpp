@@ -104,7 +104,9 @@ std::size_t SensorDRIXCapacity::buildRecords() {
     char clusterField[64];
     safeStrncpy(clusterField, drixClusterName.c_str(), sizeof clusterField);
     const uint32_t nodeID = FNV1AHash32(clusterField, sizeof clusterField);
-    return buildDisks(nodeID) + buildPools(nodeID) + buildInodes(nodeID);
+    const std::size_t n = buildDisks(nodeID) + buildPools(nodeID) + buildInodes(nodeID);
+    keys.reportCollisions(*log, getName());
+    return n;
 }
 
 std::size_t SensorDRIXCapacity::buildDisks(uint32_t nodeID) {
@@ -141,11 +143,8 @@ std::size_t SensorDRIXCapacity::buildDisks(uint32_t nodeID) {
                 continue;
             }
             diskRow.putString(row, DISK, *name);
-            const uint32_t hash = keys.claim(diskRow.keyStringHash(row), [&](uint32_t steps) {
-                log->logError(
-                    "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: "
-                    "%u)",
-                    getName().c_str(), c.fs.c_str(), pool->c_str(), name->c_str(), steps);
+            const uint32_t hash = keys.claim(diskRow.keyStringHash(row), [&] {
+                return joinKeyText({c.fs, *pool, *name});
             });
             diskRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
             bool complete = true;
@@ -184,12 +183,8 @@ std::size_t SensorDRIXCapacity::buildPools(uint32_t nodeID) {
                 poolRow.putString(row, FS, c.fs);
                 poolRow.putString(row, POOL, pool.first);
                 poolRow.putString(row, USAGE, usage.first);
-                const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&](uint32_t steps) {
-                    log->logError(
-                        "Hash collision in sensor %s while computing metric key for: %s %s %s "
-                        "(steps: %u)",
-                        getName().c_str(), c.fs.c_str(), pool.first.c_str(), usage.first.c_str(),
-                        steps);
+                const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&] {
+                    return joinKeyText({c.fs, pool.first, usage.first});
                 });
                 poolRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
                 if (usage.second.size() != 3) {

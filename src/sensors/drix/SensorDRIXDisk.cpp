@@ -82,10 +82,8 @@ bool SensorDRIXDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& re
     safeStrncpy(row.drixDiskName, disk, sizeof row.drixDiskName);
     hash = FNV1AHashAppend32(hash, row.drixDiskName, sizeof row.drixDiskName);
 
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(
-            "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: %u)",
-            sensor.c_str(), row.drixClusterName, row.drixFilesystem, row.drixDiskName, steps);
+    hash = keys.claim(hash, [&] {
+        return joinKeyText({row.drixClusterName, row.drixFilesystem, row.drixDiskName});
     });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});

@@ -155,6 +155,16 @@ class SensorDRIXDiskBase : public NodeChannelSensor {
 // the metric keys of one sample, forgotten when the next one starts.
 template <class Row>
 class DiskRowsSensor : public SensorDRIXDiskBase {
+  public:
+    // The base's sample, then one line for the keys that collided in it. A
+    // sensor that claims further keys after the base's sample calls the
+    // base directly and reports itself.
+    const dataSet_t* getMetricData() override {
+        const dataSet_t* set = SensorDRIXDiskBase::getMetricData();
+        keys.reportCollisions(*log, getName());
+        return set;
+    }
+
   protected:
     DiskRowsSensor(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* sensorSize,
                    uint32_t numVirtSensors, SensorID::SensorID id, const char* request)

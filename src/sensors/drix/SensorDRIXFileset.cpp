@@ -95,10 +95,8 @@ std::size_t SensorDRIXFileset::buildRecords() {
         }
         filesetRow.putString(row, FSET, name->second);
         const char* nameField = records[n].drixFilesetName;
-        const uint32_t hash = keys.claim(filesetRow.keyStringHash(row), [&](uint32_t steps) {
-            log->logError(
-                "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
-                getName().c_str(), fsField, nameField, steps);
+        const uint32_t hash = keys.claim(filesetRow.keyStringHash(row), [&] {
+            return joinKeyText({fsField, nameField});
         });
         filesetRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
         bool complete = true;
@@ -113,6 +111,7 @@ std::size_t SensorDRIXFileset::buildRecords() {
         }
         if (complete) ++n;
     }
+    keys.reportCollisions(*log, getName());
     metricDataSet.numSets = static_cast<uint32_t>(n);
     return n;
 }

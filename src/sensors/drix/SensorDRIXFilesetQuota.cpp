@@ -68,10 +68,8 @@ bool SensorDRIXFilesetQuota::fillInKeys(uint32_t index, const DRIXCapParser::Row
     quotaRow.putString(row, SENSOR, getName());
     quotaRow.putString(row, FS, fs->second);
     quotaRow.putString(row, FSET, name->second);
-    const uint32_t h = metricClusterIDSet.claim(quotaRow.keyStringHash(row), [&](uint32_t steps) {
-        log->logError("Hash collision in sensor %s while computing metric key for: %s (steps: %u)",
-                      getName().c_str(), record.drixFileset, steps);
-    });
+    const uint32_t h = metricClusterIDSet.claim(quotaRow.keyStringHash(row),
+                                                [&] { return std::string(record.drixFileset); });
     const uint32_t nodeID = FNV1AHash32(record.drixClusterName, sizeof record.drixClusterName);
     quotaRow.putKey(row, MetricKey{nodeID, h, static_cast<uint16_t>(sensorID), 0});
     return true;

@@ -34,6 +34,7 @@ class SensorDRIXFilesetQuota : public SensorDRIXQuotaBase {
 
   protected:
     void startNewRecordSet() override { metricClusterIDSet.clear(); }
+    void endRecordSet() override { metricClusterIDSet.reportCollisions(*log, getName()); }
     bool fillInKeys(uint32_t index, const DRIXCapParser::Row& row) override;
     char* allocateQuotaMetricData(uint32_t count) override;
     void freeQuotaMetricData() override { drixFilesetQuotaMetricData.reset(); }

@@ -46,10 +46,7 @@ AbstractSensor* SensorDRIXFilesystem::generate() { return new SensorDRIXFilesyst
 
 void SensorDRIXFilesystem::fillRow(DRIXFilesysSensorData& row, const TallyqRecord& record) {
     uint32_t hash = putNames(row, record);
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row.drixClusterName,
-                      row.drixFilesystem, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({row.drixClusterName, row.drixFilesystem}); });
     putKey(row, hash);
     uint64_t disks = 0;
     record.getInt64Main(DISKS, disks, *log);

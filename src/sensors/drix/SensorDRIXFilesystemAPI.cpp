@@ -55,10 +55,7 @@ AbstractSensor* SensorDRIXFilesystemAPI::generate() { return new SensorDRIXFiles
 
 void SensorDRIXFilesystemAPI::fillRow(DRIXFISData& row, const TallyqRecord& record) {
     uint32_t hash = putNames(row, record);
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row.drixClusterName,
-                      row.drixFilesystem, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({row.drixClusterName, row.drixFilesystem}); });
     putKey(row, hash);
     char* at = reinterpret_cast<char*>(&row) + columnOffset(drixFISMetas, FIRST_VALUE);
     for (uint32_t c = FIRST_VALUE; c < NUM_METAS; ++c) {

@@ -108,10 +108,7 @@ bool SensorDRIXJZK::fillGroup(const std::string& request, const char* objectKey,
             safeStrncpy(object, name, JZK_NAME_LEN);
             hash = FNV1AHashAppend32(hash, object, JZK_NAME_LEN);
         }
-        hash = keys.claim(hash, [&](uint32_t steps) {
-            log->logError(DirectStat::COLLISION_TWO, getName().c_str(), row->drixRGName, object,
-                          steps);
-        });
+        hash = keys.claim(hash, [&] { return joinKeyText({row->drixRGName, object}); });
         const MetricKey key{FNV1AHash32(row->drixClusterName, sizeof row->drixClusterName), hash,
                             static_cast<uint16_t>(sensorID), 0};
         writeMetricKey(reinterpret_cast<char*>(row) + offsetof(Row, metricKey), key);
@@ -140,6 +137,7 @@ const dataSet_t* SensorDRIXJZK::getMetricData() {
     } else if (fillGroup("tallyq pdisk_s", "_p_", getName().c_str(), drixJZKPdiskData,
                          metricDataSets[0]) &&
                fillGroup("tallyq da_s", "_da_", "DRIXJZKDA", drixJZKDAData, metricDataSets[1])) {
+        keys.reportCollisions(*log, getName());
         if (!sourcePrevOK) log->logInfo("%s", StatReport::RESUMED);
         sourcePrevOK = true;
         return metricDataSets;
@@ -151,6 +149,7 @@ const dataSet_t* SensorDRIXJZK::getMetricData() {
     drixJZKPdiskData.release();
     drixJZKDAData.release();
     keys.clear();
+    keys.reportCollisions(*log, getName());
     sourcePrevOK = false;
     return metricDataSets;
 }

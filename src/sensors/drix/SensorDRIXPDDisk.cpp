@@ -66,10 +66,7 @@ bool SensorDRIXPDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator& 
     std::snprintf(row.drixDevPathName, sizeof row.drixDevPathName, "path%03u", seen.first->second);
     hash = FNV1AHashAppend32(hash, row.drixDevPathName, sizeof row.drixDevPathName);
 
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError("Hash collision in sensor %s while computing metric key for: %s (steps: %u)",
-                      sensor.c_str(), row.drixDiskName, steps);
-    });
+    hash = keys.claim(hash, [&] { return std::string(row.drixDiskName); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
     return true;

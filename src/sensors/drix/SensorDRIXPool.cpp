@@ -89,10 +89,8 @@ std::size_t SensorDRIXPool::buildRecords() {
             }
             poolRow.putString(row, POOL, name->second);
             // Two pools of one filesystem must not share a key.
-            const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&](uint32_t steps) {
-                log->logError(
-                    "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
-                    getName().c_str(), fs.c_str(), name->second.c_str(), steps);
+            const uint32_t hash = keys.claim(poolRow.keyStringHash(row), [&] {
+                return joinKeyText({fs, name->second});
             });
             poolRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
             bool complete = true;
@@ -108,6 +106,7 @@ std::size_t SensorDRIXPool::buildRecords() {
             if (complete) ++n;
         }
     }
+    keys.reportCollisions(*log, getName());
     metricDataSet.numSets = static_cast<uint32_t>(n);
     return n;
 }

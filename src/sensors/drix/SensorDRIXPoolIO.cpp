@@ -45,10 +45,8 @@ void SensorDRIXPoolIO::fillRow(DRIXPoolSensorData& row, const TallyqRecord& reco
         safeStrncpy(row.drixPoolName, pool, sizeof row.drixPoolName);
         hash = FNV1AHashAppend32(hash, row.drixPoolName, sizeof row.drixPoolName);
     }
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(
-            "Hash collision in sensor %s while computing metric key for: %s %s %s (steps: %u)",
-            getName().c_str(), row.drixClusterName, row.drixFilesystem, row.drixPoolName, steps);
+    hash = keys.claim(hash, [&] {
+        return joinKeyText({row.drixClusterName, row.drixFilesystem, row.drixPoolName});
     });
     putKey(row, hash);
     uint64_t value = 0;

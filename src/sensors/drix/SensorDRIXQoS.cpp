@@ -255,10 +255,8 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
         qosRow.putString(row, CLASS, cls->second);
         const auto fset = stats.find("fset");
         qosRow.putString(row, FSET, fset == stats.end() ? std::string("reserved") : fset->second);
-        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&](uint32_t steps) {
-            log->logError(
-                "Hash collision in sensor %s while computing metric key for: %s %s (steps: %u)",
-                getName().c_str(), fsField, records[n].drixPoolName, steps);
+        const uint32_t hash = keys.claim(qosRow.keyStringHash(row), [&] {
+            return joinKeyText({fsField, records[n].drixPoolName});
         });
         qosRow.putKey(row, MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
         bool complete = true;
@@ -273,6 +271,7 @@ std::size_t SensorDRIXQoS::buildRecords(const std::vector<DRIXCapParser::Row>& r
         }
         if (complete) ++n;
     }
+    keys.reportCollisions(*log, getName());
     metricDataSet.numSets = static_cast<uint32_t>(n);
     return n;
 }

@@ -128,6 +128,7 @@ std::size_t SensorDRIXQuotaBase::buildRecords() {
         }
         if (complete) ++i;
     }
+    endRecordSet();
     drixQuotaMetricDataSet.numSets = i;
     drixQuotaMetricDataSet.data = drixQuotaMetricData;
     return i;

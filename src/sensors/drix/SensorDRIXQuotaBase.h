@@ -31,6 +31,8 @@ class SensorDRIXQuotaBase : public SensorDRIXCapFlow {
     // Hooks of the record layout.
     // Called once per poll before the first record is filled.
     virtual void startNewRecordSet() = 0;
+    // Called once per poll after the last record is filled.
+    virtual void endRecordSet() = 0;
     // Fills the key part of (cleared) record index from row; false skips the row.
     virtual bool fillInKeys(uint32_t index, const DRIXCapParser::Row& row) = 0;
     // count zeroed records of recordLength bytes.

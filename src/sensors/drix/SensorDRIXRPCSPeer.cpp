@@ -87,9 +87,7 @@ const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
             safeStrncpy(row.peerName, name, sizeof row.peerName);
             hash = FNV1AHashAppend32(hash, row.peerName, sizeof row.peerName);
         }
-        hash = keys.claim(hash, [&](uint32_t steps) {
-            log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.peerName, steps);
-        });
+        hash = keys.claim(hash, [&] { return std::string(row.peerName); });
         const MetricKey key{nodeID, hash, static_cast<uint16_t>(sensorID), 0};
         writeMetricKey(reinterpret_cast<char*>(&row) + offsetof(peerData_t, metricKey), key);
 
@@ -114,6 +112,7 @@ const dataSet_t* SensorDRIXRPCSPeer::getMetricData() {
         }
         peers.push_back(row);
     }
+    keys.reportCollisions(*log, sensor);
 
     const uint32_t count = static_cast<uint32_t>(peers.size());
     peerData_t* rows = metricData.resize(count);

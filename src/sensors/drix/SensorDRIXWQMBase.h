@@ -177,6 +177,14 @@ class SensorDRIXWQMBase : public NodeChannelSensor {
 // and the metric keys of one sample, forgotten when the next one starts.
 template <class Row>
 class WQMRowsSensor : public SensorDRIXWQMBase {
+  public:
+    // The base's sample, then one line for the keys that collided in it.
+    const dataSet_t* getMetricData() override {
+        const dataSet_t* set = SensorDRIXWQMBase::getMetricData();
+        keys.reportCollisions(*log, getName());
+        return set;
+    }
+
   protected:
     WQMRowsSensor(const MetricsMetadata* metas, uint32_t numMetas, const uint32_t* sensorSize,
                   uint32_t numVirtSensors, SensorID::SensorID id, const char* request)

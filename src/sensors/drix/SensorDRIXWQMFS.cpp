@@ -53,9 +53,7 @@ bool SensorDRIXWQMFS::fillInKeys(uint32_t index, const TallyqRecord& record) {
     std::memcpy(row.nodeName, nodeName, sizeof row.nodeName);
     safeStrncpy(row.sensorName, sensor.c_str(), sizeof row.sensorName);
     uint32_t hash = WQM::putFilesystem(row.drixFilesystem, record, *log);
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(DirectStat::COLLISION_ONE, sensor.c_str(), row.drixFilesystem, steps);
-    });
+    hash = keys.claim(hash, [&] { return std::string(row.drixFilesystem); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
     return true;

@@ -54,10 +54,7 @@ bool SensorDRIXWQMFSet::fillInKeys(uint32_t index, const TallyqRecord& record) {
     } else {
         safeStrncpy(row.drixFileSet, "unknown", sizeof row.drixFileSet);
     }
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logError(DirectStat::COLLISION_TWO, sensor.c_str(), row.drixFilesystem,
-                      row.drixFileSet, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({row.drixFilesystem, row.drixFileSet}); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
     return true;

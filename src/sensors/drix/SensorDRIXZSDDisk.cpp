@@ -108,11 +108,7 @@ bool SensorDRIXZSDDisk::fillInKeys(uint32_t index, RecordList_t::const_iterator&
     } else {
         safeStrncpy(row.drixDiskName, "unknown", sizeof row.drixDiskName);
     }
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logInfo(
-            "Hash collision in sensor %s while computing disc metric key for: %s (steps: %u)",
-            sensor.c_str(), row.drixDiskName, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({"disc", row.drixDiskName}); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
     return true;
@@ -131,11 +127,7 @@ void SensorDRIXZSDDisk::fillInFSKeys(uint32_t index, const std::string& fs) {
     safeStrncpy(row.sensorName, FS_SENSOR, sizeof row.sensorName);
     safeStrncpy(row.drixFSName, fs.c_str(), sizeof row.drixFSName);
     uint32_t hash = FNV1AHash32(row.drixFSName, sizeof row.drixFSName);
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logInfo(
-            "Hash collision in sensor %s while computing FS metric key for: %s (steps: %u)",
-            getName().c_str(), row.drixFSName, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({"FS", row.drixFSName}); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
 }
@@ -150,21 +142,22 @@ void SensorDRIXZSDDisk::fillInPoolKeys(uint32_t index, const poolFS_t& pool) {
     uint32_t hash = FNV1AHash32(row.drixPoolName, sizeof row.drixPoolName);
     safeStrncpy(row.drixFSName, pool.fs.c_str(), sizeof row.drixFSName);
     hash = FNV1AHashAppend32(hash, row.drixFSName, sizeof row.drixFSName);
-    hash = keys.claim(hash, [&](uint32_t steps) {
-        log->logInfo(
-            "Hash collision in sensor %s while computing pool metric key for: %s (steps: %u)",
-            getName().c_str(), row.drixFSName, steps);
-    });
+    hash = keys.claim(hash, [&] { return joinKeyText({"pool", row.drixFSName}); });
     writeMetricKey(reinterpret_cast<char*>(&row.metricKey),
                    MetricKey{nodeID, hash, static_cast<uint16_t>(sensorID), 0});
 }
 
 const dataSet_t* SensorDRIXZSDDisk::getMetricData() {
+    // Disk, filesystem and pool keys share one set; their collisions are
+    // reported together, at Info, once all three groups are keyed.
     const dataSet_t* disks = SensorDRIXDiskBase::getMetricData();
     allMetricsDataSets[0] = *disks;
     allMetricsDataSets[1] = {0, sizeof(DRIXPerFSDiskData), nullptr};
     allMetricsDataSets[2] = {0, sizeof(DRIXPerPoolDiskData), nullptr};
-    if (disks->numSets == 0 || !zsdInfo) return allMetricsDataSets;
+    if (disks->numSets == 0 || !zsdInfo) {
+        keys.reportCollisions(*log, getName(), LogNameSpace::esInfo);
+        return allMetricsDataSets;
+    }
 
     perFSMap.clear();
     perPoolMap.clear();
@@ -215,6 +208,7 @@ const dataSet_t* SensorDRIXZSDDisk::getMetricData() {
     }
     allMetricsDataSets[2].numSets = nPool;
     allMetricsDataSets[2].data = reinterpret_cast<const char*>(drixPerPoolMetricData.get());
+    keys.reportCollisions(*log, getName(), LogNameSpace::esInfo);
     return allMetricsDataSets;
 }
 

@@ -149,7 +149,7 @@ TEST(SensorDRIXFileset, OwnersOnlyUnderTheLocalName) {
         EXPECT_EQ(taken(r.sensor),
                   (Log{"Warning: Missing allocInodes for filesystem fs1, fileset lost",
                        "Error: Hash collision in sensor DRIXFileset while computing metric key "
-                       "for: fs1 f216831 (steps: 1)"}));
+                       "for: fs1 f216831 (records collided: 1, most steps: 1)"}));
     }
 }
 

@@ -46,29 +46,36 @@ TEST(KeyProber, NextFreeValueOneHigherAndWrapping) {
         const char* why;
         std::vector<uint32_t> hashes;
         std::vector<uint32_t> keys;
-        std::vector<uint32_t> steps;  // reported, one per probed key
+        std::vector<std::string> logged;  // by the report that ends each sample
     };
+    const std::string e = "Error: Hash collision in sensor S while computing metric key for: ";
     const Case cases[] = {
         // The run 5..7 is skipped as one, and a hash inside it lands past it.
-        {"into a run", {5, 5, 5, 6, 8}, {5, 6, 7, 8, 9}, {1, 2, 2, 1}},
+        {"into a run",
+         {5, 5, 5, 6, 8},
+         {5, 6, 7, 8, 9},
+         {e + "k5 (records collided: 4, most steps: 2)"}},
         {"past the top",
          {0xffffffffu, 0xffffffffu, 0, 0xfffffffeu},
          {0xffffffffu, 0, 1, 0xfffffffeu},
-         {1, 1}},
+         {e + "k4294967295 (records collided: 2, most steps: 1)"}},
+        {"no collision", {1, 3, 2}, {1, 3, 2}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         DirectStat::KeyProber set;
-        std::vector<uint32_t> keys, steps;
+        NodeTest::CaptureLogger log;
         for (int sample = 0; sample < 2; ++sample) {  // the second after a clear
+            SCOPED_TRACE(sample);
             set.clear();
-            keys.clear();
-            steps.clear();
+            log.lines.clear();
+            std::vector<uint32_t> keys;
             for (const uint32_t h : c.hashes)
-                keys.push_back(set.claim(h, [&](uint32_t n) { steps.push_back(n); }));
+                keys.push_back(set.claim(h, [h] { return "k" + std::to_string(h); }));
+            set.reportCollisions(log, "S");
+            EXPECT_EQ(keys, c.keys);
+            EXPECT_EQ(log.lines, c.logged);
         }
-        EXPECT_EQ(keys, c.keys);
-        EXPECT_EQ(steps, c.steps);
     }
 }
 
@@ -350,8 +357,8 @@ TEST(DirectSensorRPCSPeer, PeersAndTheirObjects) {
          "_response_ begin tallyq r\n_tallyq::p _rc_ 0 _cl_ c1 _rnn_ p1 _nn_ old\n"
          "_tallyq::p _cl_ c1 _rnn_ p1\n_response_ end\n",
          {"c1 p1", "c1 p1"},
-         {e +
-          "Hash collision in sensor DRIXRPCSPeer while computing metric key for: p1 (steps: 1)"}},
+         {e + "Hash collision in sensor DRIXRPCSPeer while computing metric key for: p1 (records "
+              "collided: 1, most steps: 1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
@@ -477,7 +484,7 @@ TEST_F(DirectSensorJZK, DisksThenArraysKeyedByClusterAndRecoveryGroup) {
     EXPECT_EQ(*m->logged, (std::vector<std::string>{
                               "Info: Using cluster name jzk.example",
                               "Error: Hash collision in sensor DRIXJZK while computing metric "
-                              "key for: rg1 d1 (steps: 1)"}));
+                              "key for: rg1 d1 (records collided: 1, most steps: 1)"}));
     ASSERT_EQ(rows.size(), 3u);
     char cluster[64] = "jzk.example", rg[64] = "rg1", name[64] = "d1";
     const uint32_t hash = FNV1AHashAppend32(FNV1AHash32(rg, 64), name, 64);
@@ -539,8 +546,9 @@ TEST_F(DirectSensorJZK, AFailedRequestEndsTheSampleAndTheNextAllocatesAnew) {
         {"no arrays",
          {disks(), ReplyQueue::NO_REPLY},
          {"tallyq pdisk_s", "tallyq da_s"},
-         {e + "Hash collision in sensor DRIXJZK while computing metric key for: rg1 d1 (steps: 1)",
-          e + "Error from tallyq da_s: _rc_ 99, no metrics to report."}},
+         {e + "Error from tallyq da_s: _rc_ 99, no metrics to report.",
+          e + "Hash collision in sensor DRIXJZK while computing metric key for: rg1 d1 (records "
+              "collided: 1, most steps: 1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

@@ -164,7 +164,7 @@ TEST(DiskKeys, ClusterFilesystemAndDiskNames) {
          {"_cl_ c1 _fs_ fs1 _d_ d1", "_cl_ c1 _fs_ fs1 _d_ d1"},
          {"c1/fs1/d1/1791030724", "c1/fs1/d1/1791030725"},
          {"Error: Hash collision in sensor DRIXDisk while computing metric key for: c1 fs1 d1 "
-          "(steps: 1)"}},
+          "(records collided: 1, most steps: 1)"}},
         // Appended to 0, not to the offset basis.
         {"disk alone", {"_d_ d2"}, {"unknown/unknown/d2/3997383146"}, {}},
         {"two-word cluster counts as absent",
@@ -199,28 +199,45 @@ TEST(DiskKeys, ClusterFilesystemAndDiskNames) {
     }
 }
 
-// Records whose key fields are equal: one line each, naming the steps.
+// Records whose key fields are equal: one line a sample for them all, with
+// the first record's key strings and the farthest step; none for a sample
+// without collisions.
 TEST(DiskKeys, FiveThousandEqualKeysInOneSample) {
     const std::size_t n = 5000;
+    const std::string tail = " (records collided: 4999, most steps: 4999)";
     const struct {
         std::unique_ptr<Made> (*maker)();
         const char* record;
-    } cases[] = {{make<SensorDRIXDisk>, "_cl_ c1 _fs_ fs1 _d_ d1"},
-                 {make<SensorDRIXFilesystem>, "_d_ 1"}};  // no names: all hash to 0
+        std::string distinct;  // a second record with another key
+        std::string logged;
+    } cases[] = {
+        {make<SensorDRIXDisk>, "_cl_ c1 _fs_ fs1 _d_ d1", "_cl_ c1 _fs_ fs1 _d_ d2",
+         "Error: Hash collision in sensor DRIXDisk while computing metric key for: c1 fs1 d1" +
+             tail},
+        // No names: all hash to 0, and the key text is two empty strings.
+        {make<SensorDRIXFilesystem>, "_d_ 1", "_cl_ c1 _d_ 1",
+         "Error: Hash collision in sensor DRIXFilesystem while computing metric key for:  " + tail},
+        {make<SensorDRIXWQMFS>, "_fs_ fs1", "_fs_ fs2",
+         "Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1" + tail},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.record);
         auto m = c.maker();
-        m->query.add(reply(std::vector<std::string>(n, c.record)));
-        const std::vector<std::string> rows = m->rows();
-        ASSERT_EQ(rows.size(), n);
-        const uint32_t first = static_cast<uint32_t>(std::stoul(clusterID(rows[0])));
-        const std::vector<std::string> logged = notices(*m);
-        ASSERT_EQ(logged.size(), n - 1);
-        for (std::size_t i = 1; i < n; i += 999) {
-            EXPECT_EQ(clusterID(rows[i]), std::to_string(first + i));
-            const std::string tail = " (steps: " + std::to_string(i) + ")";
-            EXPECT_EQ(logged[i - 1].substr(logged[i - 1].size() - tail.size()), tail);
+        for (int sample = 0; sample < 2; ++sample) {
+            SCOPED_TRACE(sample);
+            m->logged->clear();
+            m->query.add(reply(std::vector<std::string>(n, c.record)));
+            const std::vector<std::string> rows = m->rows();
+            ASSERT_EQ(rows.size(), n);
+            const uint32_t first = static_cast<uint32_t>(std::stoul(clusterID(rows[0])));
+            for (std::size_t i = 1; i < n; i += 999)
+                EXPECT_EQ(clusterID(rows[i]), std::to_string(first + i));
+            EXPECT_EQ(notices(*m), std::vector<std::string>{c.logged});
         }
+        m->logged->clear();
+        m->query.add(reply({c.record, c.distinct}));
+        EXPECT_EQ(m->rows().size(), 2u);
+        EXPECT_EQ(notices(*m), std::vector<std::string>{});
     }
 }
 
@@ -433,7 +450,7 @@ TEST(FsRows, KeysAndValuesOfEachRecord) {
          {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_fs_name", "fs1"}}, {{"drix_fs_name", "fs1"}}},
          {"Error: Hash collision in sensor DRIXFilesystem while computing metric key for: c1 fs1 "
-          "(steps: 1)"}},
+          "(records collided: 1, most steps: 1)"}},
         {"two pools of one filesystem",
          make<SensorDRIXPoolIO>,
          {"_cl_ c1 _fs_ fs1 _pl_ p1 _br_ 10 _bw_ 20", "_cl_ c1 _fs_ fs1 _pl_ p2"},
@@ -447,7 +464,7 @@ TEST(FsRows, KeysAndValuesOfEachRecord) {
          {"_cl_ c1 _fs_ fs1", "_cl_ c1 _fs_ fs1"},
          {{{"drix_diskpool_name", ""}}, {{"drix_diskpool_name", ""}}},
          {"Error: Hash collision in sensor DRIXPoolIO while computing metric key for: c1 fs1  "
-          "(steps: 1)"}},
+          "(records collided: 1, most steps: 1)"}},
         {"filesystem API",
          make<SensorDRIXFilesystemAPI>,
          {"_cl_ c1 _fs_ fs1 _d_ 3 _br_ 5 _bw_ 6 _oc_ 7 _cc_ 8 _rdc_ 9 _wc_ 10 _dir_ 11"},
@@ -577,8 +594,8 @@ TEST(WQMRows, FilesystemAndFilesetKeys) {
          false,
          {"_fs_ fs1", "_fs_ fs1"},
          {"fs1//" + fsHash, "fs1//" + std::to_string(std::stoul(fsHash) + 1)},
-         {"Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1 (steps: "
-          "1)"}},
+         {"Error: Hash collision in sensor DRIXWQMFS while computing metric key for: fs1 (records "
+          "collided: 1, most steps: 1)"}},
         {"fileset", true, {"_fs_ fs1 _fset_ set1"}, {"fs1/set1/" + setHash}, {}},
         {"no fileset", true, {"_fs_ fs1"}, {"fs1/unknown/" + fsHash}, {}},
         {"equal filesets",
@@ -586,7 +603,7 @@ TEST(WQMRows, FilesystemAndFilesetKeys) {
          {"_fs_ fs1 _fset_ set1", "_fs_ fs1 _fset_ set1"},
          {"fs1/set1/" + setHash, "fs1/set1/" + std::to_string(std::stoul(setHash) + 1)},
          {"Error: Hash collision in sensor DRIXWQMFSET while computing metric key for: fs1 "
-          "set1 (steps: 1)"}},
+          "set1 (records collided: 1, most steps: 1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

@@ -167,9 +167,10 @@ TEST(SensorDRIXZSDDisk, KeysAreProbedAcrossTheGroups) {
     EXPECT_EQ(field(rows[1], "drix_disk_name"), "unknown");
     EXPECT_EQ(keys, (std::vector<uint32_t>{hashOf({"fs1"}), 0, 1, hashOf({"fs1"}) + 1,
                                            hashOf({"system", "fs1"})}));
+    // One line for the three groups, naming the first record's group.
     const Lines expected = {
-        "Info: Hash collision in sensor DRIXZSDDisk while computing disc metric key for: unknown (steps: 1)",
-        "Info: Hash collision in sensor DRIXZSDDisk while computing FS metric key for: fs1 (steps: 1)",
+        "Info: Hash collision in sensor DRIXZSDDisk while computing metric key for: disc unknown "
+        "(records collided: 2, most steps: 1)",
     };
     Lines collisions;
     for (const std::string& l : m.sensor->logged())
