@@ -69,7 +69,7 @@ enum class Wake { Ready, Stop };
 
 // Polls fd for events (none when fd < 0) together with the stop signals and
 // the output's reader; with tick > 0 it also returns Ready every tick ms.
-// Stop sets watch->signal or watch->readerGone.
+// Stop sets watch.signal or watch.readerGone.
 Wake await(int fd, short events, int outFd, StopWatch& watch, int tick = -1) {
     struct pollfd p[3] = {{fd, events, 0}, {watch.signalFd, POLLIN, 0}, {outFd, 0, 0}};
     for (;;) {
@@ -348,8 +348,8 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     // Nothing of this request outlives its answer.
     guard.dismiss();
     // Anything about this request goes before its marker, never into the next answer.
-    emit(outFd, trailer + endMarker);
-    return result;
+    const std::string tail = trailer + endMarker;
+    return deliver(outFd, tail.data(), tail.size(), w) ? result : ToolOutcome::Stopped;
 }
 
 int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
@@ -379,8 +379,8 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
                 watch.signalFd = signalFd;
                 sigset_t before;
                 if (signalFd >= 0) sigprocmask(SIG_BLOCK, &stops, &before);
-                stopped = execCmd(d.cmd, d.params, outFd, endMarker, &watch) ==
-                          ToolOutcome::Stopped;
+                stopped =
+                    execCmd(d.cmd, d.params, outFd, endMarker, &watch) == ToolOutcome::Stopped;
                 if (watch.signal != 0) status = 128 + watch.signal;
                 if (watch.readerGone) status = 128 + SIGPIPE;
                 // A stop signal that came after the tool ended acts now.

@@ -9,8 +9,8 @@
 // tool that could not be started, because the daemon's reader waits for that
 // line with no time-out.
 //
-// Single-threaded: one request at a time, one tool child at a time, reaped
-// before the marker is written.
+// Single-threaded: one request at a time, one tool child (and its guard) at a
+// time, both reaped before the marker is written.
 //
 // A tool runs in a process group of its own, and while it runs a guard
 // process of the relay waits in that group: should the relay die without its
