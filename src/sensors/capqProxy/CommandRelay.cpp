@@ -345,7 +345,7 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
         trailer += buf2;
         result = ToolOutcome::NotRun;
     }
-    // Nothing of this request outlives its answer.
+    // Reaped before the marker: a reader holding the answer finds no child of the relay left.
     guard.dismiss();
     // Anything about this request goes before its marker, never into the next answer.
     const std::string tail = trailer + endMarker;
