@@ -14,8 +14,10 @@
 //
 // To stand for a hung tool with children: with "<key>.fork" present it forks
 // once before the sleep, and both processes sleep; with "<key>.noterm" both
-// ignore SIGTERM; and each appends its pid and a newline to the file
-// FAKECAPQ_PIDS when that is set. With "<key>.flood" present it writes that
+// ignore SIGTERM; with "<key>.close" both close their standard output and
+// error before the sleep (a tool that ends its output and then hangs); and
+// each appends its pid and a newline to the file FAKECAPQ_PIDS when that is
+// set, after the close. With "<key>.flood" present it writes that
 // file's text over and over instead of "<key>.out", until a write fails.
 #include <signal.h>
 #include <unistd.h>
@@ -41,6 +43,11 @@ int main(int argc, char** argv) {
     if (found) signal(SIGTERM, SIG_IGN);
     StandIn::fileText(base + ".fork", found);
     if (found) fork();
+    StandIn::fileText(base + ".close", found);
+    if (found) {
+        close(1);
+        close(2);
+    }
     if (const char* pids = std::getenv("FAKECAPQ_PIDS"))
         StandIn::appendLine(pids, std::to_string(getpid()));
     const std::string sleepMs = StandIn::fileText(base + ".sleep", found);

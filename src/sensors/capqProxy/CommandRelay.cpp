@@ -1,9 +1,11 @@
 #include "CommandRelay.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,30 +64,149 @@ sigset_t stopSignals() {
     return set;
 }
 
-// Waits until the tool's output is readable or the watch asks to stop; true
-// to read on, false to stop (watch->signal set when a signal came).
-bool awaitOutput(int toolFd, StopWatch* watch) {
-    if (watch == nullptr) return true;
-    struct pollfd p[3] = {{toolFd, POLLIN, 0}, {watch->signalFd, POLLIN, 0}, {watch->inFd, 0, 0}};
+// What a wait while a tool runs came to.
+enum class Wake { Ready, Stop };
+
+// Polls fd for events (none when fd < 0) together with the stop signals and
+// the output's reader; with tick > 0 it also returns Ready every tick ms.
+// Stop sets watch.signal or watch.readerGone.
+Wake await(int fd, short events, int outFd, StopWatch& watch, int tick = -1) {
+    struct pollfd p[3] = {{fd, events, 0}, {watch.signalFd, POLLIN, 0}, {outFd, 0, 0}};
     for (;;) {
-        const int n = poll(p, 3, -1);
+        // With no events asked, a pipe's write end reports only POLLERR, once
+        // its last reader has closed.
+        const int n = poll(p, 3, tick);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return true;  // the read reports what went wrong
+        if (n <= 0) return Wake::Ready;  // a time-out tick, or the caller's call reports the fault
         if (p[1].revents & POLLIN) {
             struct signalfd_siginfo info;
-            if (read(watch->signalFd, &info, sizeof info) == sizeof info) {
-                watch->signal = static_cast<int>(info.ssi_signo);
-                return false;
+            if (read(watch.signalFd, &info, sizeof info) == sizeof info) {
+                watch.signal = static_cast<int>(info.ssi_signo);
+                return Wake::Stop;
             }
         }
-        if (p[2].revents & (POLLHUP | POLLERR)) {
-            // Requests still queued mean the input has not reached its end.
-            int queued = 0;
-            if (ioctl(watch->inFd, FIONREAD, &queued) != 0 || queued == 0) return false;
-            p[2].fd = -1;
+        // An output that is not open at all reaches nobody either.
+        if (p[2].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            watch.readerGone = true;
+            return Wake::Stop;
         }
-        if (p[0].revents != 0) return true;
+        if (p[0].revents != 0) return Wake::Ready;
     }
+}
+
+// Copies one piece of the tool's output to outFd; false when the reader has
+// gone (watch.readerGone set) or a stop signal came.
+bool deliver(int outFd, const char* data, std::size_t len, StopWatch& watch) {
+    while (len > 0) {
+        // A full pipe towards a reader that is alive but does not read must
+        // not make the relay deaf to its stop signals.
+        if (await(outFd, POLLOUT, outFd, watch) == Wake::Stop) return false;
+        const ssize_t n = write(outFd, data, len);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            watch.readerGone = true;  // EPIPE; any other failure loses the answer all the same
+            return false;
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Runs in the guard between its fork and its end: async-signal-safe calls only.
+[[noreturn]] void guardGroup(int lifeline, pid_t group) {
+    // A tool that has already left its session cannot be joined: it is not tracked.
+    if (setpgid(0, group) != 0) _exit(0);
+    struct sigaction ignore;
+    ignore.sa_handler = SIG_IGN;
+    ignore.sa_flags = 0;
+    sigemptyset(&ignore.sa_mask);
+    // It signals its own group, and outlives the relay's stop signals so
+    // that it can end the group whatever the relay's fate.
+    sigaction(SIGTERM, &ignore, nullptr);
+    sigaction(SIGHUP, &ignore, nullptr);
+    sigaction(SIGINT, &ignore, nullptr);
+    // Holding the relay's streams would keep the daemon from seeing its end.
+    if (dup2(lifeline, 0) == 0) {
+        if (syscall(SYS_close_range, 1u, ~0u, 0) != 0) {
+            for (int fd = 1; fd < 1024; ++fd) close(fd);
+        }
+        lifeline = 0;
+    }
+    char c;
+    while (read(lifeline, &c, 1) < 0 && errno == EINTR) {
+    }
+    kill(0, SIGTERM);
+    struct timespec grace = {toolGraceMs / 1000, (toolGraceMs % 1000) * 1000000L};
+    while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
+    }
+    kill(0, SIGKILL);  // ends the guard too
+    _exit(0);
+}
+
+// The guard of one tool's group (see the header), owned by execCmd. Without
+// one (a failed pipe or fork) the tool simply runs unguarded.
+class GroupGuard {
+  public:
+    explicit GroupGuard(pid_t group) {
+        int life[2];
+        // Made after the tool's start and close-on-exec, so no tool holds its write end.
+        if (pipe2(life, O_CLOEXEC) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(life[1]);
+            guardGroup(life[0], group);
+        }
+        close(life[0]);
+        if (pid < 0) {
+            pid = 0;
+            close(life[1]);
+            return;
+        }
+        // Also from this side, so that the guard is a member once fork returns.
+        setpgid(pid, group);
+        lifeline = life[1];
+    }
+    ~GroupGuard() { dismiss(); }
+    // Ends and reaps the guard quietly: the tool's own end is the relay's to make.
+    void dismiss() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);  // an unreaped child of ours: the pid is still its
+            int st;
+            while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+            }
+            pid = 0;
+        }
+        if (lifeline >= 0) close(lifeline);
+        lifeline = -1;
+    }
+    GroupGuard(const GroupGuard&) = delete;
+    GroupGuard& operator=(const GroupGuard&) = delete;
+
+  private:
+    pid_t pid = 0;
+    int lifeline = -1;
+};
+
+// Waits until the tool has ended, without reaping it; Stop when a stop
+// signal came or the output's reader went away first.
+Wake awaitExit(pid_t pid, int outFd, StopWatch& watch) {
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    for (;;) {
+        // Without a pidfd the exit is looked for at every tick.
+        if (await(pidFd, POLLIN, outFd, watch, pidFd >= 0 ? -1 : 20) == Wake::Stop) {
+            if (pidFd >= 0) close(pidFd);
+            return Wake::Stop;
+        }
+        siginfo_t info;
+        info.si_pid = 0;
+        const int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc != 0 && errno == EINTR) continue;
+        // A failed waitid leaves the reaping wait to report it.
+        if (rc != 0 || info.si_pid == pid) break;
+    }
+    if (pidFd >= 0) close(pidFd);
+    return Wake::Ready;
 }
 
 }  // namespace
@@ -177,6 +298,16 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
         emit(outFd, startFailure(cmd, started) + "\n" + endMarker);
         return ToolOutcome::NotRun;
     }
+    StopWatch unwatched;
+    StopWatch& w = watch != nullptr ? *watch : unwatched;
+    // Declared after child: on every early return it goes first, once the
+    // tool's group has been ended.
+    GroupGuard guard(child.pid());
+    auto stop = [&] {
+        child.closeOutput();
+        child.endGroup(toolGraceMs);
+        return ToolOutcome::Stopped;
+    };
 
     // Raw reads and writes keep every byte, NUL included; a line longer than
     // the buffer simply passes in several pieces.
@@ -186,15 +317,11 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     // line end (or was cut by the tool's death) is ended before our lines.
     bool midLine = false;
     for (;;) {
-        if (!awaitOutput(child.outputFd(), watch)) {
-            child.closeOutput();
-            child.endGroup(toolGraceMs);
-            return ToolOutcome::Stopped;
-        }
+        if (await(child.outputFd(), POLLIN, outFd, w) == Wake::Stop) return stop();
         std::size_t got = 0;
         FdIo::IoResult r = child.read(buf, sizeof buf, got, -1);
         if (r == FdIo::IoResult::Ok) {
-            FdIo::writeAll(outFd, buf, got, -1);
+            if (!deliver(outFd, buf, got, w)) return stop();
             if (got > 0) midLine = buf[got - 1] != '\n';
             continue;
         }
@@ -205,20 +332,24 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
         break;
     }
     child.closeOutput();
+    // A tool may close its output and still run: it is waited for as watchfully.
+    if (awaitExit(child.pid(), outFd, w) == Wake::Stop) return stop();
 
     pid_t expected = child.pid();
-    ChildProcess::WaitResult w = child.wait(-1);
+    ChildProcess::WaitResult waited = child.wait(-1);
     ToolOutcome result = ToolOutcome::Ran;
-    if (!w.reaped) {
+    if (!waited.reaped) {
         char buf2[96];
         std::snprintf(buf2, sizeof buf2, "Wait returned unknown pid: %d != %d\n",
-                      static_cast<int>(w.returned), static_cast<int>(expected));
+                      static_cast<int>(waited.returned), static_cast<int>(expected));
         trailer += buf2;
         result = ToolOutcome::NotRun;
     }
+    // Reaped before the marker: a reader holding the answer finds no child of the relay left.
+    guard.dismiss();
     // Anything about this request goes before its marker, never into the next answer.
-    emit(outFd, trailer + endMarker);
-    return result;
+    const std::string tail = trailer + endMarker;
+    return deliver(outFd, tail.data(), tail.size(), w) ? result : ToolOutcome::Stopped;
 }
 
 int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
@@ -245,14 +376,13 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
         switch (d.outcome) {
             case Dispatch::Run: {
                 StopWatch watch;
-                // A request cut short by the end of input came after that end.
-                watch.inFd = reader.lastLineTerminated() && !reader.buffered() ? inFd : -1;
                 watch.signalFd = signalFd;
                 sigset_t before;
                 if (signalFd >= 0) sigprocmask(SIG_BLOCK, &stops, &before);
-                stopped = execCmd(d.cmd, d.params, outFd, endMarker,
-                                  signalFd >= 0 ? &watch : nullptr) == ToolOutcome::Stopped;
+                stopped =
+                    execCmd(d.cmd, d.params, outFd, endMarker, &watch) == ToolOutcome::Stopped;
                 if (watch.signal != 0) status = 128 + watch.signal;
+                if (watch.readerGone) status = 128 + SIGPIPE;
                 // A stop signal that came after the tool ended acts now.
                 if (signalFd >= 0) sigprocmask(SIG_SETMASK, &before, nullptr);
                 break;

@@ -9,14 +9,26 @@
 // tool that could not be started, because the daemon's reader waits for that
 // line with no time-out.
 //
-// Single-threaded: one request at a time, one tool child at a time, reaped
-// before the marker is written.
+// Single-threaded: one request at a time, one tool child (and its guard) at a
+// time, both reaped before the marker is written.
 //
-// A tool runs in a process group of its own. When the relay is told to end
-// (SIGTERM, SIGHUP, SIGINT) or its input ends while a tool runs, it ends that
-// group (SIGTERM, then SIGKILL after toolGraceMs) and exits: a hung tool and
-// its children never outlive the relay. While no tool runs those signals
-// keep their default action.
+// A tool runs in a process group of its own, and while it runs a guard
+// process of the relay waits in that group: should the relay die without its
+// own clean-up (SIGKILL, a crash, the memory killer), the guard sees its
+// lifeline pipe close and ends the group (SIGTERM, then SIGKILL after
+// toolGraceMs). Being a member, the guard also keeps the group's id from
+// naming another group. A tool or child that leaves its group and session
+// on purpose (a daemon) is not tracked.
+//
+// End of input is not a stop: every request read before it is served, also
+// a last one without a line end, and the relay then exits 0. It ends the
+// tool's group early (SIGTERM, then SIGKILL after toolGraceMs) and exits only
+// when told to end (SIGTERM, SIGHUP, SIGINT) or when nobody reads its
+// answers any more (its output's reader has gone, as when the daemon exits or
+// gives up on the relay). Both are watched the whole time a tool runs: while
+// its output is copied, while a copy waits for room in the output, and while
+// the relay waits for a tool that has closed its output but not ended. While
+// no tool runs those signals keep their default action.
 #pragma once
 
 #include <cstddef>
@@ -96,27 +108,29 @@ Dispatch dispatchRequest(const std::vector<DispatchRow>& table, const std::strin
 enum class ToolOutcome {
     Ran,     // ran and was reaped; its answer is complete
     NotRun,  // could not be started or waited for; answered with a message
-    Stopped  // a stop signal or the end of input ended its group; no marker
+    Stopped  // a stop signal or the loss of the output's reader ended its group; no marker
 };
 
-// What execCmd watches besides the tool: the relay's input for its end (-1:
-// not watched) and a signalfd of the stop signals (-1: none).
+// What ended a tool early, filled in by execCmd.
 struct StopWatch {
-    int inFd = -1;
-    int signalFd = -1;
-    int signal = 0;  // set to the stop signal that came, if any
+    int signalFd = -1;        // a signalfd of the stop signals to watch, -1 for none
+    int signal = 0;           // set to the stop signal that came, if any
+    bool readerGone = false;  // set when the output's reader went away
 };
 
-// Runs one tool in a process group of its own, with /dev/null as its
-// standard input and its standard output and error on one pipe, copies
-// everything it writes to outFd, reaps it and writes endMarker. A failure to
-// start it is answered with one line before the marker.
+// Runs one tool in a process group of its own, guarded as described above,
+// with /dev/null as its standard input and its standard output and error on
+// one pipe, copies everything it writes to outFd, reaps it and writes
+// endMarker. A failure to start it is answered with one line before the
+// marker. outFd's reader going away always ends the tool; the stop signals
+// do when watch holds their signalfd.
 ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& params, int outFd,
                     const std::string& endMarker, StopWatch* watch = nullptr);
 
 // Serves request lines from inFd until end of input, answering on outFd, then
-// closes both. Returns the exit status: 0, or 128 plus the stop signal that
-// ended a running tool.
+// closes both. Returns the exit status: 0, 128 plus the stop signal that
+// ended a running tool, or 128 + SIGPIPE when the output's reader went away
+// while a tool ran (the status a shell shows for a writer with no reader).
 int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& binDir,
                     const std::string& endMarker, int inFd, int outFd);
 

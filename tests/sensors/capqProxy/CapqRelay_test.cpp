@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -217,42 +218,110 @@ std::vector<pid_t> pidsIn(const std::string& file, std::size_t want) {
     return pids;
 }
 
-// A hung tool and its child never outlive the relay: told to end, or losing
-// its input while the tool runs, the relay ends the tool's whole process
-// group (SIGKILL for what ignores SIGTERM) and exits.
+// A hung tool and its child never outlive their relay, however the relay
+// ends: told to end, losing its output's reader, given up by the daemon
+// (signalled, both pipes closed), or killed outright. It acts as promptly
+// when the tool has closed its output and only hangs.
 TEST_F(CapqRelayTest, AHungToolEndsWithItsRelay) {
     const std::string canned = tmp.path() + "/canned";
     ASSERT_TRUE(StubHarness::makeDirs(canned));
-    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqdf"}));
-    for (const char* what : {".sleep", ".fork", ".noterm"})
-        std::ofstream(canned + "/iqdf fs1 -Y" + what) << "600000";
+    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqdf", "peekreg"}));
+    const std::string zsdKey = "peekreg pkrq_zsd_info pkrq_zsd_name:pkrq_fs_name:pkrq_storage_pool";
+    for (const std::string& key : {std::string("iqdf fs1 -Y"), zsdKey}) {
+        for (const char* what : {".sleep", ".fork", ".noterm"})
+            std::ofstream(canned + "/" + key + what) << "600000";
+    }
     env.set("FAKECAPQ_DIR", canned.c_str());
+    enum End { Signal, ReaderGone, Abandoned };
     const struct {
-        int signal;  // 0: the relay's input ends instead
-        int status;
-    } rows[] = {{SIGTERM, 128 + SIGTERM}, {SIGHUP, 128 + SIGHUP}, {SIGINT, 128 + SIGINT}, {0, 0}};
+        const char* relay;
+        End end;
+        int signal;
+        bool toolClosesOutput;
+        int status;  // -2: either stop may win (signal or reader gone)
+    } rows[] = {
+        {CAPQRELAY, Signal, SIGTERM, false, 128 + SIGTERM},
+        {CAPQRELAY, Signal, SIGHUP, false, 128 + SIGHUP},
+        {CAPQRELAY, Signal, SIGINT, true, 128 + SIGINT},
+        {CAPQRELAY, Signal, SIGTERM, true, 128 + SIGTERM},
+        {CAPQRELAY, ReaderGone, 0, false, 128 + SIGPIPE},
+        {CAPQRELAY, ReaderGone, 0, true, 128 + SIGPIPE},
+        {CAPQRELAY, Abandoned, SIGTERM, true, -2},
+        {CAPQRELAY, Signal, SIGKILL, false, 128 + SIGKILL},  // no clean-up of its own
+        {CAPQRELAY, Signal, SIGKILL, true, 128 + SIGKILL},
+        {ADMCMDRELAY, Signal, SIGKILL, false, 128 + SIGKILL},
+    };
+    int n = 0;
     for (const auto& row : rows) {
-        const std::string pidFile = tmp.path() + "/pids" + std::to_string(row.signal);
+        const std::string what = std::to_string(n++);
+        const bool adm = row.relay == std::string(ADMCMDRELAY);
+        const std::string key = adm ? zsdKey : "iqdf fs1 -Y";
+        if (row.toolClosesOutput) {
+            std::ofstream(canned + "/" + key + ".close");
+        } else {
+            unlink((canned + "/" + key + ".close").c_str());
+        }
+        const std::string pidFile = tmp.path() + "/pids" + what;
         env.set("FAKECAPQ_PIDS", pidFile.c_str());
         ChildProcess relay;
         ChildProcess::Options o;
         o.input = ChildProcess::Input::Pipe;
         o.error = ChildProcess::ErrorOutput::Inherit;
-        ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
-        ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
+        ASSERT_TRUE(relay.start(row.relay, {row.relay}, o).ok());
+        ASSERT_EQ(relay.writeAll(adm ? "zsdInfo\n" : "iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
         const std::vector<pid_t> pids = pidsIn(pidFile, 2);
-        ASSERT_EQ(pids.size(), 2u) << row.signal;
-        if (row.signal != 0)
-            relay.signal(row.signal);
-        else
-            relay.closeInput();
-        EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), row.status) << row.signal;
+        ASSERT_EQ(pids.size(), 2u) << what;
+        if (row.signal != 0) relay.signal(row.signal);
+        if (row.end != Signal) relay.closeOutput();
+        if (row.end == Abandoned) relay.closeInput();
+        const int status = StubHarness::exitCodeOf(relay.wait(5000));
+        if (row.status != -2) {
+            EXPECT_EQ(status, row.status) << what;
+        }
         for (pid_t pid : pids) {
-            for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+            for (int waited = 0; StubHarness::running(pid) && waited < 5000; waited += 10)
                 usleep(10000);
-            EXPECT_FALSE(StubHarness::running(pid)) << row.signal;
+            EXPECT_FALSE(StubHarness::running(pid)) << what;
         }
     }
+}
+
+// End of input is not a stop: every request read before it is answered, also
+// when it comes while a tool runs, and a last request without a line end.
+TEST_F(CapqRelayTest, PipedRequestsAreAllAnsweredAfterEndOfInput) {
+    const std::string canned = tmp.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqstatus"}));
+    std::ofstream(canned + "/iqstatus -m fs1.sleep") << "300";
+    std::ofstream(canned + "/iqstatus -m fs1.out") << "fs1 up\n";
+    std::ofstream(canned + "/iqstatus -m fs2.out") << "fs2 up\n";
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    for (const char* input : {"iqstatus:fs1\niqstatus:fs2\n", "iqstatus:fs1\niqstatus:fs2"}) {
+        // Unlike the daemon, the input is closed at once, before any answer.
+        RunResult r = StubHarness::runProgram(CAPQRELAY, input);
+        EXPECT_EQ(r.output, "fs1 up\n" + M + "fs2 up\n" + M) << input;
+        EXPECT_EQ(r.exitStatus, 0) << input;
+    }
+}
+
+// Once an answer is complete the relay has no process left: the tool and
+// everything it used to watch over the tool are reaped.
+TEST_F(CapqRelayTest, AnAnsweredRequestLeavesNoChildBehind) {
+    ChildProcess relay;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Pipe;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
+    ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
+    EXPECT_EQ(StubHarness::readUntil(relay, M), dump({bin + "iqdf", "fs1", "-Y"}) + M);
+    const std::string self = std::to_string(relay.pid());
+    std::ifstream in("/proc/" + self + "/task/" + self + "/children");
+    const std::string children((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    EXPECT_TRUE(in.is_open());
+    EXPECT_EQ(children, "");
+    relay.closeInput();
+    EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), 0);
 }
 
 }  // namespace
