@@ -203,6 +203,19 @@ TEST_F(GenericStubTest, RepliesAreByteExact) {
     GenericStub::closeInstance(FAKEPROXY, args());
 }
 
+// A proxy that answers one request twice: the surplus answer is dropped
+// before the next request, which gets its own.
+TEST_F(GenericStubTest, ASurplusReplyNeverAnswersALaterRequest) {
+    GenericStub* s = GenericStub::getInstance(FAKEPROXY, args());
+    ASSERT_NE(s, nullptr);
+    for (const char* word : {"stats1", "stats2", "twice", "stats1", "stats2", "stats1"}) {
+        const std::string r = s->executeQuery(word);
+        EXPECT_NE(r.find("item:" + std::string(word) + "\n"), std::string::npos) << word << r;
+        EXPECT_EQ(r.find("_response_ end"), r.rfind("_response_ end")) << word << r;
+    }
+    GenericStub::closeInstance(FAKEPROXY, args());
+}
+
 TEST_F(GenericStubTest, OverlongLinesAreDropped) {
     const std::string big(GenericStub::MAX_LINE_BYTES + 10, 'z');
     writeFile(dir.path() + "/big.reply",

@@ -15,6 +15,7 @@
 //                     noend    reply without the end line, then exit
 //                     flood    lines without end until the reader goes away
 //                     exit     exit at once, before reading anything
+//                     twice    every reply and its end line twice, in one write
 //   CEPHRELAY_LOG   file to which it appends, one line each:
 //                     "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<open fds above 2>"
 //                     "<pid> request <request>"
@@ -79,7 +80,9 @@ int main() {
             }
             return false;
         }
-        if (mode == "trickle") {
+        if (mode == "twice") {
+            StandIn::put(1, reply + ".\n" + reply + ".\n");
+        } else if (mode == "trickle") {
             trickle(reply + ".\n");
         } else {
             StandIn::put(1, reply + ".\n");

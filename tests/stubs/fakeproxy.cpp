@@ -18,6 +18,7 @@
 //   stderr        one line on standard error, then the default reply
 //   pause MS      sleep MS milliseconds, then the default reply
 //   notsupported  an "_error_ ... [NOTSUPPORTED]" reply
+//   twice         the default reply twice, in one write (a surplus answer)
 //   closeout      close standard output and error, keep serving input
 //   hang          the first line of a reply, then sleep for ever without
 //                 reading input
@@ -103,6 +104,8 @@ int main(int argc, char** argv) {
         } else if (word == "pause") {
             StandIn::pauseMs(std::atol(arg.c_str()));
             put(1, defaultReply(word, count, ""));
+        } else if (word == "twice") {
+            put(1, defaultReply(word, count, "") + defaultReply(word, count, ""));
         } else if (word == "notsupported") {
             put(1, "_response_ begin\n_error_ not here [NOTSUPPORTED]\n_response_ end\n");
         } else if (word == "hang") {

@@ -61,6 +61,21 @@ TEST_F(CephStubTest, ReplyIsTheLinesBeforeTheEndLine) {
     EXPECT_EQ(countOf(asked, " request unknown\n"), 1u);
 }
 
+// A relay that answers every request twice: each request still gets its own
+// reply, never the copy of the one before.
+TEST_F(CephStubTest, ASurplusReplyNeverAnswersALaterRequest) {
+    env.set("CEPHRELAY_MODE", "twice");
+    CephStub* stub = CephStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(stub->executeQuery("cluster"), CLUSTER_TEXT) << i;
+        const std::string pool = stub->executeQuery("pool");
+        EXPECT_EQ(pool.find("cluster_name:c1,pool_name:rbd,"), 0u) << pool;
+        EXPECT_EQ(pool.find("kb_used"), std::string::npos) << pool;
+    }
+    CephStub::closeInstance();
+}
+
 TEST_F(CephStubTest, OnlyAWholeDotLineEndsTheReply) {
     // None of these lines is the end line; the reply runs to the real one.
     const std::string reply = " .\n..\n. \n.x\nkb:1\n";
