@@ -1,7 +1,8 @@
 // Statistics replies through the byte-feeding reply reader, in pieces cut by
 // the input itself, with no waits. Whatever the bytes, each reply comes out
 // with a valid type, the bytes it leaves unused are a tail of what was fed,
-// and the next reply can be read from them.
+// and the next reply can be read from them. Input that ends with a line end
+// gives the same replies however it is cut into pieces.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,15 +10,16 @@
 
 #include "TallyqResponse.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    // The first byte picks the piece size, so lines and replies split anywhere.
-    const std::size_t piece = 1 + data[0] % 64;
-    const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
+namespace {
+
+// Type, name and record count of every reply read from input in pieces of
+// the given size.
+std::string readAll(const std::string& input, std::size_t piece) {
     TallyqReplyReader reader;
     std::string carry;
     std::size_t pos = 0;
     int replies = 0;
+    std::string summary;
     while ((pos < input.size() || !carry.empty()) && replies < 1000) {
         if (!carry.empty()) {
             const std::string again = carry;
@@ -47,8 +49,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
             }
         }
+        summary += std::to_string(reply->getType()) + " " + reply->getName() + " " +
+                   std::to_string(reply->getNumRecords()) + "\n";
         delete reply;
         ++replies;
     }
+    return summary;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    // The first byte picks the piece size, so lines and replies split anywhere.
+    const std::size_t piece = 1 + data[0] % 64;
+    const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string pieces = readAll(input, piece);
+    if (!input.empty() && input.back() == '\n' && pieces != readAll(input, input.size()))
+        __builtin_trap();
     return 0;
 }
