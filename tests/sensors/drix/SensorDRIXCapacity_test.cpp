@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,85 @@ std::string key(const std::string& a, std::size_t aw, const std::string& b = "",
     if (bw) f.push_back({b, bw});
     if (cw) f.push_back({c, cw});
     return std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(fnv(f) + plus) + "/60/0";
+}
+
+// A channel whose relay the requests in `ends` end (a listing over the size
+// bound), restarted on the real channel's rule: a start needs the clock more
+// than two seconds past the last one. Counts requests made while it refuses.
+class ClosingChannel : public FakeChannel {
+  public:
+    Reply executeCmd(const std::string& request) override {
+        if (readiness() == Readiness::Waiting) {
+            ++refused;
+            return nullptr;
+        }
+        if (!open) started = clock;
+        open = ends.count(request) == 0;
+        Reply reply = FakeChannel::executeCmd(request);
+        return open ? std::move(reply) : nullptr;
+    }
+    Readiness readiness() override {
+        const bool gapPassed = clock > started + 2;
+        if (open) return gapPassed ? Readiness::Settled : Readiness::Young;
+        return gapPassed ? Readiness::Startable : Readiness::Waiting;
+    }
+
+    std::set<std::string> ends;
+    long clock = 0, started = 0;
+    bool open = true;
+    int refused = 0;
+};
+
+TEST_F(CapFlowTest, AListingThatClosesTheChannelLeavesTheOthersTheirRelay) {
+    const struct {
+        long period;  // seconds
+        long first;   // the clock at the first poll; the relay started at 0
+        const char* others;  // per poll: x when fs2 and fs3 were both reported
+        int fs1Listings;
+    } rows[] = {
+        // Asked first, fs1 ends the relay it was started with; the others
+        // wait for the restart, then fs1 comes last and only on a relay that
+        // could restart at once after it.
+        {1, 0, "---xxxxxxx", 2},
+        {2, 0, "--xxxxxxxx", 3},
+        // Longer periods outlast the gap: fs1 is asked last at every poll.
+        {3, 0, "-xxxxxxxxx", 10},
+        {60, 0, "-xxxxxxxxx", 10},
+        // A relay started long ago restarts at once for fs2 in that same poll.
+        {1, 100, "xxxxxxxxxx", 3},
+    };
+    for (const auto& r : rows) {
+        ClosingChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1, FS2, fsRow("local", "fs3", "c1", "fs3")}));
+        for (const char* fs : {"fs1", "fs2", "fs3"}) {
+            ch.answer(std::string("iqstatus:c1:") + fs, mounted());
+            ch.answer(std::string("iqdf:c1:") + fs, iqdf({disk(std::string("d") + fs, "system", "1")}));
+        }
+        ch.ends.insert("iqdf:c1:fs1");
+        Sensor s;
+        s.setPollPeriod(r.period * 1000000);
+        s.useChannel(&ch);
+        s.init();
+        std::string others;
+        for (int poll = 0; poll < 10; ++poll) {
+            ch.clock = r.first + poll * r.period;
+            const dataSet_t* d = s.getMetricData();
+            std::string reported;
+            for (const std::string& row : dump(s, d)) {
+                if (row.compare(0, 3, "g2 ") == 0) reported += DirectTest::field(row, "drix_fs_name");
+            }
+            EXPECT_EQ(reported.find("fs1"), std::string::npos) << r.period;
+            const bool both = reported.find("fs2") != std::string::npos &&
+                              reported.find("fs3") != std::string::npos;
+            others += both ? 'x' : '-';
+        }
+        EXPECT_EQ(others, r.others) << r.period << " " << r.first;
+        EXPECT_EQ(ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
+        EXPECT_EQ(ch.refused, 0) << r.period << " " << r.first;
+        for (const std::string& l : taken(s))
+            EXPECT_EQ(l.find("will not be polled"), std::string::npos) << l;
+        s.shutdown();
+    }
 }
 
 TEST_F(CapFlowTest, GoldenRowsOfTwoFilesystems) {
