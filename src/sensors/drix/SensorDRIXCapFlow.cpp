@@ -109,7 +109,6 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             if (entry.second && ready != CapqChannel::Readiness::Settled && !longPeriod) continue;
             error.clear();
             CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
-            if (!status) closers.insert(fs.first);
             const int mounted = drixCapParser.processIQStatusOutput(status.get(), fs.first, error);
             status.reset();
             const auto known = iqstatusErrDump.find(fs.first);

@@ -5,11 +5,11 @@
 // request to each mounted one, and report every outcome to the log once per
 // change rather than at every poll.
 //
-// One filesystem's request can close the shared channel (a listing over the
+// One filesystem's listing can close the shared channel (a reply over the
 // size bound, a tool past the time-out), and the relay may start again only
 // after its restart gap. So the flow asks nothing on a channel that would
 // refuse (the rest of the poll waits for the next one), asks the filesystems
-// whose last request closed the channel after all others, and, when the
+// whose last listing closed the channel after all others, and, when the
 // period is shorter than the restart gap, asks those only while the relay
 // could be restarted at once after them: the others then keep their relay.
 //
@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,7 +111,7 @@ class SensorDRIXCapFlow : public AbstractSensor {
     int64_t lastUpdate = 0;
     std::string lastPeekregError;
     std::map<std::string, std::string> iqstatusErrDump;
-    std::set<std::string> closers;  // device names whose last request closed the channel
+    std::set<std::string> closers;  // device names whose last listing closed the channel
 
   private:
     // False when the poll ends before the filesystems (steps 4 to 6).
