@@ -72,6 +72,8 @@ class ChildChannel {
     // Starts path again when the channel is closed and the restart gap has
     // passed; true when the channel is open afterwards.
     bool restartIfDue(const std::string& path, const std::vector<std::string>& argv);
+    // Whether the restart gap since the last start attempt has passed.
+    bool restartGapPassed() const { return throttle.mayStart(monotonicSeconds()); }
     bool isOpen() const { return child.inputFd() >= 0 && child.outputFd() >= 0; }
     // Monotonic seconds of the last start attempt that counted.
     time_t lastAttemptTime() const { return throttle.lastAttemptTime(); }

@@ -16,8 +16,11 @@
 class CapqChannel {
   public:
     typedef std::unique_ptr<std::vector<std::string>> Reply;
+    typedef RelayCmdChannel::Readiness Readiness;
     virtual ~CapqChannel() = default;
     virtual Reply executeCmd(const std::string& request) = 0;
+    // What a request now would meet (see RelayCmdChannel::Readiness).
+    virtual Readiness readiness() { return Readiness::Settled; }
 };
 
 class CapqStubChannel final : public CapqChannel {
@@ -39,6 +42,9 @@ class CapqStubChannel final : public CapqChannel {
     }
     Reply executeCmd(const std::string& request) override {
         return Reply(stub == nullptr ? nullptr : stub->executeCmd(request));
+    }
+    Readiness readiness() override {
+        return stub == nullptr ? Readiness::Waiting : stub->readiness();
     }
 
   private:

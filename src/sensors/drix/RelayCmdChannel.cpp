@@ -92,6 +92,14 @@ void RelayCmdChannel::disconnectADMCmd() {
     closeADMCmd();
 }
 
+RelayCmdChannel::Readiness RelayCmdChannel::readiness() {
+    PthreadLock lock(mutex);
+    if (!proxyExists() || channel.isStopping()) return Readiness::Waiting;
+    const bool gapPassed = channel.restartGapPassed();
+    if (channel.isOpen()) return gapPassed ? Readiness::Settled : Readiness::Young;
+    return gapPassed ? Readiness::Startable : Readiness::Waiting;
+}
+
 std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request) {
     PthreadLock lock(mutex);
     if (!proxyExists() || channel.isStopping()) return nullptr;

@@ -59,6 +59,16 @@ class RelayCmdChannel {
     // each of those failures closes the channel.
     std::vector<std::string>* executeCmd(const std::string& request);
 
+    // What a request now would meet.
+    enum class Readiness {
+        Waiting,    // closed, and may not restart yet (or stopping): it fails at once
+        Startable,  // closed; it starts the relay
+        Young,      // open; should it close, a restart must wait out the gap
+        Settled,    // open; should it close, the next request may restart it
+    };
+    // Takes the mutex, so it waits for an exchange under way.
+    Readiness readiness();
+
     // Starts the relay; true when both pipes are connected. Caller holds the
     // mutex (or is the constructor).
     bool connectADMCmd();

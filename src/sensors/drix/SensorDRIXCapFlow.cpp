@@ -70,6 +70,22 @@ bool SensorDRIXCapFlow::refreshList(bool remote) {
     return true;
 }
 
+std::vector<std::pair<const SensorDRIXCapFlow::FsPair*, bool>> SensorDRIXCapFlow::pollOrder() {
+    std::vector<std::pair<const FsPair*, bool>> order, last;
+    std::set<std::string> kept;
+    for (const FsPair& fs : listFSremoteFS) {
+        if (closers.count(fs.first) == 0) {
+            order.emplace_back(&fs, false);
+        } else {
+            last.emplace_back(&fs, true);
+            kept.insert(fs.first);
+        }
+    }
+    closers.swap(kept);
+    order.insert(order.end(), last.begin(), last.end());
+    return order;
+}
+
 const dataSet_t* SensorDRIXCapFlow::getMetricData() {
     sourceOK = true;
     std::string error;
@@ -79,7 +95,18 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
     } else if (refreshList(remoteFlag())) {
         startPoll();
         std::size_t failures = 0;
-        for (const FsPair& fs : listFSremoteFS) {
+        // Whether the next poll comes after the restart gap has passed.
+        const bool longPeriod =
+            getPollPeriod() >= static_cast<uint64_t>(RelayCmdChannel::RECONNECT_TIMEOUT) * 1000000;
+        for (const auto& entry : pollOrder()) {
+            const FsPair& fs = *entry.first;
+            const CapqChannel::Readiness ready = channel->readiness();
+            // Each request would come back null and mark its filesystem
+            // unmounted; the rest of the list waits for the next poll.
+            if (ready == CapqChannel::Readiness::Waiting) break;
+            // Were it to close the channel again, a poll within the restart
+            // gap would find none: ask it only when the relay could restart.
+            if (entry.second && ready != CapqChannel::Readiness::Settled && !longPeriod) continue;
             error.clear();
             CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
             const int mounted = drixCapParser.processIQStatusOutput(status.get(), fs.first, error);
@@ -100,9 +127,12 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
             if (listing) {
+                closers.erase(fs.first);
                 DRIXCapParser::joinPieces(*listing);
                 const std::size_t cut = DRIXCapParser::dropLinesWithNul(*listing);
                 if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.first.c_str());
+            } else {
+                closers.insert(fs.first);
             }
             collect(fs, listing.get(), error);
             listing.reset();

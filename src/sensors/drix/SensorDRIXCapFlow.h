@@ -5,6 +5,14 @@
 // request to each mounted one, and report every outcome to the log once per
 // change rather than at every poll.
 //
+// One filesystem's listing can close the shared channel (a reply over the
+// size bound, a tool past the time-out), and the relay may start again only
+// after its restart gap. So the flow asks nothing on a channel that would
+// refuse (the rest of the poll waits for the next one), asks the filesystems
+// whose last listing closed the channel after all others, and, when the
+// period is shorter than the restart gap, asks those only while the relay
+// could be restarted at once after them: the others then keep their relay.
+//
 // A subclass names its listing request, parses and collects each reply, and
 // builds its records; the quota base also replaces the end of the poll.
 //
@@ -17,6 +25,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,10 +111,14 @@ class SensorDRIXCapFlow : public AbstractSensor {
     int64_t lastUpdate = 0;
     std::string lastPeekregError;
     std::map<std::string, std::string> iqstatusErrDump;
+    std::set<std::string> closers;  // device names whose last listing closed the channel
 
   private:
     // False when the poll ends before the filesystems (steps 4 to 6).
     bool refreshList(bool remote);
+    // This poll's filesystems: list order, the closers last (flagged true).
+    // Forgets closers that left the list.
+    std::vector<std::pair<const FsPair*, bool>> pollOrder();
 
     CapqChannel* injected = nullptr;
     CapqStubChannel ownChannel;

@@ -1,17 +1,30 @@
-// The polling flow and the capacity sensor, through a fake channel.
+// The polling flow and the capacity sensor, through a fake channel, and once
+// through the real channel and relay.
 #include "SensorDRIXCapacity.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CapTestSupport.h"
+#include "Configuration.h"
 #include "DirectSensorTestSupport.h"
+#include "LoggerBackend.h"
 #include "NodeSensorTestSupport.h"
+#include "ParamDefStore.h"
+#include "ParamNames.h"
+#include "ParamValStore.h"
+#include "SensorCtrl.h"
 #include "SensorFactory.h"
 
 namespace {
@@ -233,6 +246,87 @@ std::string key(const std::string& a, std::size_t aw, const std::string& b = "",
     return std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(fnv(f) + plus) + "/60/0";
 }
 
+// A channel whose relay the requests in `ends` end (a listing over the size
+// bound), restarted on the real channel's rule: a start needs the clock more
+// than two seconds past the last one. Counts requests made while it refuses.
+class ClosingChannel : public FakeChannel {
+  public:
+    Reply executeCmd(const std::string& request) override {
+        if (readiness() == Readiness::Waiting) {
+            ++refused;
+            return nullptr;
+        }
+        if (!open) started = clock;
+        open = ends.count(request) == 0;
+        Reply reply = FakeChannel::executeCmd(request);
+        return open ? std::move(reply) : nullptr;
+    }
+    Readiness readiness() override {
+        const bool gapPassed = clock > started + 2;
+        if (open) return gapPassed ? Readiness::Settled : Readiness::Young;
+        return gapPassed ? Readiness::Startable : Readiness::Waiting;
+    }
+
+    std::set<std::string> ends;
+    long clock = 0, started = 0;
+    bool open = true;
+    int refused = 0;
+};
+
+TEST_F(CapFlowTest, AListingThatClosesTheChannelLeavesTheOthersTheirRelay) {
+    const struct {
+        long period;         // seconds
+        long first;          // the clock at the first poll; the relay started at 0
+        const char* others;  // per poll: x when fs2 and fs3 were both reported
+        int fs1Listings;
+    } rows[] = {
+        // Asked first, fs1 ends the relay it was started with; the others
+        // wait for the restart, then fs1 comes last and only on a relay that
+        // could restart at once after it.
+        {1, 0, "---xxxxxxx", 2},
+        {2, 0, "--xxxxxxxx", 3},
+        // Longer periods outlast the gap: fs1 is asked last at every poll.
+        {3, 0, "-xxxxxxxxx", 10},
+        {60, 0, "-xxxxxxxxx", 10},
+        // A relay started long ago restarts at once for fs2 in that same poll.
+        {1, 100, "xxxxxxxxxx", 3},
+    };
+    for (const auto& r : rows) {
+        ClosingChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1, FS2, fsRow("local", "fs3", "c1", "fs3")}));
+        for (const char* fs : {"fs1", "fs2", "fs3"}) {
+            ch.answer(std::string("iqstatus:c1:") + fs, mounted());
+            ch.answer(std::string("iqdf:c1:") + fs,
+                      iqdf({disk(std::string("d") + fs, "system", "1")}));
+        }
+        ch.ends.insert("iqdf:c1:fs1");
+        Sensor s;
+        s.setPollPeriod(r.period * 1000000);
+        s.useChannel(&ch);
+        s.init();
+        std::string others;
+        for (int poll = 0; poll < 10; ++poll) {
+            ch.clock = r.first + poll * r.period;
+            const dataSet_t* d = s.getMetricData();
+            std::string reported;
+            for (const std::string& row : dump(s, d)) {
+                if (row.compare(0, 3, "g2 ") == 0)
+                    reported += DirectTest::field(row, "drix_fs_name");
+            }
+            EXPECT_EQ(reported.find("fs1"), std::string::npos) << r.period;
+            const bool both = reported.find("fs2") != std::string::npos &&
+                              reported.find("fs3") != std::string::npos;
+            others += both ? 'x' : '-';
+        }
+        EXPECT_EQ(others, r.others) << r.period << " " << r.first;
+        EXPECT_EQ(ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
+        EXPECT_EQ(ch.refused, 0) << r.period << " " << r.first;
+        for (const std::string& l : taken(s))
+            EXPECT_EQ(l.find("will not be polled"), std::string::npos) << l;
+        s.shutdown();
+    }
+}
+
 TEST_F(CapFlowTest, GoldenRowsOfTwoFilesystems) {
     channel.answer("fsInfo", fsInfo({FS1, FS2}));
     channel.answer("iqstatus:c1:fs2", mounted());
@@ -382,6 +476,73 @@ TEST_F(CapFlowTest, DiskCountChangesReallocate) {
         const Log rows = dump(sensor, sets);
         EXPECT_EQ(DirectTest::field(rows[n - 1], "drix_disk_name"), "d" + std::to_string(n - 1));
     }
+}
+
+// The real channel and CapqRelay with the fake listing tools, at period 1:
+// fs1's listing never ends (it passes the reply bound), fs2 and fs3 list
+// 3,000 disks each. The channel is the process's one CAPQStub.
+TEST(CapacityRelay, AnOversizedListingLeavesTheOthersReported) {
+    signal(SIGPIPE, SIG_IGN);
+    Root root;
+    const std::string canned = root.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    ASSERT_TRUE(StubHarness::installTools(root.path() + "/usr/vnx/qorm/bin", FAKECAPQTOOL,
+                                          {"peekreg", "iqstatus", "iqdf"}));
+    StubHarness::ScopedEnv env;
+    env.set("VELMAR_PLATFORM_ROOT", root.path().c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    auto write = [&](const std::string& key, const Lines& lines) {
+        std::ofstream out(canned + "/" + key);
+        for (const std::string& l : lines) out << l;
+    };
+    write("peekreg pkrq_fs_info all.out", fsInfo({FS1, FS2, fsRow("local", "fs3", "c1", "fs3")}));
+    for (const std::string fs : {"fs1", "fs2", "fs3"}) {
+        write("iqstatus -m c1:" + fs + ".out", mounted());
+        Lines disks;
+        for (int i = 0; i < 3000; ++i)
+            disks.push_back(disk(fs + "d" + std::to_string(i), "system", "7"));
+        write("iqdf c1:" + fs + " -Y.out", iqdf(disks));
+    }
+    write("iqdf c1:fs1 -Y.flood", {disk("endless", "system", "1")});
+
+    const std::string logPath = root.path() + "/daemon.log";
+    ASSERT_TRUE(LoggerBackend::createAndInitLogger(LogNameSpace::esInfo, logPath.c_str(), true));
+    Cfg::ParamDefStore schema;
+    Cfg::Configuration cfg{schema, Cfg::ParamValStore()};
+    cfg.getParamStore().putStr(Cfg::CAPQCMD, CAPQRELAY);
+    SensorCtrl::config = &cfg;
+
+    Sensor sensor;
+    sensor.setPollPeriod(1000000);
+    ASSERT_EQ(sensor.init(), 0);
+    std::string others;  // per poll: x when fs2 and fs3 were both reported in full
+    const auto t0 = std::chrono::steady_clock::now();
+    std::chrono::milliseconds next(0);
+    for (int poll = 0; poll < 10; ++poll) {
+        // On the controller's grid: a poll that overran gives up its slots.
+        while (std::chrono::steady_clock::now() > t0 + next) next += std::chrono::seconds(1);
+        std::this_thread::sleep_until(t0 + next);
+        const dataSet_t* d = sensor.getMetricData();
+        const auto* inodes =
+            reinterpret_cast<const SensorDRIXCapacity::DRIXInodeCapData*>(d[2].data);
+        std::set<std::string> reported;
+        for (uint32_t i = 0; i < d[2].numSets; ++i) reported.insert(inodes[i].drixFSName);
+        EXPECT_EQ(reported.count("fs1"), 0u);
+        others +=
+            reported.count("fs2") && reported.count("fs3") && d[0].numSets == 6000 ? 'x' : '-';
+    }
+    sensor.shutdown();
+    SensorCtrl::config = nullptr;
+    LoggerBackend::destroy();
+
+    // Once fs1's listing has failed, no two polls in a row miss the others.
+    ASSERT_NE(others.find('x'), std::string::npos) << others;
+    EXPECT_EQ(others.find("--", others.find('x')), std::string::npos) << others;
+    for (const std::string& l : taken(sensor))
+        EXPECT_EQ(l.find("will not be polled"), std::string::npos) << l;
+    std::ifstream in(logPath);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("Reply to iqdf:c1:fs1 exceeds 16777216 bytes"), std::string::npos) << log;
 }
 
 TEST(SensorDRIXCapacity, TableInvariants) {
