@@ -363,14 +363,13 @@ void ChildProcess::release(int exitWaitMs) {
     closeFd(fromChild);
     if (childPid > 0 && groupLeader) {
         // The child's own children may run on after it has ended: the group
-        // is ended as a whole, and the handle kept until it has.
-        leaderEnded(exitWaitMs);
-        if (!groupEnded(0)) {
+        // is ended as a whole, and the handle kept until it has. An orphan
+        // that has ended but waits to be reaped by its new parent still
+        // counts as a member, so such a group takes the whole grace.
+        if (!leaderEnded(exitWaitMs) || !groupEnded(0)) {
             signalGroup(SIGTERM);
-            if (!groupEnded(TERM_GRACE_MS)) {
-                signalGroup(SIGKILL);
-                groupEnded(1000);
-            }
+            if (!groupEnded(TERM_GRACE_MS)) signalGroup(SIGKILL);
+            leaderEnded(1000);
         }
     } else if (childPid > 0 && !ended(exitWaitMs)) {
         signal(SIGTERM);

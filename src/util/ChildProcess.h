@@ -159,7 +159,8 @@ class ChildProcess {
     // group has ended: true once the child has ended, waiting up to timeoutMs; reaps it
     // without forgetting it.
     bool leaderEnded(int timeoutMs);
-    // True once no process of the group is left, waiting up to timeoutMs.
+    // True once no process of the group is left (one that has ended but is
+    // not yet reaped still counts), waiting up to timeoutMs.
     bool groupEnded(int timeoutMs);
 
     // Written by the owner with handleLock held; read by signal() under it.
