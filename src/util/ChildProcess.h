@@ -136,7 +136,6 @@ class ChildProcess {
     // id). Any thread, as signal().
     bool signalGroup(int sig);
 
-
     // How long release() waits for a child to end by itself once its input
     // is closed, and after SIGTERM before it sends SIGKILL.
     static constexpr int EXIT_WAIT_MS = 50;
@@ -163,10 +162,11 @@ class ChildProcess {
     // not yet reaped still counts), waiting up to timeoutMs.
     bool groupEnded(int timeoutMs);
 
-    // Written by the owner with handleLock held; read by signal() under it.
+    // Written by the owner with handleLock held; read by signal() and
+    // signalGroup() under it.
     std::mutex handleLock;
-    pid_t childPid = 0;  // 0 when no unreaped child is known
-    int pidFd = -1;      // the child's pidfd while childPid is set, else -1
+    pid_t childPid = 0;        // 0 when no unreaped child is known
+    int pidFd = -1;            // the child's pidfd while childPid is set, else -1
     bool groupLeader = false;  // started with ownGroup
     // Set by release once it has reaped the child while it still signals
     // the group: the group id is then no longer the child's to use.

@@ -335,7 +335,8 @@ TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
             const std::size_t asked = proxyEvents("request hang").size();
             const auto t0 = std::chrono::steady_clock::now();
             std::thread query([s] { s->executeQuery("hang"); });
-            for (int i = 0; i < 500 && proxyEvents("request hang").size() == asked; ++i) sleepMs(10);
+            for (int i = 0; i < 500 && proxyEvents("request hang").size() == asked; ++i)
+                sleepMs(10);
             ChildChannel::abandonForStop();
             query.join();
             EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
