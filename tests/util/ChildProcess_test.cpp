@@ -248,6 +248,8 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
         const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
         ASSERT_GT(grandchild, 0) << out;
         c.release();
+        // SIGKILL takes effect as soon as the process is next scheduled.
+        for (int i = 0; i < 200 && StubHarness::running(grandchild); ++i) usleep(10000);
         EXPECT_FALSE(StubHarness::running(pid));
         EXPECT_FALSE(StubHarness::running(grandchild));
         EXPECT_FALSE(c.signalGroup(SIGTERM));
