@@ -3,9 +3,23 @@
 #include <signal.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
+#include <vector>
 
 namespace {
+
+// The live channels that take part in the stop. Never destroyed: the stop
+// hook may run while static destructors do.
+std::mutex& registryLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::set<ChildChannel*>& registry() {
+    static auto* channels = new std::set<ChildChannel*>;
+    return *channels;
+}
 
 // The text with its placeholders filled in, in one pass, so that a path
 // holding a placeholder's name stays as it is.
@@ -32,11 +46,25 @@ std::string fill(const char* text, const std::string& path, int err) {
 }  // namespace
 
 ChildChannel::ChildChannel(const LoggerStub& l, const StartTexts& t, const Setup& s)
-    : log(l), texts(t), setup(s), throttle(s.restartGap) {}
+    : log(l), texts(t), setup(s), throttle(s.restartGap) {
+    if (setup.stopGraceMs <= 0) return;
+    std::lock_guard<std::mutex> hold(registryLock());
+    registry().insert(this);
+}
+
+ChildChannel::~ChildChannel() {
+    if (setup.stopGraceMs > 0) {
+        // Waits for a stop hook that is using this channel.
+        std::lock_guard<std::mutex> hold(registryLock());
+        registry().erase(this);
+    }
+    close();
+}
 
 bool ChildChannel::start(const std::string& path, const std::vector<std::string>& argv) {
     // A half-made channel from an earlier attempt must not leak descriptors.
     close();
+    if (stopping.load()) return false;
     program = path;
     const time_t now = monotonicSeconds();
     ChildProcess::Options options;
@@ -44,7 +72,15 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     options.output = ChildProcess::Output::Pipe;
     options.error = setup.error;
     options.failStatus = setup.failStatus;
+    options.ownGroup = true;
     const ChildProcess::StartResult started = child.start(path, argv, options);
+    // A stop hook that came while the child was starting found no child to
+    // signal; it marked the channel stopping before it looked, so it is seen
+    // here and the child ended before it can start any work.
+    if (started.ok() && stopping.load()) {
+        close();
+        return false;
+    }
     const bool noPipes =
         started.stage == ChildProcess::Stage::Pipe || started.stage == ChildProcess::Stage::DevNull;
     if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(now);
@@ -83,7 +119,7 @@ bool ChildChannel::restartIfDue(const std::string& path, const std::vector<std::
 }
 
 void ChildChannel::close(int endSignal) {
-    if (endSignal != 0) child.signal(endSignal);
+    if (endSignal != 0) child.signalGroup(endSignal);
     // ChildProcess closes each descriptor once and marks it closed, so a
     // second close can never hit a descriptor another thread has opened since.
     reader.reset();
@@ -109,21 +145,39 @@ void ChildChannel::abandon(int graceMs) {
     // A relay still writing would not see the end of its input until its
     // tool finishes, and a hung tool never does. Told to end, it ends its
     // tool's group first; it is killed only if it has not ended by then.
-    child.signal(SIGTERM);
-    child.closeInput();
-    child.closeOutput();
-    child.wait(graceMs);
-    close();
+    child.signalGroup(SIGTERM);
+    reader.reset();
+    child.release(graceMs);
 }
 
-void ChildChannel::abandonForStop(int graceMs) {
-    stopping.store(true);
-    if (!busy.load()) return;
-    child.signal(SIGTERM);
-    FdIo::Deadline deadline(graceMs);
-    while (busy.load() && !deadline.passed()) {
-        struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+void ChildChannel::abandonForStop() {
+    std::lock_guard<std::mutex> hold(registryLock());
+    // Every busy child is told to end before any is waited for, so that the
+    // stop lasts one grace, not one per busy channel.
+    struct Ending {
+        ChildChannel* channel;
+        FdIo::Deadline deadline;
+    };
+    std::vector<Ending> ending;
+    for (ChildChannel* c : registry()) {
+        c->stopping.store(true);
+        if (!c->busy.load()) continue;
+        c->child.signalGroup(SIGTERM);
+        ending.push_back({c, FdIo::Deadline(c->setup.stopGraceMs)});
     }
-    if (busy.load()) child.signal(SIGKILL);
+    while (!ending.empty()) {
+        for (std::size_t i = 0; i < ending.size();) {
+            ChildChannel& c = *ending[i].channel;
+            const bool done = !c.busy.load();
+            if (!done && ending[i].deadline.passed()) c.child.signalGroup(SIGKILL);
+            if (done || ending[i].deadline.passed()) {
+                ending[i] = ending.back();
+                ending.pop_back();
+            } else {
+                ++i;
+            }
+        }
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        if (!ending.empty()) nanosleep(&pause, nullptr);
+    }
 }

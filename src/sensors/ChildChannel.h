@@ -9,11 +9,16 @@
 // child process, its pipes and the line reader over the child's output. The
 // logger is the channel's own, borrowed for the core's lifetime.
 //
+// The child leads a process group of its own, and whatever ends the channel
+// (a close, a time-out, the daemon's stop) ends that whole group, so that
+// nothing a proxy or relay started outlives the channel (except processes
+// that leave the group on purpose).
+//
 // Threads: the channel serialises every call under its own lock (one
-// exchange or close at a time), except abandonForStop, which the controller
-// thread calls at daemon stop without that lock: it reads the atomic flags
-// and reaches the child only through ChildProcess::signal, the one
-// ChildProcess method that is safe beside the owner.
+// exchange or close at a time), except abandonForStop, which the main thread
+// calls at daemon stop without that lock: it reads the atomic flags and
+// reaches the child only through ChildProcess::signalGroup, which is safe
+// beside the owner.
 #pragma once
 
 #include <atomic>
@@ -60,14 +65,21 @@ class ChildChannel {
         // reader (the channel reads the descriptor itself).
         std::size_t maxLine = 0;
         LineReader::Overflow overflow = LineReader::Overflow::Drop;
+        // How long a child told to end at daemon stop has before SIGKILL;
+        // 0 leaves the channel out of abandonForStop.
+        int stopGraceMs = 0;
     };
 
     ChildChannel(const LoggerStub& log, const StartTexts& texts, const Setup& setup);
+    // Ends the child's group, as close() does.
+    ~ChildChannel();
     ChildChannel(const ChildChannel&) = delete;
     ChildChannel& operator=(const ChildChannel&) = delete;
 
     // Starts path with argv after closing what an earlier attempt left; true
-    // when both pipes are open. A failure logs its stage's text.
+    // when both pipes are open. A failure logs its stage's text. A channel
+    // abandoned at stop starts nothing, and a child whose start the stop
+    // overtook is ended at once.
     bool start(const std::string& path, const std::vector<std::string>& argv);
     // Starts path again when the channel is closed and the restart gap has
     // passed; true when the channel is open afterwards.
@@ -78,12 +90,13 @@ class ChildChannel {
     // Monotonic seconds of the last start attempt that counted.
     time_t lastAttemptTime() const { return throttle.lastAttemptTime(); }
 
-    // Closes the pipes and ends the child (ChildProcess::release), after
-    // sending it endSignal when that is not 0.
+    // Closes the pipes and ends the child and its group
+    // (ChildProcess::release), after sending the group endSignal when that
+    // is not 0.
     void close(int endSignal = 0);
     // Gives up on a child that may still be writing: a relay told to end
-    // ends its tool first, so it gets SIGTERM and graceMs to end before the
-    // pipes are released.
+    // ends its tool first, so its group gets SIGTERM, the pipes are closed,
+    // and it has graceMs to end before the rest of its group is ended.
     void abandon(int graceMs);
 
     // Drops what the child sent that answers no request (a late or repeated
@@ -102,23 +115,29 @@ class ChildChannel {
     const ChildProcess& process() const { return child; }
     LineReader* lines() { return reader.get(); }
 
-    // At daemon stop: marks the channel stopping and, when an exchange is
-    // under way, tells the child to end and waits up to graceMs for the
-    // exchange to finish, then kills the child. Any thread, without the
-    // channel's lock.
-    void abandonForStop(int graceMs);
+    // The daemon's stop hook: marks every live channel with a stopGraceMs
+    // stopping, sends SIGTERM to the group of each one with an exchange
+    // under way, all at once, then waits for those exchanges to finish and
+    // sends SIGKILL to the group of each one still busy once its own grace
+    // has passed. Main thread, without the channels' locks.
+    static void abandonForStop();
     bool isStopping() const { return stopping.load(); }
 
-    // Marks the channel busy for the life of one exchange, for abandonForStop.
+    // Marks the channel busy for the life of one exchange, for
+    // abandonForStop. The exchange goes ahead only when refused() is false:
+    // looked at after the mark, so that a stop either finds the exchange
+    // busy or is seen by it.
     class Exchange {
       public:
-        explicit Exchange(ChildChannel& c) : flag(c.busy) { flag.store(true); }
+        explicit Exchange(ChildChannel& c) : flag(c.busy), stop(c.stopping) { flag.store(true); }
         ~Exchange() { flag.store(false); }
         Exchange(const Exchange&) = delete;
         Exchange& operator=(const Exchange&) = delete;
+        bool refused() const { return stop.load(); }
 
       private:
         std::atomic<bool>& flag;
+        const std::atomic<bool>& stop;
     };
 
   private:

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "FdIo.h"
+#include "SensorCtrl.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ ChildChannel::Setup channelSetup() {
     setup.error = ChildProcess::ErrorOutput::ToOutput;  // the proxy's complaints join the reply
     setup.pipeFailureCounts = false;
     setup.maxLine = GenericStub::MAX_LINE_BYTES;
+    // A proxy and what it runs, told to end at daemon stop.
+    setup.stopGraceMs = 500;
     return setup;
 }
 
@@ -99,6 +102,7 @@ GenericStub::GenericStub(std::string logName, std::string exec, std::string args
       proxyArgs(std::move(args)),
       channel(log, START_TEXTS, channelSetup()),
       replyEof(false) {
+    SensorCtrl::addStopHook(ChildChannel::abandonForStop);
     if (access(proxyExec.c_str(), R_OK | X_OK) != 0) {
         log.logError("Proxy %s doesn't exist or is not executable. Pls check config",
                      proxyExec.c_str());
@@ -129,6 +133,8 @@ void GenericStub::disconnectProxy() {
 const std::string GenericStub::executeQuery(const std::string& request) {
     std::string result;
     std::lock_guard<std::mutex> lock(instanceMutex);
+    ChildChannel::Exchange inExchange(channel);
+    if (inExchange.refused()) return result;
 
     // A proxy that closed its output (normally because it ended) cannot
     // answer; the channel closes as it does on a failed write.

@@ -14,9 +14,11 @@
 // and while its channel closes. Order: registry lock, then instanceMutex.
 //
 // A proxy is expected to end at end of file on its standard input; closing
-// the channel closes that input, and a proxy that has not ended by then is
-// ended by ChildProcess (SIGTERM, then SIGKILL). The daemon ignores SIGCHLD
-// (no zombies) and SIGPIPE (a write to an ended proxy fails).
+// the channel closes that input, and the proxy's process group (the proxy
+// and whatever it started) is then ended by ChildProcess (SIGTERM, then
+// SIGKILL), also at a time-out. At daemon stop a proxy still answering is
+// ended with its group (ChildChannel::abandonForStop). The daemon ignores
+// SIGCHLD (no zombies) and SIGPIPE (a write to an ended proxy fails).
 #pragma once
 
 #include <cstddef>

@@ -6,10 +6,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
+// Older system headers lack these; the kernel numbers are fixed.
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+#ifndef PIDFD_SIGNAL_PROCESS_GROUP
+#define PIDFD_SIGNAL_PROCESS_GROUP (1U << 2)
+#endif
+
 namespace {
+
+// Set once the system has refused to signal a process group through a pidfd.
+std::atomic<bool> noGroupPidfdSignal{false};
 
 void closeFd(int& fd) {
     if (fd >= 0) {
@@ -187,6 +199,7 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
         std::lock_guard<std::mutex> hold(handleLock);
         childPid = pid;
         pidFd = childFd;
+        groupLeader = options.ownGroup;
     }
     toChild = in[1];
     fromChild = out[0];
@@ -253,6 +266,8 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
 void ChildProcess::forget() {
     std::lock_guard<std::mutex> hold(handleLock);
     childPid = 0;
+    groupLeader = false;
+    leaderReaped = false;
     closeFd(pidFd);
 }
 
@@ -261,6 +276,63 @@ bool ChildProcess::signal(int sig) {
     if (childPid <= 0) return false;
     if (pidFd >= 0) return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0) == 0;
     return kill(childPid, sig) == 0;
+}
+
+bool ChildProcess::signalGroup(int sig) {
+    std::lock_guard<std::mutex> hold(handleLock);
+    if (childPid <= 0 || !groupLeader) return false;
+    if (pidFd >= 0 && !noGroupPidfdSignal.load(std::memory_order_relaxed)) {
+        if (syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) == 0)
+            return true;
+        if (errno != EINVAL) return false;  // ESRCH: no process of the group is left
+        noGroupPidfdSignal.store(true, std::memory_order_relaxed);
+    }
+    // By the group id, which the child's pid holds until it is reaped.
+    if (leaderReaped) return false;
+    if (pidFd >= 0 && syscall(SYS_pidfd_send_signal, pidFd, 0, nullptr, 0) != 0) return false;
+    return kill(-childPid, sig) == 0;
+}
+
+bool ChildProcess::leaderEnded(int timeoutMs) {
+    FdIo::Deadline deadline(timeoutMs);
+    while (!leaderReaped) {
+        // Reaped here where the system does not do it (SIGCHLD not ignored):
+        // a zombie would keep the group alive. Through the pidfd where the
+        // system can, so that a reused pid is never waited for.
+        siginfo_t info;
+        info.si_pid = 0;
+        int rc = pidFd >= 0 ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidFd),
+                                     &info, WEXITED | WNOHANG)
+                            : -1;
+        if (rc != 0 && (pidFd < 0 || errno == EINVAL)) {
+            int st = 0;
+            const pid_t w = waitpid(childPid, &st, WNOHANG);
+            rc = w < 0 ? -1 : 0;
+            info.si_pid = w > 0 ? w : 0;
+        }
+        // ECHILD: the system has reaped it (SIGCHLD ignored).
+        if ((rc == 0 && info.si_pid != 0) || (rc != 0 && errno == ECHILD)) {
+            std::lock_guard<std::mutex> hold(handleLock);
+            leaderReaped = true;
+            break;
+        }
+        if (rc != 0 && errno == EINTR) continue;
+        if (deadline.passed()) return false;
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+bool ChildProcess::groupEnded(int timeoutMs) {
+    FdIo::Deadline deadline(timeoutMs);
+    for (;;) {
+        leaderEnded(0);
+        if (!signalGroup(0)) return true;
+        if (deadline.passed()) return false;
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 bool ChildProcess::ended(int timeoutMs) {
@@ -286,10 +358,20 @@ void ChildProcess::endGroup(int graceMs) {
     wait(1000);
 }
 
-void ChildProcess::release() {
+void ChildProcess::release(int exitWaitMs) {
     closeFd(toChild);
     closeFd(fromChild);
-    if (childPid > 0 && !ended(EXIT_WAIT_MS)) {
+    if (childPid > 0 && groupLeader) {
+        // The child's own children may run on after it has ended: the group
+        // is ended as a whole, and the handle kept until it has. An orphan
+        // that has ended but waits to be reaped by its new parent still
+        // counts as a member, so such a group takes the whole grace.
+        if (!leaderEnded(exitWaitMs) || !groupEnded(0)) {
+            signalGroup(SIGTERM);
+            if (!groupEnded(TERM_GRACE_MS)) signalGroup(SIGKILL);
+            leaderEnded(1000);
+        }
+    } else if (childPid > 0 && !ended(exitWaitMs)) {
         signal(SIGTERM);
         if (!ended(TERM_GRACE_MS)) {
             signal(SIGKILL);

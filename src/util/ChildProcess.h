@@ -127,26 +127,50 @@ class ChildProcess {
     // id cannot name another group yet.
     void endGroup(int graceMs);
 
+    // For a child started with ownGroup: sends sig to every process of its
+    // group, also once the child itself has ended while others of the group
+    // run on; false when no process got it. The signal goes through the
+    // pidfd, so it can never reach a group that took the id later; where the
+    // system cannot signal a group that way, it goes by the group id, and
+    // only while the child is not yet reaped (its pid then still holds the
+    // id). Any thread, as signal().
+    bool signalGroup(int sig);
+
     // How long release() waits for a child to end by itself once its input
     // is closed, and after SIGTERM before it sends SIGKILL.
     static constexpr int EXIT_WAIT_MS = 50;
     static constexpr int TERM_GRACE_MS = 250;
 
     // Closes the pipes, ends a child that is still running (see the top of
-    // this header; at most about EXIT_WAIT_MS + TERM_GRACE_MS + 1 s) and
-    // forgets it. The object can then start another child.
-    void release();
+    // this header; at most about exitWaitMs + TERM_GRACE_MS + 1 s) and
+    // forgets it. The object can then start another child. A child started
+    // with ownGroup is ended with its whole group: once the child has ended,
+    // or exitWaitMs have passed, what is left of the group gets SIGTERM and,
+    // when the group has not ended within TERM_GRACE_MS, SIGKILL.
+    void release(int exitWaitMs = EXIT_WAIT_MS);
 
   private:
     // True when the child has ended (and was reaped, by wait() or the system).
     bool ended(int timeoutMs);
     // Drops the handle of a child that is reaped or given up.
     void forget();
+    // For release, which keeps the handle of a group's leader until the
+    // group has ended: true once the child has ended, waiting up to timeoutMs; reaps it
+    // without forgetting it.
+    bool leaderEnded(int timeoutMs);
+    // True once no process of the group is left (one that has ended but is
+    // not yet reaped still counts), waiting up to timeoutMs.
+    bool groupEnded(int timeoutMs);
 
-    // Written by the owner with handleLock held; read by signal() under it.
+    // Written by the owner with handleLock held; read by signal() and
+    // signalGroup() under it.
     std::mutex handleLock;
-    pid_t childPid = 0;  // 0 when no unreaped child is known
-    int pidFd = -1;      // the child's pidfd while childPid is set, else -1
+    pid_t childPid = 0;        // 0 when no unreaped child is known
+    int pidFd = -1;            // the child's pidfd while childPid is set, else -1
+    bool groupLeader = false;  // started with ownGroup
+    // Set by release once it has reaped the child while it still signals
+    // the group: the group id is then no longer the child's to use.
+    bool leaderReaped = false;
     int toChild = -1;
     int fromChild = -1;
 };

@@ -242,9 +242,10 @@ TEST_F(GenericStubTest, RegistryServesAgainAfterEmptying) {
 }
 
 TEST_F(GenericStubTest, ProxyWithoutEndLineThenRestart) {
+    // Taken before the start, which may end in the next second under load.
+    const time_t started = monotonicSeconds();
     GenericStub* s = GenericStub::getInstance(FAKEPROXY, args());
     ASSERT_NE(s, nullptr);
-    const time_t started = monotonicSeconds();
     EXPECT_EQ(s->executeQuery("noend"),
               "_response_ begin\n_key_ node:- sensor:- item:noend\n_val_ count:1\n");
     // The proxy has ended: the channel closes and does not restart before
@@ -323,6 +324,45 @@ TEST_F(GenericStubTest, TimedOutProxiesAreEnded) {
         EXPECT_TRUE(kill(pid, 0) == -1 && errno == ESRCH) << "proxy " << pid << " left running";
     }
     for (const std::string& id : ids) GenericStub::closeInstance(FAKEPROXY, args(id));
+}
+
+// A proxy that has started a child of its own: each way of ending the
+// channel ends both, the stop also while a query waits on the proxy, and a
+// stopped channel starts no proxy again.
+TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
+    const char* const ends[] = {"time-out", "close", "stop"};
+    for (const std::string end : ends) {
+        SCOPED_TRACE(end);
+        GenericStub::setReplyTimeoutMs(end == "time-out" ? 300 : 60000);
+        const std::string a = args(";" + end);
+        GenericStub* s = GenericStub::getInstance(FAKEPROXY, a);
+        ASSERT_NE(s, nullptr);
+        const pid_t proxy = std::atoi(field(s->executeQuery("spawn"), "pid").c_str());
+        const std::vector<std::string> spawned = proxyEvents("spawned ");
+        ASSERT_FALSE(spawned.empty());
+        const pid_t child = std::atoi(spawned.back().c_str() + spawned.back().rfind(' '));
+        ASSERT_GT(proxy, 0);
+        ASSERT_GT(child, 0);
+        if (end == "time-out") {
+            EXPECT_EQ(s->executeQuery("hang"), "_response_ begin\n");
+        } else if (end == "stop") {
+            const std::size_t asked = proxyEvents("request hang").size();
+            const auto t0 = std::chrono::steady_clock::now();
+            std::thread query([s] { s->executeQuery("hang"); });
+            for (int i = 0; i < 500 && proxyEvents("request hang").size() == asked; ++i)
+                sleepMs(10);
+            ChildChannel::abandonForStop();
+            query.join();
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+            EXPECT_EQ(s->executeQuery("again"), "");
+        }
+        GenericStub::closeInstance(FAKEPROXY, a);
+        for (const pid_t pid : {proxy, child}) {
+            for (int i = 0; i < 300 && StubHarness::running(pid); ++i) sleepMs(10);
+            EXPECT_FALSE(StubHarness::running(pid)) << pid;
+        }
+    }
+    EXPECT_EQ(proxyEvents("start").size(), 3u);
 }
 
 TEST_F(GenericStubTest, ChildGetsDefaultSignalsAndNoOtherPipes) {

@@ -13,6 +13,9 @@
 //   part:TEXT   TEXT alone, no line end, on standard output
 //   noterm      ignores SIGTERM from here on
 //   selfkill    ends by SIGKILL, as a tool killed mid-line
+//   forkhang    starts a child that sleeps for ever in the same process
+//               group (it ignores SIGTERM after noterm) and prints
+//               "child=<pid>"
 //   err:TEXT    TEXT and '\n' on standard error
 //   long:N      a line of N bytes ('a' to 'z' repeated) and '\n'
 //   bytes       every byte value 0..255, twice, then '\n'
@@ -66,6 +69,12 @@ void perform(const std::string& action) {
         signal(SIGTERM, SIG_IGN);
     } else if (verb == "selfkill") {
         kill(getpid(), SIGKILL);
+    } else if (verb == "forkhang") {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (;;) pause();
+        }
+        put(1, "child=" + std::to_string(child) + "\n");
     } else if (verb == "err") {
         put(2, arg + "\n");
     } else if (verb == "long") {

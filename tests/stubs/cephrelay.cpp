@@ -16,6 +16,9 @@
 //                     flood    lines without end until the reader goes away
 //                     exit     exit at once, before reading anything
 //                     twice    every reply and its end line twice, in one write
+//   CEPHRELAY_SPAWN when set, at start the relay starts a child that sleeps
+//                   for ever in its process group and logs
+//                   "<pid> spawned <child pid>"
 //   CEPHRELAY_LOG   file to which it appends, one line each:
 //                     "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<open fds above 2>"
 //                     "<pid> request <request>"
@@ -23,6 +26,8 @@
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -67,6 +72,13 @@ int main() {
     const char* log = std::getenv("CEPHRELAY_LOG");
     StandIn::logLine(log, StandIn::startReport());
     if (mode == "exit") return 0;
+    if (std::getenv("CEPHRELAY_SPAWN") != nullptr) {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (;;) pause();
+        }
+        StandIn::logLine(log, "spawned " + std::to_string(child));
+    }
 
     StandIn::serveRequests(log, [&](const std::string& request) {
         const std::string reply = replyFor(request);

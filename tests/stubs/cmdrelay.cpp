@@ -15,6 +15,7 @@
 //                     endtail   a line of 2047 'x' and the end line's text,
 //                               then the real end line
 //                     silent    read requests, answer nothing
+//                     twice     "req:<request>" and the end line, twice in one write
 //                     flood     1000-byte lines without end until the reader goes
 //                   The request "hang" gets no answer in any mode.
 //   CMDRELAY_LOG    file to which it appends, one line each:
@@ -62,6 +63,11 @@ int main(int, char* argv[]) {
             while (put(1, line + "\n")) {
             }
             return false;
+        }
+        if (mode == "twice") {
+            const std::string answer = "req:" + request + "\n" + end;
+            put(1, answer + answer);
+            return true;
         }
         if (mode == "longline") {
             put(1, std::string(3000, 'x') + "\n" + end);

@@ -22,6 +22,9 @@
 //   closeout      close standard output and error, keep serving input
 //   hang          the first line of a reply, then sleep for ever without
 //                 reading input
+//   spawn         starts a child that sleeps for ever in the proxy's process
+//                 group, logs "<pid> spawned <child pid>", then the default
+//                 reply
 //   env           the default reply with "sigpipe", "sigchld" (1 when the
 //                 signal is ignored) and "fds" (open descriptors above 2)
 // Any other word gets the default reply:
@@ -111,6 +114,13 @@ int main(int argc, char** argv) {
         } else if (word == "hang") {
             put(1, "_response_ begin\n");
             for (;;) pause();
+        } else if (word == "spawn") {
+            const pid_t child = fork();
+            if (child == 0) {
+                for (;;) pause();
+            }
+            note("spawned " + std::to_string(child));
+            put(1, defaultReply(word, count, ""));
         } else if (word == "closeout") {
             if (!outClosed) {
                 close(1);

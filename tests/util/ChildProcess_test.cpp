@@ -213,6 +213,52 @@ TEST(ChildProcess, ReleaseEndsAChildThatIsStillRunning) {
     }
 }
 
+// A child started in a group of its own is released with its whole group,
+// also when the child has ended by itself and left its own child behind,
+// and under an ignored SIGCHLD, where the system reaps the child at once.
+TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
+    struct Row {
+        const char* actions;
+        bool ignoreSigchld;
+    };
+    const Row rows[] = {
+        {"forkhang,sleep:20000", false},         // both hang: SIGTERM to the group
+        {"noterm,forkhang,sleep:20000", false},  // both ignore SIGTERM: SIGKILL
+        {"forkhang,stdin", false},               // the child ends at end of input, its own stays
+        {"forkhang,stdin", true},
+        {"noterm,forkhang,sleep:20000", true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
+        struct sigaction ign = {}, old;
+        ign.sa_handler = r.ignoreSigchld ? SIG_IGN : SIG_DFL;
+        sigaction(SIGCHLD, &ign, &old);
+        ScopedEnv env;
+        env.set("ARGVDUMP_ACTIONS", r.actions);
+        ChildProcess c;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.ownGroup = true;
+        ASSERT_TRUE(c.start(argvdump, {"lead"}, o).ok());
+        const pid_t pid = c.pid();
+        std::string out;
+        for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
+            out += StubHarness::readUntil(c, "\n", 10000);
+        ASSERT_NE(out.find("child="), std::string::npos) << out;
+        const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
+        ASSERT_GT(grandchild, 0) << out;
+        c.release();
+        // SIGKILL takes effect as soon as the process is next scheduled.
+        for (int i = 0; i < 200 && StubHarness::running(grandchild); ++i) usleep(10000);
+        EXPECT_FALSE(StubHarness::running(pid));
+        EXPECT_FALSE(StubHarness::running(grandchild));
+        EXPECT_FALSE(c.signalGroup(SIGTERM));
+        sigaction(SIGCHLD, &old, nullptr);
+        // Orphaned, the grandchild is reaped by another parent; never left running.
+        if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
+    }
+}
+
 TEST(ChildProcess, WorksWithStandardStreamsClosed) {
     // With descriptors 0 and 1 closed, the pipes take those numbers; the
     // child must still get each stream on its right descriptor.

@@ -28,6 +28,8 @@ ChildChannel::Setup channelSetup() {
     ChildChannel::Setup setup;
     setup.failStatus = CephStub::CHILD_FAIL_STATUS;
     setup.maxLine = CephStub::MAX_LINE;
+    // The relay and what it runs, told to end at daemon stop.
+    setup.stopGraceMs = 500;
     return setup;
 }
 
@@ -73,6 +75,7 @@ void CephStub::closeInstance() {
 }
 
 CephStub::CephStub() : log("CephStub"), channel(log, START_TEXTS, channelSetup()) {
+    SensorCtrl::addStopHook(ChildChannel::abandonForStop);
     if (SensorCtrl::config)
         SensorCtrl::config->getParamStore().getString(Cfg::CEPHRADOS, proxyExec);
     // The file checked here is the file run: the relay is started by exactly
@@ -98,6 +101,8 @@ void CephStub::closeCeph() { channel.close(); }
 const std::string CephStub::executeQuery(const std::string& request) {
     std::string result;
     std::lock_guard<std::mutex> lock(mutex);
+    ChildChannel::Exchange inExchange(channel);
+    if (inExchange.refused()) return result;
     // A surplus reply must not be taken for the answer to this request.
     if (channel.isOpen() && !channel.discardUnsolicited(MAX_REPLY)) closeCeph();
     if (!channel.restartIfDue(proxyExec, {proxyExec})) {

@@ -7,7 +7,9 @@
 // Ownership: the class owns the instance and the relay's pipes. getInstance
 // creates the instance (and starts the relay) at the first bind; the
 // closeInstance that balances the last bind closes the pipes, which ends the
-// relay at end of its input, and deletes the instance. A bind after that
+// relay at end of its input, and deletes the instance; the relay's process
+// group is ended with it, as at a time-out and at daemon stop (a relay still
+// answering is then ended by ChildChannel::abandonForStop). A bind after that
 // creates a fresh one. When the relay is unusable at creation the instance
 // stays null for as long as anyone holds a binding.
 //

@@ -1,12 +1,9 @@
 #include "RelayCmdChannel.h"
 
 #include <malloc.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
-#include <set>
 
 #include "ADMCmdStub.h"
 #include "CAPQStub.h"
@@ -23,17 +20,6 @@ constexpr std::size_t RelayCmdChannel::PIECE_COST;
 constexpr int RelayCmdChannel::RELAY_END_MS;
 
 namespace {
-// The live channels, for the stop hook. Never destroyed: the hook may run
-// while static destructors do.
-std::mutex& registryLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
-}
-std::set<RelayCmdChannel*>& registry() {
-    static auto* channels = new std::set<RelayCmdChannel*>;
-    return *channels;
-}
-
 const ChildChannel::StartTexts START_TEXTS = {
     ChildChannel::PIPE_TEXT, "Could not fork {path}: {error} ({errno})",
     ChildChannel::REDIRECT_TEXT, "Could not execute {path}! {error}",
@@ -47,17 +33,14 @@ ChildChannel::Setup channelSetup() {
     setup.pipeFailureCounts = false;
     setup.maxLine = RelayCmdChannel::LINE_PIECE;
     setup.overflow = LineReader::Overflow::Split;
+    setup.stopGraceMs = RelayCmdChannel::RELAY_END_MS;
     return setup;
 }
 }  // namespace
 
 RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     : names(n), mutex(m), log(n.loggerName), channel(log, START_TEXTS, channelSetup()) {
-    {
-        std::lock_guard<std::mutex> hold(registryLock());
-        registry().insert(this);
-    }
-    SensorCtrl::addStopHook(abandonBusyChannels);
+    SensorCtrl::addStopHook(ChildChannel::abandonForStop);
     if (SensorCtrl::config)
         SensorCtrl::config->getParamStore().getString(names.configKey, proxyExec);
     // The file checked is the file run: ChildProcess never searches PATH.
@@ -69,19 +52,7 @@ RelayCmdChannel::RelayCmdChannel(const Names& n, pthread_mutex_t& m)
     connectADMCmd();
 }
 
-RelayCmdChannel::~RelayCmdChannel() {
-    {
-        // Waits for a stop hook that is using this channel.
-        std::lock_guard<std::mutex> hold(registryLock());
-        registry().erase(this);
-    }
-    closeADMCmd();
-}
-
-void RelayCmdChannel::abandonBusyChannels() {
-    std::lock_guard<std::mutex> hold(registryLock());
-    for (RelayCmdChannel* c : registry()) c->channel.abandonForStop(RELAY_END_MS);
-}
+RelayCmdChannel::~RelayCmdChannel() { closeADMCmd(); }
 
 bool RelayCmdChannel::connectADMCmd() { return channel.start(proxyExec, {proxyExec}); }
 
@@ -102,8 +73,11 @@ RelayCmdChannel::Readiness RelayCmdChannel::readiness() {
 
 std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request) {
     PthreadLock lock(mutex);
-    if (!proxyExists() || channel.isStopping()) return nullptr;
+    if (!proxyExists()) return nullptr;
     ChildChannel::Exchange inExchange(channel);
+    if (inExchange.refused()) return nullptr;
+    // Output after the last end line answers no request: never this one's.
+    if (channel.isOpen() && !channel.discardUnsolicited(MAX_REPLY)) closeADMCmd();
     if (!channel.restartIfDue(proxyExec, {proxyExec})) return nullptr;
 
     const int timeoutMs = replyTimeoutMs();

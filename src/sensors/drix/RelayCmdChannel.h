@@ -10,8 +10,9 @@
 // before ChildProcess::release closes its pipes and ends whatever still runs.
 // The caller of executeCmd owns the returned vector. At daemon stop, a
 // channel that a sensor thread is still waiting on is abandoned from the main
-// thread (abandonBusyChannels): its relay is told to end, which ends the
-// tool it runs, and the channel never starts another.
+// thread (ChildChannel::abandonForStop, with every other busy channel at
+// once): its relay is told to end, which ends the tool it runs, and the
+// channel never starts another.
 //
 // Threads: any sensor thread calls executeCmd. The mutex given to the
 // constructor serialises every exchange (held from the first look at the
@@ -103,11 +104,6 @@ class RelayCmdChannel {
     // How long a relay told to end has before SIGKILL: it first ends its
     // tool's process group, which takes up to about half a second.
     static constexpr int RELAY_END_MS = 2000;
-
-    // The stop hook: abandons every channel whose relay is answering a
-    // request, and waits (up to RELAY_END_MS) for the waiting threads to
-    // leave. Main thread, at daemon stop.
-    static void abandonBusyChannels();
     // Exit status of a relay child that could not redirect its streams or exec.
     static constexpr int CHILD_FAIL_STATUS = 69;
 

@@ -197,6 +197,35 @@ TEST_F(CephStubTest, SilentRelayIsTimedOutThenRestartedAfterTheThrottle) {
               std::string::npos);
 }
 
+// A relay that has started a child of its own and hangs on a query: the
+// stop ends both (time-outs and closes end the group through the same
+// channel core as the generic proxy's).
+TEST_F(CephStubTest, TheStopEndsTheRelayAndItsChildren) {
+    CephStub::setReplyTimeoutMs(60000);
+    env.set("CEPHRELAY_SPAWN", "1");
+    env.set("CEPHRELAY_MODE", "silent");
+    CephStub* stub = CephStub::getInstance();
+    ASSERT_NE(stub, nullptr);
+    ASSERT_TRUE(waitForRelayLog(" spawned "));
+    const std::string log = relayLog();
+    const pid_t relay = std::atoi(log.c_str());
+    const pid_t child = std::atoi(log.c_str() + log.find(" spawned ") + 9);
+    ASSERT_GT(relay, 0);
+    ASSERT_GT(child, 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread query([stub] { EXPECT_EQ(stub->executeQuery("cluster"), ""); });
+    EXPECT_TRUE(waitForRelayLog(" request cluster"));
+    ChildChannel::abandonForStop();
+    query.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    CephStub::closeInstance();
+    for (const pid_t pid : {relay, child}) {
+        for (int i = 0; i < 300 && StubHarness::running(pid); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    }
+}
+
 TEST_F(CephStubTest, RelayEndingWithoutEndLineYieldsTheTextSoFar) {
     env.set("CEPHRELAY_MODE", "noend");
     CephStub* stub = CephStub::getInstance();

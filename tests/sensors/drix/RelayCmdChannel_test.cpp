@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -163,6 +164,20 @@ TEST_F(RelayChannelTest, RepliesEndOnlyAtAWholeEndLine) {
                                "Couldn't parse output from admCmd zsdInfo noend!"}));
 }
 
+// A relay that answers every request twice: the copy is dropped before the
+// next request, which gets its own answer.
+TEST_F(RelayChannelTest, ASurplusAnswerNeverAnswersALaterRequest) {
+    env.set("CMDRELAY_MODE", "twice");
+    RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
+    ASSERT_TRUE(channel.isOperational());
+    for (const char* request : {"zsdInfo a", "zsdInfo b", "zsdInfo c"}) {
+        Reply reply(channel.executeCmd(request));
+        ASSERT_NE(reply, nullptr) << request;
+        EXPECT_EQ(*reply, Lines{"req:" + std::string(request) + "\n"});
+    }
+    EXPECT_TRUE(channel.isOperational());
+}
+
 TEST_F(RelayChannelTest, ADeadRelayRestartsOnlyThreeSecondsAfterTheLastStart) {
     env.set("CMDRELAY_MODE", "noend");
     RelayCmdChannel channel(ADMCmdStub::NAMES, mutex);
@@ -268,6 +283,63 @@ TEST_F(RelayChannelTest, AHungToolIsEndedWithItsRelayAtEveryTimeOut) {
     }
     EXPECT_EQ(tools, 4);  // two tools, two children
     EXPECT_EQ(runningChildren("CapqRelay"), std::vector<pid_t>{});
+}
+
+// Four channels each wait on the real CapqRelay, whose listing tool hangs
+// and ignores SIGTERM, so that each relay needs its tool grace (500 ms) to
+// end. The stop hook ends them together, in about one such grace rather
+// than one per channel, and leaves no relay and no tool behind.
+TEST_F(RelayChannelTest, TheStopEndsBusyChannelsTogether) {
+    const std::string root = dir.path() + "/root";
+    const std::string canned = dir.path() + "/canned";
+    const std::string pidFile = dir.path() + "/pids";
+    ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"iqdf"}));
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    for (const char* what : {".sleep", ".noterm"})
+        std::ofstream(canned + "/iqdf c1:hungfs -Y" + what) << "600000";
+    env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    env.set("FAKECAPQ_PIDS", pidFile.c_str());
+    cfg.getParamStore().putStr(Cfg::CAPQCMD, CAPQRELAY);
+
+    constexpr int busy = 4;
+    pthread_mutex_t mutexes[busy];
+    std::vector<std::unique_ptr<RelayCmdChannel>> channels;
+    for (pthread_mutex_t& m : mutexes) {
+        pthread_mutex_init(&m, nullptr);
+        channels.emplace_back(new RelayCmdChannel(CAPQStub::NAMES, m));
+        ASSERT_TRUE(channels.back()->isOperational());
+    }
+    std::atomic<int> answered{0};
+    std::vector<std::thread> waiting;
+    for (auto& c : channels) {
+        waiting.emplace_back([&c, &answered] {
+            if (Reply(c->executeCmd("iqdf:c1:hungfs")) != nullptr) ++answered;
+        });
+    }
+    for (int i = 0; i < 1000 && countOf(readFile(pidFile), "\n") < busy; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(countOf(readFile(pidFile), "\n"), static_cast<std::size_t>(busy));
+
+    const Clock::time_point start = Clock::now();
+    ChildChannel::abandonForStop();
+    const long long tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    for (std::thread& t : waiting) t.join();
+    // One channel after the other would take at least busy x 500 ms.
+    EXPECT_LT(tookMs, 1500);
+    EXPECT_EQ(answered.load(), 0);
+    // A stopped channel starts no relay again.
+    EXPECT_EQ(Reply(channels.front()->executeCmd("iqdf:c1:hungfs")), nullptr);
+    channels.clear();
+    std::istringstream pids(readFile(pidFile));
+    for (pid_t pid; pids >> pid;) {
+        for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    }
+    EXPECT_EQ(runningChildren("CapqRelay"), std::vector<pid_t>{});
+    for (pthread_mutex_t& m : mutexes) pthread_mutex_destroy(&m);
 }
 
 // Run by CTest with the fork-failing library preloaded.
