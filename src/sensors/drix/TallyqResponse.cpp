@@ -32,6 +32,15 @@ std::size_t heapCost(std::size_t n) {
     return n == 0 ? 0 : std::max<std::size_t>(32, (n + 8 + 15) & ~std::size_t(15));
 }
 
+// Frees the parts of a record, which owns them once built.
+void freeParts(TallyqRecord& r) {
+    delete r.getMainMap();
+    delete r.getReadMap();
+    delete r.getWriteMap();
+    delete r.getStatMap();
+    r = TallyqRecord();
+}
+
 // A line's map as a reply holds it: the object and its block.
 std::size_t mapCost(const KeyValuesMap_t* map) {
     return map == nullptr ? 0 : heapCost(sizeof(KeyValuesMap_t)) + heapCost(map->blockBytes());
@@ -112,12 +121,7 @@ bool TallyqRecord::getInt64ArrayMain(const std::string& key, uint64_t* out, uint
 // ---- TallyqResponse
 
 TallyqResponse::~TallyqResponse() {
-    for (TallyqRecord& r : response) {
-        delete r.main;
-        delete r.read;
-        delete r.write;
-        delete r.stat;
-    }
+    for (TallyqRecord& r : response) freeParts(r);
 }
 
 TallyqResponse::lineType TallyqResponse::parseLine(std::string& line, std::string& name,
@@ -253,12 +257,7 @@ void TallyqReplyReader::refuse(TallyqResponse::Oversize why) {
     // What was parsed goes at once; the rest is read to the reply's end
     // without being kept, so that the channel stays in step with its requests.
     dropPending();
-    for (TallyqRecord& r : reply->response) {
-        delete r.main;
-        delete r.read;
-        delete r.write;
-        delete r.stat;
-    }
+    for (TallyqRecord& r : reply->response) freeParts(r);
     RecordList_t().swap(reply->response);
     reply->type = TallyqResponse::fatal;
     reply->oversize = why;
@@ -348,11 +347,7 @@ bool TallyqReplyReader::handleLine(std::string& line) {
         case TallyqResponse::eventLine:
             reply->type = TallyqResponse::event;
             // An event is a reply of its own: records begun before it go.
-            delete pending.main;
-            delete pending.read;
-            delete pending.write;
-            delete pending.stat;
-            pending = TallyqRecord();
+            freeParts(pending);
             setPart(pending.main);
             commitPending();
             return true;
@@ -423,11 +418,7 @@ void TallyqReplyReader::commitPending() {
 }
 
 void TallyqReplyReader::dropPending() {
-    delete pending.main;
-    delete pending.read;
-    delete pending.write;
-    delete pending.stat;
-    pending = TallyqRecord();
+    freeParts(pending);
     delete scratch;
     scratch = nullptr;
 }
@@ -442,10 +433,7 @@ void TallyqReplyReader::inputEnded() {
     // they had waited for its end: the reply is as the last whole batch left it.
     RecordList_t& records = reply->response;
     for (std::size_t i = kept.records; i < records.size(); ++i) {
-        delete records[i].main;
-        delete records[i].read;
-        delete records[i].write;
-        delete records[i].stat;
+        freeParts(records[i]);
     }
     records.resize(std::min(kept.records, records.size()));
     reply->type = kept.type;
