@@ -106,12 +106,22 @@ TEST(FsStatSensorsE2E, LargeRepliesAreSampledWholeAndATooLargeOneSaysSo) {
     std::map<std::string, unsigned> ids;
     for (SensorCtrlBlock* b : SensorCtrl::getSensorCtrl()->sensors)
         ids[b->sensor->getName()] = b->metricsTemplate.at(0).getTemplateID();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    // At least one whole sample each (a later one may be cut short by the
+    // stop), and time for more than one sample of the too large reply.
+    std::map<unsigned, unsigned long> records;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        records = e2e::recordsById(collector.soFar());
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited > std::chrono::seconds(120)) break;
+        if (waited > std::chrono::seconds(3) && records[ids["DRIXDisk"]] >= disks &&
+            records[ids["DRIXWQMFSET"]] >= filesets)
+            break;
+    }
     SensorCtrl::terminateSensorCtrl(nullptr);
     LoggerBackend::destroy();
-
-    // At least one whole sample each (the stop may cut a later one short).
-    std::map<unsigned, unsigned long> records = e2e::recordsById(collector.finish());
+    collector.finish();
     EXPECT_GE(records[ids["DRIXDisk"]], static_cast<unsigned long>(disks));
     EXPECT_GE(records[ids["DRIXWQMFSET"]], static_cast<unsigned long>(filesets));
     EXPECT_EQ(records[ids["DRIXFilesystem"]], 0u);
