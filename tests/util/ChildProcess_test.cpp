@@ -176,6 +176,31 @@ TEST(ChildProcess, TimeOutsThenSignal) {
     EXPECT_FALSE(c.signal(SIGTERM));  // reaped: its pid may belong to another process now
 }
 
+// One child of argvdump for a release case: SIGCHLD set as the row asks
+// (restored at the end), the actions in its environment, its input a pipe.
+struct ReleaseCase {
+    ReleaseCase(const char* actions, bool ignoreSigchld, bool ownGroup) {
+        struct sigaction ign = {};
+        ign.sa_handler = ignoreSigchld ? SIG_IGN : SIG_DFL;
+        sigaction(SIGCHLD, &ign, &old);
+        env.set("ARGVDUMP_ACTIONS", actions);
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.ownGroup = ownGroup;
+        started = c.start(argvdump, {ownGroup ? "lead" : "hang"}, o).ok();
+        pid = c.pid();
+    }
+    ~ReleaseCase() {
+        c.release();
+        sigaction(SIGCHLD, &old, nullptr);
+    }
+    struct sigaction old = {};
+    ScopedEnv env;
+    ChildProcess c;
+    bool started = false;
+    pid_t pid = 0;
+};
+
 // Released while still running, a child is ended and reaped: closing its
 // input, then SIGTERM, then SIGKILL, whichever it needs. Under an ignored
 // SIGCHLD (the daemon) and a default one.
@@ -193,23 +218,14 @@ TEST(ChildProcess, ReleaseEndsAChildThatIsStillRunning) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
-        struct sigaction ign = {}, old;
-        ign.sa_handler = r.ignoreSigchld ? SIG_IGN : SIG_DFL;
-        sigaction(SIGCHLD, &ign, &old);
-        ScopedEnv env;
-        env.set("ARGVDUMP_ACTIONS", r.actions);
-        ChildProcess c;
-        ChildProcess::Options o;
-        o.input = ChildProcess::Input::Pipe;
-        ASSERT_TRUE(c.start(argvdump, {"hang"}, o).ok());
-        const pid_t pid = c.pid();
-        StubHarness::readUntil(c, "argv[0]=hang\n", 10000);
-        c.release();
+        ReleaseCase rc(r.actions, r.ignoreSigchld, false);
+        ASSERT_TRUE(rc.started);
+        StubHarness::readUntil(rc.c, "argv[0]=hang\n", 10000);
+        rc.c.release();
         // Gone, not even a zombie.
-        EXPECT_EQ(kill(pid, 0), -1);
+        EXPECT_EQ(kill(rc.pid, 0), -1);
         EXPECT_EQ(errno, ESRCH);
-        EXPECT_FALSE(c.signal(SIGTERM));
-        sigaction(SIGCHLD, &old, nullptr);
+        EXPECT_FALSE(rc.c.signal(SIGTERM));
     }
 }
 
@@ -230,17 +246,10 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
-        struct sigaction ign = {}, old;
-        ign.sa_handler = r.ignoreSigchld ? SIG_IGN : SIG_DFL;
-        sigaction(SIGCHLD, &ign, &old);
-        ScopedEnv env;
-        env.set("ARGVDUMP_ACTIONS", r.actions);
-        ChildProcess c;
-        ChildProcess::Options o;
-        o.input = ChildProcess::Input::Pipe;
-        o.ownGroup = true;
-        ASSERT_TRUE(c.start(argvdump, {"lead"}, o).ok());
-        const pid_t pid = c.pid();
+        ReleaseCase rc(r.actions, r.ignoreSigchld, true);
+        ASSERT_TRUE(rc.started);
+        ChildProcess& c = rc.c;
+        const pid_t pid = rc.pid;
         std::string out;
         for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
             out += StubHarness::readUntil(c, "\n", 10000);
@@ -253,7 +262,6 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
         EXPECT_FALSE(StubHarness::running(pid));
         EXPECT_FALSE(StubHarness::running(grandchild));
         EXPECT_FALSE(c.signalGroup(SIGTERM));
-        sigaction(SIGCHLD, &old, nullptr);
         // Orphaned, the grandchild is reaped by another parent; never left running.
         if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
     }
