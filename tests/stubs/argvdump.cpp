@@ -16,6 +16,8 @@
 //   forkhang    starts a child that sleeps for ever in the same process
 //               group (it ignores SIGTERM after noterm) and prints
 //               "child=<pid>"
+//   forkdaemon  the same, but the child leaves the group and session first
+//               (as a tool that daemonises)
 //   err:TEXT    TEXT and '\n' on standard error
 //   long:N      a line of N bytes ('a' to 'z' repeated) and '\n'
 //   bytes       every byte value 0..255, twice, then '\n'
@@ -69,9 +71,10 @@ void perform(const std::string& action) {
         signal(SIGTERM, SIG_IGN);
     } else if (verb == "selfkill") {
         kill(getpid(), SIGKILL);
-    } else if (verb == "forkhang") {
+    } else if (verb == "forkhang" || verb == "forkdaemon") {
         const pid_t child = fork();
         if (child == 0) {
+            if (verb == "forkdaemon") setsid();
             for (;;) pause();
         }
         put(1, "child=" + std::to_string(child) + "\n");

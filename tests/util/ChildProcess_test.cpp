@@ -236,13 +236,16 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
     struct Row {
         const char* actions;
         bool ignoreSigchld;
+        bool grandchildEnds;
     };
     const Row rows[] = {
-        {"forkhang,sleep:20000", false},         // both hang: SIGTERM to the group
-        {"noterm,forkhang,sleep:20000", false},  // both ignore SIGTERM: SIGKILL
-        {"forkhang,stdin", false},               // the child ends at end of input, its own stays
-        {"forkhang,stdin", true},
-        {"noterm,forkhang,sleep:20000", true},
+        {"forkhang,sleep:20000", false, true},         // both hang: SIGTERM to the group
+        {"noterm,forkhang,sleep:20000", false, true},  // both ignore SIGTERM: SIGKILL
+        {"forkhang,stdin", false, true},  // the child ends at end of input, its own stays
+        {"forkhang,stdin", true, true},
+        {"noterm,forkhang,sleep:20000", true, true},
+        // One that left the group and session on purpose is not the group's.
+        {"forkdaemon,sleep:20000", true, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
@@ -258,9 +261,10 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
         ASSERT_GT(grandchild, 0) << out;
         c.release();
         // SIGKILL takes effect as soon as the process is next scheduled.
-        for (int i = 0; i < 200 && StubHarness::running(grandchild); ++i) usleep(10000);
+        for (int i = 0; i < 200 && r.grandchildEnds && StubHarness::running(grandchild); ++i)
+            usleep(10000);
         EXPECT_FALSE(StubHarness::running(pid));
-        EXPECT_FALSE(StubHarness::running(grandchild));
+        EXPECT_EQ(StubHarness::running(grandchild), !r.grandchildEnds);
         EXPECT_FALSE(c.signalGroup(SIGTERM));
         // Orphaned, the grandchild is reaped by another parent; never left running.
         if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
