@@ -90,7 +90,7 @@ void BM_PrepareIPFIXPacket(benchmark::State& state) {
     }
     Socket* socket = new Socket(fds[0], nullptr, nullptr);
     socket->connected = true;
-    ctrl->outputSockets.push_back(socket);
+    ctrl->links.sockets.push_back(socket);
     auto drain = std::make_unique<Drain>(fds[1]);
     SensorCtrlBlock* block = ctrl->sensors[0];
 
@@ -130,8 +130,8 @@ BENCHMARK(BM_MemcpyRows)->Args({20, 160})->Args({1000, 100});
 // does, without any encoding.
 void BM_MemcpyAndSend(benchmark::State& state) {
     const size_t bytes = static_cast<size_t>(state.range(0)) * state.range(1);
-    const size_t room = SensorCtrl::MAX_RECORDS_LEN / state.range(1) * state.range(1);
-    std::vector<char> rows(bytes, 'x'), packet(SensorCtrl::PACKET_BUFFER_LEN);
+    const size_t room = IPFIXPacket::MAX_RECORDS_LEN / state.range(1) * state.range(1);
+    std::vector<char> rows(bytes, 'x'), packet(IPFIXPacket::PACKET_BUFFER_LEN);
     int fds[2];
     if (!connectPair(state.range(2) != 0, fds)) {
         state.SkipWithError("no connection");

@@ -55,33 +55,36 @@ bool addTemplateSet(const IPFIXTemplSet& tmpl, char* buf, uint32_t* length) {
     return true;
 }
 
-uint32_t addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl, char* buf,
-                    uint32_t* length) {
+bool addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl, char* buf,
+                uint32_t* length, uint32_t* next) {
+    *next = 0;
+    if (data->numSets == 0) return true;
     const uint64_t recordLength = tmpl.getDataSetMemorySize();
     // Rows that do not match the template cannot be described by it, and
     // reading them by the template's length could run past the rows.
-    if (recordLength == 0 || data->setLength != recordLength) return 0;
+    if (recordLength == 0 || data->setLength != recordLength) return false;
     const uint64_t total = static_cast<uint64_t>(data->numSets) * recordLength;
-    if (offset >= total) return 0;
+    if (offset >= total) return true;
     const uint64_t remaining = total - offset;
     const int64_t room =
         static_cast<int64_t>(MAX_CONTENT_LEN) - *length - static_cast<int64_t>(sizeof(IPFIX_Set));
-    if (room < static_cast<int64_t>(recordLength)) return offset;
+    if (room < static_cast<int64_t>(recordLength)) {
+        *next = offset;
+        return true;
+    }
 
     uint64_t bytes;
-    uint32_t next;
     if (static_cast<uint64_t>(room) < remaining) {
         bytes = static_cast<uint64_t>(room) / recordLength * recordLength;
-        next = static_cast<uint32_t>(offset + bytes);
+        *next = static_cast<uint32_t>(offset + bytes);
     } else {
         bytes = remaining;
-        next = 0;
     }
     putU16(buf + *length, tmpl.getTemplateID());
     putU16(buf + *length + 2, static_cast<uint16_t>(bytes + sizeof(IPFIX_Set)));
     std::memcpy(buf + *length + sizeof(IPFIX_Set), data->data + offset, bytes);
     *length += static_cast<uint32_t>(bytes + sizeof(IPFIX_Set));
-    return next;
+    return true;
 }
 
 bool writeTemplatePacket(char* buf, uint32_t exportTime, uint32_t seq,
@@ -89,22 +92,27 @@ bool writeTemplatePacket(char* buf, uint32_t exportTime, uint32_t seq,
                          const IPFIXTemplSet& tmpl, uint32_t* length) {
     writeMessageHeader(buf, exportTime, seq);
     *length = sizeof(IPFIX);
+    // Every metadata row must go into this one message: a collector reads
+    // the data packets by them.
+    uint32_t next = 0;
     if (!addTemplateSet(metaTmpl, buf, length) ||
-        addDataSet(&metaRows, 0, metaTmpl, buf, length) != 0 || !addTemplateSet(tmpl, buf, length))
+        !addDataSet(&metaRows, 0, metaTmpl, buf, length, &next) || next != 0 ||
+        !addTemplateSet(tmpl, buf, length))
         return false;
     putU16(buf + 2, static_cast<uint16_t>(*length));
     return true;
 }
 
-uint32_t writeDataPacket(char* buf, uint32_t exportTime, uint32_t seq, const dataSet_t& rows,
-                         const IPFIXTemplSet& tmpl, uint32_t offset, uint32_t* length) {
+bool writeDataPacket(char* buf, uint32_t exportTime, uint32_t seq, const dataSet_t& rows,
+                     const IPFIXTemplSet& tmpl, uint32_t offset, uint32_t* length, uint32_t* next) {
     writeMessageHeader(buf, exportTime, seq);
     *length = sizeof(IPFIX);
-    uint32_t next = 0;
-    if (static_cast<uint64_t>(rows.numSets) * rows.setLength != 0)
-        next = addDataSet(&rows, offset, tmpl, buf, length);
+    *next = 0;
+    if (static_cast<uint64_t>(rows.numSets) * rows.setLength != 0 &&
+        !addDataSet(&rows, offset, tmpl, buf, length, next))
+        return false;
     putU16(buf + 2, static_cast<uint16_t>(*length));
-    return next;
+    return true;
 }
 
 }  // namespace IPFIXPacket

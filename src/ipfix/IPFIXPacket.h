@@ -65,20 +65,25 @@ void writeMessageHeader(char* packet, uint32_t exportTime, uint32_t seq);
 // appending nothing, when it does not fit.
 bool addTemplateSet(const IPFIXTemplSet& tmpl, char* buf, uint32_t* length);
 // Appends one data set of whole records of `data` from byte `offset` on at
-// *length of buf, keeping the message within MAX_CONTENT_LEN. Returns the
-// offset where the next packet continues, 0 when every record fitted.
-uint32_t addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl, char* buf,
-                    uint32_t* length);
+// *length of buf, keeping the message within MAX_CONTENT_LEN, and sets *next
+// to the offset where the next packet continues, 0 when every record fitted.
+// False, appending nothing, when `data` holds records whose length is not
+// the template's: the template cannot describe them.
+bool addDataSet(const dataSet_t* data, uint32_t offset, const IPFIXTemplSet& tmpl, char* buf,
+                uint32_t* length, uint32_t* next);
 
 // Writes the whole template packet (layout above) into buf and sets
-// *length. False when it does not fit into one message.
+// *length. False when it does not fit into one message, or when the
+// metadata rows do not match metaTmpl.
 bool writeTemplatePacket(char* buf, uint32_t exportTime, uint32_t seq,
                          const IPFIXTemplSet& metaTmpl, const dataSet_t& metaRows,
                          const IPFIXTemplSet& tmpl, uint32_t* length);
 // Writes one data packet of `rows` from byte `offset` on into buf and sets
-// *length; rows without records give a bare message header. Returns the
-// offset where the next packet continues, 0 when this one is the last.
-uint32_t writeDataPacket(char* buf, uint32_t exportTime, uint32_t seq, const dataSet_t& rows,
-                         const IPFIXTemplSet& tmpl, uint32_t offset, uint32_t* length);
+// *length and *next, the offset where the next packet continues (0 when this
+// one is the last); rows without records give a bare message header. False,
+// with nothing to send, for rows that do not match the template (checkRows
+// tells beforehand).
+bool writeDataPacket(char* buf, uint32_t exportTime, uint32_t seq, const dataSet_t& rows,
+                     const IPFIXTemplSet& tmpl, uint32_t offset, uint32_t* length, uint32_t* next);
 
 }  // namespace IPFIXPacket

@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "Configuration.h"
 #include "ParamNames.h"
@@ -17,6 +19,29 @@ namespace {
 constexpr int BLASTER_CONNECT_WAIT_MS = 50;
 // Longer waits are cut into slices of this length to look for a stop request.
 constexpr int STOP_CHECK_MS = 100;
+
+constexpr char BLANKS[] = " \n\r\t";
+
+std::string trimBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(BLANKS);
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(BLANKS) - first + 1);
+}
+
+// Host names and the hexadecimal digits of IPv6 addresses ignore case.
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The port a collector entry reaches, for telling entries apart: the
+// resolver reads a port in digits as a number, so "04739" is 4739. A service
+// name stays as written, and an empty port (no service) stays empty.
+std::string portKey(const std::string& port) {
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return port;
+    const size_t first = port.find_first_not_of('0');
+    return first == std::string::npos ? "0" : port.substr(first);
+}
 
 }  // namespace
 
@@ -35,10 +60,27 @@ void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout, t
         params->getParamStoreVec(Cfg::COLLECTORS, collectors);
     }
     if (collectors != nullptr) {
+        // A hand-written file may list one collector twice; a second
+        // connection to it would deliver every record twice.
+        std::vector<std::pair<std::string, std::string>> seen;
+        size_t number = 0;
         for (const Cfg::ParamValStore* entry : *collectors) {
+            ++number;
+            if (entry == nullptr) continue;
             std::string host, port;
             entry->getString(Cfg::COLHOST, host);
             entry->getString(Cfg::COLPORT, port);
+            host = trimBlanks(host);
+            port = trimBlanks(port);
+            std::pair<std::string, std::string> key(lowerCase(host), portKey(port));
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+                logger.logWarning(
+                    "Collector entry %zu (host %s, port %s) repeats an earlier entry; it gets "
+                    "no connection of its own",
+                    number, host.c_str(), port.c_str());
+                continue;
+            }
+            seen.push_back(std::move(key));
             Socket* s = new Socket(host, port);
             s->setTimeoutValue(socketTimeout);
             if (!localIface.empty()) s->setLocalInterface(localIface);

@@ -41,9 +41,12 @@ class CollectorLinks {
     CollectorLinks& operator=(const CollectorLinks&) = delete;
 
     // Main thread, at construction of the controller: one socket per
-    // `collectors` entry of params (none for null), in order, with the
-    // socket time-out (seconds) and the local interface of `ipfixinterface`;
-    // then every collector starts connecting.
+    // distinct `collectors` entry of params (none for null), in order, with
+    // the socket time-out (seconds) and the local interface of
+    // `ipfixinterface`; then every collector starts connecting. Host and
+    // port are used without surrounding blanks; an entry with the host (in
+    // any letter case) and port of an earlier one gets no socket, with a
+    // Warning naming it.
     void open(const Cfg::ParamValStore* params, int socketTimeout, time_t now);
     // Publishes the descriptors for interruptSends (the sensor list
     // configuration may have connected or closed sockets itself).

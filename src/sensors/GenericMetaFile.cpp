@@ -11,6 +11,7 @@
 
 #include "Configuration.h"
 #include "DirectSensors.h"
+#include "IPFIXPacket.h"
 #include "IPFIXTemplSet.h"
 #include "ParamNames.h"
 #include "SensorCtrl.h"
@@ -76,18 +77,23 @@ const SemanticWord* findSemantic(const std::string& word) {
     return nullptr;
 }
 
-// Limits of what one virtual sensor can export: a data packet must carry at
-// least one whole row, and the template packet is the message header, a
-// template set with the 5-field metadata template, the metadata set (one
-// 48-byte row per metric) and a template set with the metric template
-// (8 bytes per field).
-constexpr uint32_t MAX_ROW_LEN = SensorCtrl::MAX_RECORDS_LEN;
-constexpr uint64_t templatePacketLength(uint64_t metrics) {
-    return sizeof(IPFIX) + sizeof(IPFIX_Set) + sizeof(IPFIX_Temp) + 5 * sizeof(FieldSpecifier) +
-           sizeof(IPFIX_Set) + sizeof(IPFIX_Temp) + metrics * sizeof(FieldSpecifier) +
-           sizeof(IPFIX_Set) + metrics * sizeof(MetricsMetadata);
+// A data packet must carry at least one whole row.
+constexpr uint32_t MAX_ROW_LEN = IPFIXPacket::MAX_RECORDS_LEN;
+
+// Whether the controller can write the template packet of this sensor's one
+// virtual sensor. The packet unit lays it out, as it does at every sample,
+// from the sensor's own templates and metadata rows; the identifiers the
+// controller gives the templates later do not change its length.
+bool templatePacketFits(const AbstractSensor& sensor) {
+    IPFIXTemplSet meta(IPFIX_FIRST_TEMPLATE_ID);
+    IPFIXTemplSet metrics(IPFIX_FIRST_TEMPLATE_ID);
+    for (const FieldSpecifier& f : *sensor.getMetaDataDef()) meta.addElementHostByteOrder(&f);
+    for (const FieldSpecifier& f : *sensor.getMetricDataDef()) metrics.addElementHostByteOrder(&f);
+    std::vector<char> packet(IPFIXPacket::PACKET_BUFFER_LEN);
+    uint32_t length = 0;
+    return IPFIXPacket::writeTemplatePacket(packet.data(), 0, 0, meta, sensor.getMetaData()[0],
+                                            metrics, &length);
 }
-static_assert(templatePacketLength(1) == 76 + 56, "a template packet is 76 + 56 x k bytes");
 
 constexpr int32_t MAX_METRIC_ID = 0x7FFF;  // the top bit is IPFIX's enterprise bit
 
@@ -421,14 +427,6 @@ void SensorCtrl::createGenericSensor(const Cfg::ParamDefStore* metaSchema,
             static_cast<unsigned long long>(rowBytes), MAX_ROW_LEN, p, n);
         return;
     }
-    if (templatePacketLength(table.size()) > MAX_MESSAGE_LEN) {
-        logger->logError(
-            "The template packet of %zu metrics would exceed %u bytes in file %s, "
-            "skipping sensor %s.",
-            table.size(), MAX_MESSAGE_LEN, p, n);
-        return;
-    }
-
     std::vector<std::string> rowNames;
     for (const MetricsMetadata& row : table) rowNames.emplace_back(row.metricName);
     logger->logInfo("Generic sensorName:\t%s\n\tsensorID:\t%d\n\tperiod:\t%d", n, sensorID, period);
@@ -444,6 +442,14 @@ void SensorCtrl::createGenericSensor(const Cfg::ParamDefStore* metaSchema,
     AbstractSensor* sensor = directSensorMakers.generic(
         name, sensorID, table, {static_cast<uint32_t>(table.size())}, proxyCmd, proxyArgs, subCmd);
     if (sensor == nullptr) return;
+    if (!templatePacketFits(*sensor)) {
+        logger->logError(
+            "The template packet of %zu metrics would exceed %u bytes in file %s, "
+            "skipping sensor %s.",
+            table.size(), IPFIXPacket::MAX_MESSAGE_LEN, p, n);
+        delete sensor;
+        return;
+    }
     sensor->setPollPeriod(static_cast<uint64_t>(period) * ONE_SEC_IN_MICROSECONDS);
     logger->logInfo("Allocated generic sensor %s with reporting period %d sec", n, period);
     if (!addSensor(sensor, nullptr)) {

@@ -62,7 +62,6 @@ SensorCtrl::SensorCtrl()
       blasterTimeDelta(0),
       logger(new LoggerStub(name)),
       links(sensors, *logger),
-      outputSockets(links.sockets),
       numPkts(0) {
     const Cfg::ParamValStore* params = config != nullptr ? &config->getParamStore() : nullptr;
 

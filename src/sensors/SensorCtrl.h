@@ -15,7 +15,7 @@
 //
 // Threads, by member:
 // - set on the main thread before the controller thread starts, read-only
-//   afterwards: outputSockets, sensors, socketTimeout, blasterTimeOut,
+//   afterwards: sensors, socketTimeout, blasterTimeOut,
 //   blasterTimeDelta, sensorLogPkt;
 // - controller thread only: numPkts, the packet buffers, errBuf, the blocks'
 //   run state, request count, queue and template-sent map, the sensors' timer
@@ -99,8 +99,6 @@ class SensorCtrl : public Runnable {
     // Delay of a sensor's first poll, in microseconds, for a period in
     // microseconds; `name` is used only in the log line.
     uint64_t getInitialDelay(uint64_t period, std::string name);
-    // Forgets in every block which templates went out over `socket`.
-    void resetConnectionStatus(const Socket* socket);
     // Formats into errBuf (cut to fit), appends ": text (errno N)" when errnum
     // is not 0 and there is room, and logs the result at Error.
     void sendLogMsg(int errnum, const char* format, ...) VELMAR_PRINTF(3, 4);
@@ -124,18 +122,7 @@ class SensorCtrl : public Runnable {
     // IPFIX packets of one sample (controller thread). The packet layouts are
     // drawn in IPFIXPacket.h beside the code that writes them.
     bool prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime, const dataSet_t* data);
-    // Hands one data packet, preceded where a connection needs it by the
-    // virtual sensor's template packet, to every collector. True when every
-    // collector took the data packet.
-    bool sendIPFIXPackets(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
-                          const char* templatePacket, uint32_t templateLength,
-                          uint32_t virtualSensor);
 
-    // The packet limits, as IPFIXPacket.h explains them.
-    static constexpr uint32_t MAX_MESSAGE_LEN = IPFIXPacket::MAX_MESSAGE_LEN;
-    static constexpr uint32_t PACKET_BUFFER_LEN = IPFIXPacket::PACKET_BUFFER_LEN;
-    static constexpr uint32_t MAX_CONTENT_LEN = IPFIXPacket::MAX_CONTENT_LEN;
-    static constexpr uint32_t MAX_RECORDS_LEN = IPFIXPacket::MAX_RECORDS_LEN;
     // terminateSensorCtrl waits JOIN_SECONDS for the controller thread, then,
     // after breaking its sends and asking it to leave at once, LEAVE_SECONDS
     // more; then up to REPLY_GRACE_MICROS for the answers of sensor threads
@@ -155,9 +142,8 @@ class SensorCtrl : public Runnable {
     int64_t blasterTimeOut;                 // µs; not 0 in Blaster mode
     uint64_t blasterTimeDelta;              // ms, Blaster logical clock step
     sensorQueue_t ctrlQueue;
-    LoggerStub* logger;                   // owned, "SensorCtrl"
-    CollectorLinks links;                 // the collector connections; owns the sockets
-    std::vector<Socket*>& outputSockets;  // links.sockets: configuration order
+    LoggerStub* logger;    // owned, "SensorCtrl"
+    CollectorLinks links;  // the collector connections; owns the sockets
 
     // Controller thread only (after start).
     uint32_t numPkts;  // IPFIX sequence counter
@@ -187,11 +173,6 @@ class SensorCtrl : public Runnable {
     void disarmTimer(SensorCtrlBlock* block, LoopState& st);
     void logStatusReply(SensorCtrlBlock* block, const sensorStatusRepMsg& rep);
 
-    // Waits until every collector of `which` has finished its pending connect
-    // (up, or failed), at most boundMs in all, or, with watchStop (main
-    // thread, start-up), until a stop is pending; one poll covers all of
-    // them. Their state is read afterwards with checkConnection.
-    void awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop);
     // Logs a failed push of a request; `format` holds one %s, the sensor's name.
     void logSendFailure(SensorCtrlBlock* block, const char* format);
 
@@ -213,8 +194,8 @@ class SensorCtrl : public Runnable {
     // that the block copy of a sample's records runs at full speed. Not
     // zeroed: every byte sent is written first, and untouched pages of these
     // 128 KiB cost no memory.
-    alignas(64) char ipfixPacket[PACKET_BUFFER_LEN];
-    alignas(64) char ipfixTemplatePacket[PACKET_BUFFER_LEN];
+    alignas(64) char ipfixPacket[IPFIXPacket::PACKET_BUFFER_LEN];
+    alignas(64) char ipfixTemplatePacket[IPFIXPacket::PACKET_BUFFER_LEN];
 
   private:
     // Sensor list configuration (SensorCtrlConfig.cpp): its private helpers

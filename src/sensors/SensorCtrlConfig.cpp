@@ -76,11 +76,12 @@ void SensorCtrl::parseSensorConfig() {
         // constructor are waited for, all together and at most the socket
         // time-out, before the thread runs; a stop request ends the wait.
         std::vector<size_t> pending;
-        for (size_t i = 0; i < outputSockets.size(); ++i)
-            if (outputSockets[i]->isConnecting()) pending.push_back(i);
-        awaitConnects(pending, static_cast<int64_t>(socketTimeout) * 1000, true);
+        for (size_t i = 0; i < links.sockets.size(); ++i)
+            if (links.sockets[i]->isConnecting()) pending.push_back(i);
+        links.awaitConnects(pending, static_cast<int64_t>(socketTimeout) * 1000,
+                            &SensorCtrl::stopPending);
         for (size_t i : pending) {
-            Socket* socket = outputSockets[i];
+            Socket* socket = links.sockets[i];
             // A failed one is started afresh by the first sample.
             if (!socket->checkConnection(0) && !socket->isConnecting()) socket->closeSocket(false);
         }

@@ -69,26 +69,16 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
         uint32_t offset = 0;
         do {
             uint32_t length = 0;
-            offset = IPFIXPacket::writeDataPacket(ipfixPacket, exportTime, seq, rows, tmpl, offset,
-                                                  &length);
+            // checkRows accepted the rows, so every packet can be written.
+            if (!IPFIXPacket::writeDataPacket(ipfixPacket, exportTime, seq, rows, tmpl, offset,
+                                              &length, &offset)) {
+                allSent = false;
+                break;
+            }
             if (!links.deliver(block, ipfixPacket, length, ipfixTemplatePacket, templateLength, v,
                                blasterTimeOut != 0))
                 allSent = false;
         } while (offset != 0);
     }
     return allSent;
-}
-
-bool SensorCtrl::sendIPFIXPackets(SensorCtrlBlock* block, const char* dataPacket,
-                                  uint32_t dataLength, const char* templatePacket,
-                                  uint32_t templateLength, uint32_t virtualSensor) {
-    links.beginSample();
-    return links.deliver(block, dataPacket, dataLength, templatePacket, templateLength,
-                         virtualSensor, blasterTimeOut != 0);
-}
-
-void SensorCtrl::resetConnectionStatus(const Socket* socket) { links.forgetTemplates(socket); }
-
-void SensorCtrl::awaitConnects(const std::vector<size_t>& which, int64_t boundMs, bool watchStop) {
-    links.awaitConnects(which, boundMs, watchStop ? &SensorCtrl::stopPending : nullptr);
 }

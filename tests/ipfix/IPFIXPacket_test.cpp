@@ -46,13 +46,14 @@ TEST(IPFIXPacket, DataPacketsSplitIntoWholeRecords) {
         uint32_t records;
         std::vector<uint32_t> packetLengths;
         uint16_t templLen = 0;  // when not recordLen
+        bool written = true;
     } rows[] = {
         {8, 8189, {65532}},                             // exactly the room
         {8, 8190, {65532, 16 + 4 + 8}},                 // one record more
         {4, 16379, {65532, 24}},                        // all but the set header
         {10, 10000, {16 + 4 + 65510, 16 + 4 + 34490}},  // 6551 records, then the rest
         {100, 0, {16}},                                 // no records: the bare header
-        {11, 10000, {16}, 10},  // rows the template does not describe are not read
+        {11, 10000, {}, 10, false},  // rows the template does not describe: nothing to send
     };
     for (const Row& r : rows) {
         const IPFIXTemplSet t = templ(1002, 1, r.templLen != 0 ? r.templLen : r.recordLen);
@@ -65,7 +66,10 @@ TEST(IPFIXPacket, DataPacketsSplitIntoWholeRecords) {
         uint32_t offset = 0;
         do {
             uint32_t length = 0;
-            offset = IPFIXPacket::writeDataPacket(buf.data(), 7, 3, set, t, offset, &length);
+            const bool written =
+                IPFIXPacket::writeDataPacket(buf.data(), 7, 3, set, t, offset, &length, &offset);
+            EXPECT_EQ(written, r.written) << r.recordLen << " x " << r.records;
+            if (!written) break;
             EXPECT_EQ(be(buf, 2, 2), length);
             EXPECT_EQ(be(buf, 4, 4), 7u);
             EXPECT_EQ(be(buf, 8, 4), 3u);
@@ -78,6 +82,70 @@ TEST(IPFIXPacket, DataPacketsSplitIntoWholeRecords) {
         EXPECT_EQ(lengths, r.packetLengths) << r.recordLen << " x " << r.records;
         EXPECT_EQ(carried, r.templLen == 0 ? records : "") << r.recordLen << " x " << r.records;
     }
+}
+
+// The template packet carries every metadata row or fails: a packet without
+// them would leave the collector unable to read the data packets. 76 + 56 x k
+// bytes for k metrics of 8-byte specifiers.
+TEST(IPFIXPacket, TemplatePacketHoldsAllMetadataOrFails) {
+    const IPFIXTemplSet meta = templ(1001, 5, 8);  // record of 40 bytes
+    struct Row {
+        const char* why;
+        uint32_t metrics;    // metric template fields, one metadata row each
+        uint32_t metaRows;   // metadata rows given
+        uint16_t rowLength;  // of a metadata row
+        bool written;
+        uint32_t length;
+    } rows[] = {
+        {"fifteen metrics", 15, 15, 40, true, 16 + 4 + 44 + 4 + 15 * 40 + 4 + 4 + 15 * 8},
+        {"rows longer than the template's record", 15, 15, 41, false, 0},
+        {"rows shorter than the template's record", 15, 15, 39, false, 0},
+        {"rows without a length", 15, 15, 0, false, 0},
+        {"metadata rows beyond one message", 1, 1700, 40, false, 0},
+        {"no metadata rows", 1, 0, 40, true, 16 + 4 + 44 + 4 + 4 + 8},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        const IPFIXTemplSet metrics = templ(1002, static_cast<int>(r.metrics), 4);
+        const std::string metaData(static_cast<size_t>(r.metaRows) * r.rowLength, 'm');
+        const dataSet_t metaSet = {r.metaRows, r.rowLength, metaData.data()};
+        std::vector<char> buf(IPFIXPacket::PACKET_BUFFER_LEN);
+        uint32_t length = 0;
+        EXPECT_EQ(
+            IPFIXPacket::writeTemplatePacket(buf.data(), 7, 3, meta, metaSet, metrics, &length),
+            r.written);
+        if (!r.written) continue;
+        EXPECT_EQ(length, r.length);
+        EXPECT_EQ(be(buf, 2, 2), r.length);
+        if (r.metaRows != 0) {
+            EXPECT_EQ(be(buf, 64, 2), 1001u);  // the metadata set
+            EXPECT_EQ(be(buf, 66, 2), 4 + r.metaRows * r.rowLength);
+        }
+    }
+}
+
+// A data set of rows that do not match the template appends nothing and
+// says so; rows that do not fit leave the next offset where they start.
+TEST(IPFIXPacket, DataSetOfMismatchingRowsIsRefused) {
+    const IPFIXTemplSet t = templ(1002, 1, 8);
+    const std::string records(80, 'r');
+    std::vector<char> buf(IPFIXPacket::PACKET_BUFFER_LEN);
+
+    const dataSet_t wrong = {10, 7, records.data()};
+    uint32_t length = 16, next = 99;
+    EXPECT_FALSE(IPFIXPacket::addDataSet(&wrong, 0, t, buf.data(), &length, &next));
+    EXPECT_EQ(length, 16u);
+    EXPECT_EQ(next, 0u);
+
+    const dataSet_t right = {10, 8, records.data()};
+    length = IPFIXPacket::MAX_CONTENT_LEN - 4 - 7;  // no room for one record
+    EXPECT_TRUE(IPFIXPacket::addDataSet(&right, 16, t, buf.data(), &length, &next));
+    EXPECT_EQ(length, IPFIXPacket::MAX_CONTENT_LEN - 4 - 7);
+    EXPECT_EQ(next, 16u);
+    length = 16;
+    EXPECT_TRUE(IPFIXPacket::addDataSet(&right, 16, t, buf.data(), &length, &next));
+    EXPECT_EQ(length, 16u + 4 + 64);
+    EXPECT_EQ(next, 0u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "Configuration.h"
 #include "DirectSensors.h"
 #include "GuideTables.h"
+#include "IPFIXPacket.h"
 #include "LoggerBackend.h"
 #include "ParamNames.h"
 #include "PlatformPaths.h"
@@ -796,7 +797,28 @@ TEST_F(MetaFileTest, LimitsAreInclusive) {
             metric("m" + std::to_string(i), std::to_string(8000 + i), "UINT32", "4", "QUANTITY"));
     write("meta/Gen.cfg", many.text());
     generic();
-    EXPECT_EQ(ctrl->sensors.size(), 1u);
+    ASSERT_EQ(ctrl->sensors.size(), 1u);
+    // The check at start-up and the controller at every sample lay the
+    // packet out alike: the controller's templates fill it to the last byte
+    // the check allowed.
+    const SensorCtrlBlock* b = ctrl->sensors[0];
+    std::vector<char> packet(IPFIXPacket::PACKET_BUFFER_LEN);
+    uint32_t length = 0;
+    EXPECT_TRUE(IPFIXPacket::writeTemplatePacket(packet.data(), 0, 0, b->metaMetricsTemplate,
+                                                 b->sensor->getMetaData()[0],
+                                                 b->metricsTemplate.at(0), &length));
+    EXPECT_EQ(length, 76u + 56u * 1168);
+
+    // One metric more no longer fits.
+    many.metrics.push_back(metric("m1164", "9164", "UINT32", "4", "QUANTITY"));
+    write("meta/Gen.cfg", many.text());
+    resetLog();
+    generic();
+    EXPECT_TRUE(ctrl->sensors.empty());
+    const std::string refusal =
+        "The template packet of 1169 metrics would exceed 65535 bytes in file " + metaPath() +
+        ", skipping sensor Gen.";
+    EXPECT_TRUE(logged("Error", refusal));
 }
 
 TEST_F(MetaFileTest, SecondSensorWithTheSameIdentityIsDropped) {

@@ -46,7 +46,7 @@ class SensorCtrlIpfix : public ::testing::Test {
 
     PairCollector& collector() {
         collectors.push_back(std::make_unique<PairCollector>());
-        ctrl->outputSockets.push_back(collectors.back()->socket);
+        ctrl->links.sockets.push_back(collectors.back()->socket);
         return *collectors.back();
     }
 
@@ -301,7 +301,7 @@ TEST_F(SensorCtrlIpfix, TemplateSentStatePerConnection) {
     b->setTemplateSent(c, 1, true);
     EXPECT_TRUE(b->isTemplateSent(a, 1));
     EXPECT_FALSE(b->isTemplateSent(c, 0));
-    ctrl->resetConnectionStatus(a);
+    ctrl->links.forgetTemplates(a);
     EXPECT_FALSE(b->isTemplateSent(a, 0));
     EXPECT_FALSE(b->isTemplateSent(a, 1));
     EXPECT_TRUE(b->isTemplateSent(c, 1));
@@ -332,7 +332,7 @@ TEST_F(SensorCtrlIpfix, UnansweredConnectsDoNotDelayALiveCollector) {
         silent.push_back(std::make_unique<nettest::SilentListener>());
         ASSERT_FALSE(silent.back()->port.empty());
         auto* socket = new Socket("127.0.0.1", silent.back()->port);
-        ctrl->outputSockets.push_back(socket);
+        ctrl->links.sockets.push_back(socket);
         ASSERT_TRUE(socket->connectAsync());
     }
     if (!silent[0]->silent()) GTEST_SKIP() << "the kernel answers a full accept queue";
@@ -348,7 +348,7 @@ TEST_F(SensorCtrlIpfix, UnansweredConnectsDoNotDelayALiveCollector) {
     ASSERT_EQ(m.size(), 11u);  // the template packet once, then every sample
     for (int sample = 0; sample < 10; ++sample)
         EXPECT_EQ(U::u32(m[sample + 1], 8), static_cast<uint32_t>(sample));
-    for (size_t i = 0; i < 25; ++i) EXPECT_TRUE(ctrl->outputSockets[i]->isConnecting());
+    for (size_t i = 0; i < 25; ++i) EXPECT_TRUE(ctrl->links.sockets[i]->isConnecting());
 }
 
 // A sample refused for its size takes no sequence number, and each refusal
@@ -398,7 +398,8 @@ TEST_F(SensorCtrlIpfix, NoCollectorIsSuccess) {
     FakeSensor* s = add(SensorID::TestSensor1, ctrltest::table(6000, 1), {4});
     s->setRows(0, 1);
     EXPECT_TRUE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
-    EXPECT_TRUE(ctrl->sendIPFIXPackets(block(0), "", 0, "", 0, 0));
+    ctrl->links.beginSample();
+    EXPECT_TRUE(ctrl->links.deliver(block(0), "", 0, "", 0, 0, false));
 }
 
 }  // namespace

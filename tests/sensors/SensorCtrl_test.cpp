@@ -162,6 +162,81 @@ TEST_F(SensorCtrlTest, SendLogMsgAppendsTheSystemError) {
     EXPECT_NE(text.find("SensorCtrl: " + std::string(251, 'z') + "\n"), std::string::npos);
 }
 
+// One connection per collector: an entry that names the host and port of
+// an earlier one (blanks, letter case and leading zeros aside) gets no
+// socket and one Warning. No port is not the default port: it names none.
+TEST_F(SensorCtrlTest, RepeatedCollectorGetsOneConnection) {
+    struct Entry {
+        const char* host;
+        const char* port;  // null: no port key
+    };
+    struct Row {
+        const char* why;
+        std::vector<Entry> entries;
+        std::vector<std::string> sockets;  // "host:port"
+        std::vector<std::string> warnings;
+    } rows[] = {
+        {"exact repeat",
+         {{"127.0.0.1", "1"}, {"127.0.0.1", "1"}},
+         {"127.0.0.1:1"},
+         {"Collector entry 2 (host 127.0.0.1, port 1) repeats an earlier entry; it gets no "
+          "connection of its own"}},
+        {"blanks, letter case and leading zeros",
+         {{"localhost", "1"}, {" LocalHost ", "0001 "}},
+         {"localhost:1"},
+         {"Collector entry 2 (host LocalHost, port 0001) repeats an earlier entry; it gets no "
+          "connection of its own"}},
+        {"distinct ports",
+         {{"127.0.0.1", "1"}, {"127.0.0.1", "2"}},
+         {"127.0.0.1:1", "127.0.0.1:2"},
+         {}},
+        {"no port beside the default port",
+         {{"127.0.0.1", nullptr}, {"127.0.0.1", "4739"}},
+         {"127.0.0.1:", "127.0.0.1:4739"},
+         {}},
+        {"two repeats among four",
+         {{"127.0.0.1", "1"}, {"127.0.0.2", "1"}, {"127.0.0.1", "1"}, {"127.0.0.2", "01"}},
+         {"127.0.0.1:1", "127.0.0.2:1"},
+         {"Collector entry 3 (host 127.0.0.1, port 1) repeats",
+          "Collector entry 4 (host 127.0.0.2, port 01) repeats"}},
+    };
+    size_t seen = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        std::string text = "collectors = ";
+        for (const Entry& e : r.entries) {
+            if (&e != &r.entries.front()) text += ", ";
+            text += "{\nhost = \"" + std::string(e.host) + "\"\n";
+            if (e.port != nullptr) text += "port = \"" + std::string(e.port) + "\"\n";
+            text += "}";
+        }
+        const std::string file = dir.file("collectors.cfg");
+        std::ofstream(file) << text << "\n";
+        Cfg::Configuration c(Cfg::SensorDefaultConfig::velmarSensorsDefStore,
+                             defaults.velmarSensorStore);
+        ASSERT_TRUE(c.loadConfigFile(file, nullptr));
+        SensorCtrl::config = &c;
+        auto ctrl = std::make_unique<SensorCtrl>();
+        SensorCtrl::config = nullptr;
+        std::vector<std::string> sockets;
+        for (const Socket* s : ctrl->links.sockets)
+            sockets.push_back(s->getDestHost() + ":" + s->getDestService());
+        EXPECT_EQ(sockets, r.sockets);
+        ctrl.reset();
+
+        // The log file grows across rows; this row's lines are the new ones.
+        const std::string all = logText();
+        const std::string logged = all.substr(seen);
+        seen = all.size();
+        log.reset();
+        log = std::make_unique<LogCapture>(dir);
+        EXPECT_EQ(LogCapture::count(logged, "repeats an earlier entry"), r.warnings.size())
+            << logged;
+        for (const std::string& w : r.warnings)
+            EXPECT_NE(logged.find("[Warning] SensorCtrl: " + w), std::string::npos) << logged;
+    }
+}
+
 // A 30-second sensor is polled right after its init whether or not the
 // initial delay is configured; a 6-hour one waits for its delay.
 TEST_F(SensorCtrlTest, FirstPollFollowsInitUnlessPeriodIsLong) {
