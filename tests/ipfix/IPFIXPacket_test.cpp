@@ -124,28 +124,4 @@ TEST(IPFIXPacket, TemplatePacketHoldsAllMetadataOrFails) {
     }
 }
 
-// A data set of rows that do not match the template appends nothing and
-// says so; rows that do not fit leave the next offset where they start.
-TEST(IPFIXPacket, DataSetOfMismatchingRowsIsRefused) {
-    const IPFIXTemplSet t = templ(1002, 1, 8);
-    const std::string records(80, 'r');
-    std::vector<char> buf(IPFIXPacket::PACKET_BUFFER_LEN);
-
-    const dataSet_t wrong = {10, 7, records.data()};
-    uint32_t length = 16, next = 99;
-    EXPECT_FALSE(IPFIXPacket::addDataSet(&wrong, 0, t, buf.data(), &length, &next));
-    EXPECT_EQ(length, 16u);
-    EXPECT_EQ(next, 0u);
-
-    const dataSet_t right = {10, 8, records.data()};
-    length = IPFIXPacket::MAX_CONTENT_LEN - 4 - 7;  // no room for one record
-    EXPECT_TRUE(IPFIXPacket::addDataSet(&right, 16, t, buf.data(), &length, &next));
-    EXPECT_EQ(length, IPFIXPacket::MAX_CONTENT_LEN - 4 - 7);
-    EXPECT_EQ(next, 16u);
-    length = 16;
-    EXPECT_TRUE(IPFIXPacket::addDataSet(&right, 16, t, buf.data(), &length, &next));
-    EXPECT_EQ(length, 16u + 4 + 64);
-    EXPECT_EQ(next, 0u);
-}
-
 }  // namespace
