@@ -422,9 +422,13 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         {"a directory anyone can write, without the sticky bit", REGULAR,
          pub + "/VelmarSensors.cfg", "directory " + pub + " can be written by others", false, 0777},
     };
+    Strings notRun;
     for (const auto& r : rows) {
         SCOPED_TRACE(r.why);
-        if (r.rootOnly && geteuid() != 0) continue;  // only root makes devices and gives files away
+        if (r.rootOnly && geteuid() != 0) {  // only root makes devices and gives files away
+            notRun.push_back(r.why);
+            continue;
+        }
         ASSERT_EQ(chmod(velmar.c_str(), r.linkDirMode), 0);
         ASSERT_EQ(std::system(("rm -rf " + scratch + " " + cfgFile).c_str()), 0);
         ASSERT_TRUE(StubHarness::makeDirs(pub));
@@ -482,6 +486,8 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         EXPECT_EQ(entries(pub), pubBefore);
     }
     EXPECT_TRUE(calls().empty());
+    if (!notRun.empty())
+        GTEST_SKIP() << "not root; rows not run: " << testing::PrintToString(notRun);
 }
 
 // Only the tool's own temporary files go, also in a run that writes nothing:
@@ -521,6 +527,8 @@ TEST_F(StatkeepctlRun, OnlyTheToolsOwnLeftoversAreRemovedAlsoWhenNothingChanged)
     EXPECT_EQ(actions(), Strings{"restart"});  // nothing changed since the first run
     EXPECT_FALSE(exists(velmar + "/" + TMP_FILE));
     for (const std::string& f : stay) EXPECT_TRUE(exists(f)) << f;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root; another user's file of the tool's form not tried";
 }
 
 TEST_F(StatkeepctlRun, AFailedRestartIsRetriedByLaterRunsUntilOneSucceeds) {
