@@ -207,12 +207,14 @@ bool restartOwed(int dirFd, const std::string& name) {
            S_ISREG(st.st_mode) && st.st_uid == geteuid();
 }
 
+// Leaves the marker in place, or creates it; never opens anything else of
+// that name.
 bool markRestartOwed(int dirFd, const std::string& name) {
+    if (restartOwed(dirFd, name)) return true;
     const int fd = ::openat(dirFd, restartMarker(name).c_str(),
-                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    closeFd(fd);
-    return restartOwed(dirFd, name);
+    return closeFd(fd) == 0;
 }
 
 }  // namespace
@@ -505,7 +507,7 @@ bool StatkeepCtrl::writeConfig(const std::string& path) {
     std::string dir, name, why;
     const int dirFd = openTarget(path, dir, name, why);
     if (dirFd < 0) {
-        logger.logError("Refusing to write %s: %s.", path.c_str(), why.c_str());
+        logger.logError("Could not write to file %s: %s.", path.c_str(), why.c_str());
         return false;
     }
     removeLeftovers(dirFd, name);

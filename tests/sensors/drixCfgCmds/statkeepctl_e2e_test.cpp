@@ -474,7 +474,8 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
 
         const Outcome res = run({"enable", "1", "node1", file});
         EXPECT_EQ(res.exitStatus, 255);
-        EXPECT_EQ(res.messages, Strings{"Refusing to write " + cfgFile + ": " + r.reason + "."});
+        EXPECT_EQ(res.messages,
+                  Strings{"Could not write to file " + cfgFile + ": " + r.reason + "."});
         ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
         EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
                     after.st_uid == before.st_uid);
