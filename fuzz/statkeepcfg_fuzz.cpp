@@ -1,7 +1,8 @@
 // Applies statkeepcfg's command-line edits, taken from the fuzzer's bytes, to
 // the default configuration in the command's order: a delete list, a
 // collector list, then assignments. Whatever the command would print must read
-// back into an equal configuration and print the same bytes again.
+// back into an equal configuration and print the same bytes again, and every
+// collector candidate it stored must pass the daemon's collector address rule.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "ParamNames.h"
 #include "SensorDefaultConfig.h"
 #include "Statkeepcfg.h"
+#include "split.h"
 
 namespace {
 
@@ -57,6 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FuzzCfg cfg(defaults.velmarSensorStore);
     if (!cfg.edit(deletes, hasCollectors ? &collectors : nullptr, assignments)) return 0;
+    if (hasCollectors) {
+        // Every candidate stored names a host and port the daemon accepts.
+        const Cfg::StrVec* stored = nullptr;
+        check(cfg.params().getStrVec(Cfg::COLCAND, stored));
+        for (const std::string& c : *stored) {
+            std::vector<std::string> pieces;
+            split(c, ":", pieces);
+            check(!pieces.empty());
+            // A port of blanks only is none: the default port.
+            std::string port = pieces.size() > 1 ? pieces[1] : "";
+            if (port.find_first_not_of(" \t\r\n") == std::string::npos) port = "4739";
+            const Cfg::CollectorAddress a = Cfg::checkCollectorAddress(pieces[0], port);
+            check(a.hostOk && a.portOk);
+        }
+    }
     std::ostringstream printed;
     cfg.showConfiguration(printed);
 

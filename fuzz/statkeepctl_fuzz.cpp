@@ -1,11 +1,11 @@
 // Drives statkeepctl's collector choice with arbitrary candidate lists, node
 // numbers and colRedundancy values on an in-memory configuration. A choice
 // must be non-empty and made of the candidates, each entry split into host
-// and port as the tool does, no two reaching one host and port; a refusal
-// must have one of its reasons.
+// and port as the tool does and passing the daemon's collector address rule,
+// no two reaching one host and port; a refusal must have one of its reasons,
+// among them a candidate that breaks that rule.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -31,31 +31,20 @@ class FuzzCtrl : public StatkeepCtrl {
     Cfg::ParamValStore& params() { return config->params; }
 };
 
-// The entry a candidate becomes: host and port, "4739" when it names none.
-std::string entryOf(const std::string& candidate) {
+// The entry a candidate becomes, judged by the collector address rule the
+// daemon applies: host and port trimmed, "4739" where it names no port.
+Cfg::CollectorAddress entryOf(const std::string& candidate) {
     std::vector<std::string> pieces;
     split(candidate, ":", pieces);
-    if (pieces.empty()) return "";
-    return pieces[0] + ":" + (pieces.size() > 1 ? pieces[1] : "4739");
-}
-
-// A port in digits that no connection could use: the tool refuses it.
-bool badPort(const std::string& candidate) {
-    std::vector<std::string> pieces;
-    split(candidate, ":", pieces);
-    if (pieces.size() < 2 || pieces[1].find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const std::string digits = pieces[1].substr(std::min(pieces[1].find_first_not_of('0'),
-                                                         pieces[1].size()));
-    return digits.empty() || digits.size() > 5 || std::stoul(digits) > 65535;
+    std::string port = pieces.size() > 1 ? pieces[1] : "";
+    if (port.find_first_not_of(" \t\r\n") == std::string::npos) port = "4739";
+    return Cfg::checkCollectorAddress(pieces.empty() ? "" : pieces[0], port);
 }
 
 // The collector an entry reaches: a port number counts without leading zeros.
-std::string addressOf(const std::string& entry) {
-    const std::string::size_type colon = entry.find(':');
-    const std::string port = entry.substr(colon + 1);
-    if (port.find_first_not_of("0123456789") != std::string::npos) return entry;
-    return entry.substr(0, colon + 1) + std::to_string(std::stoul(port));
+std::string addressOf(const std::string& host, const std::string& port) {
+    if (port.find_first_not_of("0123456789") != std::string::npos) return host + ":" + port;
+    return host + ":" + std::to_string(std::stoul(port));
 }
 
 }  // namespace
@@ -80,10 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool refusable = candidates.empty() || candidates.front().empty();
     std::set<std::string> entries, addresses;
     for (const std::string& c : candidates) {
-        const std::string e = entryOf(c);
-        refusable = refusable || e.empty() || badPort(c);
-        entries.insert(e);
-        if (!refusable) addresses.insert(addressOf(e));
+        const Cfg::CollectorAddress e = entryOf(c);
+        refusable = refusable || !e.hostOk || !e.portOk;
+        entries.insert(e.host + ":" + e.port);
+        if (!refusable) addresses.insert(addressOf(e.host, e.port));
     }
     if (!ctrl.assignCollectors()) {
         check(refusable);
@@ -97,8 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const Cfg::ParamValStore* e : *list) {
         std::string host, port;
         check(e->getString(Cfg::COLHOST, host) && e->getString(Cfg::COLPORT, port));
+        // Written as the daemon's check will read it, so that it passes unchanged.
+        const Cfg::CollectorAddress a = Cfg::checkCollectorAddress(host, port);
+        check(a.hostOk && a.portOk && a.host == host && a.port == port);
         check(entries.count(host + ":" + port) == 1);
-        check(reached.insert(addressOf(host + ":" + port)).second);
+        check(reached.insert(addressOf(host, port)).second);
     }
     return 0;
 }

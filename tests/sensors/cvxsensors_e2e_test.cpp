@@ -193,6 +193,7 @@ class DaemonTest : public ::testing::Test {
 TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string NOT_A_PORT = " is neither a number from 1 to 65535 nor a service name!";
     struct Case {
         const char* why;
         std::string text;  // null-like empty: no file at all
@@ -233,7 +234,21 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
         {"a port the resolver would take modulo 65536",
          config("99999", ""),
          {},
-         {"[Error  ]: Collector port 99999 in " + cfgPath + " is not a number from 1 to 65535!"}},
+         {"[Error  ]: Collector port '99999' in " + cfgPath + NOT_A_PORT}},
+        {"a port with a blank the resolver would skip",
+         config(" 99695", ""),
+         {},
+         {"[Error  ]: Collector port ' 99695' in " + cfgPath + NOT_A_PORT}},
+        {"a port with a sign",
+         config("+120249", ""),
+         {},
+         {"[Error  ]: Collector port '+120249' in " + cfgPath + NOT_A_PORT}},
+        {"a candidate list written as one host",
+         "logfile = \"" + logPath +
+             "\"\ncollectors = {\nhost = \"10.0.0.1,10.0.0.2\"\nport = \"4740\"\n}\n",
+         {},
+         {"[Error  ]: Collector host '10.0.0.1,10.0.0.2' in " + cfgPath +
+          " is not a host name or address!"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

@@ -1,5 +1,8 @@
 #include "SensorDefaultConfig.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -183,23 +186,99 @@ long collectorPortNumber(const std::string& port) {
     return n;
 }
 
-bool isBadCollectorPort(const std::string& port) {
-    const long n = collectorPortNumber(port);
-    return n == 0 || n > 65535;
+namespace {
+
+const char BLANKS[] = " \t\r\n";
+
+std::string trimBlanks(const std::string& text) {
+    const std::string::size_type first = text.find_first_not_of(BLANKS);
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(BLANKS) - first + 1);
 }
 
-bool checkCollectorPorts(const ParamValStore& params, const std::string& path,
-                         const Logger& logger) {
-    const ParamVec* collectors = nullptr;
-    if (!params.getParamStoreVec(COLLECTORS, collectors)) return true;
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isPort(const std::string& port) {
+    if (port.empty()) return false;
+    if (isAsciiDigit(port[0])) {
+        const long n = collectorPortNumber(port);
+        return n >= 1 && n <= 65535;
+    }
+    if (!isAsciiLetter(port[0])) return false;
+    for (char c : port) {
+        if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '-') return false;
+    }
+    return true;
+}
+
+bool isHostName(const std::string& host) {
+    std::string name = host;
+    if (!name.empty() && name.back() == '.') name.pop_back();  // a fully qualified name
+    if (name.empty() || name.size() > 253) return false;
+    std::size_t label = 0;
+    for (char c : name) {
+        if (c == '.') {
+            if (label == 0) return false;
+            label = 0;
+        } else if (isAsciiLetter(c) || isAsciiDigit(c) || c == '-' || c == '_') {
+            if (++label > 63) return false;
+        } else {
+            return false;
+        }
+    }
+    return label > 0;
+}
+
+bool isHost(const std::string& host) {
+    if (host.find(':') == std::string::npos) return isHostName(host);
+    // Only an IPv6 address holds a colon; a zone names an interface.
+    const std::string::size_type percent = host.find('%');
+    const std::string address = host.substr(0, percent);
+    in6_addr a6;
+    if (inet_pton(AF_INET6, address.c_str(), &a6) != 1) return false;
+    if (percent == std::string::npos) return true;
+    const std::string zone = host.substr(percent + 1);
+    return !zone.empty() && zone.size() < IF_NAMESIZE && isHostName(zone);
+}
+
+}  // namespace
+
+CollectorAddress checkCollectorAddress(const std::string& host, const std::string& port) {
+    CollectorAddress a;
+    a.host = trimBlanks(host);
+    a.port = trimBlanks(port);
+    a.hostOk = isHost(a.host);
+    a.portOk = isPort(a.port);
+    return a;
+}
+
+bool checkCollectorPorts(ParamValStore& params, const std::string& path, const Logger& logger) {
+    ParamVec* collectors = nullptr;
+    if (!params.getStoreVecForUpdate(COLLECTORS, collectors)) return true;
     bool ok = true;
-    for (const ParamValStore* entry : *collectors) {
-        std::string port;
-        if (entry == nullptr || !entry->getString(COLPORT, port) || !isBadCollectorPort(port))
-            continue;
-        logger.logError("Collector port %s in %s is not a number from 1 to 65535!", port.c_str(),
-                        path.c_str());
-        ok = false;
+    for (ParamValStore* entry : *collectors) {
+        if (entry == nullptr) continue;
+        std::string host, port;
+        entry->getString(COLHOST, host);
+        const bool hasPort = entry->getString(COLPORT, port);
+        const CollectorAddress a = checkCollectorAddress(host, port);
+        // An entry with no host at all is the built-in one; whether some
+        // entry has a host is checked on its own.
+        if (!host.empty() && !a.hostOk) {
+            logger.logError("Collector host '%s' in %s is not a host name or address!",
+                            host.c_str(), path.c_str());
+            ok = false;
+        }
+        if (hasPort && !a.portOk) {
+            logger.logError(
+                "Collector port '%s' in %s is neither a number from 1 to 65535 nor a service "
+                "name!",
+                port.c_str(), path.c_str());
+            ok = false;
+        }
+        if (a.hostOk) entry->putStr(COLHOST, a.host);
+        if (a.portOk) entry->putStr(COLPORT, a.port);
     }
     return ok;
 }

@@ -59,18 +59,38 @@ public:
     ParamValStore velmarSensorStore;
 };
 
+// A collector's host and port as the one rule below reads them, and its
+// verdict on each.
+struct CollectorAddress {
+    std::string host;  // blanks (blank, tab, CR, LF) at both ends removed
+    std::string port;  // likewise; a number keeps its leading zeros
+    bool hostOk = false;
+    bool portOk = false;
+};
+
+// The one rule for a collector address, applied by the daemon to its
+// collectors and by both tools to collector candidates, so that nothing one
+// accepts is refused or misread by another. After trimming:
+// - a port is decimal digits naming 1 to 65535, or a service name (a letter,
+//   then letters, digits and '-'). Anything else is refused, a sign or an
+//   inner blank included: the resolver reads " 99695" or "+120249" as a
+//   number and takes it modulo 65536. An empty port is refused here; a
+//   caller for which it means the default port fills that in first;
+// - a host is an IPv4 address, an IPv6 address (with an optional "%zone"),
+//   or a host name: dot-separated labels of 1 to 63 letters, digits, '-' and
+//   '_', at most 253 characters, optionally ending in a dot. A comma, a blank
+//   or a control character therefore never passes: "a,b" is not two hosts.
+CollectorAddress checkCollectorAddress(const std::string& host, const std::string& port);
+
 // The number a collector `port` written in decimal digits stands for, capped
 // at 65536 so that no digit string overflows; -1 when it is not all digits
 // (a service name, left to the resolver).
 long collectorPortNumber(const std::string& port);
 
-// True for a port in digits outside 1 to 65535: the resolver would silently
-// take it modulo 65536 and reach another port.
-bool isBadCollectorPort(const std::string& port);
-
-// The daemon's check of its collectors list: logs every entry whose port is
-// bad, naming the value and the file. False when there is one.
-bool checkCollectorPorts(const ParamValStore& params, const std::string& path,
-                         const Logger& logger);
+// The daemon's check of its collectors list: logs every entry whose port, or
+// whose non-empty host, breaks the rule of checkCollectorAddress, naming the
+// value and the file. False when there is one. The host and port of every
+// entry are left trimmed, as the rule read them, for the connections.
+bool checkCollectorPorts(ParamValStore& params, const std::string& path, const Logger& logger);
 
 }  // namespace Cfg

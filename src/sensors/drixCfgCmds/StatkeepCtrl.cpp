@@ -6,12 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -27,7 +30,7 @@ const char* const StatkeepCtrl::LOCK_FILE = "/tmp/VelmarSensors.lck";
 const char* const StatkeepCtrl::ENABLE = "enable";
 const char* const StatkeepCtrl::UPDATE = "update";
 const char* const StatkeepCtrl::DISABLE = "disable";
-const char* const StatkeepCtrl::DEFAULT_COLLECTOR_PORT = "4739";
+const char* const StatkeepCtrl::DEFAULT_COLLECTOR_PORT = CANDIDATE_DEFAULT_PORT;
 
 namespace {
 
@@ -52,69 +55,166 @@ bool writeAll(int fd, const std::string& text) {
 // port number without leading zeros, so that "h", "h:" and "h:04739" are one
 // collector.
 std::string addressOf(const std::string& candidate) {
-    const std::vector<std::string> pieces = collectorCandidatePieces(candidate);
-    if (pieces.empty()) return "";
-    std::string port = pieces.size() > 1 ? pieces[1] : StatkeepCtrl::DEFAULT_COLLECTOR_PORT;
-    const long number = Cfg::collectorPortNumber(port);
-    if (number >= 0) port = std::to_string(number);
-    return pieces[0] + ":" + port;
+    const Cfg::CollectorAddress a = collectorCandidateAddress(candidate);
+    if (a.host.empty()) return "";
+    const long number = Cfg::collectorPortNumber(a.port);
+    return a.host + ":" + (number >= 0 ? std::to_string(number) : a.port);
 }
 
-// mkostemp's template: six letters or digits replace the X's.
-const char TMP_SUFFIX[] = ".XXXXXX";
+// The tool's own files beside the configuration file NAME, hidden and with
+// the tool's name in them so that no file an operator keeps (NAME.240101,
+// NAME.orig01, NAME.BACKUP) can take their form:
+// - ".NAME.statkeepctl-XXXXXX", six letters or digits: a new file being
+//   written; one found at the start of a run was left by a run killed while
+//   writing (the lock is held, so no other run writes one now);
+// - ".NAME.statkeepctl-restart": the file was rewritten (or about to be) and
+//   the daemon has not yet been restarted since; a later run restarts it even
+//   when it finds nothing changed. Its length keeps it from ever taking the
+//   temporary form.
+const char TMP_PART[] = ".statkeepctl-";
+const std::size_t TMP_RANDOM = 6;
+const char RESTART_PART[] = ".statkeepctl-restart";
+
+std::string tmpPrefix(const std::string& name) { return "." + name + TMP_PART; }
+std::string restartMarker(const std::string& name) { return "." + name + RESTART_PART; }
 
 std::string dirOf(const std::string& path) {
     const std::string::size_type slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The file a path names through any chain of symbolic links; a dangling link
-// names the file it points to. The path itself when it is no link or a link
-// cannot be read (the rewrite then fails or replaces the path, as before).
-std::string linkTarget(const std::string& path) {
-    std::string file = path;
-    for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
-        struct stat st;
-        if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
-        std::vector<char> buf(PATH_MAX);
-        const ssize_t n = ::readlink(file.c_str(), buf.data(), buf.size());
-        if (n <= 0 || static_cast<std::size_t>(n) == buf.size()) return path;
-        const std::string target(buf.data(), static_cast<std::size_t>(n));
-        file = target[0] == '/' ? target : dirOf(file) + "/" + target;
-    }
-    return path;
+std::string baseOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool isAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// True for an entry of a directory that another user can replace or has
+// planted: a directory anyone may write without the sticky bit lets anyone
+// swap any entry, and in a sticky one (like /tmp) only entries of root or
+// the caller are ours.
+bool othersControl(const struct stat& dir, const struct stat& entry) {
+    if ((dir.st_mode & S_IWOTH) == 0) return false;
+    if ((dir.st_mode & S_ISVTX) == 0) return true;
+    return entry.st_uid != 0 && entry.st_uid != geteuid();
 }
 
-// Removes the temporary files ("name.XXXXXX") that runs killed while writing
-// left in dir. Called with the lock held, so none of them is being written.
-// Only regular files whose six characters are letters and digits go, and not
-// a lower-case word such as "backup", which an operator may have made.
-void removeLeftovers(const std::string& dir, const std::string& name) {
-    const std::string prefix = name + ".";
-    const std::size_t length = prefix.size() + std::strlen(TMP_SUFFIX) - 1;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
+// Removes the temporary files of killed runs from the directory dirFd: only
+// names of exactly the tool's temporary form, regular files owned by the
+// caller. Called with the lock held, so none of them is being written.
+void removeLeftovers(int dirFd, const std::string& name) {
+    const std::string prefix = tmpPrefix(name);
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
     while (const dirent* e = ::readdir(d)) {
         const std::string entry = e->d_name;
-        if (entry.size() != length || entry.compare(0, prefix.size(), prefix) != 0) continue;
-        bool generated = true, word = true;
-        for (std::size_t i = prefix.size(); i < entry.size(); ++i) {
-            const unsigned char c = static_cast<unsigned char>(entry[i]);
-            generated = generated && std::isalnum(c) != 0;
-            word = word && std::islower(c) != 0;
-        }
+        if (entry.size() != prefix.size() + TMP_RANDOM ||
+            entry.compare(0, prefix.size(), prefix) != 0 ||
+            !std::all_of(entry.begin() + static_cast<long>(prefix.size()), entry.end(), isAlnum))
+            continue;
         struct stat st;
-        if (generated && !word && fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode))
-            ::unlinkat(::dirfd(d), e->d_name, 0);
+        if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == geteuid())
+            ::unlinkat(dirFd, e->d_name, 0);
     }
     ::closedir(d);
+}
+
+// Creates a new temporary file of the tool's form in dirFd, mode 0600, never
+// through a link; its name in tmpName. -1 with errno on failure.
+int createTemporary(int dirFd, const std::string& name, std::string& tmpName) {
+    static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::mt19937 random(static_cast<unsigned>(now.tv_nsec) ^ static_cast<unsigned>(getpid()));
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof LETTERS - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmpName = tmpPrefix(name);
+        for (std::size_t i = 0; i < TMP_RANDOM; ++i) tmpName.push_back(LETTERS[pick(random)]);
+        const int fd = ::openat(dirFd, tmpName.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 int closeFd(int fd) {
     // Linux releases the descriptor even when close reports EINTR.
     const int rc = ::close(fd);
     return rc != 0 && errno == EINTR ? 0 : rc;
+}
+
+// Opens the directory of the file that path names, following links only
+// where no other user controls them, and checks that the file, when it
+// exists, is a regular file that no other user controls: the rewrite must
+// never replace a device, a FIFO or a directory, nor write where another
+// user decides what a name stands for. The directory's descriptor and the
+// file's name in it; -1 with the reason in why.
+int openTarget(const std::string& path, std::string& dir, std::string& name, std::string& why) {
+    std::string file = path;
+    for (int hops = 0;; ++hops) {
+        dir = dirOf(file);
+        name = baseOf(file);
+        const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat dirSt, st;
+        if (dirFd < 0 || fstat(dirFd, &dirSt) != 0) {
+            why = "cannot open directory " + dir + ": " + std::strerror(errno);
+            if (dirFd >= 0) closeFd(dirFd);
+            return -1;
+        }
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                // A new file: nobody may swap it once written.
+                st.st_uid = geteuid();
+                if (!othersControl(dirSt, st)) return dirFd;
+                why = "directory " + dir + " can be written by others";
+            } else {
+                why = "cannot look at " + file + ": " + std::strerror(errno);
+            }
+        } else if (othersControl(dirSt, st)) {
+            why = (dirSt.st_mode & S_ISVTX) == 0
+                      ? "directory " + dir + " can be written by others"
+                      : file + " belongs to another user in a directory others can write";
+        } else if (!S_ISLNK(st.st_mode)) {
+            if (S_ISREG(st.st_mode)) return dirFd;
+            why = file + " is not a regular file";
+        } else if (hops == 40) {  // the kernel's own limit
+            why = "too many levels of links at " + file;
+        } else {
+            std::vector<char> buf(PATH_MAX);
+            const ssize_t n = ::readlinkat(dirFd, name.c_str(), buf.data(), buf.size());
+            if (n > 0 && static_cast<std::size_t>(n) < buf.size()) {
+                const std::string target(buf.data(), static_cast<std::size_t>(n));
+                file = target[0] == '/' ? target : dir + "/" + target;
+                closeFd(dirFd);
+                continue;
+            }
+            why = "cannot read the link " + file;
+        }
+        closeFd(dirFd);
+        return -1;
+    }
+}
+
+// True when the marker of a restart still owed is beside the file: a regular
+// file of the caller's own (another user's file of that name is no proof).
+bool restartOwed(int dirFd, const std::string& name) {
+    struct stat st;
+    return fstatat(dirFd, restartMarker(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+// Leaves the marker in place, or creates it; never opens anything else of
+// that name.
+bool markRestartOwed(int dirFd, const std::string& name) {
+    if (restartOwed(dirFd, name)) return true;
+    const int fd = ::openat(dirFd, restartMarker(name).c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    return closeFd(fd) == 0;
 }
 
 }  // namespace
@@ -348,24 +448,54 @@ bool StatkeepCtrl::createCollectorsConfig(const stringSet_t& chosen) {
     }
     std::size_t i = 0;
     for (const std::string& server : chosen) {
-        std::vector<std::string> pieces = collectorCandidatePieces(server);
-        if (pieces.empty()) pieces.push_back("");  // refused earlier by assignCollectors
-        if (pieces.size() == 1) pieces.push_back(DEFAULT_COLLECTOR_PORT);
+        // Trimmed, with the default port where the candidate names none.
+        const Cfg::CollectorAddress a = collectorCandidateAddress(server);
         Cfg::ParamValStore& entry = *(*stores)[i++];
-        Cfg::Configuration::putValue(Cfg::COLHOST, pieces[0], entry, *schema, &logger);
-        Cfg::Configuration::putValue(Cfg::COLPORT, pieces[1], entry, *schema, &logger);
+        Cfg::Configuration::putValue(Cfg::COLHOST, a.host, entry, *schema, &logger);
+        Cfg::Configuration::putValue(Cfg::COLPORT, a.port, entry, *schema, &logger);
     }
     return true;
 }
 
 bool StatkeepCtrl::hasChanged(const std::string& path) {
+    // A file the rewrite would refuse is not read either; writeConfig says why.
+    std::string dir, name, why;
+    const int dirFd = openTarget(path, dir, name, why);
+    if (dirFd < 0) return true;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return true;
-    Cfg::Configuration* current = loadConfig(path, &logger);
+    const bool exists = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    closeFd(dirFd);
+    if (!exists) return true;
+    Cfg::Configuration* current = loadConfig(dir + "/" + name, &logger);
     if (current == nullptr) return true;
     const bool changed = config == nullptr || !(config->params == current->params);
     delete current;
     return changed;
+}
+
+void StatkeepCtrl::removeTemporaryFiles(const std::string& path) {
+    std::string dir, name, why;
+    const int dirFd = openTarget(path, dir, name, why);
+    if (dirFd < 0) return;
+    removeLeftovers(dirFd, name);
+    closeFd(dirFd);
+}
+
+bool StatkeepCtrl::isRestartOwed(const std::string& path) {
+    std::string dir, name, why;
+    const int dirFd = openTarget(path, dir, name, why);
+    if (dirFd < 0) return false;
+    const bool owed = restartOwed(dirFd, name);
+    closeFd(dirFd);
+    return owed;
+}
+
+void StatkeepCtrl::restartDone(const std::string& path) {
+    std::string dir, name, why;
+    const int dirFd = openTarget(path, dir, name, why);
+    if (dirFd < 0) return;
+    if (restartOwed(dirFd, name)) ::unlinkat(dirFd, restartMarker(name).c_str(), 0);
+    closeFd(dirFd);
 }
 
 bool StatkeepCtrl::writeConfig(const std::string& path) {
@@ -374,9 +504,13 @@ bool StatkeepCtrl::writeConfig(const std::string& path) {
 
     // A link at the path stays: its target is replaced, in its own directory
     // so that the rename stays on one filesystem.
-    const std::string file = linkTarget(path);
-    const std::string dir = dirOf(file);
-    removeLeftovers(dir, file.substr(file.rfind('/') + 1));
+    std::string dir, name, why;
+    const int dirFd = openTarget(path, dir, name, why);
+    if (dirFd < 0) {
+        logger.logError("Could not write to file %s: %s.", path.c_str(), why.c_str());
+        return false;
+    }
+    removeLeftovers(dirFd, name);
 
     // Replace, never truncate: a failure at any point (a full disk, an I/O
     // error) leaves the old file whole and is reported. The new file gets the
@@ -384,29 +518,31 @@ bool StatkeepCtrl::writeConfig(const std::string& path) {
     // then its mode, since a change of owner clears set-id bits.
     mode_t mode = 0644;
     struct stat st;
-    const bool replacing = ::stat(file.c_str(), &st) == 0;
+    const bool replacing = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (replacing) mode = st.st_mode & 07777;
-    std::string tmp = file + TMP_SUFFIX;
-    const int fd = config == nullptr ? -1 : mkostemp(&tmp[0], O_CLOEXEC);  // O_CREAT | O_EXCL
+    std::string tmp;
+    const int fd = config == nullptr ? -1 : createTemporary(dirFd, name, tmp);
     bool ok = fd >= 0;
     if (ok) {
         ok = (!replacing || fchown(fd, st.st_uid, st.st_gid) == 0) && fchmod(fd, mode) == 0 &&
              writeAll(fd, text.str()) && fsync(fd) == 0;
         ok = closeFd(fd) == 0 && ok;
-        ok = ok && ::rename(tmp.c_str(), file.c_str()) == 0;
-        if (!ok) ::unlink(tmp.c_str());
+        // The restart is owed from the moment the new file may be in place,
+        // so that a run that fails to restart, or is killed first, leaves
+        // the restart to the next run even though that finds nothing changed.
+        ok = ok && markRestartOwed(dirFd, name);
+        ok = ok && ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) == 0;
+        if (!ok) ::unlinkat(dirFd, tmp.c_str(), 0);
     }
     if (!ok) {
+        closeFd(dirFd);
         logger.logError("Could not write to file %s", path.c_str());
         return false;
     }
     // The new file is in place once renamed; syncing the directory makes the
     // rename durable. Its failure is not reported: the content has changed,
-    // and a run that failed here would never restart the daemon later.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        closeFd(dirFd);
-    }
+    // and the marker makes a later run restart the daemon all the same.
+    fsync(dirFd);
+    closeFd(dirFd);
     return true;
 }

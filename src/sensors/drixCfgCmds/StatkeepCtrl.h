@@ -60,16 +60,29 @@ class StatkeepCtrl {
     // set order; entries added copy the first entry's other keys.
     bool createCollectorsConfig(const stringSet_t& chosen);
 
-    // True when the file is missing, cannot be loaded, or differs from the
-    // edited configuration. Lists are compared regardless of element order,
-    // so a file that differs only in list order counts as unchanged.
+    // True when the file is missing, cannot be loaded, would be refused by
+    // writeConfig, or differs from the edited configuration. Lists are
+    // compared regardless of element order, so a file that differs only in
+    // list order counts as unchanged.
     bool hasChanged(const std::string& path);
-    // Replaces the file atomically (temporary file in the same directory,
-    // synced, renamed over the old one), with the old file's owner, group
-    // and mode; through a symbolic link, the link's target is replaced.
-    // Temporary files of killed runs are removed first (the lock is held).
-    // On failure the old file stays.
+    // Replaces the file atomically (a temporary file of the tool's own hidden
+    // form in the same directory, synced, renamed over the old one), with the
+    // old file's owner, group and mode; through a symbolic link, the link's
+    // target is replaced. Refused, with a message and nothing changed, when
+    // the file is not a regular file, or when a link on the way or the
+    // file's directory is controlled by another user (a world-writable
+    // directory without the sticky bit; in a sticky one, an entry not owned
+    // by root or the caller). Before the rename it records that a restart is
+    // owed (see isRestartOwed). On failure the old file stays.
     bool writeConfig(const std::string& path);
+    // Removes the temporary files that runs killed while writing left beside
+    // the file: only names of the tool's exact form, regular files owned by
+    // the caller. writeConfig does it too; a run that writes nothing calls it.
+    void removeTemporaryFiles(const std::string& path);
+    // True when the file was rewritten and no restart has succeeded since.
+    bool isRestartOwed(const std::string& path);
+    // Forgets the owed restart, after one succeeded.
+    void restartDone(const std::string& path);
 
     bool isDisableCmd() const { return isDisable; }
 

@@ -55,7 +55,8 @@ class Statkeepcfg {
     bool deleteSensor(const std::string& name);
 
     // Replaces colCandidates with the pieces of list between "," and blanks;
-    // false, changing nothing, when one has no host or a port out of range.
+    // false, changing nothing, when one has no host or breaks the collector
+    // address rule (checkCollectorCandidate).
     bool assignCollectors(const std::string& list);
 
     // Applies argv[first..argc) as name.attribute=value, stopping at the

@@ -4,6 +4,8 @@
 #include "SensorDefaultConfig.h"
 #include "split.h"
 
+const char CANDIDATE_DEFAULT_PORT[] = "4739";
+
 Cfg::Configuration* loadConfig(const std::string& path, const Logger* logger) {
     Cfg::SensorDefaultConfig defaults;
     Cfg::SensorDefaultConfig::init_static();
@@ -22,13 +24,22 @@ std::vector<std::string> collectorCandidatePieces(const std::string& candidate) 
     return pieces;
 }
 
-bool checkCollectorCandidate(const std::string& candidate, const Logger* logger) {
+Cfg::CollectorAddress collectorCandidateAddress(const std::string& candidate) {
     const std::vector<std::string> pieces = collectorCandidatePieces(candidate);
+    std::string port = pieces.size() > 1 ? pieces[1] : "";
+    if (port.find_first_not_of(" \t\r\n") == std::string::npos) port = CANDIDATE_DEFAULT_PORT;
+    return Cfg::checkCollectorAddress(pieces.empty() ? "" : pieces[0], port);
+}
+
+bool checkCollectorCandidate(const std::string& candidate, const Logger* logger) {
+    const Cfg::CollectorAddress a = collectorCandidateAddress(candidate);
     const char* problem = nullptr;
-    if (pieces.empty()) {
+    if (a.host.empty()) {
         problem = "has no host";
-    } else if (pieces.size() > 1 && Cfg::isBadCollectorPort(pieces[1])) {
-        problem = "has a port outside 1-65535";
+    } else if (!a.hostOk) {
+        problem = "has a host that is not a host name or address";
+    } else if (!a.portOk) {
+        problem = "has a port that is neither a number from 1 to 65535 nor a service name";
     }
     if (problem != nullptr && logger != nullptr)
         logger->logError("Collector candidate '%s' %s!", candidate.c_str(), problem);

@@ -1,9 +1,24 @@
 // statkeepctl: enables, updates or disables the sensor daemon on this node.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "DaemonUtils.h"
 #include "PlatformPaths.h"
 #include "StatkeepCtrl.h"
+
+namespace {
+
+// The exit status of the command behind a system() status; 128 plus the
+// signal for one killed by a signal (as a shell reports it); -1 when no
+// command could be run.
+int commandExitStatus(int status) {
+    if (status == -1) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return status;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     StatkeepCtrl ctrl;
@@ -23,12 +38,19 @@ int main(int argc, char* argv[]) {
 
     ctrl.applyFilter();
     if (!ctrl.assignCollectors()) return -1;
-    if (!ctrl.hasChanged(cfgFile)) return 0;
-    if (!ctrl.writeConfig(cfgFile)) return -1;
+    ctrl.removeTemporaryFiles(cfgFile);
+    if (ctrl.hasChanged(cfgFile)) {
+        if (!ctrl.writeConfig(cfgFile)) return -1;
+    } else if (!ctrl.isRestartOwed(cfgFile)) {
+        return 0;
+    }
+    // A failed restart stays owed, so that the same command run again
+    // retries it although the file is already up to date.
     const int rc = service("cvxsensors", "restart");
     if (rc != 0) {
-        logger.logError("could not restart cvxsensors (rc=%d)", rc);
+        logger.logError("could not restart cvxsensors (rc=%d)", commandExitStatus(rc));
         return -1;
     }
+    ctrl.restartDone(cfgFile);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "CfgFileParser.h"
 #include "Configuration.h"
 #include "GuideTables.h"
+#include "Logger.h"
 
 namespace {
 
@@ -210,6 +211,77 @@ TEST(SensorDefaultConfig, GuideKeyTableFollowsTheSchema) {
     for (const auto& [key, cells] : expected) EXPECT_EQ(documented[key], cells) << key;
     for (const auto& [key, cells] : documented)
         EXPECT_EQ(expected.count(key), 1u) << key << " is not a configuration key";
+}
+
+// The collector address rule shared by the daemon and the tools.
+TEST(CollectorAddressRule, PortsAndHosts) {
+    for (const char* port : {"4739", "1", "65535", "04739", " 4739\t", "ipfix", "ipfix-tls2"})
+        EXPECT_TRUE(Cfg::checkCollectorAddress("h", port).portOk) << "'" << port << "'";
+    for (const char* port : {"", "  ",                // the caller fills in a default, or refuses
+                             "0", "65536",            // no port, and port 0 through the resolver
+                             " 99695", "+120249",     // the resolver would reach 34159, 54713
+                             "+4739", "-1", "47 39",  // a sign, an inner blank
+                             "4739x", "2ipfix", "ip_fix",  // a service name starts with a letter
+                             "99999999999999999999999"})
+        EXPECT_FALSE(Cfg::checkCollectorAddress("h", port).portOk) << "'" << port << "'";
+    const std::string label = std::string(63, 'a') + ".";
+    const std::string longest = label + label + label + std::string(61, 'd');  // 253
+    for (const std::string& host :
+         {std::string("c1"), std::string("collector-1.example.org."), std::string("ipfix_col"),
+          std::string(" 10.0.0.1 "), std::string("::1"), std::string("fe80::1%eth0"), longest})
+        EXPECT_TRUE(Cfg::checkCollectorAddress(host, "4739").hostOk) << "'" << host << "'";
+    for (const std::string& host :
+         {std::string(""), std::string("10.0.0.1,10.0.0.2"),  // a list written as one host
+          std::string("a b"), std::string("a\x01") + "b", std::string("h\xc3\xa9"),
+          std::string("a..b"), std::string(".a"), std::string(64, 'a'), longest + "d",
+          std::string("[::1]"), std::string("::g"), std::string("fe80::1%"),
+          std::string("fe80::1%a b")})
+        EXPECT_FALSE(Cfg::checkCollectorAddress(host, "4739").hostOk) << "'" << host << "'";
+    const Cfg::CollectorAddress a = Cfg::checkCollectorAddress("\t c1 ", " 04739\n");
+    EXPECT_EQ(a.host + "|" + a.port, "c1|04739");
+}
+
+// Keeps the text of every error.
+class ErrorLog : public Logger {
+  public:
+    mutable std::vector<std::string> errors;
+    void logDebug(const char*, ...) const override {}
+    void logInfo(const char*, ...) const override {}
+    void logWarning(const char*, ...) const override {}
+    void logError(const char* fmt, ...) const override {
+        VELMAR_FORMAT_LOG_ARGS(buf);
+        errors.push_back(buf);
+    }
+    void logFatalAndStop(const char*, ...) const override {}
+};
+
+// The daemon connects with what its check read: "4739 " would go to the
+// resolver as a service name that does not exist.
+TEST(CollectorAddressRule, TheDaemonsCheckLeavesAcceptedValuesTrimmed) {
+    SensorDefaultConfig d;
+    ParamValStore s(d.velmarSensorStore);
+    std::istringstream in(
+        "collectors = { host = \" c1\" port = \"4739 \" }, { host = \"\" port = \"4739\" },\n"
+        "  { host = \"c2\" port = \"+1\" }, { host = \"a b\" port = \"ipfix\" }\n");
+    CfgFileParser p;
+    ASSERT_TRUE(p.parse(in, s, SensorDefaultConfig::velmarSensorsDefStore));
+    ErrorLog log;
+    EXPECT_FALSE(Cfg::checkCollectorPorts(s, "x.cfg", log));
+    EXPECT_EQ(log.errors,
+              (std::vector<std::string>{
+                  "Collector port '+1' in x.cfg is neither a number from 1 to 65535 nor a service "
+                  "name!",
+                  "Collector host 'a b' in x.cfg is not a host name or address!"}));
+    const ParamVec* list = nullptr;
+    ASSERT_TRUE(s.getParamStoreVec(Cfg::COLLECTORS, list));
+    std::vector<std::string> entries;
+    for (const ParamValStore* e : *list) {
+        std::string host, port;
+        e->getString(Cfg::COLHOST, host);
+        e->getString(Cfg::COLPORT, port);
+        entries.push_back(host + "|" + port);
+    }
+    EXPECT_EQ(entries, (std::vector<std::string>{"c1|4739", "|4739", "c2|+1", "a b|ipfix"}));
 }
 
 }  // namespace

@@ -107,6 +107,17 @@ TEST(StatkeepCtrlCollectors, TargetCountsEntryFormsAndRefusals) {
         {{"c1", "127.0.0.1:99999"}, 2, refused},       // would reach port 34463
         {{"c1:0"}, 2, refused},                        // no port to connect to
         {{"c1:99999999999999999999999"}, 2, refused},  // too long for any integer
+        // Ports the resolver would read as a number modulo 65536.
+        {{"c1", "h: 99695"}, 2, refused},
+        {{"c1", "h:+4739", "h"}, 2, refused},
+        {{"c1", "h:47 39"}, 2, refused},
+        // A candidate list written as one string is no host.
+        {{"10.0.0.1,10.0.0.2:4740,c"}, 2, refused},
+        {{"c1", "a b"}, 2, refused},
+        // Blanks around host and port are not written and make no other
+        // collector; a port of blanks only is no port.
+        {{"h: 4740 ", "c2"}, -1, {"c2:4739", "h:4740"}},
+        {{"h", " h ", "h: "}, -1, {"h:4739"}},
     };
     for (const auto& r : rows) {
         Ctrl ctrl("1");

@@ -93,6 +93,8 @@ class StatkeepcfgRun : public testing::Test {
 };
 
 TEST_F(StatkeepcfgRun, FailuresPrintNothing) {
+    const std::string NOT_A_PORT =
+        "has a port that is neither a number from 1 to 65535 nor a service name!";
     const std::string unknownLoglevel =
         "Unknown identifier \"loglevel\", line 1 in configuration file " + root + "/badadd.cfg";
     const struct {
@@ -110,16 +112,30 @@ TEST_F(StatkeepcfgRun, FailuresPrintNothing) {
           "Could not read configuration file " + missing}},
         {{"-f", nocand}, {"Missing collector candidates."}},
         {{"-f", nocand, "-c", " , ,"}, {"Missing collector candidates."}},
-        // A byte above 0x7E cannot be written back.
-        {{"-f", base, "-c", "a\xC3" "b"},
-         {"Value for parameter colCandidates holds the non-ASCII byte 0xC3.",
-          "Could not store collector candidates a\xC3" "b"}},
+        // A byte above 0x7E is in no host name (nor could it be written back).
+        {{"-f", base, "-c",
+          "a\xC3"
+          "b"},
+         {"Collector candidate 'a\xC3"
+          "b' has a host that is not a host name or address!",
+          "Could not store collector candidates a\xC3"
+          "b"}},
         // Candidates statkeepctl would refuse on every node.
         {{"-f", base, "-c", "a,:"},
          {"Collector candidate ':' has no host!", "Could not store collector candidates a,:"}},
         {{"-f", base, "-c", "a:99999"},
-         {"Collector candidate 'a:99999' has a port outside 1-65535!",
+         {"Collector candidate 'a:99999' " + NOT_A_PORT,
           "Could not store collector candidates a:99999"}},
+        // The resolver would read a signed port as a number modulo 65536.
+        {{"-f", base, "-c", "a,b:+103961"},
+         {"Collector candidate 'b:+103961' " + NOT_A_PORT,
+          "Could not store collector candidates a,b:+103961"}},
+        {{"-f", base, "-c", "b:-4739"},
+         {"Collector candidate 'b:-4739' " + NOT_A_PORT,
+          "Could not store collector candidates b:-4739"}},
+        {{"-f", base, "-c", "a;b"},
+         {"Collector candidate 'a;b' has a host that is not a host name or address!",
+          "Could not store collector candidates a;b"}},
         {{"-f", base, "CPU.period"}, {"Illegal assignment: CPU.period"}},
         {{"-f", base, "X.filter=a=b=c"}, {"Illegal assignment: X.filter=a=b=c"}},
         {{"-f", base, "a.b.c=1"}, {"Illegal key argument: a.b.c. Expect 'name.attribute'"}},

@@ -3,8 +3,12 @@
 // (tests/stubs/fake_initd.sh) which logs every call.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -36,6 +40,24 @@ bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
+
+// Every entry of a directory, hidden ones included, sorted.
+Strings entries(const std::string& dir) {
+    Strings out;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return {"unreadable"};
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") out.push_back(name);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The tool's temporary file of a killed run, and its mark of a restart owed.
+const char TMP_FILE[] = ".VelmarSensors.cfg.statkeepctl-Ab3xZ9";
+const char RESTART_MARK[] = ".VelmarSensors.cfg.statkeepctl-restart";
 
 const char CLUSTER[] = "colCandidates = \"c1\", \"c2:9085\", \"c3\"\n";
 
@@ -111,6 +133,8 @@ class StatkeepctlRun : public testing::Test {
 
 TEST_F(StatkeepctlRun, FailuresBeforeAnyChangeTouchNothing) {
     const std::string prog = STATKEEPCTL, file = cluster(CLUSTER), bad = root + "/bad.cfg";
+    const std::string NOT_A_PORT =
+        "has a port that is neither a number from 1 to 65535 nor a service name!";
     const Strings usage = {
         "Usage: \t" + prog + " disable",
         "       \t" + prog +
@@ -152,7 +176,22 @@ TEST_F(StatkeepctlRun, FailuresBeforeAnyChangeTouchNothing) {
          false},
         {"colCandidates = \"c1\", \"127.0.0.1:99999\"",
          {"enable", "1", "n", bad},
-         "Collector candidate '127.0.0.1:99999' has a port outside 1-65535!",
+         "Collector candidate '127.0.0.1:99999' " + NOT_A_PORT,
+         false},
+        // The resolver would read these as numbers modulo 65536.
+        {"colCandidates = \"c1\", \"h: 99695\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate 'h: 99695' " + NOT_A_PORT,
+         false},
+        {"colCandidates = \"c1\", \"h:+103961\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate 'h:+103961' " + NOT_A_PORT,
+         false},
+        // Several candidates belong in separate strings.
+        {"colCandidates = \"10.0.0.1,10.0.0.2:4740,c\"",
+         {"enable", "1", "n", bad},
+         "Collector candidate '10.0.0.1,10.0.0.2:4740,c' has a host that is not a host name or "
+         "address!",
          false},
     };
     for (const auto& r : rows) {
@@ -243,7 +282,7 @@ TEST_F(StatkeepctlRun, EnableWritesAndRestartsOnlyWhenTheContentChanged) {
     ::unlink(cfgFile.c_str());
     const Outcome failed = run({"enable", "1", "node1", file});
     EXPECT_EQ(failed.exitStatus, 255);
-    EXPECT_EQ(failed.messages, Strings{"could not restart cvxsensors (rc=512)"});
+    EXPECT_EQ(failed.messages, Strings{"could not restart cvxsensors (rc=2)"});
     EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
               (Strings{"c1:4739", "c2:9085"}));
     EXPECT_EQ(actions(), (Strings{"restart", "restart", "restart", "restart"}));
@@ -257,13 +296,17 @@ TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFi
     const struct {
         std::string link;  // what the configuration path links to; empty: no link
         std::string dir;   // where the file itself is
+        mode_t linkDirMode = 0755;
     } rows[] = {
         {"", root + "/opt/Ostrel/velmar"},
         {"../../../etc/velmar/VelmarSensors.cfg", etc},
         {etc + "/VelmarSensors.cfg", etc},
+        // The caller's own link in a sticky world-writable directory.
+        {etc + "/VelmarSensors.cfg", etc, 01777},
     };
     for (const auto& r : rows) {
         const std::string real = r.dir + "/VelmarSensors.cfg";
+        ASSERT_EQ(chmod((root + "/opt/Ostrel/velmar").c_str(), r.linkDirMode), 0);
         ::unlink(cfgFile.c_str());
         writeFile(real, "old");
         ASSERT_EQ(chown(real.c_str(), 12345, 23456), 0);
@@ -271,8 +314,9 @@ TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFi
         if (!r.link.empty()) {
             ASSERT_EQ(symlink(r.link.c_str(), cfgFile.c_str()), 0);
         }
-        // Temporary files of runs killed while writing; the others are not.
-        for (const char* f : {".Ab3xZ9", ".ab3xz", ".backup", ".Ab3-Z9"}) {
+        // A temporary file of a run killed while writing; the others are not.
+        writeFile(r.dir + "/" + TMP_FILE, "");
+        for (const char* f : {".Ab3xZ9", ".ab3xz", ".backup"}) {
             writeFile(r.dir + "/VelmarSensors.cfg" + f, "");
         }
         ASSERT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0) << r.link;
@@ -284,8 +328,8 @@ TEST_F(StatkeepctlRun, TheRewriteKeepsLinkOwnerGroupAndModeAndClearsKilledRunsFi
             << r.link;
         EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
                   (Strings{"c1:4739", "c2:9085"}));
-        EXPECT_FALSE(exists(real + ".Ab3xZ9")) << r.link;
-        for (const char* f : {".ab3xz", ".backup", ".Ab3-Z9"}) EXPECT_TRUE(exists(real + f)) << f;
+        EXPECT_FALSE(exists(r.dir + "/" + TMP_FILE)) << r.link;
+        for (const char* f : {".Ab3xZ9", ".ab3xz", ".backup"}) EXPECT_TRUE(exists(real + f)) << f;
     }
 }
 
@@ -338,14 +382,172 @@ TEST_F(StatkeepctlRun, AFailedWriteKeepsTheOldFileAndDoesNotRestart) {
     EXPECT_EQ(res.messages, Strings{"Could not write to file " + cfgFile});
     EXPECT_EQ(readFile(cfgFile), CLUSTER);
     EXPECT_TRUE(calls().empty());
-    DIR* d = opendir((root + "/opt/Ostrel/velmar").c_str());
-    ASSERT_NE(d, nullptr);
-    Strings left;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') left.push_back(e->d_name);
+    // No temporary file left behind.
+    EXPECT_EQ(entries(root + "/opt/Ostrel/velmar"), Strings{"VelmarSensors.cfg"});
+}
+
+// What the configuration path leads to that the rewrite must not replace: a
+// special file, or a name that another user controls. Each is refused before
+// anything changes on disk, and the daemon is not restarted.
+TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
+    const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar",
+                      scratch = root + "/scratch", pub = scratch + "/pub";
+    const uid_t NOBODY = 65534;
+    enum Kind { FIFO, DEVICE, SOCKET, DIRECTORY, REGULAR };
+    const struct {
+        const char* why;
+        Kind kind;
+        std::string target;  // what to plant; the configuration path links to it
+        std::string reason;  // why the tool refuses
+        bool rootOnly = false;
+        mode_t targetDirMode = 0755;
+        bool othersTarget = false;
+        bool othersLink = false;
+        mode_t linkDirMode = 0755;
+    } rows[] = {
+        {"a link to a FIFO", FIFO, scratch + "/fifo", scratch + "/fifo is not a regular file"},
+        {"a link to a device", DEVICE, scratch + "/null", scratch + "/null is not a regular file",
+         true},
+        {"a link to a socket", SOCKET, scratch + "/sock", scratch + "/sock is not a regular file"},
+        {"a link to a directory, with an operator's file beside it", DIRECTORY, scratch + "/cfgdir",
+         scratch + "/cfgdir is not a regular file"},
+        {"a FIFO at the path itself", FIFO, cfgFile, cfgFile + " is not a regular file"},
+        {"another user's link in a sticky world-writable directory", REGULAR, scratch + "/secret",
+         cfgFile + " belongs to another user in a directory others can write", true, 0755, false,
+         true, 01777},
+        {"another user's file in a sticky world-writable directory", REGULAR,
+         pub + "/VelmarSensors.cfg",
+         pub + "/VelmarSensors.cfg belongs to another user in a directory others can write", true,
+         01777, true},
+        {"a directory anyone can write, without the sticky bit", REGULAR,
+         pub + "/VelmarSensors.cfg", "directory " + pub + " can be written by others", false, 0777},
+    };
+    Strings notRun;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.why);
+        if (r.rootOnly && geteuid() != 0) {  // only root makes devices and gives files away
+            notRun.push_back(r.why);
+            continue;
+        }
+        ASSERT_EQ(chmod(velmar.c_str(), r.linkDirMode), 0);
+        ASSERT_EQ(std::system(("rm -rf " + scratch + " " + cfgFile).c_str()), 0);
+        ASSERT_TRUE(StubHarness::makeDirs(pub));
+        ASSERT_EQ(chmod(pub.c_str(), r.targetDirMode), 0);
+        writeFile(scratch + "/cfgdir.ABC123", "an operator's");
+        switch (r.kind) {
+            case FIFO:
+                ASSERT_EQ(mkfifo(r.target.c_str(), 0666), 0);
+                break;
+            case DEVICE:
+                ASSERT_EQ(mknod(r.target.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+                break;
+            case SOCKET: {
+                const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+                sockaddr_un sun = {};
+                sun.sun_family = AF_UNIX;
+                std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s", r.target.c_str());
+                ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0);
+                close(fd);
+                break;
+            }
+            case DIRECTORY:
+                ASSERT_EQ(mkdir(r.target.c_str(), 0755), 0);
+                break;
+            case REGULAR:
+                writeFile(r.target, "precious");
+                ASSERT_EQ(chmod(r.target.c_str(), r.othersTarget ? 0666 : 0600), 0);
+                if (r.othersTarget) {
+                    ASSERT_EQ(chown(r.target.c_str(), NOBODY, NOBODY), 0);
+                }
+                break;
+        }
+        if (r.target != cfgFile) {
+            ASSERT_EQ(symlink(r.target.c_str(), cfgFile.c_str()), 0);
+        }
+        if (r.othersLink) {
+            ASSERT_EQ(lchown(cfgFile.c_str(), NOBODY, NOBODY), 0);
+        }
+        struct stat before, after;
+        ASSERT_EQ(lstat(r.target.c_str(), &before), 0);
+        const Strings velmarBefore = entries(velmar), scratchBefore = entries(scratch),
+                      pubBefore = entries(pub);
+
+        const Outcome res = run({"enable", "1", "node1", file});
+        EXPECT_EQ(res.exitStatus, 255);
+        EXPECT_EQ(res.messages,
+                  Strings{"Could not write to file " + cfgFile + ": " + r.reason + "."});
+        ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
+        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                    after.st_uid == before.st_uid);
+        if (r.kind == REGULAR) {
+            EXPECT_EQ(readFile(r.target), "precious");
+        }
+        EXPECT_EQ(entries(velmar), velmarBefore);
+        EXPECT_EQ(entries(scratch), scratchBefore);
+        EXPECT_EQ(entries(pub), pubBefore);
     }
-    closedir(d);
-    EXPECT_EQ(left, Strings{"VelmarSensors.cfg"});  // no temporary file left behind
+    EXPECT_TRUE(calls().empty());
+    if (!notRun.empty())
+        GTEST_SKIP() << "not root; rows not run: " << testing::PrintToString(notRun);
+}
+
+// Only the tool's own temporary files go, also in a run that writes nothing:
+// operator files of any spelling stay, and so do names of the tool's form
+// that are not regular files or not the caller's.
+TEST_F(StatkeepctlRun, OnlyTheToolsOwnLeftoversAreRemovedAlsoWhenNothingChanged) {
+    const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar";
+    ASSERT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0);
+    const std::string form = velmar + "/.VelmarSensors.cfg.statkeepctl-";
+    Strings stay;
+    for (const char* suffix : {".240101", ".orig01", ".BACKUP", ".Backup", ".ABC123", ".Ab3xZ9"}) {
+        stay.push_back(velmar + "/VelmarSensors.cfg" + suffix);
+        writeFile(stay.back(), "an operator's");
+    }
+    for (const char* tail : {"ABC12", "AB_C12", "ABC1234"}) {  // not of the exact form
+        stay.push_back(form + tail);
+        writeFile(stay.back(), "");
+    }
+    stay.push_back(velmar + "/VelmarSensors.cfg.statkeepctl-ABC123");  // not hidden
+    writeFile(stay.back(), "");
+    stay.push_back(form + "Dir123");
+    ASSERT_EQ(mkdir(stay.back().c_str(), 0700), 0);
+    stay.push_back(form + "Fifo12");
+    ASSERT_EQ(mkfifo(stay.back().c_str(), 0600), 0);
+    stay.push_back(form + "Link12");
+    ASSERT_EQ(symlink("VelmarSensors.cfg", stay.back().c_str()), 0);
+    if (geteuid() == 0) {
+        stay.push_back(form + "Other1");  // another user's
+        writeFile(stay.back(), "");
+        ASSERT_EQ(chown(stay.back().c_str(), 65534, 65534), 0);
+    }
+    writeFile(velmar + "/" + TMP_FILE, "half a configuration");
+
+    const Outcome res = run({"update", "1", "node1", file});
+    EXPECT_EQ(res.exitStatus, 0);
+    EXPECT_EQ(res.messages, Strings{});
+    EXPECT_EQ(actions(), Strings{"restart"});  // nothing changed since the first run
+    EXPECT_FALSE(exists(velmar + "/" + TMP_FILE));
+    for (const std::string& f : stay) EXPECT_TRUE(exists(f)) << f;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root; another user's file of the tool's form not tried";
+}
+
+TEST_F(StatkeepctlRun, AFailedRestartIsRetriedByLaterRunsUntilOneSucceeds) {
+    const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar";
+    writeFile(script + ".rc", "3");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Outcome failed = run({"enable", "1", "node1", file});
+        EXPECT_EQ(failed.exitStatus, 255) << attempt;
+        // The script's exit status, not the wait status 768.
+        EXPECT_EQ(failed.messages, Strings{"could not restart cvxsensors (rc=3)"}) << attempt;
+        EXPECT_EQ(written(Cfg::COLLECTORS, Cfg::COLHOST, Cfg::COLPORT),
+                  (Strings{"c1:4739", "c2:9085"}));
+    }
+    ::unlink((script + ".rc").c_str());
+    EXPECT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0);
+    EXPECT_FALSE(exists(velmar + "/" + RESTART_MARK));
+    EXPECT_EQ(run({"enable", "1", "node1", file}).exitStatus, 0);  // nothing owed any more
+    EXPECT_EQ(actions(), (Strings{"restart", "restart", "restart"}));
 }
 
 }  // namespace
