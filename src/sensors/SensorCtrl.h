@@ -20,7 +20,8 @@
 // - controller thread only: numPkts, the packet buffers, errBuf, the blocks'
 //   run state, request count, queue and template-sent map, the sensors' timer
 //   ids, the timer list, and links (see CollectorLinks.h for its own rules);
-// - shared: ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
+// - shared: sensorThreadsStarted (set by the controller thread, read by
+//   startSensorCtrl through its future), ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
 //   by several threads), the sensors' periods (atomic; the reloading thread
 //   writes one before it pushes sensorUpdatePeriod, the controller reads it
 //   after popping that message), and links.interruptSends, through which the
@@ -30,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -64,7 +66,10 @@ class SensorCtrl : public Runnable {
     SensorCtrl();
 
     // Creates the controller, reads the sensor list and starts the controller
-    // thread. 0 when started, -1 otherwise (also when one already runs).
+    // thread, then waits until that thread has started the sensor threads.
+    // 0 when started, -1 otherwise: also when one already runs, and when
+    // sensors are configured but none of their threads could start (the
+    // controller is then stopped again).
     static int startSensorCtrl(LoggerStub* logger, const Cfg::Configuration* config);
     // Asks the controller to stop, waits a bounded time for its thread and
     // for the sensor threads, and deletes the controller. A sensor whose
@@ -161,6 +166,10 @@ class SensorCtrl : public Runnable {
 
     // Controller thread only (after start).
     uint32_t numPkts;  // IPFIX sequence counter
+
+    // Set once by the controller thread after it tried to start every sensor
+    // thread: how many started. startSensorCtrl waits for it.
+    std::promise<size_t> sensorThreadsStarted;
 
   private:
     // State of the controller thread's loop.
