@@ -357,11 +357,10 @@ void* SensorCtrl::run(void*) {
     size_t started = 0;
     for (SensorCtrlBlock* block : sensors) {
         logger->logInfo("Executing sensor: %s", block->sensor->getName().c_str());
-        const int rc =
-            blasterTimeOut != 0
-                ? SensorStub::executeSensor(*block->sensor, ctrlQueue, BLASTER_CLOCK_START,
-                                            blasterTimeDelta)
-                : SensorStub::executeSensor(*block->sensor, ctrlQueue, 0, 0);
+        const int rc = blasterTimeOut != 0
+                           ? SensorStub::executeSensor(*block->sensor, ctrlQueue,
+                                                       BLASTER_CLOCK_START, blasterTimeDelta)
+                           : SensorStub::executeSensor(*block->sensor, ctrlQueue, 0, 0);
         if (rc == 0) {
             ++started;
             continue;

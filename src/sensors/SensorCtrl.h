@@ -2,11 +2,11 @@
 // the main thread by startSensorCtrl, which opens one TCP socket per
 // configured collector and builds the sensors from the configuration. It then
 // runs on its own thread "SensorCtrl": that thread starts one sensor thread
-// per sensor, drives every sensor through registration, init, periodic
-// sampling and shutdown with the messages of sensorProto.h, keeps one
-// periodic timer per operating sensor, and exports every sample: the packets
-// are written by IPFIXPacket and sent to every collector by CollectorLinks
-// (SensorCtrlExport.cpp).
+// per sensor (startSensorCtrl waits for that much), drives every sensor
+// through registration, init, periodic sampling and shutdown with the
+// messages of sensorProto.h, keeps one periodic timer per operating sensor,
+// and exports every sample: the packets are written by IPFIXPacket and sent
+// to every collector by CollectorLinks (SensorCtrlExport.cpp).
 //
 // Ownership: the controller owns its blocks (each block owns its sensor), its
 // collector links (which own the sockets), its logger and its queue. The main
@@ -21,11 +21,12 @@
 //   run state, request count, queue and template-sent map, the sensors' timer
 //   ids, the timer list, and links (see CollectorLinks.h for its own rules);
 // - shared: sensorThreadsStarted (set by the controller thread, read by
-//   startSensorCtrl through its future), ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
-//   by several threads), the sensors' periods (atomic; the reloading thread
-//   writes one before it pushes sensorUpdatePeriod, the controller reads it
-//   after popping that message), and links.interruptSends, through which the
-//   main thread breaks a send that blocks at stop.
+//   startSensorCtrl through its future), ctrlQueue (SyncQueue's own lock),
+//   logger (a LoggerStub may be used by several threads), the sensors'
+//   periods (atomic; the reloading thread writes one before it pushes
+//   sensorUpdatePeriod, the controller reads it after popping that message),
+//   and links.interruptSends, through which the main thread breaks a send
+//   that blocks at stop.
 // - main thread after the controller thread ended: everything, in
 //   terminateSensorCtrl.
 #pragma once

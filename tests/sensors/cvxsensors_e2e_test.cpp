@@ -405,8 +405,9 @@ TEST_F(DaemonTest, SensorWhoseThreadCannotStartIsReportedAndTheOthersRun) {
     double seconds = 0;
     EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
     EXPECT_LT(seconds, 4.0);
-    EXPECT_TRUE(logHas("[Error  ] SensorCtrl: Could not start the thread of sensor TestSensor1: "
-                       "Resource temporarily unavailable (errno 11)\n"))
+    EXPECT_TRUE(
+        logHas("[Error  ] SensorCtrl: Could not start the thread of sensor TestSensor1: "
+               "Resource temporarily unavailable (errno 11)\n"))
         << readFile(logPath);
     EXPECT_TRUE(logHas("] SensorCtrl: Sensor has stopped: TestSensor2\n"));
     EXPECT_EQ(recordTimes(collector.finish()).count("TestSensor1"), 0u);
