@@ -51,6 +51,11 @@ foreach(program cvxsensors CapqRelay TallyqSockRelay AdmCmdRelay statkeepctl sta
   endif()
 endforeach()
 
+# Everything the install copies, for `cmake --build BUILD_DIR --target
+# programs` (the demo's collector joins it in velmar_install_demo).
+add_custom_target(programs)
+add_dependencies(programs ${VELMAR_INSTALLED_PROGRAMS} velmar_procps)
+
 # Only the daemon binds the process-table library. Its run path is relative to
 # the program, so that the daemon finds the library beside it wherever the
 # tree was put, before any library of the host. The build tree has the same
@@ -114,4 +119,5 @@ function(velmar_install_demo)
   file(WRITE ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg "${demo}")
   install(FILES ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg DESTINATION ${VELMAR_INSTALL_DEMODIR})
   install(TARGETS ipfix_collector RUNTIME DESTINATION ${VELMAR_INSTALL_DEMODIR})
+  add_dependencies(programs ipfix_collector)
 endfunction()
