@@ -5,9 +5,9 @@
 // unusable configuration, 73 for a log or PID file that cannot be created (a
 // PID directory too long for the PID file's path included), 75 while another
 // instance holds the PID file, 71 when daemonizing, the logging backend, the
-// sensor controller or every configured sensor's thread could not start. After the
-// daemonizing fork the parent has already exited 0; later failures are the
-// child's own exit status.
+// sensor controller or every configured sensor's thread could not start.
+// After the daemonizing fork the parent has already exited 0; later failures
+// are the child's own exit status.
 #include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
