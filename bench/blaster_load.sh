@@ -15,9 +15,10 @@
 # it, which costs it more than decoding; at high rates it becomes the limit.
 # With -q it prints none of those lines (it still decodes and checks every
 # message, many per read): the daemon then runs to its sample limit
-# (-n, default 100000), the time is taken until it reports that limit, the
-# bytes are what the collector read, and the records are the limit's samples
-# times their rows; the collector's exit status still tells whether every
+# (-n, default 100000) and the time is taken until it reports that limit.
+# The daemon is then stopped, and the records and bytes are the totals the
+# collector reports when the daemon's connection has closed, so they count
+# only what arrived; the collector's exit status still tells whether every
 # message decoded cleanly.
 set -euo pipefail
 
@@ -60,8 +61,8 @@ trap cleanup EXIT
 # The collector writes a line per message and set, flushed as written: on a
 # disk file that costs it more than the decoding, so the work directory is
 # in memory where possible. Its first line on standard output is the port.
+# With -q it writes only a line per closed connection and its summary.
 out=$work/collector.out
-$quiet && out=/dev/null
 quietFlag=()
 $quiet && quietFlag=(-q)
 "$collector" -p 0 "${quietFlag[@]}" -o "$out" > "$work/port" &
@@ -100,30 +101,35 @@ if $quiet; then
     done
     end=$(date +%s.%N)
     read -r utime stime < <(awk '{print $14, $15}' "/proc/$daemonPid/stat")
-    # Everything sent has been read once the collector's read count stands.
-    bytes=-1
-    while :; do
-        now=$(awk '/^rchar/{print $2}' "/proc/$collectorPid/io")
-        [[ $now == "$bytes" ]] && break
-        bytes=$now
-        sleep 0.2
-    done
-    read -r cutime cstime < <(awk '{print $14, $15}' "/proc/$collectorPid/stat")
     kill -TERM "$daemonPid"
     wait "$daemonPid" || true
     daemonPid=
+    # The daemon closed its connection as it stopped; the collector reports it
+    # once it has read and decoded everything that was sent.
+    closed=
+    for _ in $(seq 1200); do
+        closed=$(grep -m1 "^connection 1 closed" "$out" || true)
+        [[ -n $closed ]] && break
+        kill -0 "$collectorPid" 2>/dev/null || break
+        sleep 0.05
+    done
+    [[ -n $closed ]] || { echo "the collector did not report the connection's end" >&2; exit 1; }
+    read -r cutime cstime < <(awk '{print $14, $15}' "/proc/$collectorPid/stat")
     kill -TERM "$collectorPid"
     status=0
     wait "$collectorPid" || status=$?
     collectorPid=
-    rows=20
-    [[ $type == top-proc ]] && rows=1
+    field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$closed"; }
+    records=$(field records)
+    bytes=$(field bytes)
+    messages=$(field messages)
     awk -v start="$start" -v end="$end" -v ut="$utime" -v st="$stime" -v hz="$ticks" \
-        -v cut="$cutime" -v cst="$cstime" -v bytes="$bytes" -v records=$((maxcounter * rows)) 'BEGIN {
+        -v cut="$cutime" -v cst="$cstime" -v bytes="$bytes" -v records="$records" \
+        -v messages="$messages" 'BEGIN {
         t = end - start
         printf "run            %.2f s (to the sample limit)\n", t
-        printf "records        %d (%.0f records/s, by the sample limit)\n", records, records / t
-        printf "bytes          %d (%.1f MB/s, read by the collector)\n", bytes, bytes / t / 1e6
+        printf "records        %d (%.0f records/s, received by the collector)\n", records, records / t
+        printf "bytes          %d (%.1f MB/s, %d messages, received by the collector)\n", bytes, bytes / t / 1e6, messages
         printf "daemon CPU     %.2f s (user %.2f, system %.2f)\n", (ut + st) / hz, ut / hz, st / hz
         printf "collector CPU  %.2f s\n", (cut + cst) / hz
     }'

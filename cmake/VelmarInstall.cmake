@@ -1,8 +1,9 @@
 # Install layout. The programs sit together in one directory, the one the
 # built-in defaults name for the daemon's relays and configuration
 # (/opt/Ostrel/velmar unless CMAKE_INSTALL_PREFIX says otherwise); beside them
-# lib/ holds the process-table library, defaults/ the default configuration
-# and demo/ the demo configuration with the test collector. The programs'
+# lib/ holds the process-table library, defaults/ the default configuration,
+# doc/ the operator's guide and demo/ the demo configuration with the test
+# collector. The programs'
 # own paths (configuration, relays) stay /opt/Ostrel/velmar whatever the
 # prefix. Stage it with
 # `DESTDIR=... cmake --install BUILD_DIR`.
@@ -16,6 +17,7 @@ endif()
 set(VELMAR_INSTALL_LIBDIR lib)
 set(VELMAR_INSTALL_DEFAULTSDIR defaults)
 set(VELMAR_INSTALL_DEMODIR demo)
+set(VELMAR_INSTALL_DOCDIR doc)
 
 # The shared C++ runtime costs a small daemon most of its resident pages (the
 # whole library's relocated data and the pages its start-up touches); linked
@@ -48,6 +50,11 @@ foreach(program cvxsensors CapqRelay TallyqSockRelay AdmCmdRelay statkeepctl sta
     endif()
   endif()
 endforeach()
+
+# Everything the install copies, for `cmake --build BUILD_DIR --target
+# programs` (the demo's collector joins it in velmar_install_demo).
+add_custom_target(programs)
+add_dependencies(programs ${VELMAR_INSTALLED_PROGRAMS} velmar_procps)
 
 # Only the daemon binds the process-table library. Its run path is relative to
 # the program, so that the daemon finds the library beside it wherever the
@@ -87,6 +94,8 @@ install(FILES ${PROJECT_BINARY_DIR}/etc/cvxsensors.service DESTINATION ${VELMAR_
 install(FILES ${PROJECT_SOURCE_DIR}/etc/cvxsensors.logrotate DESTINATION /etc/logrotate.d
   RENAME cvxsensors)
 install(DIRECTORY DESTINATION /var/log/velmar)
+# The operator's guide, which the unit names as its documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/operator-guide.md DESTINATION ${VELMAR_INSTALL_DOCDIR})
 
 # The demo: its configuration with the collector on the fixed loopback port
 # 4739 and the PID file in /tmp, so that it runs as installed, beside the test
@@ -110,4 +119,5 @@ function(velmar_install_demo)
   file(WRITE ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg "${demo}")
   install(FILES ${PROJECT_BINARY_DIR}/etc/cvxsensors-demo.cfg DESTINATION ${VELMAR_INSTALL_DEMODIR})
   install(TARGETS ipfix_collector RUNTIME DESTINATION ${VELMAR_INSTALL_DEMODIR})
+  add_dependencies(programs ipfix_collector)
 endfunction()

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <mutex>
 
 #include "Configuration.h"
@@ -98,7 +99,18 @@ int SensorCtrl::startSensorCtrl(LoggerStub* log, const Cfg::Configuration* cfg) 
     sensorCtrl = new SensorCtrl();
     sensorCtrl->parseSensorConfig();
     thread = new Thread(name, *sensorCtrl, nullptr);
-    if (thread->start()) return 0;
+    std::future<size_t> started = sensorCtrl->sensorThreadsStarted.get_future();
+    if (thread->start()) {
+        // The controller thread starts the sensor threads first, which does
+        // not block, so this wait is short. A daemon none of whose sensors
+        // runs would only look alive.
+        const size_t configured = sensorCtrl->sensors.size();
+        if (started.get() > 0 || configured == 0) return 0;
+        Logger* out = log != nullptr ? static_cast<Logger*>(log) : sensorCtrl->logger;
+        out->logError("None of the %zu configured sensors could be started", configured);
+        terminateSensorCtrl(log);
+        return -1;
+    }
 
     const int err = errno;
     Logger* out = log != nullptr ? static_cast<Logger*>(log) : sensorCtrl->logger;
@@ -341,14 +353,24 @@ void* SensorCtrl::run(void*) {
     if (blasterTimeOut != 0) ctrlQueue.setSpinWait(BLASTER_SPIN_MICROS);
     // The sensor list configuration may have connected sockets itself.
     links.publishFds();
+    size_t started = 0;
     for (SensorCtrlBlock* block : sensors) {
         logger->logInfo("Executing sensor: %s", block->sensor->getName().c_str());
-        if (blasterTimeOut != 0)
-            SensorStub::executeSensor(*block->sensor, ctrlQueue, BLASTER_CLOCK_START,
-                                      blasterTimeDelta);
-        else
-            SensorStub::executeSensor(*block->sensor, ctrlQueue, 0, 0);
+        const int rc = blasterTimeOut != 0
+                           ? SensorStub::executeSensor(*block->sensor, ctrlQueue,
+                                                       BLASTER_CLOCK_START, blasterTimeDelta)
+                           : SensorStub::executeSensor(*block->sensor, ctrlQueue, 0, 0);
+        if (rc == 0) {
+            ++started;
+            continue;
+        }
+        // Nothing will register for this block, so it is never polled and
+        // the stop does not wait for it; without this line the sensor would
+        // silently send nothing.
+        sendLogMsg(errno, "Could not start the thread of sensor %s",
+                   block->sensor->getName().c_str());
     }
+    sensorThreadsStarted.set_value(started);
 
     LoopState st;
     if (config != nullptr)

@@ -2,11 +2,11 @@
 // the main thread by startSensorCtrl, which opens one TCP socket per
 // configured collector and builds the sensors from the configuration. It then
 // runs on its own thread "SensorCtrl": that thread starts one sensor thread
-// per sensor, drives every sensor through registration, init, periodic
-// sampling and shutdown with the messages of sensorProto.h, keeps one
-// periodic timer per operating sensor, and exports every sample: the packets
-// are written by IPFIXPacket and sent to every collector by CollectorLinks
-// (SensorCtrlExport.cpp).
+// per sensor (startSensorCtrl waits for that much), drives every sensor
+// through registration, init, periodic sampling and shutdown with the
+// messages of sensorProto.h, keeps one periodic timer per operating sensor,
+// and exports every sample: the packets are written by IPFIXPacket and sent
+// to every collector by CollectorLinks (SensorCtrlExport.cpp).
 //
 // Ownership: the controller owns its blocks (each block owns its sensor), its
 // collector links (which own the sockets), its logger and its queue. The main
@@ -20,16 +20,19 @@
 // - controller thread only: numPkts, the packet buffers, errBuf, the blocks'
 //   run state, request count, queue and template-sent map, the sensors' timer
 //   ids, the timer list, and links (see CollectorLinks.h for its own rules);
-// - shared: ctrlQueue (SyncQueue's own lock), logger (a LoggerStub may be used
-//   by several threads), the sensors' periods (atomic; the reloading thread
-//   writes one before it pushes sensorUpdatePeriod, the controller reads it
-//   after popping that message), and links.interruptSends, through which the
-//   main thread breaks a send that blocks at stop.
+// - shared: sensorThreadsStarted (set by the controller thread, read by
+//   startSensorCtrl through its future), ctrlQueue (SyncQueue's own lock),
+//   logger (a LoggerStub may be used by several threads), the sensors'
+//   periods (atomic; the reloading thread writes one before it pushes
+//   sensorUpdatePeriod, the controller reads it after popping that message),
+//   and links.interruptSends, through which the main thread breaks a send
+//   that blocks at stop.
 // - main thread after the controller thread ended: everything, in
 //   terminateSensorCtrl.
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -64,7 +67,10 @@ class SensorCtrl : public Runnable {
     SensorCtrl();
 
     // Creates the controller, reads the sensor list and starts the controller
-    // thread. 0 when started, -1 otherwise (also when one already runs).
+    // thread, then waits until that thread has started the sensor threads.
+    // 0 when started, -1 otherwise: also when one already runs, and when
+    // sensors are configured but none of their threads could start (the
+    // controller is then stopped again).
     static int startSensorCtrl(LoggerStub* logger, const Cfg::Configuration* config);
     // Asks the controller to stop, waits a bounded time for its thread and
     // for the sensor threads, and deletes the controller. A sensor whose
@@ -147,6 +153,10 @@ class SensorCtrl : public Runnable {
 
     // Controller thread only (after start).
     uint32_t numPkts;  // IPFIX sequence counter
+
+    // Set once by the controller thread after it tried to start every sensor
+    // thread: how many started. startSensorCtrl waits for it.
+    std::promise<size_t> sensorThreadsStarted;
 
   private:
     // State of the controller thread's loop.

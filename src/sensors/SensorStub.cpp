@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
 
 std::vector<SensorStub*> SensorStub::stubList;
 
@@ -32,9 +33,11 @@ int SensorStub::executeSensor(AbstractSensor& sensor, sensorQueue_t& ctrlQueue,
     stubList.push_back(stub);
     if (stub->thread->start()) return 0;
 
+    const int err = errno;
     stubList.erase(std::find(stubList.begin(), stubList.end(), stub));
     delete stub->thread;
     delete stub;
+    errno = err;
     return -1;
 }
 

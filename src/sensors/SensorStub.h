@@ -29,8 +29,8 @@ class SensorStub : public Runnable {
   public:
     // Creates the stub and starts its thread, named after the sensor. With a
     // logical start or step other than 0 every sample is stamped with the
-    // logical clock (start + step for the first). 0 on success, -1 when the
-    // thread could not start.
+    // logical clock (start + step for the first). 0 on success, -1 with errno
+    // set to the cause when the thread could not start.
     static int executeSensor(AbstractSensor& sensor, sensorQueue_t& ctrlQueue,
                              uint64_t logicalTimeStart, uint64_t logicalTimeDelta);
 

@@ -2,11 +2,12 @@
 // PID file and runs the sensor main until a stop signal. Exit status 0 after
 // a stop signal; a start-up failure exits with its own sysexits value, so
 // that a service manager or a script sees the daemon did not start: 78 for an
-// unusable configuration, 73 for a log or PID file that cannot be created, 75
-// while another instance holds the PID file, 71 when daemonizing, the
-// logging backend or the sensor controller could not start. After the
-// daemonizing fork the parent has already exited 0; later failures are the
-// child's own exit status.
+// unusable configuration, 73 for a log or PID file that cannot be created (a
+// PID directory too long for the PID file's path included), 75 while another
+// instance holds the PID file, 71 when daemonizing, the logging backend, the
+// sensor controller or every configured sensor's thread could not start.
+// After the daemonizing fork the parent has already exited 0; later failures
+// are the child's own exit status.
 #include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -74,7 +75,18 @@ int main(int argc, char* argv[]) {
     std::string pidDir;
     params.getString(Cfg::PIDDIR, pidDir);
     char pidFile[200];
-    std::snprintf(pidFile, sizeof pidFile, "%s/%s.pid", pidDir.c_str(), processName);
+    const int pidFileLen =
+        std::snprintf(pidFile, sizeof pidFile, "%s/%s.pid", pidDir.c_str(), processName);
+    // A path cut to fit would name another file, one a second instance
+    // would not find locked.
+    if (pidFileLen < 0 || static_cast<size_t>(pidFileLen) >= sizeof pidFile) {
+        std::fprintf(stderr,
+                     "PID directory %s is too long: the PID file path must stay below %zu "
+                     "characters\n",
+                     pidDir.c_str(), sizeof pidFile);
+        endConfig();
+        return EXIT_CANTCREAT;
+    }
 
     std::string logFile;
     std::string logLevel;

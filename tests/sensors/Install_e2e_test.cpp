@@ -75,7 +75,11 @@ class InstallTest : public ::testing::Test {
 };
 
 // The unit runs the installed daemon and creates the directory of the default
-// log file, which the install creates too and the rotation rule names.
+// log file, which the install creates too and the rotation rule names. It
+// does not retry what a restart cannot mend (a bad or missing configuration,
+// another instance), is not started without the configuration file, reloads
+// through the daemon's SIGHUP and names the guide installed beside the
+// programs.
 TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
     const std::string stage = dir.path() + "/stage";
     const std::string unit = readFile(stage + VELMAR_SYSTEMD_UNITDIR "/cvxsensors.service");
@@ -84,10 +88,17 @@ TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
     ASSERT_EQ(logFile.compare(0, 9, "/var/log/"), 0) << logFile;
     const std::string logDir = logFile.substr(0, logFile.rfind('/'));
     const std::string rotation = readFile(stage + "/etc/logrotate.d/cvxsensors");
+    const std::string guide = "/doc/operator-guide.md";
     const std::string lines[] = {"ExecStart=" VELMAR_INSTALL_PREFIX "/cvxsensors",
-                                 "LogsDirectory=" + logDir.substr(9), "Restart=on-failure"};
+                                 "LogsDirectory=" + logDir.substr(9),
+                                 "Restart=on-failure",
+                                 "RestartPreventExitStatus=75 78",
+                                 "ConditionPathExists=/opt/Ostrel/velmar/VelmarSensors.cfg",
+                                 "ExecReload=/bin/kill -HUP $MAINPID",
+                                 "Documentation=file:" VELMAR_INSTALL_PREFIX + guide};
     for (const std::string& line : lines)
         EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
+    EXPECT_EQ(readFile(root + guide), readFile(VELMAR_SOURCE_DIR "/docs/operator-guide.md"));
     EXPECT_TRUE(isDirectory(stage + logDir));
     EXPECT_NE(rotation.find("\n" + logFile + " {\n"), std::string::npos) << rotation;
     EXPECT_NE(rotation.find("\tcopytruncate\n"), std::string::npos);

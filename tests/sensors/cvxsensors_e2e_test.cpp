@@ -278,6 +278,14 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
                "\"\ndaemonize = " + (detach ? "T" : "F") + "\n" + base;
     };
     const std::string pidFile = missing + "/cvxsensors.pid";
+    // With the PID file's name, one character more than the path may hold.
+    const std::string longDir = dir.path() + "/" + std::string(231 - dir.path().size(), 'p');
+    // Threads are created in this order: the logger, the controller, then one
+    // per sensor in configuration order.
+    const std::string oneSensor = "logfile = \"stdout\"\npiddir = \"" + dir.path() +
+                                  "\"\ndaemonize = F\nloglevel = \"info\"\ncollectors = {\nhost = "
+                                  "\"127.0.0.1\"\nport = \"4739\"\n}\nsensors = {\nname = "
+                                  "\"TestSensor1\"\nperiod = 1\n}\n";
     struct Case {
         const char* why;
         std::string text;
@@ -301,6 +309,12 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
         {"sensor controller's thread cannot start", cfg("stdout", dir.path(), false),
          "VELMAR_FAIL_THREAD=2", false, 71,
          "] Main: Could not start sensor controller: Resource temporarily unavailable!"},
+        // Cut to fit, the path would name a file in another directory.
+        {"PID directory too long for the PID file's path", cfg("stdout", longDir, false), nullptr,
+         false, 73, "PID directory " + longDir + " is too long"},
+        {"the only sensor's thread cannot start", oneSensor, "VELMAR_FAIL_THREAD=3", false, 71,
+         "] SensorCtrl: Could not start the thread of sensor TestSensor1: Resource temporarily "
+         "unavailable (errno 11)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
@@ -384,6 +398,34 @@ TEST_F(DaemonTest, RunsExportsAndStopsInOrder) {
     EXPECT_GE(times["TestSensor1"].size(), 1u);
     EXPECT_GE(times["TestSensor2"].size(), 1u);
     EXPECT_NE(exported.find(" errors=0\n"), std::string::npos);
+}
+
+// A sensor whose thread cannot be created is named in an Error line; the
+// daemon runs on with the others.
+TEST_F(DaemonTest, SensorWhoseThreadCannotStartIsReportedAndTheOthersRun) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer refuses a preloaded shim";
+#endif
+    Collector collector(dir.path() + "/collector.out");
+    ASSERT_FALSE(collector.port.empty());
+    writeConfig(config(collector.port, sensors(1, 1)));
+    {
+        // The third thread is the first sensor's (logger, controller, sensors).
+        StubHarness::ScopedEnv env;
+        env.preload(FAILSYS);
+        env.set("VELMAR_FAIL_THREAD", "3");
+        ASSERT_TRUE(start());
+    }
+    EXPECT_TRUE(waitFor([&] { return recordsSince(collector, {"TestSensor2"}); }));
+    double seconds = 0;
+    EXPECT_EQ(stop(SIGTERM, 10000, seconds), 0);
+    EXPECT_LT(seconds, 4.0);
+    EXPECT_TRUE(
+        logHas("[Error  ] SensorCtrl: Could not start the thread of sensor TestSensor1: "
+               "Resource temporarily unavailable (errno 11)\n"))
+        << readFile(logPath);
+    EXPECT_TRUE(logHas("] SensorCtrl: Sensor has stopped: TestSensor2\n"));
+    EXPECT_EQ(recordTimes(collector.finish()).count("TestSensor1"), 0u);
 }
 
 TEST_F(DaemonTest, SecondInstanceIsRefusedByThePidFileLock) {

@@ -188,7 +188,8 @@ TEST(IpfixCollector, DecodesAValidStream) {
     EXPECT_NE(data[1].find(" test_u32=4000000001 "), std::string::npos) << data[1];
     EXPECT_TRUE(contains(out, "connection 1 open"));
     EXPECT_TRUE(
-        contains(out, "connection 1 closed (message limit) messages=3 records=18 errors=0"));
+        contains(out, "connection 1 closed (message limit) messages=3 records=18 errors=0 "
+                      "bytes=1460"));
     EXPECT_TRUE(contains(out, "summary connections=1 messages=3 records=18 errors=0")) << out;
 }
 
@@ -228,6 +229,8 @@ TEST(IpfixCollector, QuietStillChecksEveryMessage) {
         for (const char* prefix : {"message ", "set ", "template ", "record ", "ERROR "})
             EXPECT_TRUE(linesStarting(out, prefix).empty()) << out;
         EXPECT_TRUE(contains(out, row.summary)) << out;
+        // What a load test divides by its run time.
+        EXPECT_TRUE(contains(out, " bytes=" + std::to_string(row.stream.size()))) << out;
     }
 }
 
@@ -254,7 +257,7 @@ TEST(IpfixCollector, TemplatesBelongToTheirConnection) {
     EXPECT_EQ(status, 1) << out;
     EXPECT_TRUE(contains(out,
                          "connection 1 closed (after -c messages) messages=2 records=16 "
-                         "errors=0"))
+                         "errors=0 bytes=1104"))
         << out;
     EXPECT_EQ(linesStarting(out, "ERROR"),
               std::vector<std::string>{"ERROR conn=2 seq=1: data set 1002 before its template"});

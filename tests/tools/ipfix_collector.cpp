@@ -7,7 +7,9 @@
 //   ipfix_collector [-p PORT] [-v] [-q] [-c N] [-s N] [-n N] [-t SECONDS] [-o FILE]
 //
 // The first line of standard output is "port P", the bound port (also when -o
-// sends everything else to a file, where it is the first line too).
+// sends everything else to a file, where it is the first line too). Every
+// closed connection is reported with its totals, the bytes read included, and
+// the exit with a summary line; -q keeps those.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
@@ -98,6 +100,8 @@ private:
     bool exitReached() const { return opt.exitAfter && messages >= opt.exitAfter; }
     // Reads one connection until it closes or an option ends it.
     void serve(int fd, uint32_t connection);
+    // Closes fd and prints its totals: messages, records, errors and the
+    // bytes read from it.
     void closeConnection(int fd, uint32_t connection, const IpfixDecoder& decoder, const char* why);
 
     const Options& opt;
@@ -113,6 +117,7 @@ private:
     uint64_t messages = 0;
     uint64_t records = 0;
     uint64_t errors = 0;
+    uint64_t connectionBytes = 0;  // read from the connection being served
 };
 
 void Collector::closeConnection(int fd, uint32_t connection, const IpfixDecoder& decoder,
@@ -121,12 +126,14 @@ void Collector::closeConnection(int fd, uint32_t connection, const IpfixDecoder&
     records += decoder.records();
     errors += decoder.errors();
     out << "connection " << connection << " closed (" << why << ") messages=" << decoder.messages()
-        << " records=" << decoder.records() << " errors=" << decoder.errors() << '\n';
+        << " records=" << decoder.records() << " errors=" << decoder.errors()
+        << " bytes=" << connectionBytes << '\n';
 }
 
 void Collector::serve(int fd, uint32_t connection) {
     IpfixDecoder decoder(connection, *decoderOut, opt.verbose);
     uint64_t own = 0;
+    connectionBytes = 0;
     // With -c, -s or -n the connection is closed or left unread right after
     // a given message, and what the peer then sees must not depend on what
     // else had arrived: nothing past that message is read. Otherwise
@@ -167,6 +174,7 @@ void Collector::serve(int fd, uint32_t connection) {
             closeConnection(fd, connection, decoder, "by peer");
             return;
         }
+        connectionBytes += static_cast<uint64_t>(got);
         for (size_t at = 0; at < static_cast<size_t>(got);) {
             // The decoder takes at most the rest of its current message.
             const size_t take = std::min(static_cast<size_t>(got) - at, decoder.bytesWanted());

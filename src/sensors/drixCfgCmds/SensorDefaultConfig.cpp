@@ -47,7 +47,10 @@ const ParamDef SensorDefaultConfig::velmarSensorsDefinition[25] = {
      "Monitor mounted remote filesystems in addition to the local filesystems", nullptr},
     {strVec, 'I', IPFIXIF, "Interface/address used for outgoing IPFIX traffic. Default: any.",
      nullptr},
-    {strVec, 'L', LOGFILE, "Path and name of logfile. Default: stdout.", nullptr},
+    {strVec, 'L', LOGFILE,
+     "Path and name of logfile, or stdout or stderr. Default: "
+     "/var/log/velmar/VelmarSensors.log.",
+     nullptr},
     {strVec, 'V', LOGLEVEL, "Log file level. Must be debug, info, warning, error", nullptr},
     {flag, 'p', DELAY_INITIAL_POLL, "Delay the initial poll of sensors with longer intervals",
      nullptr},
@@ -66,7 +69,9 @@ const ParamDef SensorDefaultConfig::velmarSensorsDefinition[25] = {
     {strVec, 'X', CTDBSTAT, "Path and name of the ctdb_status_relay executable.", nullptr},
     {strVec, 0, COLCAND, "List of collector candidates.", nullptr},
     {intVec, 0, COLREDUNDANCY,
-     "Number of collectors that are selected from collector candidates. 0==all.", nullptr},
+     "Number of collectors that are selected from collector candidates. 0 counts as 1, "
+     "a negative number selects all.",
+     nullptr},
     {strVec, 0, COLAUTOFED, "Enable or disable automatic federation configuration.", nullptr},
     {paramVec, 0, COLLECTORS, "List of collectors that are actively used.",
      &SensorDefaultConfig::collectorDefStore},
