@@ -24,7 +24,7 @@
 //   by several threads), the sensors' periods (atomic; the reloading thread
 //   writes one before it pushes sensorUpdatePeriod, the controller reads it
 //   after popping that message), and links.interruptSends, through which the
-//   main thread breaks a send that blocks at stop.
+//   main thread ends the collector connections and all sends at stop.
 // - main thread after the controller thread ended: everything, in
 //   terminateSensorCtrl.
 #pragma once
