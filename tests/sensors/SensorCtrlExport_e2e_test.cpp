@@ -153,8 +153,9 @@ class SensorCtrlExport : public ::testing::Test {
         log.reset();
     }
 
-    void start(const std::string& sensors, const std::vector<uint16_t>& ports) {
-        std::string text = "collectors = ";
+    void start(const std::string& sensors, const std::vector<uint16_t>& ports,
+               const std::string& settings = "") {
+        std::string text = settings + "collectors = ";
         for (size_t i = 0; i < ports.size(); ++i)
             text += (i ? ", " : "") + std::string("{ host = \"127.0.0.1\" port = \"") +
                     std::to_string(ports[i]) + "\" }";
@@ -366,6 +367,34 @@ TEST_F(SensorCtrlExport, CollectorThatStopsReadingDoesNotStallTheStop) {
         << logText;
     EXPECT_EQ(logText.find("Going to kill thread: SensorCtrl"), std::string::npos) << logText;
     EXPECT_EQ(logText.find("it is left running"), std::string::npos) << logText;
+}
+
+// With a short socket time-out, a backlog that has not moved for that long
+// drops the connection before the backlog reaches its bound (the kernel's
+// own time-out on unacknowledged data may come first; either is a drop).
+TEST_F(SensorCtrlExport, StillBacklogIsDroppedAfterTheSocketTimeOut) {
+    Tool slow(IPFIX_COLLECTOR, {"-p", "0", "-s", "3"});
+    const uint16_t ps = slow.port();
+    ASSERT_NE(ps, 0);
+    start("{ name = \"Load\" period = 1 }", {ps}, "sensortcptimeout = 1\n");
+    const std::string named = "127.0.0.1:" + std::to_string(ps);
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    // The log file is read as it grows (text() would end the logging).
+    auto logged = [&] {
+        std::ifstream in(dir.file("log"));
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    };
+    while (logged().find(named) == std::string::npos && Clock::now() < end) run(100);
+    stop();
+    slow.stop();
+    const std::string logText = log->text();
+    const size_t error = logText.find("[Error  ]");
+    ASSERT_NE(error, std::string::npos) << logText;
+    const std::string line = logText.substr(error, logText.find('\n', error) - error);
+    EXPECT_NE(line.find(named), std::string::npos) << logText;
+    EXPECT_EQ(line.find("does not keep up"), std::string::npos) << logText;
 }
 
 }  // namespace
