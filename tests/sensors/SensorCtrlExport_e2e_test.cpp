@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -21,6 +22,7 @@
 #include "SensorCtrl.h"
 #include "SensorDefaultConfig.h"
 #include "SensorFactory.h"
+#include "SensorStub.h"
 
 namespace {
 
@@ -37,6 +39,17 @@ AbstractSensor* makeBulk() {
     return s;
 }
 RegisterSensorGenerator<FakeSensor> registerBulk(SensorID::Load, makeBulk);
+
+// A sensor that hangs in its first sample until the test opens its gate.
+std::atomic<FakeSensor*> hanging{nullptr};
+AbstractSensor* makeHanging() {
+    auto* s = new FakeSensor(SensorID::Memory, {ROW_HEADER_NODE, ROW_HEADER_SENSOR}, {2});
+    s->setRows(0, 1);
+    s->sampleGate.close();
+    hanging = s;
+    return s;
+}
+RegisterSensorGenerator<FakeSensor> registerHanging(SensorID::Memory, makeHanging);
 
 // One collector program, its output read line by line.
 class Tool {
@@ -395,6 +408,29 @@ TEST_F(SensorCtrlExport, StillBacklogIsDroppedAfterTheSocketTimeOut) {
     const std::string line = logText.substr(error, logText.find('\n', error) - error);
     EXPECT_NE(line.find(named), std::string::npos) << logText;
     EXPECT_EQ(line.find("does not keep up"), std::string::npos) << logText;
+}
+
+// A stop while a sensor hangs and a collector holds a backlog: the join
+// times out, the interrupt ends the sends while the controller thread may
+// be flushing, and the whole stop still ends within 4 s.
+TEST_F(SensorCtrlExport, StopWithABacklogAndAHungSensorEndsInTime) {
+    Tool slow(IPFIX_COLLECTOR, {"-p", "0", "-s", "3"});
+    const uint16_t ps = slow.port();
+    ASSERT_NE(ps, 0);
+    start("{ name = \"Load\" period = 1 }, { name = \"Memory\" period = 1 }", {ps});
+    run(2500);
+    const double took = stop();
+    EXPECT_LT(took, 4.0);
+    FakeSensor* s = hanging;
+    ASSERT_NE(s, nullptr);
+    s->sampleGate.open();
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    while (s->shutdowns == 0 && Clock::now() < end) run(20);
+    // Its thread has ended: joined here, as the stop could not.
+    if (s->shutdowns != 0) SensorStub::waitUntilSensorsTerminate();
+    slow.stop();
+    const std::string logText = log->text();
+    EXPECT_NE(logText.find("Going to kill thread: SensorCtrl"), std::string::npos) << logText;
 }
 
 }  // namespace
