@@ -295,8 +295,8 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
     if (s->connectFailures >= 10 && now - s->lastResolveTime >= 60) {
         const std::string oldAddress = s->remoteAddr.as_string;
         if (!s->refreshRemoteAddrsList()) {
-            logger.logError("Failed to resolve collector %s ip address, will retry",
-                            s->destHost.c_str());
+            logFailure(i, "Failed to resolve collector %s ip address, will retry",
+                       s->destHost.c_str());
             return false;
         }
         if (s->remoteAddr.as_string != oldAddress)

@@ -79,9 +79,10 @@ class CollectorLinks {
     // Starts a sample: no collector failed or was found usable in it yet.
     void beginSample();
     // Hands one data packet, preceded where a connection needs it by the
-    // virtual sensor's template packet, to every collector. True when every
-    // collector took the data packet. `loadTest` (Blaster mode) uses a new
-    // connection in the same call.
+    // virtual sensor's template packet, to every collector, never waiting
+    // for one. True when every collector took the data packet (sent, or
+    // kept in its backlog). `loadTest` (Blaster mode) uses a new connection
+    // in the same call.
     bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
                  const char* templatePacket, uint32_t templateLength, uint32_t v, bool loadTest);
 
