@@ -412,7 +412,8 @@ TEST_F(SensorCtrlExport, StillBacklogIsDroppedAfterTheSocketTimeOut) {
 
 // A stop while a sensor hangs and a collector holds a backlog: the join
 // times out, the interrupt ends the sends while the controller thread may
-// be flushing, and the whole stop still ends within 4 s.
+// be flushing, and the backlog adds nothing to the hung sensor's stop time
+// (the join, then the grace for its reply: 3.5 s).
 TEST_F(SensorCtrlExport, StopWithABacklogAndAHungSensorEndsInTime) {
     Tool slow(IPFIX_COLLECTOR, {"-p", "0", "-s", "3"});
     const uint16_t ps = slow.port();
@@ -420,7 +421,7 @@ TEST_F(SensorCtrlExport, StopWithABacklogAndAHungSensorEndsInTime) {
     start("{ name = \"Load\" period = 1 }, { name = \"Memory\" period = 1 }", {ps});
     run(2500);
     const double took = stop();
-    EXPECT_LT(took, 4.0);
+    EXPECT_LT(took, 4.5);
     FakeSensor* s = hanging;
     ASSERT_NE(s, nullptr);
     s->sampleGate.open();
