@@ -95,8 +95,8 @@ void CollectorLinks::beginSample() {
     connectsStarted = false;
 }
 
-void CollectorLinks::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now,
-                                      int64_t nowMs, bool loadTest) {
+void CollectorLinks::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now, int64_t nowMs,
+                                      bool loadTest) {
     std::vector<size_t> fresh;
     for (size_t i = 0; i < sockets.size(); ++i) {
         const Socket* s = sockets[i];
@@ -146,8 +146,8 @@ void CollectorLinks::logConnectionFailure(size_t i, const char* what) {
     }
     std::string text;
     const int err = s->getLastError(text);
-    logFailure(i, "Error on socket to %s:%s: %s (%d)", s->destHost.c_str(),
-               s->destService.c_str(), text.c_str(), err);
+    logFailure(i, "Error on socket to %s:%s: %s (%d)", s->destHost.c_str(), s->destService.c_str(),
+               text.c_str(), err);
 }
 
 void CollectorLinks::logFailure(size_t i, const char* format, ...) {
@@ -235,8 +235,8 @@ bool CollectorLinks::sendWhole(size_t i, const char* message, uint32_t length, i
                         c.backlog.begin() + static_cast<std::ptrdiff_t>(c.backlogHead));
         c.backlogHead = 0;
         if (pending + rest > c.backlog.capacity())
-            c.backlog.reserve(std::min(BACKLOG_BYTES,
-                                       std::max(2 * c.backlog.capacity(), pending + rest)));
+            c.backlog.reserve(
+                std::min(BACKLOG_BYTES, std::max(2 * c.backlog.capacity(), pending + rest)));
     }
     c.backlog.insert(c.backlog.end(), message + taken, message + length);
     return true;
@@ -404,8 +404,8 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
         if (!c.announced && nowMs - c.lastStartMs >= CONNECTION_PROVEN_MS) {
             c.announced = true;
             c.inOutage = false;
-            logger.logInfo("Connection to %s (%s) successfully established.",
-                           s->destHost.c_str(), s->remoteAddr.as_string.c_str());
+            logger.logInfo("Connection to %s (%s) successfully established.", s->destHost.c_str(),
+                           s->remoteAddr.as_string.c_str());
         }
     }
     return ok;

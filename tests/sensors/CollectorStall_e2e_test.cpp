@@ -252,8 +252,8 @@ class CollectorStall : public ::testing::Test {
         std::ofstream reply(d + "/replies/stats.reply");
         reply << "_response_ begin\n";
         for (int i = 0; i < rows; ++i)
-            reply << "_key_ node:- sensor:- item:row" << i << "\n_val_ pid:" << i
-                  << " count:" << i << "\n";
+            reply << "_key_ node:- sensor:- item:row" << i << "\n_val_ pid:" << i << " count:" << i
+                  << "\n";
         reply << "_response_ end\n";
     }
 
