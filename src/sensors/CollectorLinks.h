@@ -7,10 +7,11 @@
 //
 // No collector waits on another: packets are sent without blocking, and what
 // a socket cannot take at once waits in that collector's own backlog, sent
-// in order before anything newer as the socket drains. A packet either goes
-// into the backlog whole or, when it would pass BACKLOG_BYTES, the
-// connection is dropped, so a collector never sees part of a message
-// followed by another one; memory stays within BACKLOG_BYTES per collector.
+// in order before anything newer as the socket drains. What the socket does
+// not take of a packet goes into the backlog whole or, when it would pass
+// BACKLOG_BYTES, the connection is dropped, so a collector never sees part
+// of a message followed by another one; memory stays within BACKLOG_BYTES
+// per collector.
 // A backlog that has not moved for the socket time-out drops the connection
 // too. A collector is connected again at most once per
 // RECONNECT_SPACING_MS.
