@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -41,6 +43,12 @@ std::string portKey(const std::string& port) {
     if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return port;
     const size_t first = port.find_first_not_of('0');
     return first == std::string::npos ? "0" : port.substr(first);
+}
+
+int64_t monotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -87,12 +95,14 @@ void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout, t
             sockets.push_back(s);
         }
     }
+    stallSeconds = socketTimeout;
     state.resize(sockets.size());
     collectorFds.resize(sockets.size(), -1);
+    (void)now;
     for (size_t i = 0; i < sockets.size(); ++i) {
         Socket* s = sockets[i];
         if (s->connecting || s->connected) continue;
-        state[i].lastStart = now;
+        state[i].lastStartMs = monotonicMs();
         if (!s->connectAsync()) s->closeSocket(false);
         collectorFds[i] = s->sockFD;
     }
@@ -127,14 +137,14 @@ void CollectorLinks::beginSample() {
     connectsStarted = false;
 }
 
-void CollectorLinks::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now,
+void CollectorLinks::startConnections(SensorCtrlBlock* block, uint32_t v, time_t now, int64_t nowMs,
                                       bool loadTest) {
     std::vector<size_t> fresh;
     for (size_t i = 0; i < sockets.size(); ++i) {
         const Socket* s = sockets[i];
         CollectorState& c = state[i];
         if (c.failedThisSample || c.usableThisSample || s->connecting || s->connected) continue;
-        if (startConnection(i, block, v, now, loadTest))
+        if (startConnection(i, block, v, now, nowMs, loadTest))
             fresh.push_back(i);
         else
             c.failedThisSample = true;
@@ -170,25 +180,117 @@ void CollectorLinks::awaitConnects(const std::vector<size_t>& which, int64_t bou
 }
 
 void CollectorLinks::logConnectionFailure(size_t i, const char* what) {
-    CollectorState& c = state[i];
-    if (c.inOutage) return;
-    c.inOutage = true;
-    reportNextConnectionError = false;
-    Socket* s = sockets[i];
+    const Socket* s = sockets[i];
     if (what == nullptr) {
-        logger.logError("Failed to connect to collector at %s (%s) for service %s, will retry",
-                        s->destHost.c_str(), s->remoteAddr.as_string.c_str(),
-                        s->destService.c_str());
+        logFailure(i, "Failed to connect to collector at %s (%s) for service %s, will retry",
+                   s->destHost.c_str(), s->remoteAddr.as_string.c_str(), s->destService.c_str());
         return;
     }
     std::string text;
     const int err = s->getLastError(text);
-    logger.logError("Error on socket to %s: %s (%d)", s->destHost.c_str(), text.c_str(), err);
+    logFailure(i, "Error on socket to %s:%s: %s (%d)", s->destHost.c_str(), s->destService.c_str(),
+               text.c_str(), err);
+}
+
+void CollectorLinks::logFailure(size_t i, const char* format, ...) {
+    CollectorState& c = state[i];
+    if (c.inOutage) return;
+    c.inOutage = true;
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logger.logError("%s", text);
 }
 
 void CollectorLinks::dropConnection(size_t i) {
     forgetTemplates(sockets[i]);
     closeCollector(i);
+    CollectorState& c = state[i];
+    std::vector<char>().swap(c.backlog);
+    c.backlogHead = 0;
+    c.announced = false;
+}
+
+bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
+    Socket* s = sockets[i];
+    CollectorState& c = state[i];
+    while (c.backlogHead < c.backlog.size()) {
+        const ssize_t n =
+            s->sendAvailable(c.backlog.data() + c.backlogHead, c.backlog.size() - c.backlogHead);
+        if (n < 0) {
+            logConnectionFailure(i, "socket");
+            dropConnection(i);
+            return false;
+        }
+        if (n == 0) break;
+        c.backlogHead += static_cast<size_t>(n);
+        c.backlogMovedMs = nowMs;
+    }
+    if (c.backlogHead == c.backlog.size()) {
+        c.backlog.clear();
+        c.backlogHead = 0;
+        return true;
+    }
+    if (stallSeconds > 0 && nowMs - c.backlogMovedMs >= static_cast<int64_t>(stallSeconds) * 1000) {
+        logFailure(i, "Collector %s:%s took no data for %d seconds; dropping the connection",
+                   s->destHost.c_str(), s->destService.c_str(), stallSeconds);
+        dropConnection(i);
+        return false;
+    }
+    return true;
+}
+
+bool CollectorLinks::sendWhole(size_t i, const char* message, uint32_t length, int64_t nowMs) {
+    Socket* s = sockets[i];
+    CollectorState& c = state[i];
+    size_t taken = 0;
+    if (c.backlogHead == c.backlog.size()) {
+        const ssize_t n = s->sendAvailable(message, length);
+        if (n < 0) {
+            logFailure(i, "Sending to %s:%s failed. Reconnecting!", s->destHost.c_str(),
+                       s->destService.c_str());
+            dropConnection(i);
+            return false;
+        }
+        taken = static_cast<size_t>(n);
+        if (taken == length) return true;
+        c.backlog.clear();
+        c.backlogHead = 0;
+        c.backlogMovedMs = nowMs;
+    }
+    const size_t rest = length - taken;
+    const size_t pending = c.backlog.size() - c.backlogHead;
+    if (pending + rest > BACKLOG_BYTES) {
+        logFailure(i,
+                   "Collector %s:%s does not keep up: more than %zu bytes wait for it; dropping "
+                   "the connection",
+                   s->destHost.c_str(), s->destService.c_str(), BACKLOG_BYTES);
+        dropConnection(i);
+        return false;
+    }
+    if (c.backlog.size() + rest > c.backlog.capacity()) {
+        // Room is made by moving out what was sent, and the capacity grows
+        // no further than the bound.
+        c.backlog.erase(c.backlog.begin(),
+                        c.backlog.begin() + static_cast<std::ptrdiff_t>(c.backlogHead));
+        c.backlogHead = 0;
+        if (pending + rest > c.backlog.capacity())
+            c.backlog.reserve(
+                std::min(BACKLOG_BYTES, std::max(2 * c.backlog.capacity(), pending + rest)));
+    }
+    c.backlog.insert(c.backlog.end(), message + taken, message + length);
+    return true;
+}
+
+void CollectorLinks::flushBacklogs() {
+    if (stopSending) return;
+    const int64_t nowMs = monotonicMs();
+    for (size_t i = 0; i < sockets.size() && i < state.size(); ++i) {
+        const CollectorState& c = state[i];
+        if (c.backlogHead < c.backlog.size() && sockets[i]->sockFD >= 0) flushBacklog(i, nowMs);
+    }
 }
 
 void CollectorLinks::closeCollector(size_t i) {
@@ -210,10 +312,15 @@ void CollectorLinks::interruptSends() {
 }
 
 bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now,
-                                     bool loadTest) {
+                                     int64_t nowMs, bool loadTest) {
     Socket* s = sockets[i];
     CollectorState& c = state[i];
+    // At most one connection start per spacing interval per collector,
+    // however many packets are handed over in it: a collector that accepts
+    // and closes at once must not draw a connection per packet.
+    if (nowMs - c.lastStartMs < RECONNECT_SPACING_MS) return false;
     if (loadTest) {
+        c.lastStartMs = nowMs;
         // Load tests use the connection at once, when it comes up within
         // the wait that startConnections allows all new ones together. A
         // blocking connect here would hold the controller for as long as an
@@ -227,14 +334,11 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
         block->setTemplateSent(s, v, false);
         return true;
     }
-    // At most one connection start per second per collector, however many
-    // sensors report in that second.
-    if (c.lastStart == now) return false;
     if (s->connectFailures >= 10 && now - s->lastResolveTime >= 60) {
         const std::string oldAddress = s->remoteAddr.as_string;
         if (!s->refreshRemoteAddrsList()) {
-            logger.logError("Failed to resolve collector %s ip address, will retry",
-                            s->destHost.c_str());
+            logFailure(i, "Failed to resolve collector %s ip address, will retry",
+                       s->destHost.c_str());
             return false;
         }
         if (s->remoteAddr.as_string != oldAddress)
@@ -243,7 +347,7 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
                 "is: %s",
                 s->destHost.c_str(), oldAddress.c_str(), s->remoteAddr.as_string.c_str());
     }
-    c.lastStart = now;
+    c.lastStartMs = nowMs;
     if (s->connectAsync()) {
         noteCollectorFd(i);
     } else {
@@ -264,13 +368,11 @@ bool CollectorLinks::peerClosed(const Socket* s) {
 bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
                              const char* templatePacket, uint32_t templateLength, uint32_t v,
                              bool loadTest) {
-    if (sockets.empty()) {
-        reportNextConnectionError = true;
-        return true;
-    }
+    if (sockets.empty()) return true;
     const time_t now = time(nullptr);
+    const int64_t nowMs = monotonicMs();
     if (!connectsStarted && !stopSending) {
-        startConnections(block, v, now, loadTest);
+        startConnections(block, v, now, nowMs, loadTest);
         connectsStarted = true;
     }
     bool ok = true;
@@ -286,7 +388,6 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
         }
         // A connection found sound for an earlier packet of this sample is
         // not examined again: each check costs system calls per packet.
-        bool sent = true;
         if (!c.usableThisSample) {
             // A pending connect is looked at without waiting: one that does
             // not complete (a host that never answers) would otherwise cost
@@ -314,33 +415,40 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             }
             // A collector never sends; a readable end of stream means it
             // closed the connection, and whatever is sent now would be lost.
-            sent = quiet || !peerClosed(s);
-            if (sent) s->setBlock();
-        }
-        if (sent && !block->isTemplateSent(s, v)) {
-            sent = s->sendBlocking(templatePacket, templateLength) ==
-                   static_cast<ssize_t>(templateLength);
-            block->setTemplateSent(s, v, sent);
-        }
-        if (sent)
-            sent = s->sendBlocking(dataPacket, dataLength) == static_cast<ssize_t>(dataLength);
-        if (sent) {
-            c.usableThisSample = true;
-            s->resetFailureCount();
-            c.inOutage = false;
-            if (s->connecting) {
-                s->resetConnectingFlag();
-                logger.logInfo("Connection to %s (%s) successfully established.",
-                               s->destHost.c_str(), s->remoteAddr.as_string.c_str());
+            if (!quiet && peerClosed(s)) {
+                logFailure(i, "Collector %s:%s closed the connection. Reconnecting!",
+                           s->destHost.c_str(), s->destService.c_str());
+                dropConnection(i);
+                c.failedThisSample = true;
+                ok = false;
+                continue;
             }
+        }
+        // The backlog goes first, so that packets keep their order; every
+        // failure below has dropped the connection.
+        bool sent = flushBacklog(i, nowMs);
+        if (sent && !block->isTemplateSent(s, v)) {
+            sent = sendWhole(i, templatePacket, templateLength, nowMs);
+            if (sent) block->setTemplateSent(s, v, true);
+        }
+        if (sent) sent = sendWhole(i, dataPacket, dataLength, nowMs);
+        if (!sent) {
+            c.failedThisSample = true;
+            ok = false;
             continue;
         }
-        if (!stopSending)
-            logger.logError("Sending to %s failed. Reconnecting!", s->destHost.c_str());
-        dropConnection(i);
-        c.failedThisSample = true;
-        ok = false;
+        c.usableThisSample = true;
+        s->resetFailureCount();
+        s->resetConnectingFlag();
+        // A connection that dies at once (a collector that accepts and
+        // closes) takes its first packets all the same: only one that has
+        // lived a while shows the collector back.
+        if (!c.announced && nowMs - c.lastStartMs >= CONNECTION_PROVEN_MS) {
+            c.announced = true;
+            c.inOutage = false;
+            logger.logInfo("Connection to %s (%s) successfully established.", s->destHost.c_str(),
+                           s->remoteAddr.as_string.c_str());
+        }
     }
-    if (ok) reportNextConnectionError = true;
     return ok;
 }

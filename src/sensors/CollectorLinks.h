@@ -3,7 +3,25 @@
 // templates it has, through the blocks' template-sent maps), connecting and
 // the pending-connect check, handing a sample's packets to every collector,
 // dropping a failed connection and starting it again, and the interrupt that
-// breaks a blocked send at stop.
+// stops the sends at stop.
+//
+// No collector waits on another: packets are sent without blocking, and what
+// a socket cannot take at once waits in that collector's own backlog, sent
+// in order before anything newer as the socket drains. What the socket does
+// not take of a packet goes into the backlog whole or, when it would pass
+// BACKLOG_BYTES, the connection is dropped, so a collector never sees part
+// of a message followed by another one; memory stays within BACKLOG_BYTES
+// per collector.
+// A backlog that has not moved for the socket time-out drops the connection
+// too. A collector is connected again at most once per
+// RECONNECT_SPACING_MS.
+//
+// Logging: one line for the first failure of an outage (whatever failed:
+// the connect, the socket, the peer closing, a full or stuck backlog), none
+// for the further failed attempts of that outage, and one line when the
+// collector is back, that is when a connection at least CONNECTION_PROVEN_MS
+// old takes a packet (a collector that accepts and closes at once never
+// gets there, and so costs one line, not one per attempt).
 //
 // Owned by the controller (SensorCtrl::links); owns its sockets and borrows
 // the controller's block list and logger (the controller deletes its logger
@@ -13,8 +31,8 @@
 // - main thread before the controller thread starts: the sockets are made
 //   and first connected (open, awaitConnects);
 // - controller thread afterwards: everything else (publishFds, beginSample,
-//   deliver, templatesNeeded, forgetTemplates), the per-collector state and
-//   reportNextConnectionError;
+//   deliver, flushBacklogs, templatesNeeded, forgetTemplates) and the
+//   per-collector state;
 // - main thread at stop: interruptSends, through fdLock and stopSending;
 // - main thread after the controller thread ended: everything.
 #pragma once
@@ -65,42 +83,72 @@ class CollectorLinks {
     // Starts a sample: no collector failed or was found usable in it yet.
     void beginSample();
     // Hands one data packet, preceded where a connection needs it by the
-    // virtual sensor's template packet, to every collector. True when every
-    // collector took the data packet. `loadTest` (Blaster mode) uses a new
-    // connection in the same call.
+    // virtual sensor's template packet, to every collector, never waiting
+    // for one. True when every collector took the data packet (sent, or
+    // kept in its backlog). `loadTest` (Blaster mode) uses a new connection
+    // in the same call.
     bool deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
                  const char* templatePacket, uint32_t templateLength, uint32_t v, bool loadTest);
 
-    // Main thread, at stop: breaks a send blocked on a collector that does
-    // not read, and stops all further sends.
+    // Sends what the collectors' backlogs hold as far as their sockets take
+    // it now (the controller calls it whenever it wakes).
+    void flushBacklogs();
+
+    // Main thread, at stop: shuts the collectors' connections down and stops
+    // all further sends.
     void interruptSends();
 
+    // Bytes one collector's backlog may hold.
+    static constexpr size_t BACKLOG_BYTES = 4u << 20;
+    // Shortest time between two connection starts of one collector.
+    static constexpr int64_t RECONNECT_SPACING_MS = 1000;
+    // Age a connection must reach, taking data, before its collector counts
+    // as back from an outage.
+    static constexpr int64_t CONNECTION_PROVEN_MS = 500;
+
     std::vector<Socket*> sockets;  // owned, configuration order
-    // When true, the next failure to connect is logged; false after that
-    // until a call in which every collector took its data.
-    bool reportNextConnectionError = true;
 
   private:
     // Per collector, parallel to sockets (controller thread).
     struct CollectorState {
-        time_t lastStart = 0;           // last connection start, seconds
-        bool inOutage = false;          // a failure was logged; no data went out since
+        int64_t lastStartMs = 0;        // last connection start, monotonic clock
+        bool inOutage = false;          // a failure was logged; not back since
+        bool announced = false;         // this connection was logged as up
         bool failedThisSample = false;  // skipped for the rest of the current sample
         bool usableThisSample = false;  // took a packet whole in the current sample
+        // Bytes the socket has not taken yet, from backlogHead on; the
+        // capacity never passes BACKLOG_BYTES.
+        std::vector<char> backlog;
+        size_t backlogHead = 0;
+        int64_t backlogMovedMs = 0;  // when the backlog last shrank or filled from empty
     };
 
     // First hand-over of a sample: starts the connections that collectors
     // without one need (a load test waits for them, all together, a short
     // bounded time).
-    void startConnections(SensorCtrlBlock* block, uint32_t v, time_t now, bool loadTest);
+    void startConnections(SensorCtrlBlock* block, uint32_t v, time_t now, int64_t nowMs,
+                          bool loadTest);
     // A collector that is neither connected nor connecting: true when a
     // connection was made that can be used in this same call.
-    bool startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now, bool loadTest);
+    bool startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now, int64_t nowMs,
+                         bool loadTest);
     // Logs the first connection failure of an outage of collector i; `what`
     // null for a failed connection start, else a socket error.
     void logConnectionFailure(size_t i, const char* what);
-    // Forgets what collector i received and closes its connection.
+    // Logs a failure of collector i (printf-style) unless its outage was
+    // logged already; starts the outage.
+    void logFailure(size_t i, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Forgets what collector i received, its backlog included, and closes
+    // its connection.
     void dropConnection(size_t i);
+    // Sends collector i's backlog as far as its socket takes it. False, with
+    // the connection dropped and logged, on a socket error or when the
+    // backlog has not moved for the socket time-out.
+    bool flushBacklog(size_t i, int64_t nowMs);
+    // Sends one whole message to collector i, keeping in its backlog what the
+    // socket does not take. False, with the connection dropped and logged,
+    // on a socket error or when the backlog would pass BACKLOG_BYTES.
+    bool sendWhole(size_t i, const char* message, uint32_t length, int64_t nowMs);
     // Every change of a collector's descriptor by the controller thread goes
     // through these, so that interruptSends never touches a closed one.
     void closeCollector(size_t i);
@@ -111,6 +159,7 @@ class CollectorLinks {
     const Logger& logger;
     std::vector<CollectorState> state;
     bool connectsStarted = false;  // startConnections ran in the current sample
+    int stallSeconds = 0;          // socket time-out: a backlog this still is dropped; 0 never
     // The collectors' descriptors as the main thread may see them; guarded
     // by fdLock. A descriptor is closed only under that lock.
     std::mutex fdLock;

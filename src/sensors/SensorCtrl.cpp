@@ -134,11 +134,10 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
             if (out != nullptr)
                 out->logInfo("Thread join failed. Going to kill thread: %s",
                              thread->getName().c_str());
-            // The controller waits for a sensor that does not answer, or is
-            // stuck in a send to a collector that does not read. Break the
-            // sends and ask once more: a second stop request makes it leave at
-            // once. Cancelling is the last resort, for a thread that still
-            // does not end.
+            // The controller waits for a sensor that does not answer. End
+            // the sends and ask once more: a second stop request makes it
+            // leave at once. Cancelling is the last resort, for a thread that
+            // still does not end.
             ctrl->links.interruptSends();
             sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller);
             if (!thread->joinTimed(nullptr, LEAVE_SECONDS)) {
@@ -380,6 +379,9 @@ void* SensorCtrl::run(void*) {
         const int64_t wait = st.timers.empty() ? -1 : static_cast<int64_t>(st.timers.getWaitTime());
         sensorMsgHdr* msg = nullptr;
         const int rc = getMsg(ctrlQueue, msg, wait);
+        // A collector's backlog drains between samples too, not only when
+        // the next packet for it comes.
+        links.flushBacklogs();
         if (rc > 0) {
             logger->logError("Msg receive failed: %d %s", rc, errnoText(rc).c_str());
             break;

@@ -25,8 +25,8 @@
 //   logger (a LoggerStub may be used by several threads), the sensors'
 //   periods (atomic; the reloading thread writes one before it pushes
 //   sensorUpdatePeriod, the controller reads it after popping that message),
-//   and links.interruptSends, through which the main thread breaks a send
-//   that blocks at stop.
+//   and links.interruptSends, through which the main thread ends the
+//   collector connections and all sends at stop.
 // - main thread after the controller thread ended: everything, in
 //   terminateSensorCtrl.
 #pragma once

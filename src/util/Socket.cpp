@@ -389,6 +389,18 @@ ssize_t Socket::sendBlocking(const void* buf, unsigned int len) {
     return n;
 }
 
+ssize_t Socket::sendAvailable(const void* buf, size_t len) {
+    const ssize_t n = send(sockFD, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        connected = true;
+        connectFailures = 0;
+        return n;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    setSysError(errno);
+    return -1;
+}
+
 ssize_t Socket::receive(void* buf, unsigned int len) {
     bool wasNonBlock = changeMode(false);
     ssize_t n = recv(sockFD, buf, len, 0);

@@ -105,6 +105,11 @@ class Socket {
     // blocking mode is restored. A complete send marks the socket connected
     // and clears the failure count. Short counts are the caller's to handle.
     ssize_t sendBlocking(const void* buf, unsigned int len);
+    // Sends what the socket takes at once, never waiting and without
+    // SIGPIPE: the count taken (0 when it has no room now), or -1 on an error
+    // (kept for getLastError). Taking bytes marks the socket connected and
+    // clears the failure count.
+    ssize_t sendAvailable(const void* buf, size_t len);
     // One blocking receive; data, or a receive time-out, shows the
     // connection alive.
     ssize_t receive(void* buf, unsigned int len);

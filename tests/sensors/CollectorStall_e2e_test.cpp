@@ -1,0 +1,475 @@
+// The built daemon with one live collector beside one that misbehaves: a
+// collector that accepts and never reads must cost the live one nothing
+// (its own bounded backlog overflows, it is dropped and connected again,
+// and what it got is whole messages only, as both decoders confirm), and a
+// collector that closes every connection at once is retried about once a
+// second with one log line for the whole outage. Normal and Blaster mode.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "E2eSupport.h"
+#include "IpfixDecoder.h"
+#include "stubs/StubHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using e2e::Collector;
+using e2e::lines;
+using e2e::readFile;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A loopback collector that accepts every connection and then either keeps
+// it without ever reading (its receive buffer made small before listen, so
+// the sender's data piles up at once) or closes it at once. Accepts on a
+// thread of its own; the rest is for the test's thread.
+class MisbehavingCollector {
+  public:
+    enum class Mode { NeverReads, ClosesAtOnce };
+
+    explicit MisbehavingCollector(Mode m) : mode(m) {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        if (listenFd < 0 ||
+            setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+            bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            listen(listenFd, 16) != 0 ||
+            getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        port = std::to_string(ntohs(addr.sin_port));
+        acceptor = std::thread([this] { acceptLoop(); });
+    }
+    ~MisbehavingCollector() {
+        stopAccepting();
+        for (int fd : held) close(fd);
+        if (listenFd >= 0) close(listenFd);
+    }
+    MisbehavingCollector(const MisbehavingCollector&) = delete;
+    MisbehavingCollector& operator=(const MisbehavingCollector&) = delete;
+
+    size_t connections() const { return accepted.load(); }
+
+    void stopAccepting() {
+        stop = true;
+        if (acceptor.joinable()) acceptor.join();
+    }
+
+    // Stops accepting, then reads every kept connection until the sender has
+    // closed it (or nothing came for quietMs): one byte string per
+    // connection, in the order they were accepted.
+    std::vector<std::string> drain(int quietMs) {
+        stopAccepting();
+        std::vector<std::string> streams;
+        char buf[65536];
+        for (int fd : held) {
+            std::string bytes;
+            for (;;) {
+                pollfd p = {fd, POLLIN, 0};
+                if (poll(&p, 1, quietMs) <= 0) break;
+                const ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                bytes.append(buf, static_cast<size_t>(n));
+            }
+            streams.push_back(bytes);
+        }
+        return streams;
+    }
+
+    std::string port;  // empty when the listener could not be set up
+
+  private:
+    void acceptLoop() {
+        while (!stop) {
+            pollfd p = {listenFd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            ++accepted;
+            if (mode == Mode::ClosesAtOnce) {
+                close(fd);
+            } else {
+                std::lock_guard<std::mutex> hold(heldLock);
+                held.push_back(fd);
+            }
+        }
+    }
+
+    const Mode mode;
+    int listenFd = -1;
+    std::thread acceptor;
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> accepted{0};
+    std::mutex heldLock;  // held, while the acceptor runs
+    std::vector<int> held;
+};
+
+// One connection's bytes through the strict decoder: how many whole
+// messages it framed, the decoder's errors, whether framing broke, and the
+// length of the prefix made of whole messages (a dropped connection may
+// end inside its last message, nowhere else).
+struct StreamCheck {
+    uint64_t messages = 0;
+    uint64_t errors = 0;
+    bool broken = false;
+    size_t wholeBytes = 0;
+    std::string report;
+};
+
+StreamCheck decodeStream(uint32_t conn, const std::string& bytes) {
+    StreamCheck c;
+    std::ostringstream out;
+    ipfixtool::IpfixDecoder decoder(conn, out, false);
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    size_t at = 0;
+    while (at < bytes.size() && !c.broken) {
+        const size_t take = std::min(decoder.bytesWanted(), bytes.size() - at);
+        const ipfixtool::IpfixDecoder::Feed f = decoder.addBytes(data + at, take);
+        at += take;
+        if (f == ipfixtool::IpfixDecoder::Feed::Message) c.wholeBytes = at;
+        c.broken = f == ipfixtool::IpfixDecoder::Feed::Broken;
+    }
+    c.messages = decoder.messages();
+    c.errors = decoder.errors();
+    c.report = out.str();
+    return c;
+}
+
+#ifdef FIXBUF_CHECK
+// Reads the child's output onto text until it holds `what` `times` times.
+void readUntilCount(ChildProcess& child, std::string& text, const std::string& what, size_t times) {
+    FdIo::Deadline deadline(10000);
+    char buf[4096];
+    while (e2e::count(text, what) < times) {
+        std::size_t got = 0;
+        if (child.read(buf, sizeof buf, got, deadline.remainingMs()) != FdIo::IoResult::Ok) break;
+        text.append(buf, got);
+    }
+}
+
+// The whole-message part of every stream through the libfixbuf collector,
+// one connection each; its summary line, or what it printed on a failure.
+std::string fixbufSummary(const std::vector<std::string>& streams) {
+    ChildProcess tool;
+    ChildProcess::Options o;
+    o.input = ChildProcess::Input::Null;
+    o.error = ChildProcess::ErrorOutput::Inherit;
+    if (!tool.start(FIXBUF_CHECK, {FIXBUF_CHECK, "-p", "0", "-t", "60"}, o).ok())
+        return "fixbuf_check did not start";
+    std::string text = StubHarness::readUntil(tool, "\n", 10000);
+    const unsigned port = static_cast<unsigned>(std::atoi(text.c_str() + 5));
+    size_t sent = 0;
+    for (const std::string& s : streams) {
+        if (s.empty()) continue;
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            size_t at = 0;
+            while (at < s.size()) {
+                const ssize_t n = send(fd, s.data() + at, s.size() - at, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+        }
+        close(fd);
+        ++sent;
+        // One connection after another: this one is read to its end first.
+        readUntilCount(tool, text, " closed messages=", sent);
+    }
+    tool.signal(SIGTERM);
+    readUntilCount(tool, text, "summary ", 1);
+    tool.wait(5000);
+    const size_t at = text.find("summary ");
+    return at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
+}
+#endif
+
+class CollectorStall : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(dir.path().empty()); }
+    void TearDown() override {
+        if (daemon.pid() > 0) {
+            daemon.signal(SIGKILL);
+            daemon.wait();
+        }
+    }
+
+    // A generic sensor of `rows` rows a sample, answered by the fake proxy.
+    void writeGenericSensor(int rows) {
+        const std::string d = dir.path();
+        ASSERT_TRUE(StubHarness::makeDirs(d + "/meta"));
+        ASSERT_TRUE(StubHarness::makeDirs(d + "/replies"));
+        auto metric = [](const char* name, int id, const char* type, int len,
+                         const char* semantic) {
+            return std::string("{ name = \"") + name + "\" id = " + std::to_string(id) +
+                   " type = \"" + type + "\" len = " + std::to_string(len) + " semantic = \"" +
+                   semantic + "\" }";
+        };
+        std::ofstream(d + "/meta/GenBig.cfg")
+            << "sensorID = 70\nproxy = { proxyCmd = \"" FAKEPROXY "\" proxyArgs = \"--dir=" << d
+            << "/replies\" subcmd = \"stats\" }\n"
+            << "keyelems = { pos = 0 elem = \"node\" }, { pos = 1 elem = \"sensor\" },\n"
+               "  { pos = 2 elem = \"item\" }\nmetrics = "
+            << metric("count", 7002, "UINT64", 8, "COUNTER") << ",\n  "
+            << metric("node", 100, "STRING", 64, "KEYELEM") << ",\n  "
+            << metric("sensor", 101, "STRING", 36, "KEYELEM") << ",\n  "
+            << metric("item", 7000, "STRING", 32, "KEYELEM") << ",\n  "
+            << metric("pid", 7001, "UINT64", 8, "QUANTITY") << "\n";
+        std::ofstream reply(d + "/replies/stats.reply");
+        reply << "_response_ begin\n";
+        for (int i = 0; i < rows; ++i)
+            reply << "_key_ node:- sensor:- item:row" << i << "\n_val_ pid:" << i << " count:" << i
+                  << "\n";
+        reply << "_response_ end\n";
+    }
+
+    // Starts the daemon exporting to the two collector ports, with the
+    // given sensor or Blaster settings.
+    bool startDaemon(const std::string& live, const std::string& other, const std::string& body) {
+        const std::string d = dir.path();
+        std::ofstream(d + "/daemon.cfg")
+            << "logfile = \"" << d << "/daemon.log\"\nloglevel = \"info\"\ndaemonize = F\n"
+            << "piddir = \"" << d << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\n"
+            << "metaCfgdir = \"" << d << "/meta\"\n"
+            << "collectors = { host = \"127.0.0.1\" port = \"" << live
+            << "\" }, { host = \"127.0.0.1\" port = \"" << other << "\" }\n"
+            << body;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Null;
+        o.output = ChildProcess::Output::Inherit;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        return daemon.start(CVXSENSORS, {CVXSENSORS, "-C", d + "/daemon.cfg"}, o).ok();
+    }
+
+    std::string log() const { return readFile(dir.path() + "/daemon.log"); }
+
+    // Watches the size of the live collector's output for `seconds`: the
+    // longest time (seconds) it did not grow, from its first growth on.
+    double longestStill(const std::string& path, int seconds) {
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        off_t last = -1;
+        Clock::time_point grew;
+        bool started = false;
+        double longest = 0;
+        while (Clock::now() < end) {
+            struct stat st;
+            const off_t size = stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+            const Clock::time_point now = Clock::now();
+            if (size != last) {
+                if (started)
+                    longest = std::max(longest, std::chrono::duration<double>(now - grew).count());
+                started = started || last >= 0;
+                last = size;
+                grew = now;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (started)
+            longest = std::max(longest, std::chrono::duration<double>(Clock::now() - grew).count());
+        return started ? longest : seconds;
+    }
+
+    // SIGTERM; the exit code, and the seconds the stop took.
+    int stop(double& seconds) {
+        const auto begin = Clock::now();
+        daemon.signal(SIGTERM);
+        const int code = StubHarness::exitCodeOf(daemon.wait(10000));
+        seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        return code;
+    }
+
+    // Every connection of the stalled collector decodes without an error
+    // in both decoders, starting with its templates, and ends, at worst,
+    // inside its last message.
+    void expectWholeMessages(MisbehavingCollector& stalled) {
+        std::vector<std::string> streams = stalled.drain(2000);
+        ASSERT_GE(streams.size(), 2u);
+        uint64_t messages = 0;
+        for (size_t i = 0; i < streams.size(); ++i) {
+            const StreamCheck c = decodeStream(static_cast<uint32_t>(i + 1), streams[i]);
+            EXPECT_FALSE(c.broken) << "connection " << i + 1 << "\n" << c.report;
+            EXPECT_EQ(c.errors, 0u) << "connection " << i + 1 << "\n" << c.report;
+            messages += c.messages;
+            streams[i].resize(c.wholeBytes);
+        }
+        EXPECT_GE(messages, 2u);
+#ifdef FIXBUF_CHECK
+        const std::string summary = fixbufSummary(streams);
+        EXPECT_NE(summary.find(" errors=0"), std::string::npos) << summary;
+#endif
+    }
+
+    StubHarness::TempDir dir;
+    ChildProcess daemon;
+};
+
+const char* const kDropped = " does not keep up: more than 4194304 bytes wait for it";
+
+// Host sensors and a generic sensor of 3,000 rows (about 480 KB a sample):
+// the live collector gets every sample on time while the other one's
+// backlog overflows, again and again.
+TEST_F(CollectorStall, LiveCollectorGetsEverySampleBesideOneThatNeverReads) {
+    writeGenericSensor(3000);
+    Collector live(dir.path() + "/live.out");
+    MisbehavingCollector stalled(MisbehavingCollector::Mode::NeverReads);
+    ASSERT_FALSE(live.port.empty());
+    ASSERT_FALSE(stalled.port.empty());
+    ASSERT_TRUE(startDaemon(live.port, stalled.port,
+                            "sensors = { name = \"CPU\" period = 1 }, { name = \"Memory\" period = "
+                            "1 },\n  { name = \"Load\" period = 1 }, { name = \"GenBig\" type = "
+                            "\"generic\" period = 1 }\n"));
+    e2e::Stopper guard{daemon};
+    const int seconds = kSanitized ? 25 : 40;
+    // Samples come every second; the bound leaves room for a loaded machine.
+    EXPECT_LE(longestStill(dir.path() + "/live.out", seconds), 2.5);
+    double took = 0;
+    EXPECT_EQ(stop(took), 0);
+    EXPECT_LT(took, 4.0);
+
+    // Every data set's samples, by export second: none missing, and the
+    // generic sensor's whole (3,000 rows a second, but for the last one,
+    // which the stop may cut).
+    std::set<std::string> metadataIds;
+    std::map<std::string, std::map<long, long>> rowsAt;  // set id -> second -> rows
+    long now = 0;
+    for (const std::string& line : lines(live.finish())) {
+        e2e::Record w = e2e::words(line);
+        if (line.rfind("message ", 0) == 0) now = std::atol(w["time"].c_str());
+        if (line.rfind("template ", 0) == 0 && w["specs"].rfind("102:", 0) == 0)
+            metadataIds.insert(w["id"]);
+        if (line.rfind("set ", 0) != 0 || w["id"] == "2" || metadataIds.count(w["id"]) != 0)
+            continue;
+        rowsAt[w["id"]][now] += std::atol(w["records"].c_str());
+    }
+    ASSERT_GE(rowsAt.size(), 4u);
+    bool genericSeen = false;
+    for (const auto& set : rowsAt) {
+        EXPECT_GE(set.second.size(), static_cast<size_t>(seconds - 6)) << "set " << set.first;
+        long previous = set.second.begin()->first;
+        for (const auto& at : set.second) {
+            EXPECT_LE(at.first - previous, 2) << "set " << set.first << " at " << at.first;
+            previous = at.first;
+        }
+        if (set.second.begin()->second < 3000) continue;
+        genericSeen = true;
+        for (const auto& at : set.second) {
+            if (at.first == set.second.rbegin()->first) continue;
+            EXPECT_EQ(at.second % 3000, 0) << "set " << set.first << " at " << at.first;
+        }
+    }
+    EXPECT_TRUE(genericSeen);
+
+    const std::string text = log();
+    const size_t drops = e2e::count(text, "Collector 127.0.0.1:" + stalled.port + kDropped);
+    EXPECT_GE(drops, 1u) << text;
+    // One line per outage: never more than there were connections.
+    EXPECT_LE(e2e::count(text, "[Error  ]"), stalled.connections()) << text;
+    EXPECT_EQ(text.find("127.0.0.1:" + live.port), std::string::npos) << text;
+    expectWholeMessages(stalled);
+}
+
+#ifdef VELMAR_HAVE_BLASTER
+// The Blaster sends as fast as it may: the stalled collector's backlog
+// overflows within seconds, and the live collector never waits for it.
+TEST_F(CollectorStall, BlasterFeedsTheLiveCollectorBesideOneThatNeverReads) {
+    Collector live(dir.path() + "/live.out");
+    MisbehavingCollector stalled(MisbehavingCollector::Mode::NeverReads);
+    ASSERT_FALSE(live.port.empty());
+    ASSERT_FALSE(stalled.port.empty());
+    ASSERT_TRUE(startDaemon(live.port, stalled.port,
+                            "blaster = { blastertype = \"metric\" blasterperiod = 2000 }\n"));
+    e2e::Stopper guard{daemon};
+    EXPECT_LE(longestStill(dir.path() + "/live.out", 15), 2.5);
+    double took = 0;
+    EXPECT_EQ(stop(took), 0);
+    EXPECT_LT(took, 4.0);
+    EXPECT_NE(live.finish().find("summary "), std::string::npos);
+
+    const std::string text = log();
+    EXPECT_NE(text.find("Collector 127.0.0.1:" + stalled.port + kDropped), std::string::npos)
+        << text;
+    EXPECT_LE(e2e::count(text, "[Error  ]"), stalled.connections()) << text;
+    EXPECT_EQ(text.find("127.0.0.1:" + live.port), std::string::npos) << text;
+    expectWholeMessages(stalled);
+}
+#endif
+
+// A collector that accepts and closes each connection at once: about one
+// connection a second, and one log line for the whole outage, in both
+// modes.
+TEST_F(CollectorStall, CollectorThatClosesAtOnceIsRetriedAboutOnceASecond) {
+    struct Row {
+        const char* mode;
+        const char* body;
+    };
+    const std::vector<Row> rows = {
+        {"normal", "sensors = { name = \"CPU\" period = 1 }, { name = \"Load\" period = 1 }\n"},
+#ifdef VELMAR_HAVE_BLASTER
+        {"blaster", "blaster = { blastertype = \"metric\" blasterperiod = 2000 }\n"},
+#endif
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        StubHarness::TempDir runDir;
+        Collector live(runDir.path() + "/live.out");
+        MisbehavingCollector closing(MisbehavingCollector::Mode::ClosesAtOnce);
+        ASSERT_FALSE(live.port.empty());
+        ASSERT_FALSE(closing.port.empty());
+        const auto begin = Clock::now();
+        ASSERT_TRUE(startDaemon(live.port, closing.port, row.body));
+        e2e::Stopper guard{daemon};
+        EXPECT_LE(longestStill(runDir.path() + "/live.out", 6), 2.5);
+        double took = 0;
+        EXPECT_EQ(stop(took), 0);
+        const double ran = std::chrono::duration<double>(Clock::now() - begin).count();
+        closing.stopAccepting();
+
+        EXPECT_GE(closing.connections(), 2u);
+        EXPECT_LE(static_cast<double>(closing.connections()), 2 * ran + 2);
+        // The one line names the collector, whichever failure came first.
+        const std::string text = log();
+        EXPECT_EQ(e2e::count(text, "[Error  ]"), 1u) << text;
+        const size_t error = text.find("[Error  ]");
+        EXPECT_NE(text.substr(error, text.find('\n', error) - error).find(closing.port),
+                  std::string::npos)
+            << text;
+        EXPECT_LT(lines(text).size(), 40u) << text;
+        std::remove((dir.path() + "/daemon.log").c_str());
+    }
+}
+
+}  // namespace
