@@ -13,6 +13,7 @@
 
 #include "Configuration.h"
 #include "ParamNames.h"
+#include "SensorDefaultConfig.h"
 
 namespace {
 
@@ -21,14 +22,6 @@ namespace {
 constexpr int BLASTER_CONNECT_WAIT_MS = 50;
 // Longer waits are cut into slices of this length to look for a stop request.
 constexpr int STOP_CHECK_MS = 100;
-
-constexpr char BLANKS[] = " \n\r\t";
-
-std::string trimBlanks(const std::string& text) {
-    const size_t first = text.find_first_not_of(BLANKS);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(BLANKS) - first + 1);
-}
 
 // Host names and the hexadecimal digits of IPv6 addresses ignore case.
 std::string lowerCase(std::string text) {
@@ -60,7 +53,7 @@ CollectorLinks::~CollectorLinks() {
     for (Socket* s : sockets) delete s;
 }
 
-void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout, time_t now) {
+void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout) {
     std::string localIface;
     const Cfg::ParamVec* collectors = nullptr;
     if (params != nullptr) {
@@ -75,11 +68,12 @@ void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout, t
         for (const Cfg::ParamValStore* entry : *collectors) {
             ++number;
             if (entry == nullptr) continue;
-            std::string host, port;
-            entry->getString(Cfg::COLHOST, host);
-            entry->getString(Cfg::COLPORT, port);
-            host = trimBlanks(host);
-            port = trimBlanks(port);
+            std::string rawHost, rawPort;
+            entry->getString(Cfg::COLHOST, rawHost);
+            entry->getString(Cfg::COLPORT, rawPort);
+            const Cfg::CollectorAddress address = Cfg::checkCollectorAddress(rawHost, rawPort);
+            const std::string& host = address.host;
+            const std::string& port = address.port;
             std::pair<std::string, std::string> key(lowerCase(host), portKey(port));
             if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
                 logger.logWarning(
@@ -98,7 +92,6 @@ void CollectorLinks::open(const Cfg::ParamValStore* params, int socketTimeout, t
     stallSeconds = socketTimeout;
     state.resize(sockets.size());
     collectorFds.resize(sockets.size(), -1);
-    (void)now;
     for (size_t i = 0; i < sockets.size(); ++i) {
         Socket* s = sockets[i];
         if (s->connecting || s->connected) continue;

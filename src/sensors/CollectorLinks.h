@@ -65,7 +65,7 @@ class CollectorLinks {
     // port are used without surrounding blanks; an entry with the host (in
     // any letter case) and port of an earlier one gets no socket, with a
     // Warning naming it.
-    void open(const Cfg::ParamValStore* params, int socketTimeout, time_t now);
+    void open(const Cfg::ParamValStore* params, int socketTimeout);
     // Publishes the descriptors for interruptSends (the sensor list
     // configuration may have connected or closed sockets itself).
     void publishFds();

@@ -72,7 +72,7 @@ SensorCtrl::SensorCtrl()
         logger->logWarning("Sensor socket timeout is changed to %i seconds", socketTimeout);
     }
 
-    links.open(params, socketTimeout, time(nullptr));
+    links.open(params, socketTimeout);
 
     // Taken before any sensor block exists, so sensor templates start after it.
     sensorLogPkt.templateID = IPFIXTemplSet::createNewTempalteID();
