@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -49,11 +50,18 @@ constexpr bool kSanitized = false;
 
 // A loopback collector that accepts every connection and then either keeps
 // it without ever reading (its receive buffer made small before listen, so
-// the sender's data piles up at once) or closes it at once. Accepts on a
-// thread of its own; the rest is for the test's thread.
+// the sender's data piles up at once), closes it at once, or reads all it
+// gets through that small window, as over a slow path, noting when each
+// message came. Accepts (and reads) on a thread of its own; the rest is for
+// the test's thread.
 class MisbehavingCollector {
   public:
-    enum class Mode { NeverReads, ClosesAtOnce };
+    enum class Mode { NeverReads, ClosesAtOnce, ReadsThroughSmallWindow };
+
+    struct Arrival {
+        uint32_t exportTime;
+        Clock::time_point at;
+    };
 
     explicit MisbehavingCollector(Mode m) : mode(m) {
         sockaddr_in addr = {};
@@ -80,6 +88,12 @@ class MisbehavingCollector {
     MisbehavingCollector& operator=(const MisbehavingCollector&) = delete;
 
     size_t connections() const { return accepted.load(); }
+
+    // ReadsThroughSmallWindow: every whole message so far, in order.
+    std::vector<Arrival> arrivals() {
+        std::lock_guard<std::mutex> hold(heldLock);
+        return seen;
+    }
 
     void stopAccepting() {
         stop = true;
@@ -112,8 +126,9 @@ class MisbehavingCollector {
   private:
     void acceptLoop() {
         while (!stop) {
+            if (mode == Mode::ReadsThroughSmallWindow) readHeld();
             pollfd p = {listenFd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
+            if (poll(&p, 1, mode == Mode::ReadsThroughSmallWindow ? 0 : 50) <= 0) continue;
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             ++accepted;
@@ -122,7 +137,40 @@ class MisbehavingCollector {
             } else {
                 std::lock_guard<std::mutex> hold(heldLock);
                 held.push_back(fd);
+                pendingBytes.emplace_back();
             }
+        }
+    }
+
+    // Reads what the kept connections hold (waiting a little for it) and
+    // frames it by the message header's length.
+    void readHeld() {
+        std::vector<pollfd> fds;
+        for (int fd : held) fds.push_back(pollfd{fd, POLLIN, 0});
+        if (fds.empty() || poll(fds.data(), fds.size(), 20) <= 0) {
+            if (fds.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return;
+        }
+        char buf[65536];
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            const ssize_t n = recv(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0) continue;
+            std::string& bytes = pendingBytes[i];
+            bytes.append(buf, static_cast<size_t>(n));
+            const Clock::time_point now = Clock::now();
+            std::lock_guard<std::mutex> hold(heldLock);
+            size_t at = 0;
+            while (bytes.size() - at >= 16) {
+                const auto* h = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+                const size_t length = (static_cast<size_t>(h[2]) << 8) | h[3];
+                if (length < 16 || bytes.size() - at < length) break;
+                uint32_t exportTime;
+                std::memcpy(&exportTime, h + 4, sizeof exportTime);
+                seen.push_back({ntohl(exportTime), now});
+                at += length;
+            }
+            bytes.erase(0, at);
         }
     }
 
@@ -131,8 +179,10 @@ class MisbehavingCollector {
     std::thread acceptor;
     std::atomic<bool> stop{false};
     std::atomic<size_t> accepted{0};
-    std::mutex heldLock;  // held, while the acceptor runs
+    std::mutex heldLock;  // held and seen, while the acceptor runs
     std::vector<int> held;
+    std::vector<std::string> pendingBytes;  // acceptor thread: per held connection
+    std::vector<Arrival> seen;
 };
 
 // One connection's bytes through the strict decoder: how many whole
@@ -427,6 +477,42 @@ TEST_F(CollectorStall, BlasterFeedsTheLiveCollectorBesideOneThatNeverReads) {
     expectWholeMessages(stalled);
 }
 #endif
+
+// A collector behind a slow path (a small receive window) that reads all it
+// gets: what its socket could not take at once reaches it as the socket
+// drains, not a period later with the next sample, and its backlog never
+// piles up to the bound. Samples of about 3 MB, more than the socket takes
+// at once.
+TEST_F(CollectorStall, SlowPathCollectorGetsEachSampleAsTheSocketDrains) {
+    writeGenericSensor(20000);
+    MisbehavingCollector slow(MisbehavingCollector::Mode::ReadsThroughSmallWindow);
+    Collector live(dir.path() + "/live.out");
+    ASSERT_FALSE(slow.port.empty());
+    ASSERT_FALSE(live.port.empty());
+    ASSERT_TRUE(startDaemon(slow.port, live.port,
+                            "sensors = { name = \"GenBig\" type = \"generic\" period = 6 }\n"));
+    e2e::Stopper guard{daemon};
+    std::this_thread::sleep_for(std::chrono::seconds(kSanitized ? 26 : 22));
+    double took = 0;
+    EXPECT_EQ(stop(took), 0);
+    EXPECT_LT(took, 4.0);
+
+    // From the first message of a sample to its last; a tail left for the
+    // next sample would take the whole period of 6 s.
+    std::map<uint32_t, std::pair<Clock::time_point, Clock::time_point>> spans;
+    for (const MisbehavingCollector::Arrival& a : slow.arrivals()) {
+        auto it = spans.emplace(a.exportTime, std::make_pair(a.at, a.at)).first;
+        it->second.second = a.at;
+    }
+    EXPECT_GE(spans.size(), 3u);
+    for (const auto& span : spans)
+        EXPECT_LT(std::chrono::duration<double>(span.second.second - span.second.first).count(),
+                  3.0)
+            << "sample of " << span.first;
+    EXPECT_EQ(slow.connections(), 1u);
+    const std::string text = log();
+    EXPECT_EQ(text.find("[Error  ]"), std::string::npos) << text;
+}
 
 // A collector that accepts and closes each connection at once: about one
 // connection a second, and one log line for the whole outage, in both
