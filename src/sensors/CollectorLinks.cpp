@@ -286,6 +286,13 @@ void CollectorLinks::flushBacklogs() {
     }
 }
 
+bool CollectorLinks::backlogPending() const {
+    if (stopSending) return false;
+    for (size_t i = 0; i < sockets.size() && i < state.size(); ++i)
+        if (state[i].backlogHead < state[i].backlog.size() && sockets[i]->sockFD >= 0) return true;
+    return false;
+}
+
 void CollectorLinks::closeCollector(size_t i) {
     std::lock_guard<std::mutex> lock(fdLock);
     sockets[i]->closeSocket(false);

@@ -31,8 +31,8 @@
 // - main thread before the controller thread starts: the sockets are made
 //   and first connected (open, awaitConnects);
 // - controller thread afterwards: everything else (publishFds, beginSample,
-//   deliver, flushBacklogs, templatesNeeded, forgetTemplates) and the
-//   per-collector state;
+//   deliver, flushBacklogs, backlogPending, templatesNeeded,
+//   forgetTemplates) and the per-collector state;
 // - main thread at stop: interruptSends, through fdLock and stopSending;
 // - main thread after the controller thread ended: everything.
 #pragma once
@@ -93,6 +93,8 @@ class CollectorLinks {
     // Sends what the collectors' backlogs hold as far as their sockets take
     // it now (the controller calls it whenever it wakes).
     void flushBacklogs();
+    // Whether some connected collector's backlog still holds bytes.
+    bool backlogPending() const;
 
     // Main thread, at stop: shuts the collectors' connections down and stops
     // all further sends.

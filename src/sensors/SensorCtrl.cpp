@@ -36,6 +36,9 @@ constexpr unsigned int BLASTER_SPIN_MICROS = 50;
 // Pauses below this are waited out on the clock: a sleep that short would
 // last the timer slack (50 us by default) instead.
 constexpr uint64_t BLASTER_PRECISE_PAUSE_MICROS = 200;
+// While a collector's backlog waits, the controller wakes at least this
+// often to send it on as the socket drains.
+constexpr int64_t BACKLOG_FLUSH_MICROS = 10000;
 
 std::string errnoText(int err) {
     char buf[128];
@@ -376,7 +379,13 @@ void* SensorCtrl::run(void*) {
         config->getParamStore().getFlag(Cfg::DELAY_INITIAL_POLL, st.delayInitialPoll);
 
     for (;;) {
-        const int64_t wait = st.timers.empty() ? -1 : static_cast<int64_t>(st.timers.getWaitTime());
+        int64_t wait = st.timers.empty() ? -1 : static_cast<int64_t>(st.timers.getWaitTime());
+        // A backlog waits for the socket, not for the next sample: on a path
+        // slower than loopback a sample's tail would otherwise reach its
+        // collector a period late, and a backlog that grows from sample to
+        // sample would drop a collector that reads all it is given.
+        if (links.backlogPending() && (wait < 0 || wait > BACKLOG_FLUSH_MICROS))
+            wait = BACKLOG_FLUSH_MICROS;
         sensorMsgHdr* msg = nullptr;
         const int rc = getMsg(ctrlQueue, msg, wait);
         // A collector's backlog drains between samples too, not only when
@@ -387,7 +396,8 @@ void* SensorCtrl::run(void*) {
             break;
         }
         if (rc == -1) {
-            if (st.timers.empty()) continue;
+            // The wait may have ended for a backlog before any timer is due.
+            if (st.timers.empty() || st.timers.getWaitTime() > 0) continue;
             uint64_t id = 0;
             pollSensor(st.timers.getTopEvent(id));
             continue;
