@@ -51,14 +51,15 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// What a candidate connects to: the default port where it names none, and a
-// port number without leading zeros, so that "h", "h:" and "h:04739" are one
+// What a candidate connects to: the host in lower case (names are compared
+// without regard to case), the default port where it names none, and a port
+// number without leading zeros, so that "h", "H:" and "h:04739" are one
 // collector.
 std::string addressOf(const std::string& candidate) {
     const Cfg::CollectorAddress a = collectorCandidateAddress(candidate);
     if (a.host.empty()) return "";
     const long number = Cfg::collectorPortNumber(a.port);
-    return a.host + ":" + (number >= 0 ? std::to_string(number) : a.port);
+    return lowerCase(a.host) + ":" + (number >= 0 ? std::to_string(number) : a.port);
 }
 
 // The tool's own files beside the configuration file NAME, hidden and with
