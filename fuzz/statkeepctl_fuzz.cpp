@@ -6,6 +6,7 @@
 // among them a candidate that breaks that rule.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -41,8 +42,11 @@ Cfg::CollectorAddress entryOf(const std::string& candidate) {
     return Cfg::checkCollectorAddress(pieces.empty() ? "" : pieces[0], port);
 }
 
-// The collector an entry reaches: a port number counts without leading zeros.
-std::string addressOf(const std::string& host, const std::string& port) {
+// The collector an entry reaches: the host in any case, a port number
+// without leading zeros.
+std::string addressOf(const std::string& entryHost, const std::string& port) {
+    std::string host = entryHost;
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (port.find_first_not_of("0123456789") != std::string::npos) return host + ":" + port;
     return host + ":" + std::to_string(std::stoul(port));
 }

@@ -249,6 +249,12 @@ TEST_F(DaemonTest, UnusableConfigurationExits78BeforeAnythingElse) {
          {},
          {"[Error  ]: Collector host '10.0.0.1,10.0.0.2' in " + cfgPath +
           " is not a host name or address!"}},
+        {"an address the resolver would read as octal, 8.0.0.1",
+         "logfile = \"" + logPath +
+             "\"\ncollectors = {\nhost = \"010.0.0.1\"\nport = \"4739\"\n}\n",
+         {},
+         {"[Error  ]: Collector host '010.0.0.1' in " + cfgPath +
+          " is not a host name or address!"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

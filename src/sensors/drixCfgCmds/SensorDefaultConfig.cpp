@@ -236,7 +236,14 @@ bool isHostName(const std::string& host) {
 }
 
 bool isHost(const std::string& host) {
-    if (host.find(':') == std::string::npos) return isHostName(host);
+    if (host.find(':') == std::string::npos) {
+        // The resolver reads a name made of numbers as an IPv4 address in
+        // the old forms too ("010.0.0.1" as 8.0.0.1, "99695" as
+        // 0.1.133.111); only the dotted-decimal form is taken as one.
+        in_addr a4;
+        if (inet_aton(host.c_str(), &a4) != 0) return inet_pton(AF_INET, host.c_str(), &a4) == 1;
+        return isHostName(host);
+    }
     // Only an IPv6 address holds a colon; a zone names an interface.
     const std::string::size_type percent = host.find('%');
     const std::string address = host.substr(0, percent);

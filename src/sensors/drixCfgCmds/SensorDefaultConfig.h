@@ -80,6 +80,8 @@ struct CollectorAddress {
 //   or a host name: dot-separated labels of 1 to 63 letters, digits, '-' and
 //   '_', at most 253 characters, optionally ending in a dot. A comma, a blank
 //   or a control character therefore never passes: "a,b" is not two hosts.
+//   Nor does a name the resolver would read as an IPv4 address in another
+//   form than dotted decimal ("010.0.0.1", "99695", "0x7f.1").
 CollectorAddress checkCollectorAddress(const std::string& host, const std::string& port);
 
 // The number a collector `port` written in decimal digits stands for, capped

@@ -51,14 +51,15 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// What a candidate connects to: the default port where it names none, and a
-// port number without leading zeros, so that "h", "h:" and "h:04739" are one
+// What a candidate connects to: the host in lower case (names are compared
+// without regard to case), the default port where it names none, and a port
+// number without leading zeros, so that "h", "H:" and "h:04739" are one
 // collector.
 std::string addressOf(const std::string& candidate) {
     const Cfg::CollectorAddress a = collectorCandidateAddress(candidate);
     if (a.host.empty()) return "";
     const long number = Cfg::collectorPortNumber(a.port);
-    return a.host + ":" + (number >= 0 ? std::to_string(number) : a.port);
+    return lowerCase(a.host) + ":" + (number >= 0 ? std::to_string(number) : a.port);
 }
 
 // The tool's own files beside the configuration file NAME, hidden and with
@@ -78,23 +79,22 @@ const char RESTART_PART[] = ".statkeepctl-restart";
 std::string tmpPrefix(const std::string& name) { return "." + name + TMP_PART; }
 std::string restartMarker(const std::string& name) { return "." + name + RESTART_PART; }
 
-std::string dirOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string baseOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
 bool isAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
-// True for an entry of a directory that another user can replace or has
-// planted: a directory anyone may write without the sticky bit lets anyone
-// swap any entry, and in a sticky one (like /tmp) only entries of root or
-// the caller are ours.
-bool othersControl(const struct stat& dir, const struct stat& entry) {
-    if ((dir.st_mode & S_IWOTH) == 0) return false;
-    if ((dir.st_mode & S_ISVTX) == 0) return true;
-    return entry.st_uid != 0 && entry.st_uid != geteuid();
+// Why another user controls the entry (file, link or directory) named path
+// of the directory dirPath: the directory's owner decides what its names
+// stand for; a directory anyone may write without the sticky bit lets anyone
+// swap any entry, and in a sticky one (like /tmp) only entries of root or the
+// caller are ours. Empty when nobody else controls it.
+std::string controlledByOthers(const std::string& dirPath, const struct stat& dir,
+                               const std::string& path, const struct stat& entry) {
+    if (dir.st_uid != 0 && dir.st_uid != geteuid())
+        return "directory " + dirPath + " belongs to another user";
+    if ((dir.st_mode & S_IWOTH) == 0) return "";
+    if ((dir.st_mode & S_ISVTX) == 0) return "directory " + dirPath + " can be written by others";
+    if (entry.st_uid != 0 && entry.st_uid != geteuid())
+        return path + " belongs to another user in a directory others can write";
+    return "";
 }
 
 // Removes the temporary files of killed runs from the directory dirFd: only
@@ -147,56 +147,111 @@ int closeFd(int fd) {
     return rc != 0 && errno == EINTR ? 0 : rc;
 }
 
-// Opens the directory of the file that path names, following links only
-// where no other user controls them, and checks that the file, when it
-// exists, is a regular file that no other user controls: the rewrite must
-// never replace a device, a FIFO or a directory, nor write where another
-// user decides what a name stands for. The directory's descriptor and the
-// file's name in it; -1 with the reason in why.
+// The components of a path or link target, in order. A trailing slash ends
+// in ".", since the last component must then be a directory.
+std::vector<std::string> componentsOf(const std::string& path) {
+    std::vector<std::string> parts;
+    split(path, "/", parts);
+    if (!path.empty() && path.back() == '/') parts.push_back(".");
+    return parts;
+}
+
+std::string joined(const std::string& dir, const std::string& name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+// Opens the directory of the file that path names, walking it one
+// component at a time and following each link only where no other user
+// controls it (nor the directory it lies in): the kernel would follow a link
+// planted on the way as readily as one at the end. The file, when it exists,
+// must be a regular file that no other user controls: the rewrite must never
+// replace a device, a FIFO or a directory, nor write where another user
+// decides what a name stands for. The directory's descriptor, its path free
+// of links and the file's name in it; -1 with the reason in why.
 int openTarget(const std::string& path, std::string& dir, std::string& name, std::string& why) {
-    std::string file = path;
-    for (int hops = 0;; ++hops) {
-        dir = dirOf(file);
-        name = baseOf(file);
-        const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat dirSt, st;
-        if (dirFd < 0 || fstat(dirFd, &dirSt) != 0) {
-            why = "cannot open directory " + dir + ": " + std::strerror(errno);
-            if (dirFd >= 0) closeFd(dirFd);
-            return -1;
-        }
+    std::vector<std::string> pending = componentsOf(path);
+    std::reverse(pending.begin(), pending.end());  // the next component last
+    int dirFd = -1;
+    struct stat dirSt;
+    auto startAt = [&](const std::string& from) {
+        if (dirFd >= 0) closeFd(dirFd);
+        dir = from;
+        dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0 && fstat(dirFd, &dirSt) == 0) return true;
+        why = "cannot open directory " + dir + ": " + std::strerror(errno);
+        return false;
+    };
+    bool ok = startAt(!path.empty() && path[0] == '/' ? "/" : ".");
+    for (int hops = 0; ok && !pending.empty();) {
+        name = pending.back();
+        pending.pop_back();
+        const bool last = pending.empty();
+        if (name == "." && !last) continue;
+        const std::string file = name == "." ? dir : joined(dir, name);
+        struct stat st;
         if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
+            if (errno == ENOENT && last) {
                 // A new file: nobody may swap it once written.
                 st.st_uid = geteuid();
-                if (!othersControl(dirSt, st)) return dirFd;
-                why = "directory " + dir + " can be written by others";
+                why = controlledByOthers(dir, dirSt, file, st);
+                if (why.empty()) return dirFd;
             } else {
                 why = "cannot look at " + file + ": " + std::strerror(errno);
             }
-        } else if (othersControl(dirSt, st)) {
-            why = (dirSt.st_mode & S_ISVTX) == 0
-                      ? "directory " + dir + " can be written by others"
-                      : file + " belongs to another user in a directory others can write";
-        } else if (!S_ISLNK(st.st_mode)) {
-            if (S_ISREG(st.st_mode)) return dirFd;
-            why = file + " is not a regular file";
-        } else if (hops == 40) {  // the kernel's own limit
-            why = "too many levels of links at " + file;
-        } else {
+            break;
+        }
+        why = controlledByOthers(dir, dirSt, file, st);
+        if (!why.empty()) break;
+        if (S_ISLNK(st.st_mode)) {
+            if (++hops > 40) {  // the kernel's own limit
+                why = "too many levels of links at " + file;
+                break;
+            }
             std::vector<char> buf(PATH_MAX);
             const ssize_t n = ::readlinkat(dirFd, name.c_str(), buf.data(), buf.size());
-            if (n > 0 && static_cast<std::size_t>(n) < buf.size()) {
-                const std::string target(buf.data(), static_cast<std::size_t>(n));
-                file = target[0] == '/' ? target : dir + "/" + target;
-                closeFd(dirFd);
-                continue;
+            if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) {
+                why = "cannot read the link " + file;
+                break;
             }
-            why = "cannot read the link " + file;
+            const std::string target(buf.data(), static_cast<std::size_t>(n));
+            std::vector<std::string> parts = componentsOf(target);
+            pending.insert(pending.end(), parts.rbegin(), parts.rend());
+            if (target[0] == '/') ok = startAt("/");
+            continue;
+        }
+        if (last) {
+            if (S_ISREG(st.st_mode) && name != "." && name != "..") return dirFd;
+            why = file + " is not a regular file";
+            break;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            why = file + " is not a directory";
+            break;
+        }
+        const int next =
+            ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 || fstat(next, &st) != 0) {
+            why = "cannot open directory " + file + ": " + std::strerror(errno);
+            if (next >= 0) closeFd(next);
+            break;
         }
         closeFd(dirFd);
-        return -1;
+        dirFd = next;
+        dirSt = st;
+        // Every directory in dir was reached without a link, so ".." is the
+        // one before it.
+        const std::string::size_type slash = dir.rfind('/');
+        if (name != "..") {
+            dir = file;
+        } else if (dir != "/" && dir != "." &&
+                   dir.compare(slash + 1, std::string::npos, "..") != 0) {
+            dir = slash == 0 ? "/" : slash == std::string::npos ? "." : dir.substr(0, slash);
+        } else if (dir != "/") {
+            dir = file;
+        }
     }
+    if (dirFd >= 0) closeFd(dirFd);
+    return -1;
 }
 
 // True when the marker of a restart still owed is beside the file: a regular

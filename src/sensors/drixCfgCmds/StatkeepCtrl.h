@@ -69,10 +69,10 @@ class StatkeepCtrl {
     // form in the same directory, synced, renamed over the old one), with the
     // old file's owner, group and mode; through a symbolic link, the link's
     // target is replaced. Refused, with a message and nothing changed, when
-    // the file is not a regular file, or when a link on the way or the
-    // file's directory is controlled by another user (a world-writable
-    // directory without the sticky bit; in a sticky one, an entry not owned
-    // by root or the caller). Before the rename it records that a restart is
+    // the file is not a regular file, or when a link, directory or file on
+    // the way is controlled by another user (an entry of a directory owned
+    // by another user or world-writable without the sticky bit; in a sticky
+    // one, an entry not owned by root or the caller). Before the rename it records that a restart is
     // owed (see isRestartOwed). On failure the old file stays.
     bool writeConfig(const std::string& path);
     // Removes the temporary files that runs killed while writing left beside

@@ -236,7 +236,10 @@ TEST(CollectorAddressRule, PortsAndHosts) {
           std::string("a b"), std::string("a\x01") + "b", std::string("h\xc3\xa9"),
           std::string("a..b"), std::string(".a"), std::string(64, 'a'), longest + "d",
           std::string("[::1]"), std::string("::g"), std::string("fe80::1%"),
-          std::string("fe80::1%a b")})
+          std::string("fe80::1%a b"),
+          // The resolver would reach 8.0.0.1, 0.1.133.111, 127.0.0.1, 0.0.0.1.
+          std::string("010.0.0.1"), std::string("99695"), std::string("0x7f.1"),
+          std::string("1")})
         EXPECT_FALSE(Cfg::checkCollectorAddress(host, "4739").hostOk) << "'" << host << "'";
     const Cfg::CollectorAddress a = Cfg::checkCollectorAddress("\t c1 ", " 04739\n");
     EXPECT_EQ(a.host + "|" + a.port, "c1|04739");

@@ -103,6 +103,7 @@ TEST(StatkeepCtrlCollectors, TargetCountsEntryFormsAndRefusals) {
         // Spellings of one host and port give one entry, the first in byte order.
         {{"127.0.0.1:9085", "127.0.0.1:9085:", "127.0.0.1::9085"}, -1, {"127.0.0.1:9085"}},
         {{"h:4739", "h:04739", "h:", "h"}, 2, {"h:4739"}},
+        {{"H:4739", "h"}, 2, {"H:4739"}},  // host names do not differ by case
         {{"c1:65535", "c2:ipfix", "c3:1"}, -1, {"c1:65535", "c2:ipfix", "c3:1"}},
         {{"c1", "127.0.0.1:99999"}, 2, refused},       // would reach port 34463
         {{"c1:0"}, 2, refused},                        // no port to connect to
@@ -114,6 +115,7 @@ TEST(StatkeepCtrlCollectors, TargetCountsEntryFormsAndRefusals) {
         // A candidate list written as one string is no host.
         {{"10.0.0.1,10.0.0.2:4740,c"}, 2, refused},
         {{"c1", "a b"}, 2, refused},
+        {{"c1", "::1"}, 2, refused},  // the host "1", which the resolver reads as 0.0.0.1
         // Blanks around host and port are not written and make no other
         // collector; a port of blanks only is no port.
         {{"h: 4740 ", "c2"}, -1, {"c2:4739", "h:4740"}},

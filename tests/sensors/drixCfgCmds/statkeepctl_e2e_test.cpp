@@ -404,6 +404,9 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         bool othersTarget = false;
         bool othersLink = false;
         mode_t linkDirMode = 0755;
+        std::string linkTo = {};  // what the configuration path links to, when not the target
+        bool othersWay = false;   // sticky/way: another user's link to pub
+        bool othersTargetDir = false;
     } rows[] = {
         {"a link to a FIFO", FIFO, scratch + "/fifo", scratch + "/fifo is not a regular file"},
         {"a link to a device", DEVICE, scratch + "/null", scratch + "/null is not a regular file",
@@ -421,6 +424,20 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
          01777, true},
         {"a directory anyone can write, without the sticky bit", REGULAR,
          pub + "/VelmarSensors.cfg", "directory " + pub + " can be written by others", false, 0777},
+        // The file's directory as the link names it; the kernel would say ENOTDIR.
+        {"a link to a directory with a trailing slash", DIRECTORY, scratch + "/cfgdir",
+         scratch + "/cfgdir is not a regular file", false, 0755, false, false, 0755,
+         scratch + "/cfgdir/"},
+        {"a link to a file with a trailing slash", REGULAR, pub + "/VelmarSensors.cfg",
+         pub + "/VelmarSensors.cfg is not a directory", false, 0755, false, false, 0755,
+         pub + "/VelmarSensors.cfg/"},
+        {"another user's link on the way, in a sticky world-writable directory", REGULAR,
+         pub + "/VelmarSensors.cfg",
+         scratch + "/sticky/way belongs to another user in a directory others can write", true,
+         0755, false, false, 0755, scratch + "/sticky/way/VelmarSensors.cfg", true},
+        {"another user's file in another user's directory", REGULAR, pub + "/VelmarSensors.cfg",
+         "directory " + pub + " belongs to another user", true, 0755, true, false, 0755, "", false,
+         true},
     };
     Strings notRun;
     for (const auto& r : rows) {
@@ -462,7 +479,18 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
                 break;
         }
         if (r.target != cfgFile) {
-            ASSERT_EQ(symlink(r.target.c_str(), cfgFile.c_str()), 0);
+            ASSERT_EQ(symlink((r.linkTo.empty() ? r.target : r.linkTo).c_str(), cfgFile.c_str()),
+                      0);
+        }
+        if (r.othersWay) {
+            const std::string sticky = scratch + "/sticky";
+            ASSERT_EQ(mkdir(sticky.c_str(), 0755), 0);
+            ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+            ASSERT_EQ(symlink(pub.c_str(), (sticky + "/way").c_str()), 0);
+            ASSERT_EQ(lchown((sticky + "/way").c_str(), NOBODY, NOBODY), 0);
+        }
+        if (r.othersTargetDir) {
+            ASSERT_EQ(chown(pub.c_str(), NOBODY, NOBODY), 0);
         }
         if (r.othersLink) {
             ASSERT_EQ(lchown(cfgFile.c_str(), NOBODY, NOBODY), 0);
@@ -481,6 +509,9 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
                     after.st_uid == before.st_uid);
         if (r.kind == REGULAR) {
             EXPECT_EQ(readFile(r.target), "precious");
+        }
+        if (r.kind == DIRECTORY) {
+            EXPECT_EQ(entries(r.target), Strings{});
         }
         EXPECT_EQ(entries(velmar), velmarBefore);
         EXPECT_EQ(entries(scratch), scratchBefore);
