@@ -284,8 +284,11 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
                "\"\ndaemonize = " + (detach ? "T" : "F") + "\n" + base;
     };
     const std::string pidFile = missing + "/cvxsensors.pid";
-    // With the PID file's name, one character more than the path may hold.
-    const std::string longDir = dir.path() + "/" + std::string(231 - dir.path().size(), 'p');
+    // With "/cvxsensors.pid" the PID file's path holds at most 199 characters:
+    // longDir makes it one more, fitDir exactly 199 (a directory that does not
+    // exist, so that the open names the whole path).
+    const std::string longDir = dir.path() + "/" + std::string(184 - dir.path().size(), 'p');
+    const std::string fitDir = dir.path() + "/" + std::string(183 - dir.path().size(), 'q');
     // Threads are created in this order: the logger, the controller, then one
     // per sensor in configuration order.
     const std::string oneSensor = "logfile = \"stdout\"\npiddir = \"" + dir.path() +
@@ -318,6 +321,9 @@ TEST_F(DaemonTest, StartUpFailuresExitWithTheirOwnStatus) {
         // Cut to fit, the path would name a file in another directory.
         {"PID directory too long for the PID file's path", cfg("stdout", longDir, false), nullptr,
          false, 73, "PID directory " + longDir + " is too long"},
+        {"PID directory as long as the PID file's path allows", cfg("stdout", fitDir, false),
+         nullptr, false, 73,
+         "] Main: Could not open PID file " + fitDir + "/cvxsensors.pid: No such file"},
         {"the only sensor's thread cannot start", oneSensor, "VELMAR_FAIL_THREAD=3", false, 71,
          "] SensorCtrl: Could not start the thread of sensor TestSensor1: Resource temporarily "
          "unavailable (errno 11)"},
