@@ -17,7 +17,8 @@
 // ignore SIGTERM; with "<key>.close" both close their standard output and
 // error before the sleep (a tool that ends its output and then hangs); and
 // each appends its pid and a newline to the file FAKECAPQ_PIDS when that is
-// set, after the close. With "<key>.flood" present it writes that
+// set, after the close; with "<key>.stay" only the child sleeps, and the tool
+// logs both pids and ends, leaving it behind. With "<key>.flood" present it writes that
 // file's text over and over instead of "<key>.out", until a write fails.
 #include <signal.h>
 #include <unistd.h>
@@ -42,16 +43,24 @@ int main(int argc, char** argv) {
     StandIn::fileText(base + ".noterm", found);
     if (found) signal(SIGTERM, SIG_IGN);
     StandIn::fileText(base + ".fork", found);
-    if (found) fork();
+    const pid_t forked = found ? fork() : -1;
     StandIn::fileText(base + ".close", found);
     if (found) {
         close(1);
         close(2);
     }
-    if (const char* pids = std::getenv("FAKECAPQ_PIDS"))
-        StandIn::appendLine(pids, std::to_string(getpid()));
+    bool stays = false;
+    StandIn::fileText(base + ".stay", stays);
+    if (const char* pids = std::getenv("FAKECAPQ_PIDS")) {
+        // The child left behind may be ended before it could log itself.
+        if (stays && forked > 0) {
+            StandIn::appendLine(pids, std::to_string(getpid()) + "\n" + std::to_string(forked));
+        } else if (!(stays && forked == 0)) {
+            StandIn::appendLine(pids, std::to_string(getpid()));
+        }
+    }
     const std::string sleepMs = StandIn::fileText(base + ".sleep", found);
-    if (found) {
+    if (found && !(stays && forked > 0)) {
         StandIn::pauseMs(std::strtol(sleepMs.c_str(), nullptr, 10));
     }
     const std::string flood = StandIn::fileText(base + ".flood", found);

@@ -16,6 +16,11 @@
 #include "FdIo.h"
 #include "LineReader.h"
 
+// Older system headers lack it; the kernel number is fixed.
+#ifndef PIDFD_SIGNAL_PROCESS_GROUP
+#define PIDFD_SIGNAL_PROCESS_GROUP (1U << 2)
+#endif
+
 namespace CommandRelay {
 namespace {
 
@@ -209,6 +214,36 @@ Wake awaitExit(pid_t pid, int outFd, StopWatch& watch) {
     return Wake::Ready;
 }
 
+// Tells what an ended tool left running in its group to end, and returns a
+// pidfd of the tool, which names that group also once the tool is reaped (-1
+// without one). Called before the reap, while the tool still holds the
+// group's id; the guard ignores the signal.
+int signalLeftovers(pid_t tool) {
+    const int toolFd = static_cast<int>(syscall(SYS_pidfd_open, tool, 0));
+    kill(-tool, SIGTERM);
+    return toolFd;
+}
+
+// Called once the tool and its guard are reaped, so that any member of the
+// group is something the tool left behind: it has toolGraceMs to end, then
+// is killed. Nothing is left in the usual case, and this returns at once.
+void endLeftovers(int toolFd) {
+    if (toolFd < 0) return;
+    auto signalGroup = [toolFd](int sig) {
+        return syscall(SYS_pidfd_send_signal, toolFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) ==
+               0;
+    };
+    for (int waited = 0; signalGroup(0); waited += 5) {
+        if (waited >= toolGraceMs) {
+            signalGroup(SIGKILL);
+            break;
+        }
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    close(toolFd);
+}
+
 }  // namespace
 
 std::vector<Arg> literalArgs(const char* const* params) {
@@ -336,6 +371,9 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     if (awaitExit(child.pid(), outFd, w) == Wake::Stop) return stop();
 
     pid_t expected = child.pid();
+    // A child the tool left in its group is no daemon (that leaves the group):
+    // it ends with the answer, or nothing would end it once the guard is gone.
+    const int toolFd = signalLeftovers(expected);
     ChildProcess::WaitResult waited = child.wait(-1);
     ToolOutcome result = ToolOutcome::Ran;
     if (!waited.reaped) {
@@ -347,6 +385,7 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     }
     // Reaped before the marker: a reader holding the answer finds no child of the relay left.
     guard.dismiss();
+    endLeftovers(toolFd);
     // Anything about this request goes before its marker, never into the next answer.
     const std::string tail = trailer + endMarker;
     return deliver(outFd, tail.data(), tail.size(), w) ? result : ToolOutcome::Stopped;

@@ -17,8 +17,10 @@
 // own clean-up (SIGKILL, a crash, the memory killer), the guard sees its
 // lifeline pipe close and ends the group (SIGTERM, then SIGKILL after
 // toolGraceMs). Being a member, the guard also keeps the group's id from
-// naming another group. A tool or child that leaves its group and session
-// on purpose (a daemon) is not tracked.
+// naming another group. What a tool leaves running in its group when it
+// ends is ended before the marker (SIGTERM, then SIGKILL after toolGraceMs).
+// A tool or child that leaves its group and session on purpose (a daemon) is
+// not tracked.
 //
 // End of input is not a stop: every request read before it is served, also
 // a last one without a line end, and the relay then exits 0. It ends the

@@ -304,24 +304,61 @@ TEST_F(CapqRelayTest, PipedRequestsAreAllAnsweredAfterEndOfInput) {
     }
 }
 
-// Once an answer is complete the relay has no process left: the tool and
-// everything it used to watch over the tool are reaped.
+// Once an answer is complete the relay has no process left: the tool,
+// everything it used to watch over the tool, and whatever the tool left in
+// its group when it ended (a stand-in tool whose forked child stays
+// behind, its output closed) are gone.
 TEST_F(CapqRelayTest, AnAnsweredRequestLeavesNoChildBehind) {
-    ChildProcess relay;
-    ChildProcess::Options o;
-    o.input = ChildProcess::Input::Pipe;
-    o.error = ChildProcess::ErrorOutput::Inherit;
-    ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
-    ASSERT_EQ(relay.writeAll("iqdf:fs1\n", 1000), FdIo::IoResult::Ok);
-    EXPECT_EQ(StubHarness::readUntil(relay, M), dump({bin + "iqdf", "fs1", "-Y"}) + M);
-    const std::string self = std::to_string(relay.pid());
-    std::ifstream in("/proc/" + self + "/task/" + self + "/children");
-    const std::string children((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    EXPECT_TRUE(in.is_open());
-    EXPECT_EQ(children, "");
-    relay.closeInput();
-    EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), 0);
+    const std::string canned = tmp.path() + "/canned";
+    ASSERT_TRUE(StubHarness::makeDirs(canned));
+    ASSERT_TRUE(StubHarness::installTools(bin, FAKECAPQTOOL, {"iqstatus"}));
+    env.set("FAKECAPQ_DIR", canned.c_str());
+    const std::string key = canned + "/iqstatus -m fs1";
+    const struct {
+        const char* request;
+        bool leavesChild;
+        bool childIgnoresTerm;
+    } rows[] = {
+        {"iqdf:fs1", false, false},
+        {"iqstatus:fs1", true, false},
+        {"iqstatus:fs1", true, true},  // needs the SIGKILL after the grace
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string what = std::to_string(n++);
+        const std::string pidFile = tmp.path() + "/pids" + what;
+        env.set("FAKECAPQ_PIDS", pidFile.c_str());
+        for (const char* part : {".fork", ".close", ".stay"}) std::ofstream(key + part);
+        std::ofstream(key + ".sleep") << "600000";
+        if (row.childIgnoresTerm) std::ofstream(key + ".noterm");
+        ChildProcess relay;
+        ChildProcess::Options o;
+        o.input = ChildProcess::Input::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        ASSERT_TRUE(relay.start(CAPQRELAY, {CAPQRELAY}, o).ok());
+        ASSERT_EQ(relay.writeAll(row.request + std::string("\n"), 1000), FdIo::IoResult::Ok);
+        const std::string answer = StubHarness::readUntil(relay, M);
+        EXPECT_EQ(answer, row.leavesChild ? M : dump({bin + "iqdf", "fs1", "-Y"}) + M) << what;
+        const std::string self = std::to_string(relay.pid());
+        std::ifstream in("/proc/" + self + "/task/" + self + "/children");
+        const std::string children((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        EXPECT_TRUE(in.is_open()) << what;
+        EXPECT_EQ(children, "") << what;
+        if (row.leavesChild) {
+            const std::vector<pid_t> pids = pidsIn(pidFile, 2);
+            ASSERT_EQ(pids.size(), 2u) << what;
+            for (pid_t pid : pids) {
+                for (int waited = 0; StubHarness::running(pid) && waited < 5000; waited += 10)
+                    usleep(10000);
+                EXPECT_FALSE(StubHarness::running(pid)) << what;
+            }
+        }
+        relay.closeInput();
+        EXPECT_EQ(StubHarness::exitCodeOf(relay.wait(5000)), 0) << what;
+        for (const char* part : {".fork", ".close", ".stay", ".sleep", ".noterm"})
+            unlink((key + part).c_str());
+    }
 }
 
 }  // namespace
