@@ -37,6 +37,8 @@ struct ChildFds {
     bool mergeStderr = false;
     bool ownGroup = false;
     int status = -1;  // write end of the close-on-exec status pipe
+    int hold = -1;    // read end of the pipe that holds the child before exec
+    int holdEnd = -1; // its write end, which the parent keeps
 };
 
 // The status record a failed child sends back: the stage and its errno.
@@ -80,6 +82,10 @@ struct FailRecord {
         if (moved < 0) _exit(failStatus);
         fds.status = moved;
     }
+    // Only the parent may keep the hold pipe's write end, or its death
+    // would go unseen.
+    if (fds.holdEnd >= 0) close(fds.holdEnd);
+    lift(fds.hold);
     lift(fds.stdinSrc);
     lift(fds.stdoutSrc);
     // dup2 clears close-on-exec on the copy; the originals stay close-on-exec.
@@ -102,6 +108,14 @@ struct FailRecord {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
+    if (fds.hold >= 0) {
+        // A parent that died before letting go gets no program run for it.
+        char go = 0;
+        ssize_t n;
+        while ((n = ::read(fds.hold, &go, 1)) < 0 && errno == EINTR) {
+        }
+        if (n != 1) _exit(failStatus);
+    }
     execv(path, argv);
     failChild(fds.status, ChildProcess::Stage::Exec, errno, failStatus);
 }
@@ -132,7 +146,10 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int devNull = -1;
+    int holdPipe[2] = {-1, -1};
     auto closeAll = [&] {
+        closeFd(holdPipe[0]);
+        closeFd(holdPipe[1]);
         closeFd(status[0]);
         closeFd(status[1]);
         closeFd(in[0]);
@@ -152,6 +169,7 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     if (options.output == Output::Pipe && pipe2(out, O_CLOEXEC) != 0) {
         return failWith(Stage::Pipe);
     }
+    if (options.beforeExec && pipe2(holdPipe, O_CLOEXEC) != 0) return failWith(Stage::Pipe);
     if (options.input == Input::Null) {
         devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (devNull < 0) return failWith(Stage::DevNull);
@@ -172,6 +190,8 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     fds.mergeStderr = options.error == ErrorOutput::ToOutput;
     fds.ownGroup = options.ownGroup;
     fds.status = status[1];
+    fds.hold = holdPipe[0];
+    fds.holdEnd = holdPipe[1];
 
     pid_t pid = fork();
     if (pid < 0) return failWith(Stage::Fork);
@@ -184,6 +204,19 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     closeFd(in[0]);
     closeFd(out[1]);
     closeFd(devNull);
+    if (options.beforeExec) {
+        // The group exists once either side has made it, so that the hook
+        // can add to it whichever runs first.
+        if (options.ownGroup) setpgid(pid, pid);
+        options.beforeExec(pid);
+        // The read end stays open until now, so a child that has already
+        // failed costs no SIGPIPE here.
+        const char go = 1;
+        while (write(holdPipe[1], &go, 1) < 0 && errno == EINTR) {
+        }
+        closeFd(holdPipe[1]);
+        closeFd(holdPipe[0]);
+    }
     FailRecord rec{0, 0};
     bool failed = readFailRecord(status[0], rec);
     closeFd(status[0]);

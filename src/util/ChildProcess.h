@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -65,6 +66,12 @@ class ChildProcess {
         // The child leads a process group of its own, so that it can be
         // ended together with whatever it starts (endGroup).
         bool ownGroup = false;
+        // Called in the parent with the child's pid once the child leads its
+        // group (with ownGroup) and before it runs the program: the child
+        // waits for it to return, and ends without running the program when
+        // the parent dies first. Lets the caller put a watcher into the group
+        // before the program can start anything.
+        std::function<void(pid_t)> beforeExec;
     };
 
     // Where a start failed. err is the errno of the failing call.

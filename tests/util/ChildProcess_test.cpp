@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,53 @@ TEST(ChildProcess, StartFailuresAreReportedAndReaped) {
         EXPECT_EQ(c.pid(), 0);
         EXPECT_EQ(c.outputFd(), -1);
         EXPECT_TRUE(noChildLeft()) << r.path;
+    }
+}
+
+// A hook before exec lets a watcher join the child's group before the
+// program can start anything; a parent that dies in it leaves no program run.
+TEST(ChildProcess, TheProgramWaitsForTheHookBeforeExec) {
+    ScopedEnv env;
+    env.set("ARGVDUMP_ACTIONS", "exit:3");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    for (const bool parentDies : {false, true}) {
+        SCOPED_TRACE(parentDies ? "the parent dies in the hook" : "the parent lets go");
+        // A process of its own adopts the orphan, to tell how it ended.
+        const pid_t adopter = fork();
+        ASSERT_GE(adopter, 0);
+        if (adopter == 0) {
+            prctl(PR_SET_CHILD_SUBREAPER, 1);
+            const pid_t parent = fork();
+            if (parent == 0) {
+                ChildProcess c;
+                ChildProcess::Options o;
+                o.ownGroup = true;
+                o.failStatus = 77;
+                bool held = false;
+                o.beforeExec = [&](pid_t pid) {
+                    char exe[4096] = {};
+                    const std::string path = "/proc/" + std::to_string(pid) + "/exe";
+                    // Still this program, already leading its own group.
+                    held = readlink(path.c_str(), exe, sizeof exe - 1) > 0 &&
+                           std::string(exe) == self && getpgid(pid) == pid;
+                    if (parentDies) _exit(held ? 0 : 1);
+                };
+                if (!c.start(argvdump, {"p"}, o).ok() || !held) _exit(1);
+                _exit(StubHarness::exitCodeOf(c.wait(10000)) == 3 ? 0 : 1);
+            }
+            int st = 0;
+            if (parent < 0 || waitpid(parent, &st, 0) != parent || !WIFEXITED(st) ||
+                WEXITSTATUS(st) != 0)
+                _exit(1);
+            if (!parentDies) _exit(0);
+            // The orphaned child: ended with the fail status, never ran the program.
+            if (wait(&st) < 0 || !WIFEXITED(st)) _exit(1);
+            _exit(WEXITSTATUS(st) == 77 ? 0 : 1);
+        }
+        int st = 0;
+        ASSERT_EQ(waitpid(adopter, &st, 0), adopter);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     }
 }
 

@@ -153,9 +153,11 @@ bool deliver(int outFd, const char* data, std::size_t len, StopWatch& watch) {
 // one (a failed pipe or fork) the tool simply runs unguarded.
 class GroupGuard {
   public:
-    explicit GroupGuard(pid_t group) {
+    GroupGuard() = default;
+    // Joins the guard to the group of the tool, which does not run yet.
+    void watch(pid_t group) {
         int life[2];
-        // Made after the tool's start and close-on-exec, so no tool holds its write end.
+        // Made after the tool's fork and close-on-exec, so no tool holds its write end.
         if (pipe2(life, O_CLOEXEC) != 0) return;
         pid = fork();
         if (pid == 0) {
@@ -328,6 +330,11 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     options.error = ChildProcess::ErrorOutput::ToOutput;
     options.failStatus = 255;
     options.ownGroup = true;
+    // Declared after child: on every early return it goes first, once the
+    // tool's group has been ended. The tool runs only once the guard is in
+    // its group, so a relay killed at any moment leaves no tool unguarded.
+    GroupGuard guard;
+    options.beforeExec = [&guard](pid_t group) { guard.watch(group); };
     ChildProcess::StartResult started = child.start(cmd, params, options);
     if (!started.ok()) {
         emit(outFd, startFailure(cmd, started) + "\n" + endMarker);
@@ -335,9 +342,6 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     }
     StopWatch unwatched;
     StopWatch& w = watch != nullptr ? *watch : unwatched;
-    // Declared after child: on every early return it goes first, once the
-    // tool's group has been ended.
-    GroupGuard guard(child.pid());
     auto stop = [&] {
         child.closeOutput();
         child.endGroup(toolGraceMs);

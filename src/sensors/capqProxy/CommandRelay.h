@@ -13,7 +13,8 @@
 // time, both reaped before the marker is written.
 //
 // A tool runs in a process group of its own, and while it runs a guard
-// process of the relay waits in that group: should the relay die without its
+// process of the relay waits in that group, which it joins before the tool
+// is let run: should the relay die without its
 // own clean-up (SIGKILL, a crash, the memory killer), the guard sees its
 // lifeline pipe close and ends the group (SIGTERM, then SIGKILL after
 // toolGraceMs). Being a member, the guard also keeps the group's id from
