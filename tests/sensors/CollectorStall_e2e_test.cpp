@@ -288,22 +288,8 @@ class CollectorStall : public ::testing::Test {
         const std::string d = dir.path();
         ASSERT_TRUE(StubHarness::makeDirs(d + "/meta"));
         ASSERT_TRUE(StubHarness::makeDirs(d + "/replies"));
-        auto metric = [](const char* name, int id, const char* type, int len,
-                         const char* semantic) {
-            return std::string("{ name = \"") + name + "\" id = " + std::to_string(id) +
-                   " type = \"" + type + "\" len = " + std::to_string(len) + " semantic = \"" +
-                   semantic + "\" }";
-        };
         std::ofstream(d + "/meta/GenBig.cfg")
-            << "sensorID = 70\nproxy = { proxyCmd = \"" FAKEPROXY "\" proxyArgs = \"--dir=" << d
-            << "/replies\" subcmd = \"stats\" }\n"
-            << "keyelems = { pos = 0 elem = \"node\" }, { pos = 1 elem = \"sensor\" },\n"
-               "  { pos = 2 elem = \"item\" }\nmetrics = "
-            << metric("count", 7002, "UINT64", 8, "COUNTER") << ",\n  "
-            << metric("node", 100, "STRING", 64, "KEYELEM") << ",\n  "
-            << metric("sensor", 101, "STRING", 36, "KEYELEM") << ",\n  "
-            << metric("item", 7000, "STRING", 32, "KEYELEM") << ",\n  "
-            << metric("pid", 7001, "UINT64", 8, "QUANTITY") << "\n";
+            << StubHarness::genericMetaText(FAKEPROXY, "--dir=" + d + "/replies");
         std::ofstream reply(d + "/replies/stats.reply");
         reply << "_response_ begin\n";
         for (int i = 0; i < rows; ++i)

@@ -602,20 +602,7 @@ TEST_F(DaemonTest, StopsInTimeDuringASlowElection) {
 TEST_F(DaemonTest, GenericSensorFromItsMetaFile) {
     // The fake proxy answers every request with one record: keys node,
     // sensor and item (the request word), values pid and count.
-    auto metric = [](const char* name, int id, const char* type, int len, const char* semantic) {
-        return std::string("{\nname = \"") + name + "\"\nid = " + std::to_string(id) +
-               "\ntype = \"" + type + "\"\nlen = " + std::to_string(len) + "\nsemantic = \"" +
-               semantic + "\"\n}";
-    };
-    std::ofstream(dir.path() + "/GenX.cfg")
-        << "sensorID = 70\nproxy = {\nproxyCmd = \"" FAKEPROXY "\"\nsubcmd = \"stats\"\n}\n"
-        << "keyelems = {\npos = 0\nelem = \"node\"\n}, {\npos = 1\nelem = \"sensor\"\n}, {\n"
-           "pos = 2\nelem = \"item\"\n}\nmetrics = "
-        << metric("count", 7002, "UINT64", 8, "COUNTER") << ",\n"
-        << metric("node", 100, "STRING", 64, "KEYELEM") << ",\n"
-        << metric("sensor", 101, "STRING", 36, "KEYELEM") << ",\n"
-        << metric("item", 7000, "STRING", 32, "KEYELEM") << ",\n"
-        << metric("pid", 7001, "UINT64", 8, "QUANTITY") << "\n";
+    std::ofstream(dir.path() + "/GenX.cfg") << StubHarness::genericMetaText(FAKEPROXY, "");
 
     Collector collector(dir.path() + "/collector.out");
     // Without `metaCfgdir` the meta-file lies beside the configuration file.

@@ -50,6 +50,27 @@ class TempDir {
     std::string dir;
 };
 
+// The meta-file of a generic sensor (id 70) whose rows the fake proxy
+// answers: keys node, sensor and item, values pid and count. proxyArgs, when
+// not empty, is handed to the proxy.
+inline std::string genericMetaText(const std::string& proxyCmd, const std::string& proxyArgs) {
+    auto metric = [](const char* name, int id, const char* type, int len, const char* semantic) {
+        return std::string("{ name = \"") + name + "\" id = " + std::to_string(id) +
+               " type = \"" + type + "\" len = " + std::to_string(len) + " semantic = \"" +
+               semantic + "\" }";
+    };
+    return "sensorID = 70\nproxy = { proxyCmd = \"" + proxyCmd + "\"" +
+           (proxyArgs.empty() ? "" : " proxyArgs = \"" + proxyArgs + "\"") +
+           " subcmd = \"stats\" }\n"
+           "keyelems = { pos = 0 elem = \"node\" }, { pos = 1 elem = \"sensor\" },\n"
+           "  { pos = 2 elem = \"item\" }\nmetrics = " +
+           metric("count", 7002, "UINT64", 8, "COUNTER") + ",\n  " +
+           metric("node", 100, "STRING", 64, "KEYELEM") + ",\n  " +
+           metric("sensor", 101, "STRING", 36, "KEYELEM") + ",\n  " +
+           metric("item", 7000, "STRING", 32, "KEYELEM") + ",\n  " +
+           metric("pid", 7001, "UINT64", 8, "QUANTITY") + "\n";
+}
+
 // Creates every missing directory of path.
 inline bool makeDirs(const std::string& path) {
     std::string sofar;
