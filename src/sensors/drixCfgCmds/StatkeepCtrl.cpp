@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,7 @@
 #include "CfgFileParser.h"
 #include "ConsistentHash.h"
 #include "ParamNames.h"
+#include "PathWalk.h"
 #include "SensorDefaultConfig.h"
 #include "cfgUtil.h"
 #include "split.h"
@@ -45,6 +45,7 @@ bool writeAll(int fd, const std::string& text) {
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
@@ -80,22 +81,6 @@ std::string tmpPrefix(const std::string& name) { return "." + name + TMP_PART; }
 std::string restartMarker(const std::string& name) { return "." + name + RESTART_PART; }
 
 bool isAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
-
-// Why another user controls the entry (file, link or directory) named path
-// of the directory dirPath: the directory's owner decides what its names
-// stand for; a directory anyone may write without the sticky bit lets anyone
-// swap any entry, and in a sticky one (like /tmp) only entries of root or the
-// caller are ours. Empty when nobody else controls it.
-std::string controlledByOthers(const std::string& dirPath, const struct stat& dir,
-                               const std::string& path, const struct stat& entry) {
-    if (dir.st_uid != 0 && dir.st_uid != geteuid())
-        return "directory " + dirPath + " belongs to another user";
-    if ((dir.st_mode & S_IWOTH) == 0) return "";
-    if ((dir.st_mode & S_ISVTX) == 0) return "directory " + dirPath + " can be written by others";
-    if (entry.st_uid != 0 && entry.st_uid != geteuid())
-        return path + " belongs to another user in a directory others can write";
-    return "";
-}
 
 // Removes the temporary files of killed runs from the directory dirFd: only
 // names of exactly the tool's temporary form, regular files owned by the
@@ -138,119 +123,6 @@ int createTemporary(int dirFd, const std::string& name, std::string& tmpName) {
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
-    return -1;
-}
-
-int closeFd(int fd) {
-    // Linux releases the descriptor even when close reports EINTR.
-    const int rc = ::close(fd);
-    return rc != 0 && errno == EINTR ? 0 : rc;
-}
-
-// The components of a path or link target, in order. A trailing slash ends
-// in ".", since the last component must then be a directory.
-std::vector<std::string> componentsOf(const std::string& path) {
-    std::vector<std::string> parts;
-    split(path, "/", parts);
-    if (!path.empty() && path.back() == '/') parts.push_back(".");
-    return parts;
-}
-
-std::string joined(const std::string& dir, const std::string& name) {
-    return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-// Opens the directory of the file that path names, walking it one
-// component at a time and following each link only where no other user
-// controls it (nor the directory it lies in): the kernel would follow a link
-// planted on the way as readily as one at the end. The file, when it exists,
-// must be a regular file that no other user controls: the rewrite must never
-// replace a device, a FIFO or a directory, nor write where another user
-// decides what a name stands for. The directory's descriptor, its path free
-// of links and the file's name in it; -1 with the reason in why.
-int openTarget(const std::string& path, std::string& dir, std::string& name, std::string& why) {
-    std::vector<std::string> pending = componentsOf(path);
-    std::reverse(pending.begin(), pending.end());  // the next component last
-    int dirFd = -1;
-    struct stat dirSt;
-    auto startAt = [&](const std::string& from) {
-        if (dirFd >= 0) closeFd(dirFd);
-        dir = from;
-        dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0 && fstat(dirFd, &dirSt) == 0) return true;
-        why = "cannot open directory " + dir + ": " + std::strerror(errno);
-        return false;
-    };
-    bool ok = startAt(!path.empty() && path[0] == '/' ? "/" : ".");
-    for (int hops = 0; ok && !pending.empty();) {
-        name = pending.back();
-        pending.pop_back();
-        const bool last = pending.empty();
-        if (name == "." && !last) continue;
-        const std::string file = name == "." ? dir : joined(dir, name);
-        struct stat st;
-        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT && last) {
-                // A new file: nobody may swap it once written.
-                st.st_uid = geteuid();
-                why = controlledByOthers(dir, dirSt, file, st);
-                if (why.empty()) return dirFd;
-            } else {
-                why = "cannot look at " + file + ": " + std::strerror(errno);
-            }
-            break;
-        }
-        why = controlledByOthers(dir, dirSt, file, st);
-        if (!why.empty()) break;
-        if (S_ISLNK(st.st_mode)) {
-            if (++hops > 40) {  // the kernel's own limit
-                why = "too many levels of links at " + file;
-                break;
-            }
-            std::vector<char> buf(PATH_MAX);
-            const ssize_t n = ::readlinkat(dirFd, name.c_str(), buf.data(), buf.size());
-            if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) {
-                why = "cannot read the link " + file;
-                break;
-            }
-            const std::string target(buf.data(), static_cast<std::size_t>(n));
-            std::vector<std::string> parts = componentsOf(target);
-            pending.insert(pending.end(), parts.rbegin(), parts.rend());
-            if (target[0] == '/') ok = startAt("/");
-            continue;
-        }
-        if (last) {
-            if (S_ISREG(st.st_mode) && name != "." && name != "..") return dirFd;
-            why = file + " is not a regular file";
-            break;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            why = file + " is not a directory";
-            break;
-        }
-        const int next =
-            ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 || fstat(next, &st) != 0) {
-            why = "cannot open directory " + file + ": " + std::strerror(errno);
-            if (next >= 0) closeFd(next);
-            break;
-        }
-        closeFd(dirFd);
-        dirFd = next;
-        dirSt = st;
-        // Every directory in dir was reached without a link, so ".." is the
-        // one before it.
-        const std::string::size_type slash = dir.rfind('/');
-        if (name != "..") {
-            dir = file;
-        } else if (dir != "/" && dir != "." &&
-                   dir.compare(slash + 1, std::string::npos, "..") != 0) {
-            dir = slash == 0 ? "/" : slash == std::string::npos ? "." : dir.substr(0, slash);
-        } else if (dir != "/") {
-            dir = file;
-        }
-    }
-    if (dirFd >= 0) closeFd(dirFd);
     return -1;
 }
 
@@ -514,14 +386,9 @@ bool StatkeepCtrl::createCollectorsConfig(const stringSet_t& chosen) {
 
 bool StatkeepCtrl::hasChanged(const std::string& path) {
     // A file the rewrite would refuse is not read either; writeConfig says why.
-    std::string dir, name, why;
-    const int dirFd = openTarget(path, dir, name, why);
-    if (dirFd < 0) return true;
-    struct stat st;
-    const bool exists = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    closeFd(dirFd);
-    if (!exists) return true;
-    Cfg::Configuration* current = loadConfig(dir + "/" + name, &logger);
+    const PathWalk walk(path);
+    if (!walk.ok() || !walk.exists()) return true;
+    Cfg::Configuration* current = loadConfig(walk.dir() + "/" + walk.name(), &logger);
     if (current == nullptr) return true;
     const bool changed = config == nullptr || !(config->params == current->params);
     delete current;
@@ -529,75 +396,102 @@ bool StatkeepCtrl::hasChanged(const std::string& path) {
 }
 
 void StatkeepCtrl::removeTemporaryFiles(const std::string& path) {
-    std::string dir, name, why;
-    const int dirFd = openTarget(path, dir, name, why);
-    if (dirFd < 0) return;
-    removeLeftovers(dirFd, name);
-    closeFd(dirFd);
+    const PathWalk walk(path);
+    if (walk.ok()) removeLeftovers(walk.dirFd(), walk.name());
 }
 
 bool StatkeepCtrl::isRestartOwed(const std::string& path) {
-    std::string dir, name, why;
-    const int dirFd = openTarget(path, dir, name, why);
-    if (dirFd < 0) return false;
-    const bool owed = restartOwed(dirFd, name);
-    closeFd(dirFd);
-    return owed;
+    const PathWalk walk(path);
+    return walk.ok() && restartOwed(walk.dirFd(), walk.name());
 }
 
 void StatkeepCtrl::restartDone(const std::string& path) {
-    std::string dir, name, why;
-    const int dirFd = openTarget(path, dir, name, why);
-    if (dirFd < 0) return;
-    if (restartOwed(dirFd, name)) ::unlinkat(dirFd, restartMarker(name).c_str(), 0);
-    closeFd(dirFd);
+    const PathWalk walk(path);
+    if (walk.ok() && restartOwed(walk.dirFd(), walk.name()))
+        ::unlinkat(walk.dirFd(), restartMarker(walk.name()).c_str(), 0);
 }
 
+// Between the walk's check and the rename or removal, only root or the caller
+// can change what the name stands for: no other user controls the directory,
+// and in a sticky one the file is root's or the caller's, which nobody else
+// may rename or remove. A file the walk did not find is never replaced: the
+// new one is linked under the name, which fails on any file created since.
 bool StatkeepCtrl::writeConfig(const std::string& path) {
     std::ostringstream text;
     if (config != nullptr) Cfg::CfgFileParser::dumpCfg(text, "", config->params);
 
     // A link at the path stays: its target is replaced, in its own directory
     // so that the rename stays on one filesystem.
-    std::string dir, name, why;
-    const int dirFd = openTarget(path, dir, name, why);
-    if (dirFd < 0) {
+    const PathWalk walk(path);
+    std::string why = walk.why();
+    if (walk.ok()) {
+        removeLeftovers(walk.dirFd(), walk.name());
+        walked();
+        walk.unchanged(why);
+    }
+    if (!why.empty()) {
         logger.logError("Could not write to file %s: %s.", path.c_str(), why.c_str());
         return false;
     }
-    removeLeftovers(dirFd, name);
+    const int dirFd = walk.dirFd();
+    const std::string& name = walk.name();
 
     // Replace, never truncate: a failure at any point (a full disk, an I/O
     // error) leaves the old file whole and is reported. The new file gets the
-    // old one's owner and group (a daemon may read it through its group),
-    // then its mode, since a change of owner clears set-id bits.
-    mode_t mode = 0644;
-    struct stat st;
-    const bool replacing = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (replacing) mode = st.st_mode & 07777;
+    // owner and group of the file the walk checked (a daemon may read it
+    // through its group), then its mode, since a change of owner clears
+    // set-id bits.
+    const struct stat& old = walk.file();
+    const mode_t mode = walk.exists() ? old.st_mode & 07777 : 0644;
+    int err = 0;
+    auto check = [&err](bool done) {
+        if (!done && err == 0) err = errno != 0 ? errno : EIO;
+        return done;
+    };
     std::string tmp;
+    errno = EINVAL;  // no configuration to write
     const int fd = config == nullptr ? -1 : createTemporary(dirFd, name, tmp);
-    bool ok = fd >= 0;
-    if (ok) {
-        ok = (!replacing || fchown(fd, st.st_uid, st.st_gid) == 0) && fchmod(fd, mode) == 0 &&
-             writeAll(fd, text.str()) && fsync(fd) == 0;
-        ok = closeFd(fd) == 0 && ok;
+    if (check(fd >= 0)) {
+        bool ok = check(!walk.exists() || fchown(fd, old.st_uid, old.st_gid) == 0) &&
+                  check(fchmod(fd, mode) == 0) && check(writeAll(fd, text.str())) &&
+                  check(fsync(fd) == 0);
+        ok = check(closeFd(fd) == 0) && ok;
         // The restart is owed from the moment the new file may be in place,
         // so that a run that fails to restart, or is killed first, leaves
         // the restart to the next run even though that finds nothing changed.
-        ok = ok && markRestartOwed(dirFd, name);
-        ok = ok && ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) == 0;
-        if (!ok) ::unlinkat(dirFd, tmp.c_str(), 0);
+        ok = ok && check(markRestartOwed(dirFd, name));
+        if (ok && walk.exists()) {
+            ok = check(::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) == 0);
+        } else if (ok) {
+            ok = check(::linkat(dirFd, tmp.c_str(), dirFd, name.c_str(), 0) == 0);
+        }
+        if (!ok || !walk.exists()) ::unlinkat(dirFd, tmp.c_str(), 0);
     }
-    if (!ok) {
-        closeFd(dirFd);
-        logger.logError("Could not write to file %s", path.c_str());
+    if (err != 0) {
+        logger.logError("Could not write to file %s: %s.", path.c_str(), std::strerror(err));
         return false;
     }
-    // The new file is in place once renamed; syncing the directory makes the
-    // rename durable. Its failure is not reported: the content has changed,
-    // and the marker makes a later run restart the daemon all the same.
-    fsync(dirFd);
-    closeFd(dirFd);
+    // The new file is in place; syncing the directory makes that durable.
+    // Its failure is not reported: the content has changed, and the marker
+    // makes a later run restart the daemon all the same.
+    const int dir = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        closeFd(dir);
+    }
     return true;
+}
+
+bool StatkeepCtrl::removeConfig(const std::string& path, bool checkOnly) {
+    const PathWalk walk(path);
+    if (walk.nowhere()) return true;  // no file to remove
+    std::string why = walk.why();
+    if (walk.ok() && walk.exists() && !checkOnly) {
+        walked();
+        if (walk.unchanged(why) && ::unlinkat(walk.dirFd(), walk.name().c_str(), 0) != 0)
+            why = std::strerror(errno);
+    }
+    if (why.empty()) return true;
+    logger.logError("Could not remove file %s: %s.", path.c_str(), why.c_str());
+    return false;
 }

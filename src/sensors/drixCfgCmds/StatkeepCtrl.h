@@ -30,7 +30,7 @@ class StatkeepCtrl {
     StatkeepCtrl(const StatkeepCtrl&) = delete;
     StatkeepCtrl& operator=(const StatkeepCtrl&) = delete;
     // Deletes the configuration, then releases the lock.
-    ~StatkeepCtrl();
+    virtual ~StatkeepCtrl();
 
     // Takes the lock (before looking at the arguments, so that even a bad
     // command waits its turn), parses the arguments and, for enable and
@@ -72,9 +72,17 @@ class StatkeepCtrl {
     // the file is not a regular file, or when a link, directory or file on
     // the way is controlled by another user (an entry of a directory owned
     // by another user or world-writable without the sticky bit; in a sticky
-    // one, an entry not owned by root or the caller). Before the rename it records that a restart is
-    // owed (see isRestartOwed). On failure the old file stays.
+    // one, an entry not owned by root or the caller), or when the file is no
+    // longer what the walk to it found (created, replaced or removed since).
+    // Before the rename it records that a restart is owed (see
+    // isRestartOwed). On failure the old file stays, and the message gives
+    // the reason.
     bool writeConfig(const std::string& path);
+    // Removes the file that the path leads to (the target where it is a
+    // link), refused with a message where writeConfig would refuse to write
+    // it. A path that leads to no file is nothing to remove. With checkOnly,
+    // only says whether the removal would be refused.
+    bool removeConfig(const std::string& path, bool checkOnly = false);
     // Removes the temporary files that runs killed while writing left beside
     // the file: only names of the tool's exact form, regular files owned by
     // the caller. writeConfig does it too; a run that writes nothing calls it.
@@ -87,6 +95,10 @@ class StatkeepCtrl {
     bool isDisableCmd() const { return isDisable; }
 
   protected:
+    // Called between the walk to the file and its rewrite or removal; a test
+    // changes the file there.
+    virtual void walked() {}
+
     std::string lockFile;
     int lockFD = -1;
     std::string nodeNumber;

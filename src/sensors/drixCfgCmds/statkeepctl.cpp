@@ -27,13 +27,15 @@ int main(int argc, char* argv[]) {
     StdErrLogger logger;
 
     if (ctrl.isDisableCmd()) {
+        // What the rewrite refuses is refused before the daemon is stopped.
+        if (!ctrl.removeConfig(cfgFile, true)) return -1;
         const int rc = service("cvxsensors", "stop");
-        ::unlink(cfgFile.c_str());  // whatever the stop did: the node is off
+        const bool removed = ctrl.removeConfig(cfgFile);  // whatever the stop did: the node is off
         if (rc != 0) {
             logger.logError("could not stop cvxsensors (rc=%d)", rc);
             return -1;
         }
-        return 0;
+        return removed ? 0 : -1;
     }
 
     ctrl.applyFilter();

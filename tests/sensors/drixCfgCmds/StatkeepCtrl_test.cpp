@@ -1,12 +1,17 @@
 #include "StatkeepCtrl.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ParamNames.h"
 #include "SensorDefaultConfig.h"
+#include "StubHarness.h"
 
 namespace {
 
@@ -36,6 +41,11 @@ class Ctrl : public StatkeepCtrl {
         }
         return out;
     }
+    // Run between the walk to the file and its rewrite or removal.
+    std::function<void()> between = [] {};
+
+  private:
+    void walked() override { between(); }
 };
 
 const Strings CANDIDATES = {"alpha:9001", "bravo", "charlie:4740", "delta", "echo"};
@@ -174,4 +184,82 @@ TEST(StatkeepCtrlCollectors, GrowingCopiesTheFirstEntryAndShrinkingDropsFromTheE
     EXPECT_EQ(ctrl.collectors(), Strings{"c3:4739"});
 }
 
+// What lies at the configuration path can change after the walk checked it:
+// another user creates a file in a world-writable sticky directory, or the
+// file is replaced or removed. The rewrite and the removal act only on what
+// the walk found, and copy owner and mode only from it.
+TEST(StatkeepCtrlFiles, OnlyTheFileTheWalkCheckedIsWrittenOrRemoved) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can plant another user's file";
+    const uid_t NOBODY = 65534;
+    StubHarness::TempDir tmp;
+    const std::string dir = tmp.path() + "/pub", path = dir + "/VelmarSensors.cfg";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    auto plant = [&](const std::string& where, uid_t owner, mode_t mode) {
+        std::ofstream(where) << "planted";
+        return chown(where.c_str(), owner, owner) == 0 && chmod(where.c_str(), mode) == 0;
+    };
+    const std::string other = dir + "/other";
+    const struct {
+        const char* why;
+        bool before;  // the caller's file is there when the walk runs
+        std::function<void()> between;
+        bool remove;   // removeConfig rather than writeConfig
+        bool refused;  // and then nothing of the planted file changes
+    } rows[] = {
+        {"another user's file created after the walk", false,
+         [&] { ASSERT_TRUE(plant(path, NOBODY, 0666)); }, false, true},
+        {"the walked file replaced by another user's", true,
+         [&] {
+             ASSERT_TRUE(plant(other, NOBODY, 0666));
+             ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+         },
+         false, true},
+        {"the walked file removed after the walk", true, [&] { ::unlink(path.c_str()); }, false,
+         true},
+        {"removal of a file replaced after the walk", true,
+         [&] {
+             ASSERT_TRUE(plant(other, NOBODY, 0666));
+             ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+         },
+         true, true},
+        {"nothing changed", true, [] {}, false, false},
+        {"removal with nothing changed", true, [] {}, true, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.why);
+        ::unlink(path.c_str());
+        if (r.before) {
+            ASSERT_TRUE(plant(path, 0, 0640));
+        }
+        Ctrl ctrl("1");
+        ctrl.between = r.between;
+        struct stat planted, after;
+        testing::internal::CaptureStderr();
+        const bool done = r.remove ? ctrl.removeConfig(path) : ctrl.writeConfig(path);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(done, !r.refused);
+        if (!r.refused) {
+            EXPECT_EQ(err, "");
+            EXPECT_TRUE(r.remove ? lstat(path.c_str(), &after) != 0
+                                 : stat(path.c_str(), &after) == 0 && after.st_uid == 0 &&
+                                       (after.st_mode & 07777) == 0640);
+            continue;
+        }
+        EXPECT_NE(err.find(path + " changed during the run."), std::string::npos) << err;
+        // The planted file as it was, or still nothing; no temporary left.
+        std::ifstream in(path);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (lstat(path.c_str(), &planted) == 0) {
+            EXPECT_TRUE(planted.st_uid == NOBODY && (planted.st_mode & 07777) == 0666);
+            EXPECT_EQ(text.str(), "planted");
+        } else {
+            EXPECT_TRUE(r.before && !r.remove) << "nothing planted, nothing to remove";
+        }
+        EXPECT_EQ(std::system(("test $(ls -A " + dir + " | wc -l) -le 1").c_str()), 0);
+    }
+}
+
 }  // namespace
+

@@ -123,6 +123,17 @@ class StatkeepctlRun : public testing::Test {
         return out;
     }
 
+    // The prefix that runs the tool as nobody, with the platform root made
+    // fit for that user: searchable, a sticky lock directory like /tmp, the
+    // init script's log writable.
+    Strings asNobody() {
+        EXPECT_EQ(chmod(root.c_str(), 0711), 0);
+        EXPECT_EQ(chmod((root + "/tmp").c_str(), 01777), 0);
+        EXPECT_EQ(chown((root + "/etc/init.d").c_str(), NOBODY, NOBODY), 0);
+        return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    }
+
+    static const uid_t NOBODY = 65534;
     StubHarness::TempDir tmp;
     StubHarness::ScopedEnv env;
     const std::string root = tmp.path();
@@ -248,7 +259,11 @@ TEST_F(StatkeepctlRun, DisableStopsAndRemovesTheFileWhateverTheStopDid) {
                   rc[0] == '0' ? Strings{} : Strings{"could not stop cvxsensors (rc=768)"});
         EXPECT_FALSE(exists(cfgFile) || exists(lockFile));
     }
-    EXPECT_EQ(actions(), (Strings{"stop", "stop"}));
+    // No directory: nothing to remove.
+    ASSERT_EQ(std::system(("rm -rf " + root + "/opt/Ostrel").c_str()), 0);
+    ::unlink((script + ".rc").c_str());
+    EXPECT_EQ(run({"disable"}).exitStatus, 0);
+    EXPECT_EQ(actions(), (Strings{"stop", "stop", "stop"}));
 }
 
 TEST_F(StatkeepctlRun, EnableWritesAndRestartsOnlyWhenTheContentChanged) {
@@ -372,27 +387,61 @@ TEST_F(StatkeepctlRun, RunsStartedTogetherTakeTurnsAndTheScriptNeverHoldsTheLock
     EXPECT_FALSE(exists(lockFile));
 }
 
-TEST_F(StatkeepctlRun, AFailedWriteKeepsTheOldFileAndDoesNotRestart) {
-    writeFile(cfgFile, CLUSTER);
-    // A 512-byte file size limit stands for a full disk: the write fails
-    // part-way with EFBIG.
-    const Outcome res = run({"enable", "1", "node1", cluster(CLUSTER)},
-                            {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"});
-    EXPECT_EQ(res.exitStatus, 255);
-    EXPECT_EQ(res.messages, Strings{"Could not write to file " + cfgFile});
-    EXPECT_EQ(readFile(cfgFile), CLUSTER);
+TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
+    const std::string velmar = root + "/opt/Ostrel/velmar", file = cluster(CLUSTER);
+    const struct {
+        bool nobody;
+        Strings prefix;
+        std::string why;
+    } rows[] = {
+        // A 512-byte file size limit stands for a full disk: the write fails
+        // part-way with EFBIG.
+        {false, {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"},
+         strerror(EFBIG)},
+        // The user's own file in a directory only root may write.
+        {true, {}, strerror(EACCES)},
+    };
+    for (const auto& r : rows) {
+        if (r.nobody && geteuid() != 0) continue;
+        writeFile(cfgFile, CLUSTER);
+        ASSERT_EQ(chown(cfgFile.c_str(), r.nobody ? NOBODY : 0, 0), 0);
+        const Outcome res = run({"enable", "1", "node1", file}, r.nobody ? asNobody() : r.prefix);
+        EXPECT_EQ(res.exitStatus, 255);
+        EXPECT_EQ(res.messages, Strings{"Could not write to file " + cfgFile + ": " + r.why + "."});
+        EXPECT_EQ(readFile(cfgFile), CLUSTER);
+        // No temporary file left behind.
+        EXPECT_EQ(entries(velmar), Strings{"VelmarSensors.cfg"});
+    }
     EXPECT_TRUE(calls().empty());
-    // No temporary file left behind.
-    EXPECT_EQ(entries(root + "/opt/Ostrel/velmar"), Strings{"VelmarSensors.cfg"});
+}
+
+// A run as an ordinary user needs only search permission on the way to its
+// own tree: a root-owned 0711 directory above it is no obstacle.
+TEST_F(StatkeepctlRun, ANonRootRunReachesItsTreeThroughADirectoryItMayOnlySearch) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can run the tool as another user";
+    const std::string file = cluster(CLUSTER);
+    const Strings nobody = asNobody();
+    ASSERT_EQ(chmod((root + "/opt").c_str(), 0711), 0);
+    for (const char* d : {"/opt/Ostrel", "/opt/Ostrel/velmar"})
+        ASSERT_EQ(chown((root + d).c_str(), NOBODY, NOBODY), 0);
+    for (const char* command : {"enable", "disable"}) {
+        const Outcome res = run({command, "1", "node1", file}, nobody);
+        EXPECT_EQ(res.exitStatus, 0) << command;
+        EXPECT_EQ(res.messages, Strings{}) << command;
+        struct stat st;
+        EXPECT_EQ(lstat(cfgFile.c_str(), &st) == 0 && st.st_uid == NOBODY,
+                  command == std::string("enable"));
+    }
+    EXPECT_EQ(actions(), (Strings{"restart", "stop"}));
 }
 
 // What the configuration path leads to that the rewrite must not replace: a
 // special file, or a name that another user controls. Each is refused before
-// anything changes on disk, and the daemon is not restarted.
-TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
+// anything changes on disk, and the daemon is not restarted; disable refuses
+// the same and stops nothing.
+TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
     const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar",
                       scratch = root + "/scratch", pub = scratch + "/pub";
-    const uid_t NOBODY = 65534;
     enum Kind { FIFO, DEVICE, SOCKET, DIRECTORY, REGULAR };
     const struct {
         const char* why;
@@ -407,6 +456,7 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         std::string linkTo = {};  // what the configuration path links to, when not the target
         bool othersWay = false;   // sticky/way: another user's link to pub
         bool othersTargetDir = false;
+        bool dirLink = false;  // the configuration directory links to the target's
     } rows[] = {
         {"a link to a FIFO", FIFO, scratch + "/fifo", scratch + "/fifo is not a regular file"},
         {"a link to a device", DEVICE, scratch + "/null", scratch + "/null is not a regular file",
@@ -438,6 +488,9 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         {"another user's file in another user's directory", REGULAR, pub + "/VelmarSensors.cfg",
          "directory " + pub + " belongs to another user", true, 0755, true, false, 0755, "", false,
          true},
+        {"the configuration directory linked to another user's directory", REGULAR,
+         pub + "/VelmarSensors.cfg", "directory " + pub + " belongs to another user", true, 0755,
+         true, false, 0755, "", false, true, true},
     };
     Strings notRun;
     for (const auto& r : rows) {
@@ -446,8 +499,9 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
             notRun.push_back(r.why);
             continue;
         }
+        ASSERT_EQ(std::system(("rm -rf " + scratch + " " + velmar).c_str()), 0);
+        ASSERT_EQ(mkdir(velmar.c_str(), r.linkDirMode), 0);
         ASSERT_EQ(chmod(velmar.c_str(), r.linkDirMode), 0);
-        ASSERT_EQ(std::system(("rm -rf " + scratch + " " + cfgFile).c_str()), 0);
         ASSERT_TRUE(StubHarness::makeDirs(pub));
         ASSERT_EQ(chmod(pub.c_str(), r.targetDirMode), 0);
         writeFile(scratch + "/cfgdir.ABC123", "an operator's");
@@ -478,7 +532,10 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
                 }
                 break;
         }
-        if (r.target != cfgFile) {
+        if (r.dirLink) {
+            ASSERT_EQ(rmdir(velmar.c_str()), 0);
+            ASSERT_EQ(symlink(pub.c_str(), velmar.c_str()), 0);
+        } else if (r.target != cfgFile) {
             ASSERT_EQ(symlink((r.linkTo.empty() ? r.target : r.linkTo).c_str(), cfgFile.c_str()),
                       0);
         }
@@ -500,23 +557,27 @@ TEST_F(StatkeepctlRun, TheRewriteRefusesWhatItMustNotReplace) {
         const Strings velmarBefore = entries(velmar), scratchBefore = entries(scratch),
                       pubBefore = entries(pub);
 
-        const Outcome res = run({"enable", "1", "node1", file});
-        EXPECT_EQ(res.exitStatus, 255);
-        EXPECT_EQ(res.messages,
-                  Strings{"Could not write to file " + cfgFile + ": " + r.reason + "."});
-        ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
-        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
-                    after.st_uid == before.st_uid);
-        if (r.kind == REGULAR) {
-            EXPECT_EQ(readFile(r.target), "precious");
+        for (const char* command : {"enable", "disable"}) {
+            const Outcome res = run({command, "1", "node1", file});
+            EXPECT_EQ(res.exitStatus, 255);
+            EXPECT_EQ(res.messages, Strings{std::string(command[0] == 'e' ? "Could not write to file "
+                                                                            : "Could not remove file ") +
+                                            cfgFile + ": " + r.reason + "."});
+            ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
+            EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                        after.st_uid == before.st_uid);
+            if (r.kind == REGULAR) {
+                EXPECT_EQ(readFile(r.target), "precious");
+            }
+            if (r.kind == DIRECTORY) {
+                EXPECT_EQ(entries(r.target), Strings{});
+            }
+            EXPECT_EQ(entries(velmar), velmarBefore);
+            EXPECT_EQ(entries(scratch), scratchBefore);
+            EXPECT_EQ(entries(pub), pubBefore);
         }
-        if (r.kind == DIRECTORY) {
-            EXPECT_EQ(entries(r.target), Strings{});
-        }
-        EXPECT_EQ(entries(velmar), velmarBefore);
-        EXPECT_EQ(entries(scratch), scratchBefore);
-        EXPECT_EQ(entries(pub), pubBefore);
     }
+    ASSERT_EQ(std::system(("rm -rf " + velmar + " && mkdir " + velmar).c_str()), 0);
     EXPECT_TRUE(calls().empty());
     if (!notRun.empty())
         GTEST_SKIP() << "not root; rows not run: " << testing::PrintToString(notRun);
