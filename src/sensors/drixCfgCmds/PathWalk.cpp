@@ -124,7 +124,8 @@ PathWalk::PathWalk(const std::string& path) {
         }
         const int next = ::openat(dirFd_, name_.c_str(), DIR_FLAGS | O_NOFOLLOW);
         if (next < 0 || fstat(next, &st) != 0 || !S_ISDIR(st.st_mode)) {
-            why_ = "cannot open directory " + file + ": " + std::strerror(next < 0 ? errno : ENOTDIR);
+            why_ =
+                "cannot open directory " + file + ": " + std::strerror(next < 0 ? errno : ENOTDIR);
             if (next >= 0) closeFd(next);
             break;
         }
@@ -154,8 +155,7 @@ bool PathWalk::unchanged(std::string& why) const {
         why = "cannot look at " + joined(dir_, name_) + ": " + std::strerror(errno);
         return false;
     }
-    if (there == exists_ &&
-        (!there || (st.st_dev == file_.st_dev && st.st_ino == file_.st_ino)))
+    if (there == exists_ && (!there || (st.st_dev == file_.st_dev && st.st_ino == file_.st_ino)))
         return true;
     why = joined(dir_, name_) + " changed during the run";
     return false;

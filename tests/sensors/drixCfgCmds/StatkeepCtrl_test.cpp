@@ -262,4 +262,3 @@ TEST(StatkeepCtrlFiles, OnlyTheFileTheWalkCheckedIsWrittenOrRemoved) {
 }
 
 }  // namespace
-

@@ -396,7 +396,8 @@ TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
     } rows[] = {
         // A 512-byte file size limit stands for a full disk: the write fails
         // part-way with EFBIG.
-        {false, {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"},
+        {false,
+         {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"},
          strerror(EFBIG)},
         // The user's own file in a directory only root may write.
         {true, {}, strerror(EACCES)},
@@ -560,9 +561,10 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         for (const char* command : {"enable", "disable"}) {
             const Outcome res = run({command, "1", "node1", file});
             EXPECT_EQ(res.exitStatus, 255);
-            EXPECT_EQ(res.messages, Strings{std::string(command[0] == 'e' ? "Could not write to file "
-                                                                            : "Could not remove file ") +
-                                            cfgFile + ": " + r.reason + "."});
+            EXPECT_EQ(res.messages,
+                      Strings{std::string(command[0] == 'e' ? "Could not write to file "
+                                                            : "Could not remove file ") +
+                              cfgFile + ": " + r.reason + "."});
             ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
             EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
                         after.st_uid == before.st_uid);
