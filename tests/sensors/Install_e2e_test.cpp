@@ -77,7 +77,8 @@ class InstallTest : public ::testing::Test {
 // The unit runs the installed daemon and creates the directory of the default
 // log file, which the install creates too and the rotation rule names. It
 // does not retry what a restart cannot mend (a bad or missing configuration,
-// another instance), is not started without the configuration file, reloads
+// another instance), gives up on a start that keeps failing, is not started
+// without the configuration file, reloads
 // through the daemon's SIGHUP and names the guide installed beside the
 // programs.
 TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
@@ -98,6 +99,20 @@ TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
                                  "Documentation=file:" VELMAR_INSTALL_PREFIX + guide};
     for (const std::string& line : lines)
         EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
+    // A start that fails at once is tried StartLimitBurst times, RestartSec
+    // apart: the tries must fall within the start limit's interval, or they
+    // go on for ever. A daemon that ran longer than the interval is always
+    // restarted.
+    const std::string unitSection = unit.substr(0, unit.find("\n[Service]\n"));
+    auto value = [](const std::string& text, const std::string& key) {
+        const size_t at = text.find("\n" + key + "=");
+        return at == std::string::npos ? -1L : std::atol(text.c_str() + at + key.size() + 2);
+    };
+    const long interval = value(unitSection, "StartLimitIntervalSec"),
+               burst = value(unitSection, "StartLimitBurst"), pause = value(unit, "RestartSec");
+    EXPECT_TRUE(burst >= 2 && burst <= 10 && pause > 0 && (burst - 1) * pause < interval &&
+                interval <= 600)
+        << unit;
     EXPECT_EQ(readFile(root + guide), readFile(VELMAR_SOURCE_DIR "/docs/operator-guide.md"));
     EXPECT_TRUE(isDirectory(stage + logDir));
     EXPECT_NE(rotation.find("\n" + logFile + " {\n"), std::string::npos) << rotation;
