@@ -9,14 +9,6 @@
 
 #include <string>
 
-// Why another user controls the entry (file, link or directory) named path
-// of the directory dirPath: the directory's owner decides what its names
-// stand for; a directory anyone may write without the sticky bit lets anyone
-// swap any entry, and in a sticky one (like /tmp) only entries of root or the
-// caller are ours. Empty when nobody else controls it.
-std::string controlledByOthers(const std::string& dirPath, const struct stat& dir,
-                               const std::string& path, const struct stat& entry);
-
 // Closes fd; Linux releases the descriptor even when close reports EINTR.
 int closeFd(int fd);
 
