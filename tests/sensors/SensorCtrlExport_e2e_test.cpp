@@ -313,11 +313,12 @@ TEST_F(SensorCtrlExport, RestartedCollectorGetsTemplatesAgain) {
     EXPECT_NE(steady.text().find("summary connections=1 "), std::string::npos);
 
     const std::string logText = log->text();
-    // (The two first connections log the same text, which the log writes once.)
     const size_t lost = logText.find("Collector 127.0.0.1:" + std::to_string(pa) +
                                      " closed the connection. Reconnecting!");
     ASSERT_NE(lost, std::string::npos) << logText;
-    EXPECT_NE(logText.find("Connection to 127.0.0.1 (127.0.0.1) successfully established.", lost),
+    EXPECT_NE(logText.find("Connection to 127.0.0.1:" + std::to_string(pa) +
+                               " (127.0.0.1) successfully established.",
+                           lost),
               std::string::npos)
         << logText;
     // The outage of the restarted collector is logged once, however many
@@ -374,8 +375,7 @@ TEST_F(SensorCtrlExport, CollectorThatStopsReadingDoesNotStallTheStop) {
     slow.stop();
     const std::string logText = log->text();
     EXPECT_NE(logText.find("Collector 127.0.0.1:" + std::to_string(ps) +
-                           " does not keep up: more than 4194304 bytes wait for it; dropping "
-                           "the connection"),
+                           " does not keep up: more than "),
               std::string::npos)
         << logText;
     EXPECT_EQ(logText.find("Going to kill thread: SensorCtrl"), std::string::npos) << logText;
