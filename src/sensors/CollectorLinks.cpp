@@ -1,6 +1,7 @@
 #include "CollectorLinks.h"
 
 #include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -38,6 +40,17 @@ std::string portKey(const std::string& port) {
     if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return port;
     const size_t first = port.find_first_not_of('0');
     return first == std::string::npos ? "0" : port.substr(first);
+}
+
+// The receive window the peer advertises last, or 0 when the kernel does not
+// say (the field exists from Linux 5.4 on).
+uint32_t peerWindow(int fd) {
+    tcp_info info = {};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
+        return 0;
+    return info.tcpi_snd_wnd;
 }
 
 int64_t monotonicMs() {
@@ -311,9 +324,12 @@ void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
         nowMs - c.lastStartMs < CONNECTION_PROVEN_MS)
         return;
     // What the kernel's buffers took counts only once the collector has
-    // acknowledged it: a collector that never reads leaves it queued.
+    // read it: acknowledged (a collector that never reads leaves the rest
+    // queued here), and out of the peer's buffer again, which its window,
+    // opened as wide as when the connection was new, shows.
     int unacknowledged = 0;
     if (ioctl(s->sockFD, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0) return;
+    if (peerWindow(s->sockFD) < c.openWindow) return;
     c.announced = true;
     c.inOutage = false;
     logger.logInfo("Connection to %s:%s (%s) successfully established.", s->destHost.c_str(),
@@ -471,6 +487,9 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
                 ok = false;
                 continue;
             }
+            // The window of a connection that took nothing yet is the
+            // peer's whole buffer.
+            if (!c.tookData) c.openWindow = peerWindow(s->sockFD);
             // Whether it read all the last sample brought, before this one
             // adds to it.
             noteDrained(i, nowMs);

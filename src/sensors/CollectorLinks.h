@@ -25,7 +25,8 @@
 // for the further failed attempts of that outage, and one line when the
 // collector is back, that is when a connection at least
 // CONNECTION_PROVEN_MS old has taken data and the collector has read all
-// of it: the backlog is empty and the socket's send queue is acknowledged.
+// of it: the backlog is empty, the socket's send queue is acknowledged and
+// the peer's receive window is open as wide as when the connection was new.
 // A collector that accepts and never reads never gets there (what the
 // kernel's buffers take of its data stays unacknowledged), nor does one that
 // accepts and closes at once; each costs one line per outage. Every line
@@ -130,6 +131,7 @@ class CollectorLinks {
         bool inOutage = false;          // a failure was logged; not back since
         bool announced = false;         // this connection was logged as up
         bool tookData = false;          // this connection took bytes
+        uint32_t openWindow = 0;        // the peer's receive window before it took any
         bool failedThisSample = false;  // skipped for the rest of the current sample
         bool usableThisSample = false;  // took a packet whole in the current sample
         // Bytes the socket has not taken yet; never more than
