@@ -191,7 +191,7 @@ class CollectorLinks {
     size_t sampleBytesTotal = 0;
     const SensorCtrlBlock* currentBlock = nullptr;
     size_t currentBytes = 0;
-    int stallSeconds = 0;          // socket time-out: a backlog this still is dropped; 0 never
+    int stallSeconds = 0;  // socket time-out: a backlog this still is dropped; 0 never
     // The collectors' descriptors as the main thread may see them; guarded
     // by fdLock. A descriptor is closed only under that lock.
     std::mutex fdLock;

@@ -358,8 +358,7 @@ class CollectorStall : public ::testing::Test {
         EXPECT_NE(stalled[0].find("[Error  ]"), std::string::npos) << text;
         const std::vector<std::string> live = naming(text, livePort);
         ASSERT_EQ(live.size(), 1u) << text;
-        EXPECT_NE(live[0].find("(127.0.0.1) successfully established."), std::string::npos)
-            << text;
+        EXPECT_NE(live[0].find("(127.0.0.1) successfully established."), std::string::npos) << text;
     }
 
     // Watches the size of the live collector's output for `seconds`: the
@@ -575,8 +574,7 @@ TEST_F(CollectorStall, DiskSamplesOf20000DisksReachACollectorReadingAtAnOrdinary
     const std::string fixture =
         readFile(std::string(VELMAR_SOURCE_DIR) + "/tests/fixtures/fsstats/ds.reply");
     const size_t from = fixture.find('\n') + 1;
-    const std::string record =
-        fixture.substr(from, fixture.find("\n_tallyq::", from) + 1 - from);
+    const std::string record = fixture.substr(from, fixture.find("\n_tallyq::", from) + 1 - from);
     const size_t name = record.find(" _d_ ") + 5;
     std::ofstream reply(dir.path() + "/tallyq ds.reply");
     reply << fixture.substr(0, from);
