@@ -1,12 +1,16 @@
 #include "CollectorLinks.h"
 
+#include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -36,6 +40,17 @@ std::string portKey(const std::string& port) {
     if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return port;
     const size_t first = port.find_first_not_of('0');
     return first == std::string::npos ? "0" : port.substr(first);
+}
+
+// The receive window the peer advertises last, or 0 when the kernel does not
+// say (the field exists from Linux 5.4 on).
+uint32_t peerWindow(int fd) {
+    tcp_info info = {};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
+        return 0;
+    return info.tcpi_snd_wnd;
 }
 
 int64_t monotonicMs() {
@@ -118,11 +133,14 @@ bool CollectorLinks::templatesNeeded(SensorCtrlBlock* block, uint32_t v) {
     return false;
 }
 
-void CollectorLinks::beginSample() {
+void CollectorLinks::beginSample(const SensorCtrlBlock* block) {
     if (state.size() != sockets.size()) {
         state.resize(sockets.size());
         publishFds();
     }
+    commitSample();
+    currentBlock = block;
+    currentBytes = 0;
     for (CollectorState& c : state) {
         c.failedThisSample = false;
         c.usableThisSample = false;
@@ -172,11 +190,48 @@ void CollectorLinks::awaitConnects(const std::vector<size_t>& which, int64_t bou
     }
 }
 
+void CollectorLinks::commitSample() {
+    if (currentBlock == nullptr) return;
+    // Blocks the sensor list configuration removed no longer count.
+    if (sampleBytes.size() > blocks.size()) {
+        std::unordered_map<const SensorCtrlBlock*, size_t> kept;
+        sampleBytesTotal = 0;
+        for (const SensorCtrlBlock* b : blocks) {
+            const auto it = sampleBytes.find(b);
+            if (it == sampleBytes.end()) continue;
+            kept[b] = it->second;
+            sampleBytesTotal += it->second;
+        }
+        sampleBytes.swap(kept);
+    }
+    size_t& last = sampleBytes[currentBlock];
+    sampleBytesTotal = sampleBytesTotal - last + currentBytes;
+    last = currentBytes;
+    currentBlock = nullptr;
+    currentBytes = 0;
+}
+
+size_t CollectorLinks::backlogBound() const {
+    size_t last = 0;
+    if (currentBlock != nullptr) {
+        const auto it = sampleBytes.find(currentBlock);
+        if (it != sampleBytes.end()) last = it->second;
+    }
+    return BACKLOG_SPARE_BYTES + sampleBytesTotal - last + std::max(last, currentBytes);
+}
+
 void CollectorLinks::logConnectionFailure(size_t i, const char* what) {
     const Socket* s = sockets[i];
     if (what == nullptr) {
+        // The address tried, the first one the name gave when no connect got
+        // under way, or why the name gave none.
+        std::string address = s->remoteAddr.as_string;
+        if (address.empty() && s->remoteAddressList != nullptr)
+            Socket::addressToString(s->remoteAddressList->ai_addr, address);
+        if (address.empty())
+            address = s->resolveError != 0 ? gai_strerror(s->resolveError) : "no address";
         logFailure(i, "Failed to connect to collector at %s (%s) for service %s, will retry",
-                   s->destHost.c_str(), s->remoteAddr.as_string.c_str(), s->destService.c_str());
+                   s->destHost.c_str(), address.c_str(), s->destService.c_str());
         return;
     }
     std::string text;
@@ -201,31 +256,27 @@ void CollectorLinks::dropConnection(size_t i) {
     forgetTemplates(sockets[i]);
     closeCollector(i);
     CollectorState& c = state[i];
-    std::vector<char>().swap(c.backlog);
-    c.backlogHead = 0;
+    c.backlog.clear();
     c.announced = false;
+    c.tookData = false;
 }
 
 bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
     Socket* s = sockets[i];
     CollectorState& c = state[i];
-    while (c.backlogHead < c.backlog.size()) {
-        const ssize_t n =
-            s->sendAvailable(c.backlog.data() + c.backlogHead, c.backlog.size() - c.backlogHead);
+    while (!c.backlog.empty()) {
+        const ssize_t n = s->sendAvailable(c.backlog.front(), c.backlog.frontSize());
         if (n < 0) {
             logConnectionFailure(i, "socket");
             dropConnection(i);
             return false;
         }
         if (n == 0) break;
-        c.backlogHead += static_cast<size_t>(n);
+        c.backlog.consume(static_cast<size_t>(n));
         c.backlogMovedMs = nowMs;
+        c.tookData = true;
     }
-    if (c.backlogHead == c.backlog.size()) {
-        c.backlog.clear();
-        c.backlogHead = 0;
-        return true;
-    }
+    if (c.backlog.empty()) return true;
     if (stallSeconds > 0 && nowMs - c.backlogMovedMs >= static_cast<int64_t>(stallSeconds) * 1000) {
         logFailure(i, "Collector %s:%s took no data for %d seconds; dropping the connection",
                    s->destHost.c_str(), s->destService.c_str(), stallSeconds);
@@ -235,12 +286,13 @@ bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
     return true;
 }
 
-bool CollectorLinks::sendWhole(size_t i, const char* message, uint32_t length, int64_t nowMs) {
+bool CollectorLinks::sendWhole(size_t i, CollectorBacklog::Message& message, int64_t nowMs) {
     Socket* s = sockets[i];
     CollectorState& c = state[i];
+    const size_t length = message.size();
     size_t taken = 0;
-    if (c.backlogHead == c.backlog.size()) {
-        const ssize_t n = s->sendAvailable(message, length);
+    if (c.backlog.empty()) {
+        const ssize_t n = s->sendAvailable(message.data(), length);
         if (n < 0) {
             logFailure(i, "Sending to %s:%s failed. Reconnecting!", s->destHost.c_str(),
                        s->destService.c_str());
@@ -248,33 +300,40 @@ bool CollectorLinks::sendWhole(size_t i, const char* message, uint32_t length, i
             return false;
         }
         taken = static_cast<size_t>(n);
+        c.tookData = c.tookData || taken > 0;
         if (taken == length) return true;
-        c.backlog.clear();
-        c.backlogHead = 0;
         c.backlogMovedMs = nowMs;
     }
-    const size_t rest = length - taken;
-    const size_t pending = c.backlog.size() - c.backlogHead;
-    if (pending + rest > BACKLOG_BYTES) {
+    const size_t bound = backlogBound();
+    if (c.backlog.bytes() + (length - taken) > bound) {
         logFailure(i,
                    "Collector %s:%s does not keep up: more than %zu bytes wait for it; dropping "
                    "the connection",
-                   s->destHost.c_str(), s->destService.c_str(), BACKLOG_BYTES);
+                   s->destHost.c_str(), s->destService.c_str(), bound);
         dropConnection(i);
         return false;
     }
-    if (c.backlog.size() + rest > c.backlog.capacity()) {
-        // Room is made by moving out what was sent, and the capacity grows
-        // no further than the bound.
-        c.backlog.erase(c.backlog.begin(),
-                        c.backlog.begin() + static_cast<std::ptrdiff_t>(c.backlogHead));
-        c.backlogHead = 0;
-        if (pending + rest > c.backlog.capacity())
-            c.backlog.reserve(
-                std::min(BACKLOG_BYTES, std::max(2 * c.backlog.capacity(), pending + rest)));
-    }
-    c.backlog.insert(c.backlog.end(), message + taken, message + length);
+    c.backlog.append(message, taken);
     return true;
+}
+
+void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
+    const Socket* s = sockets[i];
+    CollectorState& c = state[i];
+    if (c.announced || !c.tookData || !c.backlog.empty() || s->sockFD < 0 ||
+        nowMs - c.lastStartMs < CONNECTION_PROVEN_MS)
+        return;
+    // What the kernel's buffers took counts only once the collector has
+    // read it: acknowledged (a collector that never reads leaves the rest
+    // queued here), and out of the peer's buffer again, which its window,
+    // opened as wide as when the connection was new, shows.
+    int unacknowledged = 0;
+    if (ioctl(s->sockFD, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0) return;
+    if (peerWindow(s->sockFD) < c.openWindow) return;
+    c.announced = true;
+    c.inOutage = false;
+    logger.logInfo("Connection to %s:%s (%s) successfully established.", s->destHost.c_str(),
+                   s->destService.c_str(), s->remoteAddr.as_string.c_str());
 }
 
 void CollectorLinks::flushBacklogs() {
@@ -282,14 +341,16 @@ void CollectorLinks::flushBacklogs() {
     const int64_t nowMs = monotonicMs();
     for (size_t i = 0; i < sockets.size() && i < state.size(); ++i) {
         const CollectorState& c = state[i];
-        if (c.backlogHead < c.backlog.size() && sockets[i]->sockFD >= 0) flushBacklog(i, nowMs);
+        if (!c.backlog.empty() && sockets[i]->sockFD >= 0 && flushBacklog(i, nowMs) &&
+            c.backlog.empty())
+            noteDrained(i, nowMs);
     }
 }
 
 bool CollectorLinks::backlogPending() const {
     if (stopSending) return false;
     for (size_t i = 0; i < sockets.size() && i < state.size(); ++i)
-        if (state[i].backlogHead < state[i].backlog.size() && sockets[i]->sockFD >= 0) return true;
+        if (!state[i].backlog.empty() && sockets[i]->sockFD >= 0) return true;
     return false;
 }
 
@@ -375,6 +436,9 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
         startConnections(block, v, now, nowMs, loadTest);
         connectsStarted = true;
     }
+    currentBytes += dataLength;
+    CollectorBacklog::Message data(dataPacket, dataLength);
+    CollectorBacklog::Message templates(templatePacket, templateLength);
     bool ok = true;
     for (size_t i = 0; i < sockets.size(); ++i) {
         Socket* s = sockets[i];
@@ -423,15 +487,21 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
                 ok = false;
                 continue;
             }
+            // The window of a connection that took nothing yet is the
+            // peer's whole buffer.
+            if (!c.tookData) c.openWindow = peerWindow(s->sockFD);
+            // Whether it read all the last sample brought, before this one
+            // adds to it.
+            noteDrained(i, nowMs);
         }
         // The backlog goes first, so that packets keep their order; every
         // failure below has dropped the connection.
         bool sent = flushBacklog(i, nowMs);
         if (sent && !block->isTemplateSent(s, v)) {
-            sent = sendWhole(i, templatePacket, templateLength, nowMs);
+            sent = sendWhole(i, templates, nowMs);
             if (sent) block->setTemplateSent(s, v, true);
         }
-        if (sent) sent = sendWhole(i, dataPacket, dataLength, nowMs);
+        if (sent) sent = sendWhole(i, data, nowMs);
         if (!sent) {
             c.failedThisSample = true;
             ok = false;
@@ -440,15 +510,6 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
         c.usableThisSample = true;
         s->resetFailureCount();
         s->resetConnectingFlag();
-        // A connection that dies at once (a collector that accepts and
-        // closes) takes its first packets all the same: only one that has
-        // lived a while shows the collector back.
-        if (!c.announced && nowMs - c.lastStartMs >= CONNECTION_PROVEN_MS) {
-            c.announced = true;
-            c.inOutage = false;
-            logger.logInfo("Connection to %s (%s) successfully established.", s->destHost.c_str(),
-                           s->remoteAddr.as_string.c_str());
-        }
     }
     return ok;
 }

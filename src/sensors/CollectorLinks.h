@@ -6,12 +6,16 @@
 // stops the sends at stop.
 //
 // No collector waits on another: packets are sent without blocking, and what
-// a socket cannot take at once waits in that collector's own backlog, sent
-// in order before anything newer as the socket drains. What the socket does
-// not take of a packet goes into the backlog whole or, when it would pass
-// BACKLOG_BYTES, the connection is dropped, so a collector never sees part
-// of a message followed by another one; memory stays within BACKLOG_BYTES
-// per collector.
+// a socket cannot take at once waits in that collector's own backlog
+// (CollectorBacklog), sent in order before anything newer as the socket
+// drains. What the socket does not take of a packet goes into the backlog
+// whole or, when the backlog would pass its bound, the connection is
+// dropped, so a collector never sees part of a message followed by another
+// one. The bound is one whole sample of every sensor (as large as the
+// sensors made them last) plus BACKLOG_SPARE_BYTES: a collector that keeps
+// up is never dropped for the size of a sample, whatever size its sensor
+// accepted. The backlogs share the bytes of each message, so the memory
+// they take is that bound once, not once per collector.
 // A backlog that has not moved for the socket time-out drops the connection
 // too. A collector is connected again at most once per
 // RECONNECT_SPACING_MS.
@@ -19,9 +23,14 @@
 // Logging: one line for the first failure of an outage (whatever failed:
 // the connect, the socket, the peer closing, a full or stuck backlog), none
 // for the further failed attempts of that outage, and one line when the
-// collector is back, that is when a connection at least CONNECTION_PROVEN_MS
-// old takes a packet (a collector that accepts and closes at once never
-// gets there, and so costs one line, not one per attempt).
+// collector is back, that is when a connection at least
+// CONNECTION_PROVEN_MS old has taken data and the collector has read all
+// of it: the backlog is empty, the socket's send queue is acknowledged and
+// the peer's receive window is open as wide as when the connection was new.
+// A collector that accepts and never reads never gets there (what the
+// kernel's buffers take of its data stays unacknowledged), nor does one that
+// accepts and closes at once; each costs one line per outage. Every line
+// names host and port, so that collectors on one host are told apart.
 //
 // Owned by the controller (SensorCtrl::links); owns its sockets and borrows
 // the controller's block list and logger (the controller deletes its logger
@@ -41,8 +50,10 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
+#include "CollectorBacklog.h"
 #include "Logger.h"
 #include "SensorCtrlBlock.h"
 #include "Socket.h"
@@ -80,8 +91,10 @@ class CollectorLinks {
     // Whether some collector still needs virtual sensor v's templates (not
     // connected yet, or not sent them on this connection).
     bool templatesNeeded(SensorCtrlBlock* block, uint32_t v);
-    // Starts a sample: no collector failed or was found usable in it yet.
-    void beginSample();
+    // Starts a sample of `block`: no collector failed or was found usable in
+    // it yet. The sample before it now counts, by its size, in the bound of
+    // the backlogs.
+    void beginSample(const SensorCtrlBlock* block);
     // Hands one data packet, preceded where a connection needs it by the
     // virtual sensor's template packet, to every collector, never waiting
     // for one. True when every collector took the data packet (sent, or
@@ -100,12 +113,13 @@ class CollectorLinks {
     // all further sends.
     void interruptSends();
 
-    // Bytes one collector's backlog may hold.
-    static constexpr size_t BACKLOG_BYTES = 4u << 20;
+    // Bytes one collector's backlog may hold beyond one sample of every
+    // sensor.
+    static constexpr size_t BACKLOG_SPARE_BYTES = 4u << 20;
     // Shortest time between two connection starts of one collector.
     static constexpr int64_t RECONNECT_SPACING_MS = 1000;
-    // Age a connection must reach, taking data, before its collector counts
-    // as back from an outage.
+    // Age a connection must reach, with all it took read, before its
+    // collector counts as back from an outage.
     static constexpr int64_t CONNECTION_PROVEN_MS = 500;
 
     std::vector<Socket*> sockets;  // owned, configuration order
@@ -116,12 +130,13 @@ class CollectorLinks {
         int64_t lastStartMs = 0;        // last connection start, monotonic clock
         bool inOutage = false;          // a failure was logged; not back since
         bool announced = false;         // this connection was logged as up
+        bool tookData = false;          // this connection took bytes
+        uint32_t openWindow = 0;        // the peer's receive window before it took any
         bool failedThisSample = false;  // skipped for the rest of the current sample
         bool usableThisSample = false;  // took a packet whole in the current sample
-        // Bytes the socket has not taken yet, from backlogHead on; the
-        // capacity never passes BACKLOG_BYTES.
-        std::vector<char> backlog;
-        size_t backlogHead = 0;
+        // Bytes the socket has not taken yet; never more than
+        // backlogBound().
+        CollectorBacklog backlog;
         int64_t backlogMovedMs = 0;  // when the backlog last shrank or filled from empty
     };
 
@@ -149,8 +164,17 @@ class CollectorLinks {
     bool flushBacklog(size_t i, int64_t nowMs);
     // Sends one whole message to collector i, keeping in its backlog what the
     // socket does not take. False, with the connection dropped and logged,
-    // on a socket error or when the backlog would pass BACKLOG_BYTES.
-    bool sendWhole(size_t i, const char* message, uint32_t length, int64_t nowMs);
+    // on a socket error or when the backlog would pass backlogBound().
+    bool sendWhole(size_t i, CollectorBacklog::Message& message, int64_t nowMs);
+    // Bytes a backlog may hold now: BACKLOG_SPARE_BYTES, the last sample of
+    // every sensor, and the current sample as far as it is larger than its
+    // sensor's last one.
+    size_t backlogBound() const;
+    // Counts the sample handed over so far in sampleBytes.
+    void commitSample();
+    // Logs collector i back (once per connection) when it has read all its
+    // connection took.
+    void noteDrained(size_t i, int64_t nowMs);
     // Every change of a collector's descriptor by the controller thread goes
     // through these, so that interruptSends never touches a closed one.
     void closeCollector(size_t i);
@@ -161,7 +185,13 @@ class CollectorLinks {
     const Logger& logger;
     std::vector<CollectorState> state;
     bool connectsStarted = false;  // startConnections ran in the current sample
-    int stallSeconds = 0;          // socket time-out: a backlog this still is dropped; 0 never
+    // Bytes of the last whole sample of every block, their sum, and the
+    // sample being handed over.
+    std::unordered_map<const SensorCtrlBlock*, size_t> sampleBytes;
+    size_t sampleBytesTotal = 0;
+    const SensorCtrlBlock* currentBlock = nullptr;
+    size_t currentBytes = 0;
+    int stallSeconds = 0;  // socket time-out: a backlog this still is dropped; 0 never
     // The collectors' descriptors as the main thread may see them; guarded
     // by fdLock. A descriptor is closed only under that lock.
     std::mutex fdLock;

@@ -11,7 +11,7 @@ bool SensorCtrl::prepareIPFIXPacket(SensorCtrlBlock* block, uint32_t exportTime,
     AbstractSensor* sensor = block->sensor;
     const uint32_t numVirt = std::min<uint32_t>(
         sensor->getNumVirtualSensors(), static_cast<uint32_t>(block->metricsTemplate.size()));
-    links.beginSample();
+    links.beginSample(block);
     if (block->refusalLogged.size() < numVirt) block->refusalLogged.resize(numVirt, false);
     bool allSent = true;
     for (uint32_t v = 0; v < numVirt; ++v) {

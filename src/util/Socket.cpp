@@ -114,6 +114,7 @@ Socket::Socket(const std::string& host, const std::string& service)
     int gai = 0;
     remoteAddressList = resolveAddress(host, service, &gai);
     gaiErrNum = gai;
+    resolveError = gai;
     getLocalIFs();
 }
 
@@ -153,6 +154,7 @@ bool Socket::refreshRemoteAddrsList() {
     int gai = 0;
     addrinfo* list = resolveAddress(destHost, destService, &gai);
     gaiErrNum = gai;
+    resolveError = gai;
     if (remoteAddressList != nullptr) freeaddrinfo(remoteAddressList);
     remoteAddressList = list;
     if (list == nullptr) return false;

@@ -146,6 +146,9 @@ class Socket {
     time_t lastConnectTime = 0;
     int32_t errNum = 0;
     int32_t gaiErrNum = 0;
+    // The resolver's code for the last resolution of host and service, 0
+    // when it gave addresses; unlike gaiErrNum, a close keeps it.
+    int32_t resolveError = 0;
     uint32_t connectFailures = 0;
     bool connecting = false;
     bool connected = false;

@@ -398,7 +398,7 @@ TEST_F(SensorCtrlIpfix, NoCollectorIsSuccess) {
     FakeSensor* s = add(SensorID::TestSensor1, ctrltest::table(6000, 1), {4});
     s->setRows(0, 1);
     EXPECT_TRUE(ctrl->prepareIPFIXPacket(block(0), kTime, s->sets.data()));
-    ctrl->links.beginSample();
+    ctrl->links.beginSample(nullptr);
     EXPECT_TRUE(ctrl->links.deliver(block(0), "", 0, "", 0, 0, false));
 }
 
