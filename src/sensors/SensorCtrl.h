@@ -159,6 +159,9 @@ class SensorCtrl : public Runnable {
     std::promise<size_t> sensorThreadsStarted;
 
   private:
+    // "Text of the error" for log lines; strerror_r in its GNU form.
+    static std::string errnoText(int err);
+
     // State of the controller thread's loop.
     struct LoopState {
         TimerList<SensorCtrlBlock*> timers;
