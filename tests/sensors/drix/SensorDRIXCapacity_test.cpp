@@ -5,11 +5,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -247,8 +249,9 @@ std::string key(const std::string& a, std::size_t aw, const std::string& b = "",
 }
 
 // A channel whose relay the requests in `ends` end (a listing over the size
-// bound), restarted on the real channel's rule: a start needs the clock more
-// than two seconds past the last one. Counts requests made while it refuses.
+// bound, a relay that dies) while the clock is below the request's value,
+// restarted on the real channel's rule: a start needs the clock more than
+// two seconds past the last one. Counts requests made while it refuses.
 class ClosingChannel : public FakeChannel {
   public:
     Reply executeCmd(const std::string& request) override {
@@ -257,7 +260,8 @@ class ClosingChannel : public FakeChannel {
             return nullptr;
         }
         if (!open) started = clock;
-        open = ends.count(request) == 0;
+        const auto end = ends.find(request);
+        open = end == ends.end() || clock >= end->second;
         Reply reply = FakeChannel::executeCmd(request);
         return open ? std::move(reply) : nullptr;
     }
@@ -267,63 +271,110 @@ class ClosingChannel : public FakeChannel {
         return gapPassed ? Readiness::Startable : Readiness::Waiting;
     }
 
-    std::set<std::string> ends;
+    static constexpr long FOREVER = 1L << 40;
+    std::map<std::string, long> ends;
     long clock = 0, started = 0;
     bool open = true;
     int refused = 0;
+};
+
+// The sensor on a ClosingChannel over the filesystems fs1 ... fsN, each
+// mounted and listing one disk; the relay started at clock 0.
+struct ClosingRig {
+    ClosingRig(int filesystems, long period) {
+        Lines rows;
+        for (int i = 1; i <= filesystems; ++i) {
+            const std::string fs = "fs" + std::to_string(i);
+            rows.push_back(fsRow("local", fs, "c1", fs));
+            ch.answer("iqstatus:c1:" + fs, mounted());
+            ch.answer("iqdf:c1:" + fs, iqdf({disk("d" + fs, "system", "1")}));
+        }
+        ch.answer("fsInfo", fsInfo(rows));
+        s.setPollPeriod(period * 1000000);
+        s.useChannel(&ch);
+        s.init();
+    }
+    ~ClosingRig() { s.shutdown(); }
+    // Polls at clock; the filesystems reported, in row order.
+    std::string poll(long clock) {
+        ch.clock = clock;
+        const dataSet_t* d = s.getMetricData();
+        std::string reported;
+        for (const std::string& row : dump(s, d)) {
+            if (row.compare(0, 3, "g2 ") == 0) reported += DirectTest::field(row, "drix_fs_name");
+        }
+        return reported;
+    }
+
+    ClosingChannel ch;
+    Sensor s;
 };
 
 TEST_F(CapFlowTest, AListingThatClosesTheChannelLeavesTheOthersTheirRelay) {
     const struct {
         long period;         // seconds
         long first;          // the clock at the first poll; the relay started at 0
+        long outage;         // until then every listing ends the relay
         const char* others;  // per poll: x when fs2 and fs3 were both reported
         int fs1Listings;
     } rows[] = {
         // Asked first, fs1 ends the relay it was started with; the others
         // wait for the restart, then fs1 comes last and only on a relay that
         // could restart at once after it.
-        {1, 0, "---xxxxxxx", 2},
-        {2, 0, "--xxxxxxxx", 3},
+        {1, 0, 0, "---xxxxxxxxxxxxxxxxx", 5},
+        {2, 0, 0, "--xxxxxxxxxxxxxxxxxx", 7},
         // Longer periods outlast the gap: fs1 is asked last at every poll.
-        {3, 0, "-xxxxxxxxx", 10},
-        {60, 0, "-xxxxxxxxx", 10},
+        {3, 0, 0, "-xxxxxxxxxxxxxxxxxxx", 20},
+        {60, 0, 0, "-xxxxxxxxxxxxxxxxxxx", 20},
         // A relay started long ago restarts at once for fs2 in that same poll.
-        {1, 100, "xxxxxxxxxx", 3},
+        {1, 100, 0, "xxxxxxxxxxxxxxxxxxxx", 6},
+        // After an outage that ended every listing until 6, fs1 alone still
+        // does: fs3 is back at once, fs2 after one turn of fs1 on a settled
+        // relay, and neither misses a poll after that.
+        {1, 0, 6, "-------------xxxxxxx", 4},
     };
     for (const auto& r : rows) {
-        ClosingChannel ch;
-        ch.answer("fsInfo", fsInfo({FS1, FS2, fsRow("local", "fs3", "c1", "fs3")}));
-        for (const char* fs : {"fs1", "fs2", "fs3"}) {
-            ch.answer(std::string("iqstatus:c1:") + fs, mounted());
-            ch.answer(std::string("iqdf:c1:") + fs,
-                      iqdf({disk(std::string("d") + fs, "system", "1")}));
-        }
-        ch.ends.insert("iqdf:c1:fs1");
-        Sensor s;
-        s.setPollPeriod(r.period * 1000000);
-        s.useChannel(&ch);
-        s.init();
+        ClosingRig rig(3, r.period);
+        for (const char* fs : {"fs2", "fs3"}) rig.ch.ends[std::string("iqdf:c1:") + fs] = r.outage;
+        rig.ch.ends["iqdf:c1:fs1"] = ClosingChannel::FOREVER;
         std::string others;
-        for (int poll = 0; poll < 10; ++poll) {
-            ch.clock = r.first + poll * r.period;
-            const dataSet_t* d = s.getMetricData();
-            std::string reported;
-            for (const std::string& row : dump(s, d)) {
-                if (row.compare(0, 3, "g2 ") == 0)
-                    reported += DirectTest::field(row, "drix_fs_name");
-            }
+        for (int poll = 0; poll < 20; ++poll) {
+            const std::string reported = rig.poll(r.first + poll * r.period);
             EXPECT_EQ(reported.find("fs1"), std::string::npos) << r.period;
             const bool both = reported.find("fs2") != std::string::npos &&
                               reported.find("fs3") != std::string::npos;
             others += both ? 'x' : '-';
         }
         EXPECT_EQ(others, r.others) << r.period << " " << r.first;
-        EXPECT_EQ(ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
-        EXPECT_EQ(ch.refused, 0) << r.period << " " << r.first;
-        for (const std::string& l : taken(s))
+        EXPECT_EQ(rig.ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
+        EXPECT_EQ(rig.ch.refused, 0) << r.period << " " << r.first;
+        for (const std::string& l : taken(rig.s))
             EXPECT_EQ(l.find("will not be polled"), std::string::npos) << l;
-        s.shutdown();
+    }
+}
+
+// Every listing ends the relay until the clock reaches 20 (a relay that dies,
+// or lists too much, for a while): at any period, once the relay may start
+// again the poll asks, and every filesystem is back within 5 s of the end.
+TEST_F(CapFlowTest, ClosersAreAskedAgainOnceTheRelayMayRestart) {
+    const long RECOVERY = 20;
+    for (const long period : {1L, 2L, 5L}) {
+        for (const int filesystems : {1, 3}) {
+            ClosingRig rig(filesystems, period);
+            for (int i = 1; i <= filesystems; ++i)
+                rig.ch.ends["iqdf:c1:fs" + std::to_string(i)] = RECOVERY;
+            long back = -1;  // the clock of the first poll that reported them all
+            for (long clock = 0; clock <= RECOVERY + 15; clock += period) {
+                const bool all = rig.poll(clock).size() == 3u * filesystems;
+                if (all && back < 0) back = clock;
+                if (back >= 0) {
+                    EXPECT_TRUE(all) << period << " " << filesystems << " " << clock;
+                }
+            }
+            EXPECT_GE(back, RECOVERY) << period << " " << filesystems;
+            EXPECT_LE(back, RECOVERY + 5) << period << " " << filesystems;
+            EXPECT_EQ(rig.ch.refused, 0) << period << " " << filesystems;
+        }
     }
 }
 
@@ -480,7 +531,9 @@ TEST_F(CapFlowTest, DiskCountChangesReallocate) {
 
 // The real channel and CapqRelay with the fake listing tools, at period 1:
 // fs1's listing never ends (it passes the reply bound), fs2 and fs3 list
-// 3,000 disks each. The channel is the process's one CAPQStub.
+// 3,000 disks each. Then every listing passes the bound for a while, and once
+// none does, all three are back within 5 s. The channel is the process's one
+// CAPQStub.
 TEST(CapacityRelay, AnOversizedListingLeavesTheOthersReported) {
     signal(SIGPIPE, SIG_IGN);
     Root root;
@@ -515,22 +568,37 @@ TEST(CapacityRelay, AnOversizedListingLeavesTheOthersReported) {
     Sensor sensor;
     sensor.setPollPeriod(1000000);
     ASSERT_EQ(sensor.init(), 0);
-    std::string others;  // per poll: x when fs2 and fs3 were both reported in full
     const auto t0 = std::chrono::steady_clock::now();
     std::chrono::milliseconds next(0);
-    for (int poll = 0; poll < 10; ++poll) {
-        // On the controller's grid: a poll that overran gives up its slots.
+    // Polls on the controller's grid (a poll that overran gives up its
+    // slots); the filesystems reported in full, and when that poll started.
+    auto poll = [&](std::chrono::steady_clock::time_point& started) {
         while (std::chrono::steady_clock::now() > t0 + next) next += std::chrono::seconds(1);
         std::this_thread::sleep_until(t0 + next);
+        started = std::chrono::steady_clock::now();
         const dataSet_t* d = sensor.getMetricData();
         const auto* inodes =
             reinterpret_cast<const SensorDRIXCapacity::DRIXInodeCapData*>(d[2].data);
         std::set<std::string> reported;
         for (uint32_t i = 0; i < d[2].numSets; ++i) reported.insert(inodes[i].drixFSName);
+        return d[0].numSets == 3000 * reported.size() ? reported : std::set<std::string>();
+    };
+    std::chrono::steady_clock::time_point started;
+    std::string others;  // per poll: x when fs2 and fs3 were both reported in full
+    for (int p = 0; p < 10; ++p) {
+        const std::set<std::string> reported = poll(started);
         EXPECT_EQ(reported.count("fs1"), 0u);
-        others +=
-            reported.count("fs2") && reported.count("fs3") && d[0].numSets == 6000 ? 'x' : '-';
+        others += reported.count("fs2") && reported.count("fs3") ? 'x' : '-';
     }
+    for (const std::string fs : {"fs2", "fs3"})
+        write("iqdf c1:" + fs + " -Y.flood", {disk("endless", "system", "1")});
+    for (int p = 0; p < 8; ++p) EXPECT_TRUE(poll(started).empty());
+    for (const std::string fs : {"fs1", "fs2", "fs3"})
+        ::unlink((canned + "/iqdf c1:" + fs + " -Y.flood").c_str());
+    const auto recovered = std::chrono::steady_clock::now();
+    while (poll(started).size() != 3 && started < recovered + std::chrono::seconds(10)) {
+    }
+    EXPECT_LE(started - recovered, std::chrono::milliseconds(5000));
     sensor.shutdown();
     SensorCtrl::config = nullptr;
     LoggerBackend::destroy();
