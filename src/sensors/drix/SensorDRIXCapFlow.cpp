@@ -1,5 +1,7 @@
 #include "SensorDRIXCapFlow.h"
 
+#include <algorithm>
+
 #include "StatReport.h"
 
 SensorDRIXCapFlow::SensorDRIXCapFlow(SensorID::SensorID id, const MetricsMetadata* metricTable,
@@ -71,19 +73,27 @@ bool SensorDRIXCapFlow::refreshList(bool remote) {
 }
 
 std::vector<std::pair<const SensorDRIXCapFlow::FsPair*, bool>> SensorDRIXCapFlow::pollOrder() {
-    std::vector<std::pair<const FsPair*, bool>> order, last;
-    std::set<std::string> kept;
+    std::vector<std::pair<const FsPair*, bool>> order;
+    std::vector<std::string> kept;
     for (const FsPair& fs : listFSremoteFS) {
-        if (closers.count(fs.first) == 0) {
+        if (std::find(closers.begin(), closers.end(), fs.first) == closers.end())
             order.emplace_back(&fs, false);
-        } else {
-            last.emplace_back(&fs, true);
-            kept.insert(fs.first);
-        }
+    }
+    for (const std::string& name : closers) {
+        const auto it = std::find_if(listFSremoteFS.begin(), listFSremoteFS.end(),
+                                     [&](const FsPair& fs) { return fs.first == name; });
+        if (it == listFSremoteFS.end()) continue;
+        order.emplace_back(&*it, true);
+        kept.push_back(name);
     }
     closers.swap(kept);
-    order.insert(order.end(), last.begin(), last.end());
     return order;
+}
+
+void SensorDRIXCapFlow::noteListing(const std::string& fs, bool closed) {
+    const auto it = std::find(closers.begin(), closers.end(), fs);
+    if (it != closers.end()) closers.erase(it);
+    if (closed) closers.push_back(fs);
 }
 
 const dataSet_t* SensorDRIXCapFlow::getMetricData() {
@@ -98,15 +108,21 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
         // Whether the next poll comes after the restart gap has passed.
         const bool longPeriod =
             getPollPeriod() >= static_cast<uint64_t>(RelayCmdChannel::RECONNECT_TIMEOUT) * 1000000;
+        // Whether a filesystem that is no closer got its listing in this poll.
+        bool othersServed = false;
         for (const auto& entry : pollOrder()) {
             const FsPair& fs = *entry.first;
             const CapqChannel::Readiness ready = channel->readiness();
             // Each request would come back null and mark its filesystem
             // unmounted; the rest of the list waits for the next poll.
             if (ready == CapqChannel::Readiness::Waiting) break;
-            // Were it to close the channel again, a poll within the restart
-            // gap would find none: ask it only when the relay could restart.
-            if (entry.second && ready != CapqChannel::Readiness::Settled && !longPeriod) continue;
+            // Were it to close the channel again, the others' next polls
+            // within the restart gap would find none: while they have a
+            // relay, ask it only when the relay could restart at once. With
+            // no one else served, it must ask, or nothing would restart it.
+            if (entry.second && othersServed && ready != CapqChannel::Readiness::Settled &&
+                !longPeriod)
+                continue;
             error.clear();
             CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
             const int mounted = drixCapParser.processIQStatusOutput(status.get(), fs.first, error);
@@ -126,13 +142,12 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             }
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
+            noteListing(fs.first, !listing);
             if (listing) {
-                closers.erase(fs.first);
+                othersServed = othersServed || !entry.second;
                 DRIXCapParser::joinPieces(*listing);
                 const std::size_t cut = DRIXCapParser::dropLinesWithNul(*listing);
                 if (cut != 0) log->logWarning(DRIXCapParser::NUL_LINES, cut, fs.first.c_str());
-            } else {
-                closers.insert(fs.first);
             }
             collect(fs, listing.get(), error);
             listing.reset();

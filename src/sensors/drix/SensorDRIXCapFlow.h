@@ -6,12 +6,17 @@
 // change rather than at every poll.
 //
 // One filesystem's listing can close the shared channel (a reply over the
-// size bound, a tool past the time-out), and the relay may start again only
-// after its restart gap. So the flow asks nothing on a channel that would
-// refuse (the rest of the poll waits for the next one), asks the filesystems
-// whose last listing closed the channel after all others, and, when the
-// period is shorter than the restart gap, asks those only while the relay
-// could be restarted at once after them: the others then keep their relay.
+// size bound, a tool past the time-out, a relay that died), and the relay may
+// start again only after its restart gap. So the flow asks nothing on a
+// channel that would refuse (the rest of the poll waits for the next one),
+// and asks the filesystems whose last listing closed the channel (closers)
+// after all others, the one that closed it last at the very end. When the
+// period is shorter than the restart gap and another filesystem's listing
+// came back in this poll, a closer is asked only while the relay could be
+// restarted at once after it: the others keep their relay. Otherwise a
+// closer is always asked once the channel would take a request, so that a
+// list of closers on a closed channel starts the relay again as soon as it
+// may, and every closer in turn gets the relay first.
 //
 // A subclass names its listing request, parses and collects each reply, and
 // builds its records; the quota base also replaces the end of the poll.
@@ -25,7 +30,6 @@
 #include <ctime>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,14 +115,18 @@ class SensorDRIXCapFlow : public AbstractSensor {
     int64_t lastUpdate = 0;
     std::string lastPeekregError;
     std::map<std::string, std::string> iqstatusErrDump;
-    std::set<std::string> closers;  // device names whose last listing closed the channel
+    // Device names whose last listing closed the channel, in the order of
+    // those closes.
+    std::vector<std::string> closers;
 
   private:
     // False when the poll ends before the filesystems (steps 4 to 6).
     bool refreshList(bool remote);
-    // This poll's filesystems: list order, the closers last (flagged true).
-    // Forgets closers that left the list.
+    // This poll's filesystems: list order, then the closers in the order of
+    // their closes (flagged true). Forgets closers that left the list.
     std::vector<std::pair<const FsPair*, bool>> pollOrder();
+    // Records whether fs's listing closed the channel.
+    void noteListing(const std::string& fs, bool closed);
 
     CapqChannel* injected = nullptr;
     CapqStubChannel ownChannel;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 
 #include "Configuration.h"
 #include "ParamNames.h"
@@ -33,6 +34,59 @@ ChildChannel::Setup channelSetup() {
     setup.failStatus = TallyqStub::CHILD_FAIL_STATUS;
     setup.restartGap = TallyqStub::RESTART_GAP_S;
     return setup;
+}
+
+bool holds(const TallyqRecord& record, const char* key) {
+    const KeyValuesMap_t* main = record.getMainMap();
+    return main != nullptr && main->find(key) != main->end();
+}
+
+// Requests whose replies open alike ("tallyq wqm", "tallyq rpcs") and what
+// the records of each one's reply show: the first record, and for "rpcs ns"
+// the second. A reply that shows none of them (an error, no records) is
+// taken as the answer of whichever of them is waiting.
+struct Kind {
+    const char* request;
+    bool (*shows)(const RecordList_t& records);
+};
+const Kind KINDS[] = {
+    {"tallyq wqm fset", [](const RecordList_t& r) { return holds(r[0], "_fset_"); }},
+    {"tallyq wqm fs",
+     [](const RecordList_t& r) { return holds(r[0], "_fs_") && !holds(r[0], "_fset_"); }},
+    {"tallyq wqm",
+     [](const RecordList_t& r) { return holds(r[0], "_br_") && !holds(r[0], "_fs_"); }},
+    // The first record of "rpcs 1s" is a peer's; that of "rpcs ns" the
+    // node's header, followed by its statistics objects.
+    {"tallyq rpcs 1s",
+     [](const RecordList_t& r) {
+         return holds(r[0], "_cl_") || holds(r[0], "_rnn_") || holds(r[0], "_nn_");
+     }},
+    {"tallyq rpcs ns",
+     [](const RecordList_t& r) {
+         return !holds(r[0], "_cl_") && !holds(r[0], "_rnn_") && !holds(r[0], "_nn_") &&
+                r.size() > 1 && holds(r[1], "_obj_");
+     }},
+};
+
+// Whether the words of prefix begin request, word by word.
+bool leadsWith(const std::string& request, const char* prefix) {
+    std::istringstream a(request), b(prefix);
+    std::string x, y;
+    while (b >> y) {
+        if (!(a >> x) || x != y) return false;
+    }
+    return true;
+}
+
+// The kind whose request leads request, the longest one; null when none.
+const Kind* kindOfRequest(const std::string& request) {
+    const Kind* best = nullptr;
+    for (const Kind& k : KINDS) {
+        if (leadsWith(request, k.request) &&
+            (best == nullptr || std::strlen(k.request) > std::strlen(best->request)))
+            best = &k;
+    }
+    return best;
 }
 }  // namespace
 
@@ -119,13 +173,22 @@ void TallyqStub::disconnectTallyq() {
     carry.clear();
 }
 
-bool TallyqStub::answersAnother(const TallyqResponse& reply, const std::string& words) {
+std::string TallyqStub::answersAnother(const TallyqResponse& reply, const std::string& request) {
     // A reply without an opening line names nothing, and is not taken for
     // another request's.
-    if (reply.getAnswered().empty()) return false;
+    if (reply.getAnswered().empty()) return "";
     if (!reply.isResponse() && !reply.isError() && reply.getType() != TallyqResponse::unknown)
-        return false;
-    return reply.getAnswered() != words;
+        return "";
+    if (reply.getAnswered() != TallyqResponse::requestWords(request)) return reply.getAnswered();
+    // The opening names a family of requests: the records tell which.
+    const Kind* mine = kindOfRequest(request);
+    const RecordList_t& records = reply.getRecordList();
+    if (mine == nullptr || records.empty()) return "";
+    for (const Kind& k : KINDS) {
+        if (&k != mine && leadsWith(k.request, reply.getAnswered().c_str()) && k.shows(records))
+            return k.request;
+    }
+    return "";
 }
 
 void TallyqStub::noteOversize(TallyqResponse::Oversize why, const std::string& request) {
@@ -155,17 +218,20 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
         disconnectTallyq();
         return nullptr;
     }
-    // Events, and replies that name another request (a copy that came late),
-    // are passed over within the same deadline.
-    const std::string words = TallyqResponse::requestWords(request);
+    // Events, and replies that answer another request (a copy that came
+    // late), are passed over within the same deadline.
+    const Kind* kind = kindOfRequest(request);
+    const std::string mine =
+        kind != nullptr ? kind->request : TallyqResponse::requestWords(request);
     TallyqResponse* reply = nullptr;
     for (int skipped = 0;; ++skipped) {
         reply = TallyqResponse::readResponse(channel.process().outputFd(), carry, deadline);
         const bool event = reply->isEvent();
-        if (!event && !answersAnother(*reply, words)) break;
+        const std::string other = event ? "" : answersAnother(*reply, request);
+        if (!event && other.empty()) break;
         if (!event)
-            log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
-                           reply->getAnswered().c_str(), words.c_str());
+            log.logWarning("Dropped a reply to %s while waiting for the reply to %s", other.c_str(),
+                           mine.c_str());
         delete reply;
         reply = nullptr;
         if (skipped == MAX_EVENTS) break;  // a flood counts as end of input

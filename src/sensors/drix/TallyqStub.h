@@ -2,7 +2,7 @@
 // instance, counted by reference, shared by every statistics sensor. It runs
 // TallyqSockRelay (configuration key `tallyq`) as a child over two pipes,
 // writes one request line per query and reads one reply with the
-// TallyqResponse parser, skipping event replies and replies that name
+// TallyqResponse parser, skipping event replies and replies that answer
 // another request. Every start of the relay
 // must be greeted by an event; bytes that arrive while no request is
 // outstanding belong to no request and are dropped before the next one.
@@ -41,8 +41,11 @@ class TallyqStub {
     // Sends request and returns the reply (type resp, error or unknown), or
     // null when the channel is unusable. A closed channel is restarted only
     // when the current second is more than 2 past the last start. Events and
-    // replies whose opening line names another request (a late copy of an
-    // earlier answer) are passed over. A reply refused for its size is
+    // replies that answer another request (a late copy of an earlier answer)
+    // are passed over with a Warning: those whose opening line names another
+    // request, and those of a family that opens alike ("tallyq wqm", "wqm
+    // fs", "wqm fset"; "rpcs ns", "rpcs 1s") whose records are of another
+    // member's kind. A reply refused for its size is
     // logged here, once until that request is answered again, and comes back
     // as an empty fatal reply (see TallyqResponse::getOversize).
     TallyqResponse* executeQuery(const std::string& request);
@@ -77,9 +80,11 @@ class TallyqStub {
     // Reads a new relay's greeting, which must be an event; otherwise the
     // relay is closed again. Same callers.
     bool readGreeting();
-    // Whether reply, read for the request whose first words are words,
-    // names another request.
-    static bool answersAnother(const TallyqResponse& reply, const std::string& words);
+    // The request that reply, read for request, answers when that is
+    // another one: its opening names another, or, where several requests'
+    // replies open alike, its records are of another's kind. Empty when it
+    // may be this request's answer.
+    static std::string answersAnother(const TallyqResponse& reply, const std::string& request);
     // Logs a reply to request refused for passing the bound why, once until
     // the request is answered. Caller holds mutex.
     void noteOversize(TallyqResponse::Oversize why, const std::string& request);
@@ -92,9 +97,9 @@ class TallyqStub {
     // Set by the constructor; otherwise touched only with mutex held.
     LoggerStub log;
     std::string proxyFilename;
-    ChildChannel channel;       // the relay and its pipes; every start attempt counts
-    std::string carry;          // bytes read after the last reply
-    std::string lastStrayLine;  // last stray line logged
+    ChildChannel channel;             // the relay and its pipes; every start attempt counts
+    std::string carry;                // bytes read after the last reply
+    std::string lastStrayLine;        // last stray line logged
     std::set<std::string> oversized;  // requests whose too large reply is logged
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.

@@ -45,6 +45,36 @@ class FakeChannel : public CapqChannel {
     std::map<std::string, std::pair<bool, Lines>> replies;
 };
 
+// A channel whose relay the requests in `ends` end (a listing over the size
+// bound, a relay that dies) while the clock is below the request's value,
+// restarted on the real channel's rule: a start needs the clock more than
+// two seconds past the last one. Counts requests made while it refuses.
+class ClosingChannel : public FakeChannel {
+  public:
+    Reply executeCmd(const std::string& request) override {
+        if (readiness() == Readiness::Waiting) {
+            ++refused;
+            return nullptr;
+        }
+        if (!open) started = clock;
+        const auto end = ends.find(request);
+        open = end == ends.end() || clock >= end->second;
+        Reply reply = FakeChannel::executeCmd(request);
+        return open ? std::move(reply) : nullptr;
+    }
+    Readiness readiness() override {
+        const bool gapPassed = clock > started + 2;
+        if (open) return gapPassed ? Readiness::Settled : Readiness::Young;
+        return gapPassed ? Readiness::Startable : Readiness::Waiting;
+    }
+
+    static constexpr long FOREVER = 1L << 40;
+    std::map<std::string, long> ends;
+    long clock = 0, started = 0;
+    bool open = true;
+    int refused = 0;
+};
+
 // A platform root whose node file names the cluster (none when empty).
 class Root {
   public:

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -246,84 +247,94 @@ std::string key(const std::string& a, std::size_t aw, const std::string& b = "",
     return std::to_string(fnv({{"c1", 64}})) + "/" + std::to_string(fnv(f) + plus) + "/60/0";
 }
 
-// A channel whose relay the requests in `ends` end (a listing over the size
-// bound), restarted on the real channel's rule: a start needs the clock more
-// than two seconds past the last one. Counts requests made while it refuses.
-class ClosingChannel : public FakeChannel {
-  public:
-    Reply executeCmd(const std::string& request) override {
-        if (readiness() == Readiness::Waiting) {
-            ++refused;
-            return nullptr;
+// The sensor on a ClosingChannel over the filesystems fs1 ... fsN, each
+// mounted and listing one disk; the relay started at clock 0.
+struct ClosingRig {
+    ClosingRig(int filesystems, long period) {
+        Lines rows;
+        for (int i = 1; i <= filesystems; ++i) {
+            const std::string fs = "fs" + std::to_string(i);
+            rows.push_back(fsRow("local", fs, "c1", fs));
+            ch.answer("iqstatus:c1:" + fs, mounted());
+            ch.answer("iqdf:c1:" + fs, iqdf({disk("d" + fs, "system", "1")}));
         }
-        if (!open) started = clock;
-        open = ends.count(request) == 0;
-        Reply reply = FakeChannel::executeCmd(request);
-        return open ? std::move(reply) : nullptr;
+        ch.answer("fsInfo", fsInfo(rows));
+        s.setPollPeriod(period * 1000000);
+        s.useChannel(&ch);
+        s.init();
     }
-    Readiness readiness() override {
-        const bool gapPassed = clock > started + 2;
-        if (open) return gapPassed ? Readiness::Settled : Readiness::Young;
-        return gapPassed ? Readiness::Startable : Readiness::Waiting;
+    ~ClosingRig() { s.shutdown(); }
+    // Polls at clock; the filesystems reported, in row order.
+    std::string poll(long clock) {
+        ch.clock = clock;
+        std::string reported;
+        for (const std::string& row : dump(s, s.getMetricData()))
+            if (row.compare(0, 3, "g2 ") == 0) reported += DirectTest::field(row, "drix_fs_name");
+        return reported;
     }
-
-    std::set<std::string> ends;
-    long clock = 0, started = 0;
-    bool open = true;
-    int refused = 0;
+    ClosingChannel ch;
+    Sensor s;
 };
 
 TEST_F(CapFlowTest, AListingThatClosesTheChannelLeavesTheOthersTheirRelay) {
     const struct {
         long period;         // seconds
         long first;          // the clock at the first poll; the relay started at 0
+        long outage;         // until then every listing ends the relay
         const char* others;  // per poll: x when fs2 and fs3 were both reported
         int fs1Listings;
     } rows[] = {
         // Asked first, fs1 ends the relay it was started with; the others
         // wait for the restart, then fs1 comes last and only on a relay that
         // could restart at once after it.
-        {1, 0, "---xxxxxxx", 2},
-        {2, 0, "--xxxxxxxx", 3},
+        {1, 0, 0, "---xxxxxxxxxxxxxxxxx", 5},
+        {2, 0, 0, "--xxxxxxxxxxxxxxxxxx", 7},
         // Longer periods outlast the gap: fs1 is asked last at every poll.
-        {3, 0, "-xxxxxxxxx", 10},
-        {60, 0, "-xxxxxxxxx", 10},
+        {3, 0, 0, "-xxxxxxxxxxxxxxxxxxx", 20},
+        {60, 0, 0, "-xxxxxxxxxxxxxxxxxxx", 20},
         // A relay started long ago restarts at once for fs2 in that same poll.
-        {1, 100, "xxxxxxxxxx", 3},
+        {1, 100, 0, "xxxxxxxxxxxxxxxxxxxx", 6},
+        // After an outage of every listing until 6, fs1 alone still ends it: fs3
+        // is back at once, fs2 after one turn of fs1 on a settled relay.
+        {1, 0, 6, "-------------xxxxxxx", 4},
     };
     for (const auto& r : rows) {
-        ClosingChannel ch;
-        ch.answer("fsInfo", fsInfo({FS1, FS2, fsRow("local", "fs3", "c1", "fs3")}));
-        for (const char* fs : {"fs1", "fs2", "fs3"}) {
-            ch.answer(std::string("iqstatus:c1:") + fs, mounted());
-            ch.answer(std::string("iqdf:c1:") + fs,
-                      iqdf({disk(std::string("d") + fs, "system", "1")}));
-        }
-        ch.ends.insert("iqdf:c1:fs1");
-        Sensor s;
-        s.setPollPeriod(r.period * 1000000);
-        s.useChannel(&ch);
-        s.init();
+        ClosingRig rig(3, r.period);
+        for (const char* fs : {"fs2", "fs3"}) rig.ch.ends[std::string("iqdf:c1:") + fs] = r.outage;
+        rig.ch.ends["iqdf:c1:fs1"] = ClosingChannel::FOREVER;
         std::string others;
-        for (int poll = 0; poll < 10; ++poll) {
-            ch.clock = r.first + poll * r.period;
-            const dataSet_t* d = s.getMetricData();
-            std::string reported;
-            for (const std::string& row : dump(s, d)) {
-                if (row.compare(0, 3, "g2 ") == 0)
-                    reported += DirectTest::field(row, "drix_fs_name");
-            }
+        for (int poll = 0; poll < 20; ++poll) {
+            const std::string reported = rig.poll(r.first + poll * r.period);
             EXPECT_EQ(reported.find("fs1"), std::string::npos) << r.period;
-            const bool both = reported.find("fs2") != std::string::npos &&
-                              reported.find("fs3") != std::string::npos;
-            others += both ? 'x' : '-';
+            others += reported == "fs2fs3" || reported == "fs3fs2" ? 'x' : '-';
         }
         EXPECT_EQ(others, r.others) << r.period << " " << r.first;
-        EXPECT_EQ(ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
-        EXPECT_EQ(ch.refused, 0) << r.period << " " << r.first;
-        for (const std::string& l : taken(s))
+        EXPECT_EQ(rig.ch.count("iqdf:c1:fs1"), r.fs1Listings) << r.period << " " << r.first;
+        EXPECT_EQ(rig.ch.refused, 0) << r.period << " " << r.first;
+        for (const std::string& l : taken(rig.s))
             EXPECT_EQ(l.find("will not be polled"), std::string::npos) << l;
-        s.shutdown();
+    }
+}
+
+// Every listing ends the relay until clock 20 (a relay that dies, or lists too
+// much): at any period the poll asks once the relay may restart, and every
+// filesystem is back within 5 s.
+TEST_F(CapFlowTest, ClosersAreAskedAgainOnceTheRelayMayRestart) {
+    const long RECOVERY = 20;
+    for (const long period : {1L, 2L, 5L}) {
+        for (const int filesystems : {1, 3}) {
+            ClosingRig rig(filesystems, period);
+            for (int i = 1; i <= filesystems; ++i)
+                rig.ch.ends["iqdf:c1:fs" + std::to_string(i)] = RECOVERY;
+            long back = -1;  // the clock of the first poll that reported them all
+            for (long clock = 0; clock <= RECOVERY + 15; clock += period) {
+                const bool all = rig.poll(clock).size() == 3u * filesystems;
+                back = all && back < 0 ? clock : back;
+                EXPECT_TRUE(all || back < 0) << period << " " << filesystems << " " << clock;
+            }
+            EXPECT_TRUE(back >= RECOVERY && back <= RECOVERY + 5 && rig.ch.refused == 0)
+                << back << " " << rig.ch.refused << " " << period << " " << filesystems;
+        }
     }
 }
 
@@ -480,7 +491,8 @@ TEST_F(CapFlowTest, DiskCountChangesReallocate) {
 
 // The real channel and CapqRelay with the fake listing tools, at period 1:
 // fs1's listing never ends (it passes the reply bound), fs2 and fs3 list
-// 3,000 disks each. The channel is the process's one CAPQStub.
+// 3,000 disks each; then all three pass it for 8 s, and are back within 5 s.
+// The channel is the process's one CAPQStub.
 TEST(CapacityRelay, AnOversizedListingLeavesTheOthersReported) {
     signal(SIGPIPE, SIG_IGN);
     Root root;
@@ -515,22 +527,33 @@ TEST(CapacityRelay, AnOversizedListingLeavesTheOthersReported) {
     Sensor sensor;
     sensor.setPollPeriod(1000000);
     ASSERT_EQ(sensor.init(), 0);
-    std::string others;  // per poll: x when fs2 and fs3 were both reported in full
     const auto t0 = std::chrono::steady_clock::now();
     std::chrono::milliseconds next(0);
-    for (int poll = 0; poll < 10; ++poll) {
-        // On the controller's grid: a poll that overran gives up its slots.
+    // Polls on the controller's grid (a poll that overran gives up its
+    // slots); the filesystems reported in full, and when that poll started.
+    auto poll = [&](std::chrono::steady_clock::time_point& started) {
         while (std::chrono::steady_clock::now() > t0 + next) next += std::chrono::seconds(1);
         std::this_thread::sleep_until(t0 + next);
+        started = std::chrono::steady_clock::now();
         const dataSet_t* d = sensor.getMetricData();
         const auto* inodes =
             reinterpret_cast<const SensorDRIXCapacity::DRIXInodeCapData*>(d[2].data);
         std::set<std::string> reported;
         for (uint32_t i = 0; i < d[2].numSets; ++i) reported.insert(inodes[i].drixFSName);
-        EXPECT_EQ(reported.count("fs1"), 0u);
-        others +=
-            reported.count("fs2") && reported.count("fs3") && d[0].numSets == 6000 ? 'x' : '-';
-    }
+        return d[0].numSets == 3000 * reported.size() ? reported : std::set<std::string>();
+    };
+    std::chrono::steady_clock::time_point started;
+    std::string others;  // per poll: x when fs2 and fs3 were both reported in full
+    for (int p = 0; p < 10; ++p)
+        others += poll(started) == std::set<std::string>{"fs2", "fs3"} ? 'x' : '-';
+    for (const std::string fs : {"fs2", "fs3"})
+        write("iqdf c1:" + fs + " -Y.flood", {disk("endless", "system", "1")});
+    for (int p = 0; p < 8; ++p) EXPECT_TRUE(poll(started).empty());
+    for (const std::string fs : {"fs1", "fs2", "fs3"})
+        ::unlink((canned + "/iqdf c1:" + fs + " -Y.flood").c_str());
+    const auto recovered = std::chrono::steady_clock::now();
+    for (int p = 0; p < 10 && poll(started).size() != 3; ++p) continue;
+    EXPECT_LE(started - recovered, std::chrono::milliseconds(5000));
     sensor.shutdown();
     SensorCtrl::config = nullptr;
     LoggerBackend::destroy();

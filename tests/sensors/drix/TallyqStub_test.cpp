@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -98,14 +99,20 @@ class TallyqStubTest : public testing::Test {
     void setReply(const std::string& request, const std::string& text) {
         std::ofstream(dir.path() + "/" + request + ".reply", std::ios::binary) << text;
     }
-    // The daemon's error lines of the channel, in order. Stops the backend
-    // to flush it, so call it once, at the end.
-    std::vector<std::string> channelErrors() {
+    // The daemon's error lines of the channel, in order, and its warnings
+    // that begin with warned. Stops the backend to flush it, so call it
+    // once, at the end.
+    std::vector<std::string> channelErrors(std::vector<std::string>* warnings = nullptr,
+                                           const std::string& warned = "") {
         LoggerBackend::destroy();
         std::vector<std::string> out;
+        const std::string warning = "[Warning] TallyqStub: " + warned;
         for (const std::string& l : lines(readFile(daemonLogPath))) {
             const std::size_t at = l.find("[Error  ] TallyqStub: ");
             if (at != std::string::npos) out.push_back(l.substr(at + 22));
+            const std::size_t w = l.find(warning);
+            if (warnings != nullptr && w != std::string::npos)
+                warnings->push_back(l.substr(w + 22));
         }
         return out;
     }
@@ -338,12 +345,68 @@ TEST_F(TallyqStubTest, UnsolicitedRepliesNeverAnswerALaterRequest) {
         ASSERT_NE(r, nullptr) << name;
         EXPECT_EQ("tallyq " + r->getName(), name);
     }
+    // Requests whose replies open alike ("_response_ begin tallyq wqm"):
+    // a copy that crosses into the next request is told apart by its records.
+    const std::string fixtures = std::string(VELMAR_SOURCE_DIR) + "/tests/fixtures/";
+    const struct {
+        const char* request;
+        const char* fixture;
+    } family[] = {{"tallyq wqm", "fsstats/wqm"},
+                  {"tallyq wqm fs", "fsstats/wqm fs"},
+                  {"tallyq wqm fset", "fsstats/wqm fset"},
+                  {"tallyq rpcs ns", "directstats/rpcs_ns"},
+                  {"tallyq rpcs 1s", "directstats/rpcs_1s"}};
+    auto shape = [](const TallyqResponse& reply) {
+        std::string out;
+        for (const TallyqRecord& rec : reply.getRecordList()) {
+            if (rec.getMainMap() == nullptr) continue;
+            for (const auto& e : *rec.getMainMap())
+                out += std::string(e.first) + "=" +
+                       (e.second.empty() ? "" : std::string(e.second[0])) + " ";
+            out += "\n";
+        }
+        return out;
+    };
+    std::map<std::string, std::string> shapes;
+    for (const auto& f : family) {
+        const std::string text = readFile(fixtures + f.fixture + ".reply");
+        setReply(f.request, text);
+        Reply parsed(stub->createTallyqResponseFromFile(fixtures + f.fixture + ".reply"));
+        shapes[f.request] = shape(*parsed);
+    }
+    // Each reply takes 100 ms; a copy of it follows 300 ms later, after the
+    // next request has been written.
+    const struct {
+        int request;  // into family
+        bool copied;
+    } sequence[] = {{0, true}, {1, true},  {2, true}, {0, false}, {3, true},
+                    {4, true}, {3, false}, {2, true}, {1, false}};
+    std::vector<std::string> dropped;
+    for (std::size_t i = 0; i < sizeof sequence / sizeof sequence[0]; ++i) {
+        const std::string request = family[sequence[i].request].request;
+        Reply r(
+            stub->executeQuery(request + " @delay=100" + (sequence[i].copied ? " @dup=300" : "")));
+        ASSERT_NE(r, nullptr) << i;
+        EXPECT_EQ(shape(*r), shapes[request]) << i << " " << request;
+        if (sequence[i].copied)
+            dropped.push_back("Dropped a reply to " + request + " while waiting for the reply to " +
+                              family[sequence[i + 1].request].request);
+    }
     EXPECT_EQ(stub->executeQuery("tallyq gone @exit"), nullptr);
     expectOwnReplies("restarted", "");  // the second relay is refused, the third serves
     EXPECT_EQ(relayStarts().size(), 3u);
     TallyqStub::releaseInstance();
-    EXPECT_EQ(channelErrors(),
+    std::vector<std::string> warnings;
+    EXPECT_EQ(channelErrors(&warnings, "Dropped a reply to tallyq "),
               std::vector<std::string>{"No or invalid response from TALLYQ proxy."});
+    // Each family copy passed over with a Warning; the other copies crossed
+    // into requests with other names.
+    std::vector<std::string> familyWarnings;
+    for (const std::string& w : warnings) {
+        if (w.find("tallyq wqm") != std::string::npos || w.find("tallyq rpcs") != std::string::npos)
+            familyWarnings.push_back(w);
+    }
+    EXPECT_EQ(familyWarnings, dropped);
 }
 
 // The socket relay's own failure text reaches the log.
