@@ -130,6 +130,9 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     Logger* out =
         log != nullptr ? static_cast<Logger*>(log) : (ctrl != nullptr ? ctrl->logger : nullptr);
     bool threadGone = true;
+    // A sensor waiting on a relay or proxy would hold the controller past
+    // the join's time-out: their children are ended first.
+    if (ctrl != nullptr) runStopHooks();
     if (thread != nullptr) {
         if (!sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller) && out != nullptr)
             out->logError("Could not send control message to sensor controller.");
@@ -153,8 +156,6 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     }
     sensorCtrl = nullptr;
     if (ctrl == nullptr) return;
-
-    runStopHooks();
 
     // The controller and its sensors may only go once no thread can still
     // run inside them: the controller thread must be joined, and every
