@@ -59,8 +59,8 @@ bool childrenAutoReaped() {
 // ignored SIGCHLD; for the same reason it skips the library's fork handling,
 // so from the clone on it runs nothing but raw system calls, and the
 // sanitizers' instrumentation is left out.
-__attribute__((noinline, no_sanitize("address", "thread", "undefined"))) pid_t
-cloneKeeper(int line, const sigset_t* all) {
+__attribute__((noinline, no_sanitize("address", "thread", "undefined"))) pid_t cloneKeeper(
+    int line, const sigset_t* all) {
     const long pid = syscall(SYS_clone, 0UL, 0UL, 0UL, 0UL, 0UL);
     if (pid != 0) return static_cast<pid_t>(pid);
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, all, nullptr, 8UL);
@@ -127,9 +127,9 @@ struct ChildFds {
     int stdoutSrc = -1;
     bool mergeStderr = false;
     bool ownGroup = false;
-    int status = -1;  // write end of the close-on-exec status pipe
-    int hold = -1;    // read end of the pipe that holds the child before exec
-    int holdEnd = -1; // its write end, which the parent keeps
+    int status = -1;   // write end of the close-on-exec status pipe
+    int hold = -1;     // read end of the pipe that holds the child before exec
+    int holdEnd = -1;  // its write end, which the parent keeps
 };
 
 // The status record a failed child sends back: the stage and its errno.
@@ -443,8 +443,7 @@ bool ChildProcess::signalGroup(int sig) {
     std::lock_guard<std::mutex> lock(handleLock);
     if (childPid <= 0 || !groupLeader) return false;
     if (groupByPidfd) {
-        return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) ==
-               0;
+        return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) == 0;
     }
     // Under the lock, so that the id's holder cannot be reaped meanwhile.
     return groupIdHeld() && kill(-childPid, sig) == 0;

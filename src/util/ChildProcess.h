@@ -15,7 +15,9 @@
 //
 // Signals go through the pidfd taken right after the fork, never by pid: the
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once
-// and its pid may already name another process.
+// and its pid may already name another process. A group goes by its id only
+// where the kernel cannot name it through the pidfd, and only while a
+// process the owner has not reaped holds the id (see signalGroup).
 //
 // Safety of the start:
 // - every pipe is created close-on-exec, so children started later, from any

@@ -324,11 +324,9 @@ TEST_F(CapqRelayTest, AnAnsweredRequestLeavesNoChildBehind) {
         bool childIgnoresTerm;
         bool childKeepsOutput;
     } rows[] = {
-        {"iqdf:fs1", false, false, false},
-        {"iqstatus:fs1", true, false, false},
+        {"iqdf:fs1", false, false, false},   {"iqstatus:fs1", true, false, false},
         {"iqstatus:fs1", true, true, false},  // needs the SIGKILL after the grace
-        {"iqstatus:fs1", true, false, true},
-        {"iqstatus:fs1", true, true, true},
+        {"iqstatus:fs1", true, false, true}, {"iqstatus:fs1", true, true, true},
     };
     bool refusedRuns[] = {false, true};
 #ifdef VELMAR_TSAN

@@ -387,7 +387,8 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                              c.second.name == "fakeproxy"))
                             found.push_back(c.first);
                     }
-                    if (found.size() == 3u) watched.insert(watched.end(), found.begin(), found.end());
+                    if (found.size() == 3u)
+                        watched.insert(watched.end(), found.begin(), found.end());
                     return found.size() == 3u;
                 },
                 30));
