@@ -507,10 +507,12 @@ ChildProcess::WaitResult ChildProcess::reapLeader() {
 bool ChildProcess::groupEnded(int timeoutMs) {
     FdIo::Deadline deadline(timeoutMs);
     for (;;) {
+        // No process at all, not even a zombie: the kernel tells at once
+        // where it names the group by pidfd, without a look through /proc.
+        if (groupByPidfd && !signalGroup(0)) return true;
         const int members = groupHasMembers(childPid);
-        // Without /proc only a group the kernel can name by pidfd is seen
-        // to end (a zombie leader still counts then).
-        if (members == 0 || (members < 0 && !signalGroup(0))) return true;
+        // Without /proc (-1) a group is seen to end only by the pidfd above.
+        if (members == 0) return true;
         if (deadline.passed()) return false;
         struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
