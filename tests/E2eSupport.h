@@ -143,8 +143,10 @@ class Collector {
 // Writes dir/daemon.cfg (logging to dir/daemon.log, in the foreground, the
 // first poll at once, host "e2enode", the lines of settings, the collector
 // at port and every sensor at period 1) and starts the built daemon on it.
+// extraSensors: further entries of the sensors list, as configuration text.
 inline bool startDaemon(ChildProcess& daemon, const std::string& dir, const std::string& port,
-                        const std::string& settings, const std::vector<std::string>& sensors) {
+                        const std::string& settings, const std::vector<std::string>& sensors,
+                        const std::string& extraSensors = "") {
     std::ofstream cfg(dir + "/daemon.cfg");
     cfg << "logfile = \"" << dir << "/daemon.log\"\ndaemonize = F\npiddir = \"" << dir
         << "\"\ndelay_initial_poll = F\nhostname = \"e2enode\"\n"
@@ -152,7 +154,7 @@ inline bool startDaemon(ChildProcess& daemon, const std::string& dir, const std:
         << "\"\n}\nsensors = ";
     for (const std::string& n : sensors)
         cfg << (n == sensors[0] ? "" : ", ") << "{\nname = \"" << n << "\"\nperiod = 1\n}";
-    cfg << "\n";
+    cfg << extraSensors << "\n";
     cfg.close();
     ChildProcess::Options o;
     o.input = ChildProcess::Input::Null;

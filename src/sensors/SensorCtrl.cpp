@@ -117,10 +117,21 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     Logger* out =
         log != nullptr ? static_cast<Logger*>(log) : (ctrl != nullptr ? ctrl->logger : nullptr);
     bool threadGone = true;
+    bool hooksRun = false;
     if (thread != nullptr) {
         if (!sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller) && out != nullptr)
             out->logError("Could not send control message to sensor controller.");
-        if (!thread->joinTimed(nullptr, JOIN_SECONDS)) {
+        // Exchanges under way get a moment to finish; a sensor still
+        // waiting on a relay or proxy after it would hold the controller
+        // past the join's time-out, so their children are ended then.
+        constexpr unsigned int EXCHANGE_SECONDS = 1;
+        bool joined = thread->joinTimed(nullptr, EXCHANGE_SECONDS);
+        if (!joined) {
+            runStopHooks();
+            hooksRun = true;
+            joined = thread->joinTimed(nullptr, JOIN_SECONDS - EXCHANGE_SECONDS);
+        }
+        if (!joined) {
             if (out != nullptr)
                 out->logInfo("Thread join failed. Going to kill thread: %s",
                              thread->getName().c_str());
@@ -141,7 +152,7 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     sensorCtrl = nullptr;
     if (ctrl == nullptr) return;
 
-    runStopHooks();
+    if (!hooksRun) runStopHooks();
 
     // The controller and its sensors may only go once no thread can still
     // run inside them: the controller thread must be joined, and every

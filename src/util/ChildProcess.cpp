@@ -1,6 +1,8 @@
 #include "ChildProcess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -8,6 +10,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 // Older system headers lack these; the kernel numbers are fixed.
@@ -20,8 +25,94 @@
 
 namespace {
 
-// Set once the system has refused to signal a process group through a pidfd.
-std::atomic<bool> noGroupPidfdSignal{false};
+// Whether the kernel signals a process group through a pidfd: 0 not yet
+// known, 1 it does, -1 it refuses the flag (before Linux 6.9).
+std::atomic<int> groupPidfdSignal{0};
+// The test seam that makes it refused.
+std::atomic<bool> groupPidfdSignalRefused{false};
+
+bool groupPidfdSignalWorks() {
+    if (groupPidfdSignalRefused.load()) return false;
+    int known = groupPidfdSignal.load();
+    if (known == 0) {
+        // Signal 0 to our own group only checks: it reaches nobody.
+        const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+        known = self >= 0 && syscall(SYS_pidfd_send_signal, self, 0, nullptr,
+                                     PIDFD_SIGNAL_PROCESS_GROUP) == 0
+                    ? 1
+                    : -1;
+        if (self >= 0) close(self);
+        groupPidfdSignal.store(known);
+    }
+    return known > 0;
+}
+
+// Whether the system reaps a child of this process as it ends.
+bool childrenAutoReaped() {
+    struct sigaction now;
+    if (sigaction(SIGCHLD, nullptr, &now) != 0) return false;
+    return now.sa_handler == SIG_IGN || (now.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
+// The keeper's life (see ChildProcess.h). It is cloned rather than forked,
+// with no exit signal, which keeps the system from reaping it under an
+// ignored SIGCHLD; for the same reason it skips the library's fork handling,
+// so from the clone on it runs nothing but raw system calls, and the
+// sanitizers' instrumentation is left out.
+__attribute__((noinline, no_sanitize("address", "thread", "undefined"))) pid_t cloneKeeper(
+    int line, const sigset_t* all) {
+    const long pid = syscall(SYS_clone, 0UL, 0UL, 0UL, 0UL, 0UL);
+    if (pid != 0) return static_cast<pid_t>(pid);
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, all, nullptr, 8UL);
+    // Holding another child's pipe would keep that child from its end of input.
+    if (line != 0) syscall(SYS_dup3, line, 0, 0);
+    if (syscall(SYS_close_range, 1U, ~0U, 0U) != 0) {
+        for (long fd = 1; fd < 1024; ++fd) syscall(SYS_close, fd);
+    }
+    char c;
+    while (syscall(SYS_read, 0, &c, 1UL) > 0) {
+    }
+    syscall(SYS_exit_group, 0);
+    for (;;) {
+    }
+}
+
+// Whether a process other than a zombie or a child of this process sits in
+// the group; -1 when /proc cannot be read.
+int groupHasMembers(pid_t group) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    const pid_t self = getpid();
+    int found = 0;
+    while (found == 0) {
+        const struct dirent* e = readdir(proc);
+        if (e == nullptr) break;
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        char path[sizeof e->d_name + 8];
+        std::snprintf(path, sizeof path, "%s/stat", e->d_name);
+        const int fd = openat(dirfd(proc), path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char buf[512];
+        const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n <= 0) continue;
+        buf[n] = '\0';
+        // "pid (name) state ppid pgrp ...": the name may hold anything.
+        const char* name = std::strrchr(buf, ')');
+        char state = 0;
+        long ppid = 0;
+        long pgrp = 0;
+        if (name == nullptr || std::sscanf(name + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3)
+            continue;
+        const long pid = std::atol(e->d_name);
+        if (pgrp != group || state == 'Z' || state == 'X') continue;
+        // The owner's own processes (a keeper, a guard) are not the group's work.
+        if (ppid == self && pid != group) continue;
+        found = 1;
+    }
+    closedir(proc);
+    return found;
+}
 
 void closeFd(int& fd) {
     if (fd >= 0) {
@@ -36,9 +127,9 @@ struct ChildFds {
     int stdoutSrc = -1;
     bool mergeStderr = false;
     bool ownGroup = false;
-    int status = -1;  // write end of the close-on-exec status pipe
-    int hold = -1;    // read end of the pipe that holds the child before exec
-    int holdEnd = -1; // its write end, which the parent keeps
+    int status = -1;   // write end of the close-on-exec status pipe
+    int hold = -1;     // read end of the pipe that holds the child before exec
+    int holdEnd = -1;  // its write end, which the parent keeps
 };
 
 // The status record a failed child sends back: the stage and its errno.
@@ -141,6 +232,11 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
                                               const std::vector<std::string>& argv,
                                               const Options& options) {
     if (childPid > 0 || toChild >= 0 || fromChild >= 0) return {Stage::Busy, EBUSY};
+    const bool byPidfd = options.ownGroup && groupPidfdSignalWorks();
+    const bool autoReap = childrenAutoReaped();
+    const bool keeper = options.ownGroup && !byPidfd && autoReap;
+    // The program waits until whatever must sit in its group first is there.
+    const bool hold = options.beforeExec || keeper;
 
     int status[2] = {-1, -1};
     int in[2] = {-1, -1};
@@ -169,7 +265,7 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     if (options.output == Output::Pipe && pipe2(out, O_CLOEXEC) != 0) {
         return failWith(Stage::Pipe);
     }
-    if (options.beforeExec && pipe2(holdPipe, O_CLOEXEC) != 0) return failWith(Stage::Pipe);
+    if (hold && pipe2(holdPipe, O_CLOEXEC) != 0) return failWith(Stage::Pipe);
     if (options.input == Input::Null) {
         devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (devNull < 0) return failWith(Stage::DevNull);
@@ -204,11 +300,12 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     closeFd(in[0]);
     closeFd(out[1]);
     closeFd(devNull);
-    if (options.beforeExec) {
+    if (hold) {
         // The group exists once either side has made it, so that the hook
         // can add to it whichever runs first.
         if (options.ownGroup) setpgid(pid, pid);
-        options.beforeExec(pid);
+        if (keeper) startKeeper(pid);
+        if (options.beforeExec) options.beforeExec(pid);
         // The read end stays open until now, so a child that has already
         // failed costs no SIGPIPE here.
         const char go = 1;
@@ -226,13 +323,17 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
         }
         if (childFd >= 0) close(childFd);
         closeAll();
+        forget();  // the keeper
         return {static_cast<Stage>(rec.stage), rec.err};
     }
     {
-        std::lock_guard<std::mutex> hold(handleLock);
+        std::lock_guard<std::mutex> lock(handleLock);
         childPid = pid;
         pidFd = childFd;
         groupLeader = options.ownGroup;
+        groupByPidfd = byPidfd && childFd >= 0;
+        autoReaped = autoReap;
+        leaderReaped = false;
     }
     toChild = in[1];
     fromChild = out[0];
@@ -267,103 +368,153 @@ ChildProcess::WaitResult ChildProcess::wait(int timeoutMs) {
         r.err = ECHILD;
         return r;
     }
-    FdIo::Deadline deadline(timeoutMs);
-    for (;;) {
-        int st = 0;
-        pid_t w = waitpid(childPid, &st, timeoutMs < 0 ? 0 : WNOHANG);
-        if (w == childPid) {
-            forget();
-            r.reaped = true;
-            r.status = st;
-            r.returned = w;
-            return r;
+    if (!leaderExited(timeoutMs)) {
+        r.err = ETIMEDOUT;
+        return r;
+    }
+    r = reapLeader();
+    forget();
+    return r;
+}
+
+void ChildProcess::startKeeper(pid_t group) {
+    int life[2];
+    if (pipe2(life, O_CLOEXEC) != 0) return;
+    sigset_t all;
+    sigfillset(&all);
+    const int lineEnd = life[0];
+    const pid_t pid = cloneKeeper(lineEnd, &all);
+    close(lineEnd);
+    if (pid > 0 && setpgid(pid, group) == 0) {
+        std::lock_guard<std::mutex> lock(handleLock);
+        keeperPid = pid;
+        keeperLine = life[1];
+        return;
+    }
+    // No keeper (the program has died already, or the clone failed): the
+    // group is then not signalled by its id once the program has ended.
+    close(life[1]);
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        int st;
+        while (waitpid(pid, &st, __WALL) < 0 && errno == EINTR) {
         }
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            r.returned = w;
-            r.err = errno;
-            // ECHILD: the system reaped it (SIGCHLD ignored) or it is not ours.
-            if (errno == ECHILD) forget();
-            return r;
-        }
-        if (deadline.passed()) {
-            r.returned = 0;
-            r.err = ETIMEDOUT;
-            return r;
-        }
-        struct timespec pause = {0, 2 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
     }
 }
 
 void ChildProcess::forget() {
-    std::lock_guard<std::mutex> hold(handleLock);
-    childPid = 0;
-    groupLeader = false;
-    leaderReaped = false;
-    closeFd(pidFd);
+    pid_t keeper;
+    int line;
+    {
+        std::lock_guard<std::mutex> lock(handleLock);
+        childPid = 0;
+        groupLeader = false;
+        groupByPidfd = false;
+        leaderReaped = false;
+        closeFd(pidFd);
+        keeper = keeperPid;
+        line = keeperLine;
+        keeperPid = 0;
+        keeperLine = -1;
+    }
+    // Reaped only now that nothing signals the group by its id any more;
+    // killed first, as one stopped with its group would not see its lifeline.
+    if (line >= 0) close(line);
+    if (keeper > 0) {
+        kill(keeper, SIGKILL);  // an unreaped child of ours: the pid is still its
+        int st;
+        while (waitpid(keeper, &st, __WALL) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 bool ChildProcess::signal(int sig) {
-    std::lock_guard<std::mutex> hold(handleLock);
+    std::lock_guard<std::mutex> lock(handleLock);
     if (childPid <= 0) return false;
     if (pidFd >= 0) return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0) == 0;
     return kill(childPid, sig) == 0;
 }
 
-bool ChildProcess::signalGroup(int sig) {
-    std::lock_guard<std::mutex> hold(handleLock);
-    if (childPid <= 0 || !groupLeader) return false;
-    if (pidFd >= 0 && !noGroupPidfdSignal.load(std::memory_order_relaxed)) {
-        if (syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) == 0)
-            return true;
-        if (errno != EINVAL) return false;  // ESRCH: no process of the group is left
-        noGroupPidfdSignal.store(true, std::memory_order_relaxed);
-    }
-    // By the group id, which the child's pid holds until it is reaped.
-    if (leaderReaped) return false;
-    if (pidFd >= 0 && syscall(SYS_pidfd_send_signal, pidFd, 0, nullptr, 0) != 0) return false;
-    return kill(-childPid, sig) == 0;
+bool ChildProcess::groupIdHeld() const {
+    return keeperPid > 0 || (childPid > 0 && !autoReaped && !leaderReaped);
 }
 
-bool ChildProcess::leaderEnded(int timeoutMs) {
+bool ChildProcess::signalGroup(int sig) {
+    std::lock_guard<std::mutex> lock(handleLock);
+    if (childPid <= 0 || !groupLeader) return false;
+    if (groupByPidfd) {
+        return syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) == 0;
+    }
+    // Under the lock, so that the id's holder cannot be reaped meanwhile.
+    return groupIdHeld() && kill(-childPid, sig) == 0;
+}
+
+void ChildProcess::refuseGroupPidfdSignal(bool refuse) { groupPidfdSignalRefused.store(refuse); }
+
+bool ChildProcess::leaderExited(int timeoutMs) {
     FdIo::Deadline deadline(timeoutMs);
-    while (!leaderReaped) {
-        // Reaped here where the system does not do it (SIGCHLD not ignored):
-        // a zombie would keep the group alive. Through the pidfd where the
-        // system can, so that a reused pid is never waited for.
+    for (;;) {
+        if (pidFd >= 0) {
+            // Readable once the child has ended, reaped or not.
+            struct pollfd p = {pidFd, POLLIN, 0};
+            const int n = poll(&p, 1, timeoutMs < 0 ? -1 : deadline.remainingMs());
+            if (n > 0) return true;
+            if (n == 0) return false;
+            if (errno != EINTR) return true;  // the reap reports what went wrong
+            continue;
+        }
         siginfo_t info;
         info.si_pid = 0;
-        int rc = pidFd >= 0 ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidFd),
-                                     &info, WEXITED | WNOHANG)
-                            : -1;
-        if (rc != 0 && (pidFd < 0 || errno == EINVAL)) {
-            int st = 0;
-            const pid_t w = waitpid(childPid, &st, WNOHANG);
-            rc = w < 0 ? -1 : 0;
-            info.si_pid = w > 0 ? w : 0;
+        if (waitid(P_PID, static_cast<id_t>(childPid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            if (errno == EINTR) continue;
+            return true;  // ECHILD: the system has reaped it
         }
-        // ECHILD: the system has reaped it (SIGCHLD ignored).
-        if ((rc == 0 && info.si_pid != 0) || (rc != 0 && errno == ECHILD)) {
-            std::lock_guard<std::mutex> hold(handleLock);
-            leaderReaped = true;
-            break;
-        }
-        if (rc != 0 && errno == EINTR) continue;
+        if (info.si_pid == childPid) return true;
         if (deadline.passed()) return false;
         struct timespec pause = {0, 2 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
-    return true;
+}
+
+ChildProcess::WaitResult ChildProcess::reapLeader() {
+    {
+        std::lock_guard<std::mutex> lock(handleLock);
+        leaderReaped = true;
+    }
+    WaitResult r;
+    int st = 0;
+    pid_t w;
+    // A child seen to end may take a moment to become waitable.
+    const bool exited = leaderExited(0);
+    for (int tries = 0;; ++tries) {
+        w = waitpid(childPid, &st, WNOHANG);
+        if (w < 0 && errno == EINTR) continue;
+        if (w != 0 || !exited || tries >= 50) break;
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    r.returned = w;
+    if (w == childPid) {
+        r.reaped = true;
+        r.status = st;
+    } else {
+        // ECHILD: the system reaped it (SIGCHLD ignored) or it is not ours.
+        r.err = w < 0 ? errno : ETIMEDOUT;
+    }
+    return r;
 }
 
 bool ChildProcess::groupEnded(int timeoutMs) {
     FdIo::Deadline deadline(timeoutMs);
     for (;;) {
-        leaderEnded(0);
-        if (!signalGroup(0)) return true;
+        // No process at all, not even a zombie: the kernel tells at once
+        // where it names the group by pidfd, without a look through /proc.
+        if (groupByPidfd && !signalGroup(0)) return true;
+        const int members = groupHasMembers(childPid);
+        // Without /proc (-1) a group is seen to end only by the pidfd above.
+        if (members == 0) return true;
         if (deadline.passed()) return false;
-        struct timespec pause = {0, 5 * 1000 * 1000};
+        struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
 }
@@ -373,37 +524,23 @@ bool ChildProcess::ended(int timeoutMs) {
     return w.reaped || childPid <= 0;
 }
 
-void ChildProcess::endGroup(int graceMs) {
-    if (childPid <= 0) return;
-    kill(-childPid, SIGTERM);
-    // Watched without reaping, so that the group id stays ours until SIGKILL.
-    FdIo::Deadline deadline(graceMs);
-    for (;;) {
-        siginfo_t info;
-        info.si_pid = 0;
-        if (waitid(P_PID, childPid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
-            break;
-        if (info.si_pid == childPid || deadline.passed()) break;
-        struct timespec pause = {0, 5 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+ChildProcess::WaitResult ChildProcess::endGroup(int waitMs, int graceMs) {
+    if (childPid <= 0 || !groupLeader) return wait(0);
+    if (!leaderExited(waitMs) || !groupEnded(0)) {
+        signalGroup(SIGTERM);
+        if (!groupEnded(graceMs)) signalGroup(SIGKILL);
+        leaderExited(1000);
     }
-    kill(-childPid, SIGKILL);
-    wait(1000);
+    const WaitResult r = reapLeader();
+    forget();
+    return r;
 }
 
 void ChildProcess::release(int exitWaitMs) {
     closeFd(toChild);
     closeFd(fromChild);
     if (childPid > 0 && groupLeader) {
-        // The child's own children may run on after it has ended: the group
-        // is ended as a whole, and the handle kept until it has. An orphan
-        // that has ended but waits to be reaped by its new parent still
-        // counts as a member, so such a group takes the whole grace.
-        if (!leaderEnded(exitWaitMs) || !groupEnded(0)) {
-            signalGroup(SIGTERM);
-            if (!groupEnded(TERM_GRACE_MS)) signalGroup(SIGKILL);
-            leaderEnded(1000);
-        }
+        endGroup(exitWaitMs, TERM_GRACE_MS);
     } else if (childPid > 0 && !ended(exitWaitMs)) {
         signal(SIGTERM);
         if (!ended(TERM_GRACE_MS)) {

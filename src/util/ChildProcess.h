@@ -15,7 +15,9 @@
 //
 // Signals go through the pidfd taken right after the fork, never by pid: the
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once
-// and its pid may already name another process.
+// and its pid may already name another process. A group goes by its id only
+// where the kernel cannot name it through the pidfd, and only while a
+// process the owner has not reaped holds the id (see signalGroup).
 //
 // Safety of the start:
 // - every pipe is created close-on-exec, so children started later, from any
@@ -128,20 +130,25 @@ class ChildProcess {
     // system has no pidfds it falls back to the pid. Any thread.
     bool signal(int sig);
 
-    // For a child started with ownGroup: sends its group SIGTERM and, once
-    // the child has ended or graceMs have passed, SIGKILL, then reaps the
-    // child. The group is signalled only while the child is unreaped, so its
-    // id cannot name another group yet.
-    void endGroup(int graceMs);
-
     // For a child started with ownGroup: sends sig to every process of its
     // group, also once the child itself has ended while others of the group
-    // run on; false when no process got it. The signal goes through the
-    // pidfd, so it can never reach a group that took the id later; where the
-    // system cannot signal a group that way, it goes by the group id, and
-    // only while the child is not yet reaped (its pid then still holds the
-    // id). Any thread, as signal().
+    // run on; false when the group id is no longer known to be the group's.
+    // Where the kernel can (Linux 6.9 on) the signal goes through the
+    // child's pidfd, which can never reach a group that took the id later.
+    // Older kernels refuse that; the signal then goes by the group id, and
+    // only while a member the owner has not reaped holds it: the child
+    // itself, or a keeper process (see below). Any thread, as signal().
     bool signalGroup(int sig);
+
+    // For a child started with ownGroup, the one way its group is ended:
+    // waits up to waitMs for the child to end by itself; when it has not,
+    // or others of its group are left, the group gets SIGTERM and, when it
+    // has not ended within graceMs, SIGKILL. The child is reaped last, so
+    // that its id stays the group's throughout, and its reap returned (not
+    // reaped under an ignored SIGCHLD). Processes the owner started itself
+    // beside the child (the keeper, a command relay's guard) are not waited
+    // for, and zombies count as ended.
+    WaitResult endGroup(int waitMs, int graceMs);
 
     // How long release() waits for a child to end by itself once its input
     // is closed, and after SIGTERM before it sends SIGKILL.
@@ -151,23 +158,31 @@ class ChildProcess {
     // Closes the pipes, ends a child that is still running (see the top of
     // this header; at most about exitWaitMs + TERM_GRACE_MS + 1 s) and
     // forgets it. The object can then start another child. A child started
-    // with ownGroup is ended with its whole group: once the child has ended,
-    // or exitWaitMs have passed, what is left of the group gets SIGTERM and,
-    // when the group has not ended within TERM_GRACE_MS, SIGKILL.
+    // with ownGroup is ended with its whole group (endGroup(exitWaitMs,
+    // TERM_GRACE_MS)).
     void release(int exitWaitMs = EXIT_WAIT_MS);
+
+    // Test seam: children started from now on are treated as on a kernel
+    // that refuses to signal a group through a pidfd (before Linux 6.9).
+    static void refuseGroupPidfdSignal(bool refuse);
 
   private:
     // True when the child has ended (and was reaped, by wait() or the system).
     bool ended(int timeoutMs);
-    // Drops the handle of a child that is reaped or given up.
+    // Drops the handle of a child that is reaped or given up, and its keeper.
     void forget();
-    // For release, which keeps the handle of a group's leader until the
-    // group has ended: true once the child has ended, waiting up to timeoutMs; reaps it
-    // without forgetting it.
-    bool leaderEnded(int timeoutMs);
-    // True once no process of the group is left (one that has ended but is
-    // not yet reaped still counts), waiting up to timeoutMs.
+    // True once the child has ended, waiting up to timeoutMs; it is not
+    // reaped, so that its pid still holds the group id.
+    bool leaderExited(int timeoutMs);
+    // True once no process of the group is left but zombies and the owner's
+    // own processes, waiting up to timeoutMs.
     bool groupEnded(int timeoutMs);
+    // Reaps the child once it may no longer be used as the group id.
+    WaitResult reapLeader();
+    // Puts a keeper into the child's group (see keeperPid).
+    void startKeeper(pid_t group);
+    // The group id is known to be the child's group's. handleLock held.
+    bool groupIdHeld() const;
 
     // Written by the owner with handleLock held; read by signal() and
     // signalGroup() under it.
@@ -175,9 +190,20 @@ class ChildProcess {
     pid_t childPid = 0;        // 0 when no unreaped child is known
     int pidFd = -1;            // the child's pidfd while childPid is set, else -1
     bool groupLeader = false;  // started with ownGroup
-    // Set by release once it has reaped the child while it still signals
-    // the group: the group id is then no longer the child's to use.
+    // The group is signalled through the pidfd (the kernel allows it).
+    bool groupByPidfd = false;
+    // The system reaps the child as it ends (the owner ignores SIGCHLD), so
+    // that its pid cannot be relied on to hold the group id.
+    bool autoReaped = false;
+    // Set before the child is reaped: its pid no longer holds the group id.
     bool leaderReaped = false;
+    // Where the group is signalled by its id and the system reaps the child
+    // itself: a process of ours that sits in the group, blocks every signal
+    // and is never reaped by the system (it is made to send no SIGCHLD), so
+    // that the id stays the group's until the keeper is reaped. It ends when
+    // keeperLine, its lifeline, is closed.
+    pid_t keeperPid = 0;
+    int keeperLine = -1;
     int toChild = -1;
     int fromChild = -1;
 };

@@ -328,41 +328,48 @@ TEST_F(GenericStubTest, TimedOutProxiesAreEnded) {
 
 // A proxy that has started a child of its own: each way of ending the
 // channel ends both, the stop also while a query waits on the proxy, and a
-// stopped channel starts no proxy again.
+// stopped channel starts no proxy again. As the kernel allows and as on one
+// that refuses to signal a group through a pidfd (before Linux 6.9).
 TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
     const char* const ends[] = {"time-out", "close", "stop"};
-    for (const std::string end : ends) {
-        SCOPED_TRACE(end);
-        GenericStub::setReplyTimeoutMs(end == "time-out" ? 300 : 60000);
-        const std::string a = args(";" + end);
-        GenericStub* s = GenericStub::getInstance(FAKEPROXY, a);
-        ASSERT_NE(s, nullptr);
-        const pid_t proxy = std::atoi(field(s->executeQuery("spawn"), "pid").c_str());
-        const std::vector<std::string> spawned = proxyEvents("spawned ");
-        ASSERT_FALSE(spawned.empty());
-        const pid_t child = std::atoi(spawned.back().c_str() + spawned.back().rfind(' '));
-        ASSERT_GT(proxy, 0);
-        ASSERT_GT(child, 0);
-        if (end == "time-out") {
-            EXPECT_EQ(s->executeQuery("hang"), "_response_ begin\n");
-        } else if (end == "stop") {
-            const std::size_t asked = proxyEvents("request hang").size();
-            const auto t0 = std::chrono::steady_clock::now();
-            std::thread query([s] { s->executeQuery("hang"); });
-            for (int i = 0; i < 500 && proxyEvents("request hang").size() == asked; ++i)
-                sleepMs(10);
-            ChildChannel::abandonForStop();
-            query.join();
-            EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-            EXPECT_EQ(s->executeQuery("again"), "");
-        }
-        GenericStub::closeInstance(FAKEPROXY, a);
-        for (const pid_t pid : {proxy, child}) {
-            for (int i = 0; i < 300 && StubHarness::running(pid); ++i) sleepMs(10);
-            EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    int n = 0;
+    for (const bool refused : {false, true}) {
+        ChildProcess::refuseGroupPidfdSignal(refused);
+        for (const std::string end : ends) {
+            SCOPED_TRACE(end + (refused ? ", refused" : ""));
+            GenericStub::setReplyTimeoutMs(end == "time-out" ? 300 : 60000);
+            const std::string a = args(";" + end + std::to_string(n++));
+            GenericStub* s = GenericStub::getInstance(FAKEPROXY, a);
+            ASSERT_NE(s, nullptr);
+            const pid_t proxy = std::atoi(field(s->executeQuery("spawn"), "pid").c_str());
+            const std::vector<std::string> spawned = proxyEvents("spawned ");
+            ASSERT_FALSE(spawned.empty());
+            const pid_t child = std::atoi(spawned.back().c_str() + spawned.back().rfind(' '));
+            ASSERT_GT(proxy, 0);
+            ASSERT_GT(child, 0);
+            if (end == "time-out") {
+                EXPECT_EQ(s->executeQuery("hang"), "_response_ begin\n");
+            } else if (end == "stop") {
+                const std::size_t asked = proxyEvents("request hang").size();
+                const auto t0 = std::chrono::steady_clock::now();
+                std::thread query([s] { s->executeQuery("hang"); });
+                for (int i = 0; i < 500 && proxyEvents("request hang").size() == asked; ++i)
+                    sleepMs(10);
+                ChildChannel::abandonForStop();
+                query.join();
+                EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+                EXPECT_EQ(s->executeQuery("again"), "");
+            }
+            GenericStub::closeInstance(FAKEPROXY, a);
+            for (const pid_t pid : {proxy, child}) {
+                for (int i = 0; i < 300 && StubHarness::running(pid); ++i) sleepMs(10);
+                EXPECT_FALSE(StubHarness::running(pid)) << pid;
+                if (StubHarness::running(pid)) kill(pid, SIGKILL);
+            }
         }
     }
-    EXPECT_EQ(proxyEvents("start").size(), 3u);
+    ChildProcess::refuseGroupPidfdSignal(false);
+    EXPECT_EQ(proxyEvents("start").size(), 6u);
 }
 
 TEST_F(GenericStubTest, ChildGetsDefaultSignalsAndNoOtherPipes) {

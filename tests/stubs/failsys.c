@@ -3,12 +3,17 @@
  *   VELMAR_FAIL_FORK=1    every fork() fails with EAGAIN
  *   VELMAR_FAIL_THREAD=N  the N-th pthread_create() (counting from 1) fails
  *                         with EAGAIN; the others run normally
+ *   VELMAR_REFUSE_PIDFD_GROUP=1  pidfd_send_signal() with
+ *                         PIDFD_SIGNAL_PROCESS_GROUP fails with EINVAL, as
+ *                         on kernels before 6.9
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 pid_t fork(void) {
@@ -29,4 +34,29 @@ int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*fn)(void*), vo
     if (v != NULL && atoi(v) == __atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST)) return EAGAIN;
     create_fn real = (create_fn)dlsym(RTLD_NEXT, "pthread_create");
     return real(t, a, fn, arg);
+}
+
+typedef long (*syscall_fn)(long, ...);
+static syscall_fn realSyscall;
+static int refuseGroup;
+
+/* Looked up at load time: syscall() may be called between fork and exec. */
+__attribute__((constructor)) static void findSyscall(void) {
+    realSyscall = (syscall_fn)dlsym(RTLD_NEXT, "syscall");
+    const char* v = getenv("VELMAR_REFUSE_PIDFD_GROUP");
+    refuseGroup = v != NULL && atoi(v) != 0;
+}
+
+long syscall(long number, ...) {
+    /* Every caller here passes at most six arguments. */
+    long a[6];
+    va_list ap;
+    va_start(ap, number);
+    for (int i = 0; i < 6; ++i) a[i] = va_arg(ap, long);
+    va_end(ap);
+    if (refuseGroup && number == SYS_pidfd_send_signal && (a[3] & (1L << 2)) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return realSyscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -280,6 +280,8 @@ TEST(ChildProcess, ReleaseEndsAChildThatIsStillRunning) {
 // A child started in a group of its own is released with its whole group,
 // also when the child has ended by itself and left its own child behind,
 // and under an ignored SIGCHLD, where the system reaps the child at once.
+// Every row runs as the kernel allows and as on one that refuses to signal
+// a group through a pidfd (before Linux 6.9).
 TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
     struct Row {
         const char* actions;
@@ -291,32 +293,38 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
         {"noterm,forkhang,sleep:20000", false, true},  // both ignore SIGTERM: SIGKILL
         {"forkhang,stdin", false, true},  // the child ends at end of input, its own stays
         {"forkhang,stdin", true, true},
+        {"noterm,forkhang,stdin", true, true},  // ... and ignores SIGTERM
         {"noterm,forkhang,sleep:20000", true, true},
         // One that left the group and session on purpose is not the group's.
         {"forkdaemon,sleep:20000", true, false},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : ""));
-        ReleaseCase rc(r.actions, r.ignoreSigchld, true);
-        ASSERT_TRUE(rc.started);
-        ChildProcess& c = rc.c;
-        const pid_t pid = rc.pid;
-        std::string out;
-        for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
-            out += StubHarness::readUntil(c, "\n", 10000);
-        ASSERT_NE(out.find("child="), std::string::npos) << out;
-        const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
-        ASSERT_GT(grandchild, 0) << out;
-        c.release();
-        // SIGKILL takes effect as soon as the process is next scheduled.
-        for (int i = 0; i < 200 && r.grandchildEnds && StubHarness::running(grandchild); ++i)
-            usleep(10000);
-        EXPECT_FALSE(StubHarness::running(pid));
-        EXPECT_EQ(StubHarness::running(grandchild), !r.grandchildEnds);
-        EXPECT_FALSE(c.signalGroup(SIGTERM));
-        // Orphaned, the grandchild is reaped by another parent; never left running.
-        if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
+    for (const bool refused : {false, true}) {
+        ChildProcess::refuseGroupPidfdSignal(refused);
+        for (const Row& r : rows) {
+            SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : "") +
+                         (refused ? " group pidfd signal refused" : ""));
+            ReleaseCase rc(r.actions, r.ignoreSigchld, true);
+            ASSERT_TRUE(rc.started);
+            ChildProcess& c = rc.c;
+            const pid_t pid = rc.pid;
+            std::string out;
+            for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
+                out += StubHarness::readUntil(c, "\n", 10000);
+            ASSERT_NE(out.find("child="), std::string::npos) << out;
+            const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
+            ASSERT_GT(grandchild, 0) << out;
+            c.release();
+            // SIGKILL takes effect as soon as the process is next scheduled.
+            for (int i = 0; i < 200 && r.grandchildEnds && StubHarness::running(grandchild); ++i)
+                usleep(10000);
+            EXPECT_FALSE(StubHarness::running(pid));
+            EXPECT_EQ(StubHarness::running(grandchild), !r.grandchildEnds);
+            EXPECT_FALSE(c.signalGroup(SIGTERM));
+            // Orphaned, the grandchild is reaped by another parent; never left running.
+            if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
+        }
     }
+    ChildProcess::refuseGroupPidfdSignal(false);
 }
 
 TEST(ChildProcess, WorksWithStandardStreamsClosed) {

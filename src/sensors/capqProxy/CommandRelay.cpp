@@ -16,11 +16,6 @@
 #include "FdIo.h"
 #include "LineReader.h"
 
-// Older system headers lack it; the kernel number is fixed.
-#ifndef PIDFD_SIGNAL_PROCESS_GROUP
-#define PIDFD_SIGNAL_PROCESS_GROUP (1U << 2)
-#endif
-
 namespace CommandRelay {
 namespace {
 
@@ -72,15 +67,17 @@ sigset_t stopSignals() {
 // What a wait while a tool runs came to.
 enum class Wake { Ready, Stop };
 
-// Polls fd for events (none when fd < 0) together with the stop signals and
-// the output's reader; with tick > 0 it also returns Ready every tick ms.
-// Stop sets watch.signal or watch.readerGone.
-Wake await(int fd, short events, int outFd, StopWatch& watch, int tick = -1) {
-    struct pollfd p[3] = {{fd, events, 0}, {watch.signalFd, POLLIN, 0}, {outFd, 0, 0}};
+// Polls fd for events (none when fd < 0) and exitFd for the end of a process
+// (none when -1) together with the stop signals and the output's reader;
+// with tick > 0 it also returns Ready every tick ms. Stop sets watch.signal
+// or watch.readerGone.
+Wake await(int fd, short events, int outFd, StopWatch& watch, int tick = -1, int exitFd = -1) {
+    struct pollfd p[4] = {
+        {fd, events, 0}, {watch.signalFd, POLLIN, 0}, {outFd, 0, 0}, {exitFd, POLLIN, 0}};
     for (;;) {
         // With no events asked, a pipe's write end reports only POLLERR, once
         // its last reader has closed.
-        const int n = poll(p, 3, tick);
+        const int n = poll(p, 4, tick);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return Wake::Ready;  // a time-out tick, or the caller's call reports the fault
         if (p[1].revents & POLLIN) {
@@ -95,7 +92,7 @@ Wake await(int fd, short events, int outFd, StopWatch& watch, int tick = -1) {
             watch.readerGone = true;
             return Wake::Stop;
         }
-        if (p[0].revents != 0) return Wake::Ready;
+        if (p[0].revents != 0 || p[3].revents != 0) return Wake::Ready;
     }
 }
 
@@ -195,6 +192,18 @@ class GroupGuard {
     int lifeline = -1;
 };
 
+// Whether the tool has ended; it is not reaped.
+bool toolExited(pid_t pid) {
+    siginfo_t info;
+    info.si_pid = 0;
+    int rc;
+    while ((rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT)) != 0 &&
+           errno == EINTR) {
+    }
+    // A failed waitid leaves the reaping wait to report it.
+    return rc != 0 || info.si_pid == pid;
+}
+
 // Waits until the tool has ended, without reaping it; Stop when a stop
 // signal came or the output's reader went away first.
 Wake awaitExit(pid_t pid, int outFd, StopWatch& watch) {
@@ -205,45 +214,10 @@ Wake awaitExit(pid_t pid, int outFd, StopWatch& watch) {
             if (pidFd >= 0) close(pidFd);
             return Wake::Stop;
         }
-        siginfo_t info;
-        info.si_pid = 0;
-        const int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-        if (rc != 0 && errno == EINTR) continue;
-        // A failed waitid leaves the reaping wait to report it.
-        if (rc != 0 || info.si_pid == pid) break;
+        if (toolExited(pid)) break;
     }
     if (pidFd >= 0) close(pidFd);
     return Wake::Ready;
-}
-
-// Tells what an ended tool left running in its group to end, and returns a
-// pidfd of the tool, which names that group also once the tool is reaped (-1
-// without one). Called before the reap, while the tool still holds the
-// group's id; the guard ignores the signal.
-int signalLeftovers(pid_t tool) {
-    const int toolFd = static_cast<int>(syscall(SYS_pidfd_open, tool, 0));
-    kill(-tool, SIGTERM);
-    return toolFd;
-}
-
-// Called once the tool and its guard are reaped, so that any member of the
-// group is something the tool left behind: it has toolGraceMs to end, then
-// is killed. Nothing is left in the usual case, and this returns at once.
-void endLeftovers(int toolFd) {
-    if (toolFd < 0) return;
-    auto signalGroup = [toolFd](int sig) {
-        return syscall(SYS_pidfd_send_signal, toolFd, sig, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) ==
-               0;
-    };
-    for (int waited = 0; signalGroup(0); waited += 5) {
-        if (waited >= toolGraceMs) {
-            signalGroup(SIGKILL);
-            break;
-        }
-        struct timespec pause = {0, 5 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    close(toolFd);
 }
 
 }  // namespace
@@ -344,7 +318,7 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     StopWatch& w = watch != nullptr ? *watch : unwatched;
     auto stop = [&] {
         child.closeOutput();
-        child.endGroup(toolGraceMs);
+        child.endGroup(0, toolGraceMs);
         return ToolOutcome::Stopped;
     };
 
@@ -355,12 +329,40 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     // The readers compare whole lines, so a tool's last line that lacks its
     // line end (or was cut by the tool's death) is ended before our lines.
     bool midLine = false;
+    const pid_t tool = child.pid();
+    // Watched beside the output: a child the tool left in its group may hold
+    // the output open, and is ended once the tool has ended. Without a
+    // pidfd the tool's end is looked for at every tick.
+    int toolFd = static_cast<int>(syscall(SYS_pidfd_open, tool, 0));
+    bool toolEnded = false;
+    ChildProcess::WaitResult waited;
+    // A child the tool left in its group is no daemon (that leaves the group):
+    // it ends with the answer, or nothing would end it once the guard is gone.
+    // The tool is reaped last, and the guard stays in the group until then.
+    auto endLeftovers = [&] {
+        toolEnded = true;
+        if (toolFd >= 0) close(toolFd);
+        toolFd = -1;
+        waited = child.endGroup(0, toolGraceMs);
+    };
     for (;;) {
-        if (await(child.outputFd(), POLLIN, outFd, w) == Wake::Stop) return stop();
+        const int tick = toolEnded || toolFd >= 0 ? -1 : 20;
+        if (await(child.outputFd(), POLLIN, outFd, w, tick, toolFd) == Wake::Stop) {
+            if (toolFd >= 0) close(toolFd);
+            return stop();
+        }
+        if (!toolEnded && toolExited(tool)) {
+            endLeftovers();
+            continue;
+        }
         std::size_t got = 0;
-        FdIo::IoResult r = child.read(buf, sizeof buf, got, -1);
+        FdIo::IoResult r = child.read(buf, sizeof buf, got, 0);
+        if (r == FdIo::IoResult::TimedOut) continue;
         if (r == FdIo::IoResult::Ok) {
-            if (!deliver(outFd, buf, got, w)) return stop();
+            if (!deliver(outFd, buf, got, w)) {
+                if (toolFd >= 0) close(toolFd);
+                return stop();
+            }
             if (got > 0) midLine = buf[got - 1] != '\n';
             continue;
         }
@@ -371,25 +373,23 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
         break;
     }
     child.closeOutput();
-    // A tool may close its output and still run: it is waited for as watchfully.
-    if (awaitExit(child.pid(), outFd, w) == Wake::Stop) return stop();
-
-    pid_t expected = child.pid();
-    // A child the tool left in its group is no daemon (that leaves the group):
-    // it ends with the answer, or nothing would end it once the guard is gone.
-    const int toolFd = signalLeftovers(expected);
-    ChildProcess::WaitResult waited = child.wait(-1);
+    if (!toolEnded) {
+        if (toolFd >= 0) close(toolFd);
+        toolFd = -1;
+        // A tool may close its output and still run: it is waited for as watchfully.
+        if (awaitExit(tool, outFd, w) == Wake::Stop) return stop();
+        endLeftovers();
+    }
     ToolOutcome result = ToolOutcome::Ran;
     if (!waited.reaped) {
         char buf2[96];
         std::snprintf(buf2, sizeof buf2, "Wait returned unknown pid: %d != %d\n",
-                      static_cast<int>(waited.returned), static_cast<int>(expected));
+                      static_cast<int>(waited.returned), static_cast<int>(tool));
         trailer += buf2;
         result = ToolOutcome::NotRun;
     }
     // Reaped before the marker: a reader holding the answer finds no child of the relay left.
     guard.dismiss();
-    endLeftovers(toolFd);
     // Anything about this request goes before its marker, never into the next answer.
     const std::string tail = trailer + endMarker;
     return deliver(outFd, tail.data(), tail.size(), w) ? result : ToolOutcome::Stopped;

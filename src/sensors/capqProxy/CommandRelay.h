@@ -18,8 +18,10 @@
 // own clean-up (SIGKILL, a crash, the memory killer), the guard sees its
 // lifeline pipe close and ends the group (SIGTERM, then SIGKILL after
 // toolGraceMs). Being a member, the guard also keeps the group's id from
-// naming another group. What a tool leaves running in its group when it
-// ends is ended before the marker (SIGTERM, then SIGKILL after toolGraceMs).
+// naming another group. What a tool leaves running in its group is ended
+// as soon as the tool itself has ended, also while it holds the tool's
+// output open (SIGTERM, then SIGKILL after toolGraceMs); the rest of the
+// output is then read and the marker written.
 // A tool or child that leaves its group and session on purpose (a daemon) is
 // not tracked.
 //
