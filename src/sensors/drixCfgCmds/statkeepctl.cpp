@@ -1,4 +1,5 @@
 // statkeepctl: enables, updates or disables the sensor daemon on this node.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +19,18 @@ int commandExitStatus(int status) {
     return status;
 }
 
+void onFileSizeLimit(int) {}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Past a file-size limit the write then fails with EFBIG and is reported
+    // with the old file kept, instead of the tool dying silently. A handler,
+    // not SIG_IGN, so that the service scripts run later start with the
+    // default action.
+    struct sigaction fileSize = {};
+    fileSize.sa_handler = onFileSizeLimit;
+    sigaction(SIGXFSZ, &fileSize, nullptr);
     StatkeepCtrl ctrl;
     if (!ctrl.init(argc, argv, Platform::path(StatkeepCtrl::LOCK_FILE))) return -1;
     const std::string cfgFile = Platform::path(StatkeepCtrl::CFG_FILE);

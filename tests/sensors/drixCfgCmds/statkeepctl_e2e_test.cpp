@@ -265,10 +265,11 @@ TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
         std::string why;
     } rows[] = {
         // A 512-byte file size limit stands for a full disk: the write fails
-        // part-way with EFBIG.
+        // part-way with EFBIG, also where the limit's signal is not ignored.
         {false,
          {"/bin/sh", "-c", "trap '' XFSZ; ulimit -S -f 1; exec \"$@\"", "sh"},
          strerror(EFBIG)},
+        {false, {"/bin/sh", "-c", "ulimit -S -f 1; exec \"$@\"", "sh"}, strerror(EFBIG)},
         // The user's own file in a directory only root may write.
         {true, {}, strerror(EACCES)},
     };
