@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -119,18 +120,20 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     bool threadGone = true;
     bool hooksRun = false;
     if (thread != nullptr) {
+        std::future<void> left = ctrl->loopLeft.get_future();
         if (!sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller) && out != nullptr)
             out->logError("Could not send control message to sensor controller.");
         // Exchanges under way get a moment to finish; a sensor still
         // waiting on a relay or proxy after it would hold the controller
         // past the join's time-out, so their children are ended then.
+        // (A timed join would log its time-out, which is routine here.)
         constexpr unsigned int EXCHANGE_SECONDS = 1;
-        bool joined = thread->joinTimed(nullptr, EXCHANGE_SECONDS);
-        if (!joined) {
+        if (left.wait_for(std::chrono::seconds(EXCHANGE_SECONDS)) != std::future_status::ready) {
             runStopHooks();
             hooksRun = true;
-            joined = thread->joinTimed(nullptr, JOIN_SECONDS - EXCHANGE_SECONDS);
         }
+        const bool joined =
+            thread->joinTimed(nullptr, hooksRun ? JOIN_SECONDS - EXCHANGE_SECONDS : JOIN_SECONDS);
         if (!joined) {
             if (out != nullptr)
                 out->logInfo("Thread join failed. Going to kill thread: %s",

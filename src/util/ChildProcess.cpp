@@ -35,12 +35,19 @@ bool groupPidfdSignalWorks() {
     if (groupPidfdSignalRefused.load()) return false;
     int known = groupPidfdSignal.load();
     if (known == 0) {
-        // Signal 0 to our own group only checks: it reaches nobody.
+        // Signal 0 through our own pidfd only checks: it reaches nobody. A
+        // kernel without the flag refuses it with EINVAL before it looks at
+        // the group; one with it answers ESRCH where we lead no group (a
+        // daemon run from a shell script or a test runner), which still
+        // tells that the flag is known.
         const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
-        known = self >= 0 && syscall(SYS_pidfd_send_signal, self, 0, nullptr,
-                                     PIDFD_SIGNAL_PROCESS_GROUP) == 0
-                    ? 1
-                    : -1;
+        if (self < 0) {
+            known = -1;
+        } else {
+            const long rc =
+                syscall(SYS_pidfd_send_signal, self, 0, nullptr, PIDFD_SIGNAL_PROCESS_GROUP);
+            known = rc == 0 || errno == ESRCH ? 1 : -1;
+        }
         if (self >= 0) close(self);
         groupPidfdSignal.store(known);
     }
