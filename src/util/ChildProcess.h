@@ -106,6 +106,10 @@ class ChildProcess {
     // The parent's pipe ends, -1 when not a pipe or closed.
     int inputFd() const { return toChild; }
     int outputFd() const { return fromChild; }
+    // The child's pidfd, readable once the child has ended (reaped or not),
+    // for a caller that polls its end beside the pipes; -1 without a child
+    // or where the system has no pidfds. Owner's thread.
+    int exitFd() const { return pidFd; }
 
     // Reads what the child wrote on its output pipe (see FdIo::readSome).
     FdIo::IoResult read(void* buf, std::size_t cap, std::size_t& got, int timeoutMs);
