@@ -31,6 +31,29 @@ inline std::vector<pid_t> spawnSleepers(int n) {
     return pids;
 }
 
+// n sleeping processes that are not ours: children of one process of ours
+// that waits for ever, as the other processes of a host are. Ended with that
+// process (kill it with SIGKILL and reap it); 0 when it could not be forked.
+inline pid_t spawnForeignSleepers(int n) {
+    int ready[2];
+    if (pipe(ready) != 0) return 0;
+    const pid_t holder = fork();
+    if (holder == 0) {
+        close(ready[0]);
+        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        if (getppid() == 1) _exit(0);
+        spawnSleepers(n);
+        const char go = 1;
+        if (write(ready[1], &go, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char go = 0;
+    if (holder > 0 && read(ready[0], &go, 1) != 1) go = 0;
+    close(ready[0]);
+    return holder;
+}
+
 inline void reap(const std::vector<pid_t>& pids) {
     for (pid_t p : pids) kill(p, SIGKILL);
     for (pid_t p : pids) waitpid(p, nullptr, 0);

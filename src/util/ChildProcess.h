@@ -72,8 +72,10 @@ class ChildProcess {
         // group (with ownGroup) and before it runs the program: the child
         // waits for it to return, and ends without running the program when
         // the parent dies first. Lets the caller put a watcher into the group
-        // before the program can start anything.
-        std::function<void(pid_t)> beforeExec;
+        // before the program can start anything; it returns the watcher's
+        // pid (0 for none), which the caller ends itself and endGroup does
+        // not wait for.
+        std::function<pid_t(pid_t)> beforeExec;
     };
 
     // Where a start failed. err is the errno of the failing call.
@@ -144,6 +146,15 @@ class ChildProcess {
     // itself, or a keeper process (see below). Any thread, as signal().
     bool signalGroup(int sig);
 
+    // A group's leftovers are found among this process's descendants: the
+    // first start with ownGroup makes the process a child subreaper, so that
+    // what a program leaves orphaned is adopted by us rather than by init,
+    // and the kernel's lists of a task's children lead to every member at a
+    // cost that follows the group, not the host. Adopted processes that end
+    // are reaped with the group; the owner of a process that ignores no
+    // SIGCHLD reaps any other adopted child itself. Where the kernel lists
+    // no children, the whole of /proc is read instead.
+    //
     // For a child started with ownGroup, the one way its group is ended:
     // waits up to waitMs for the child to end by itself; when it has not,
     // or others of its group are left, the group gets SIGTERM and, when it
@@ -169,6 +180,12 @@ class ChildProcess {
     // Test seam: children started from now on are treated as on a kernel
     // that refuses to signal a group through a pidfd (before Linux 6.9).
     static void refuseGroupPidfdSignal(bool refuse);
+    // Whether groups of children started now are signalled through a pidfd
+    // (the kernel's answer, or the seam above).
+    static bool groupsSignalledByPidfd();
+    // Test seam: a group's end is looked for in the whole of /proc, as where
+    // the kernel does not list a task's children.
+    static void refuseDescendantWalk(bool refuse);
 
   private:
     // True when the child has ended (and was reaped, by wait() or the system).
@@ -204,10 +221,14 @@ class ChildProcess {
     // Where the group is signalled by its id and the system reaps the child
     // itself: a process of ours that sits in the group, blocks every signal
     // and is never reaped by the system (it is made to send no SIGCHLD), so
-    // that the id stays the group's until the keeper is reaped. It ends when
-    // keeperLine, its lifeline, is closed.
+    // that the id stays the group's until the keeper is reaped. It bears the
+    // program's name. Should keeperLine, its lifeline, close without the
+    // keeper being killed first (the owner was killed outright), it ends the
+    // group (SIGTERM, then SIGKILL half a second later) and itself.
     pid_t keeperPid = 0;
     int keeperLine = -1;
+    // The caller's own process in the group (see Options::beforeExec).
+    pid_t ownPid = 0;
     int toChild = -1;
     int fromChild = -1;
 };

@@ -6,14 +6,16 @@
 #include <sys/prctl.h>
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "LineReader.h"
 #include "stubs/StubHarness.h"
@@ -57,12 +59,29 @@ size_t groupMembers(pid_t pgid) {
     return n;
 }
 
-// Linux 6.9 on signals a group through a pidfd.
-bool kernelSignalsGroupsByPidfd() {
-    utsname u;
-    int major = 0, minor = 0;
-    return uname(&u) == 0 && sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
-           (major > 6 || (major == 6 && minor >= 9));
+// The names of the processes of group pgid other than those listed.
+std::vector<std::string> otherNames(pid_t pgid, std::initializer_list<pid_t> listed) {
+    std::vector<std::string> names;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return names;
+    while (dirent* e = readdir(proc)) {
+        const long pid = std::atol(e->d_name);
+        if (pid <= 0 || getpgid(static_cast<pid_t>(pid)) != pgid ||
+            std::find(listed.begin(), listed.end(), pid) != listed.end())
+            continue;
+        std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name)) names.push_back(name);
+    }
+    closedir(proc);
+    return names;
+}
+
+std::string ownName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
 }
 
 // Descriptors above 2 open in this process without close-on-exec, in the
@@ -180,6 +199,7 @@ TEST(ChildProcess, TheProgramWaitsForTheHookBeforeExec) {
                     held = readlink(path.c_str(), exe, sizeof exe - 1) > 0 &&
                            std::string(exe) == self && getpgid(pid) == pid;
                     if (parentDies) _exit(held ? 0 : 1);
+                    return pid_t(0);
                 };
                 if (!c.start(argvdump, {"p"}, o).ok() || !held) _exit(1);
                 _exit(StubHarness::exitCodeOf(c.wait(10000)) == 3 ? 0 : 1);
@@ -313,7 +333,9 @@ TEST(ChildProcess, ReleaseEndsAChildThatIsStillRunning) {
 // also when the child has ended by itself and left its own child behind,
 // and under an ignored SIGCHLD, where the system reaps the child at once.
 // Every row runs as the kernel allows and as on one that refuses to signal
-// a group through a pidfd (before Linux 6.9).
+// a group through a pidfd (before Linux 6.9); and with the leftovers found
+// among the adopted descendants, also of a child started on another thread
+// than the main one (orphans go to the main thread), and in the whole of /proc.
 TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
     struct Row {
         const char* actions;
@@ -330,39 +352,112 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
         // One that left the group and session on purpose is not the group's.
         {"forkdaemon,sleep:20000", true, false},
     };
+    enum class Look { Walk, WalkFromThread, Scan };
+    auto runRow = [](const Row& r) {
+        ReleaseCase rc(r.actions, r.ignoreSigchld, true);
+        ASSERT_TRUE(rc.started);
+        ChildProcess& c = rc.c;
+        const pid_t pid = rc.pid;
+        std::string out;
+        for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
+            out += StubHarness::readUntil(c, "\n", 10000);
+        ASSERT_NE(out.find("child="), std::string::npos) << out;
+        const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
+        ASSERT_GT(grandchild, 0) << out;
+        // Under an ignored SIGCHLD a keeper holds the group id exactly where
+        // the group is not signalled through a pidfd.
+        // It bears the program's name, not that of the thread it came from.
+        if (r.ignoreSigchld && r.grandchildEnds) {
+            EXPECT_EQ(groupMembers(pid), ChildProcess::groupsSignalledByPidfd() ? 2u : 3u);
+            for (const std::string& name : otherNames(pid, {pid, grandchild}))
+                EXPECT_EQ(name, ownName());
+        }
+        c.release();
+        // SIGKILL takes effect as soon as the process is next scheduled.
+        for (int i = 0; i < 200 && r.grandchildEnds && StubHarness::running(grandchild); ++i)
+            usleep(10000);
+        EXPECT_FALSE(StubHarness::running(pid));
+        EXPECT_EQ(StubHarness::running(grandchild), !r.grandchildEnds);
+        EXPECT_FALSE(c.signalGroup(SIGTERM));
+        // Orphaned, the grandchild is reaped by another parent; never left running.
+        if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
+    };
     for (const bool refused : {false, true}) {
         ChildProcess::refuseGroupPidfdSignal(refused);
-        for (const Row& r : rows) {
-            SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : "") +
-                         (refused ? " group pidfd signal refused" : ""));
-            ReleaseCase rc(r.actions, r.ignoreSigchld, true);
-            ASSERT_TRUE(rc.started);
-            ChildProcess& c = rc.c;
-            const pid_t pid = rc.pid;
+        for (const Look look : {Look::Walk, Look::WalkFromThread, Look::Scan}) {
+            ChildProcess::refuseDescendantWalk(look == Look::Scan);
+            for (const Row& r : rows) {
+                SCOPED_TRACE(std::string(r.actions) + (r.ignoreSigchld ? " SIGCHLD ignored" : "") +
+                             (refused ? " group pidfd signal refused" : "") +
+                             (look == Look::Scan             ? " whole /proc"
+                              : look == Look::WalkFromThread ? " from another thread"
+                                                             : ""));
+                if (look == Look::WalkFromThread)
+                    std::thread([&] {
+                        pthread_setname_np(pthread_self(), "sensorthread");
+                        runRow(r);
+                    }).join();
+                else
+                    runRow(r);
+            }
+        }
+    }
+    ChildProcess::refuseDescendantWalk(false);
+    ChildProcess::refuseGroupPidfdSignal(false);
+}
+
+// An owner killed outright, which ignores SIGCHLD, where the group is
+// signalled by its id: the keeper sees its lifeline close and ends the group,
+// also a member that ignores SIGTERM.
+TEST(ChildProcess, AKeeperEndsTheGroupOfAnOwnerKilledOutright) {
+    for (const char* actions : {"forkhang,sleep:20000", "noterm,forkhang,sleep:20000"}) {
+        SCOPED_TRACE(actions);
+        int pids[2];
+        ASSERT_EQ(pipe(pids), 0);
+        const pid_t owner = fork();
+        ASSERT_GE(owner, 0);
+        if (owner == 0) {
+            close(pids[0]);
+            signal(SIGCHLD, SIG_IGN);
+            ChildProcess::refuseGroupPidfdSignal(true);
+            setenv("ARGVDUMP_ACTIONS", actions, 1);
+            ChildProcess c;
+            ChildProcess::Options o;
+            o.input = ChildProcess::Input::Pipe;
+            o.ownGroup = true;
+            if (!c.start(argvdump, {"lead"}, o).ok()) _exit(1);
             std::string out;
             for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
                 out += StubHarness::readUntil(c, "\n", 10000);
-            ASSERT_NE(out.find("child="), std::string::npos) << out;
-            const pid_t grandchild = std::atoi(out.c_str() + out.find("child=") + 6);
-            ASSERT_GT(grandchild, 0) << out;
-            // Under an ignored SIGCHLD a keeper holds the group id only where
-            // the group cannot be signalled through a pidfd; a test runner
-            // that leads no group of its own is no sign of an old kernel.
-            if (r.ignoreSigchld && r.grandchildEnds && kernelSignalsGroupsByPidfd()) {
-                EXPECT_EQ(groupMembers(pid), refused ? 3u : 2u);
-            }
-            c.release();
-            // SIGKILL takes effect as soon as the process is next scheduled.
-            for (int i = 0; i < 200 && r.grandchildEnds && StubHarness::running(grandchild); ++i)
-                usleep(10000);
-            EXPECT_FALSE(StubHarness::running(pid));
-            EXPECT_EQ(StubHarness::running(grandchild), !r.grandchildEnds);
-            EXPECT_FALSE(c.signalGroup(SIGTERM));
-            // Orphaned, the grandchild is reaped by another parent; never left running.
-            if (StubHarness::running(grandchild)) kill(grandchild, SIGKILL);
+            const std::string line =
+                std::to_string(c.pid()) + " " + out.substr(out.find("child=")) + "\n";
+            if (write(pids[1], line.data(), line.size()) < 0) _exit(1);
+            for (;;) pause();
         }
+        close(pids[1]);
+        struct Ender {
+            pid_t pid;
+            ~Ender() {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        } ender{owner};
+        char buf[64] = {};
+        ASSERT_GT(read(pids[0], buf, sizeof buf - 1), 0);
+        close(pids[0]);
+        int leader = 0, grandchild = 0;
+        ASSERT_EQ(sscanf(buf, "%d child=%d", &leader, &grandchild), 2) << buf;
+        ASSERT_TRUE(StubHarness::running(grandchild));
+        kill(owner, SIGKILL);
+        waitpid(owner, nullptr, 0);
+        for (int i = 0; i < 300 && (StubHarness::running(leader) || StubHarness::running(grandchild));
+             ++i)
+            usleep(10000);
+        EXPECT_FALSE(StubHarness::running(leader));
+        EXPECT_FALSE(StubHarness::running(grandchild));
+        kill(leader, SIGKILL);
+        kill(grandchild, SIGKILL);
     }
-    ChildProcess::refuseGroupPidfdSignal(false);
 }
 
 TEST(ChildProcess, WorksWithStandardStreamsClosed) {

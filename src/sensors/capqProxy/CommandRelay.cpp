@@ -151,11 +151,12 @@ bool deliver(int outFd, const char* data, std::size_t len, StopWatch& watch) {
 class GroupGuard {
   public:
     GroupGuard() = default;
-    // Joins the guard to the group of the tool, which does not run yet.
-    void watch(pid_t group) {
+    // Joins the guard to the group of the tool, which does not run yet;
+    // the guard's pid, 0 without one.
+    pid_t watch(pid_t group) {
         int life[2];
         // Made after the tool's fork and close-on-exec, so no tool holds its write end.
-        if (pipe2(life, O_CLOEXEC) != 0) return;
+        if (pipe2(life, O_CLOEXEC) != 0) return 0;
         pid = fork();
         if (pid == 0) {
             close(life[1]);
@@ -165,11 +166,12 @@ class GroupGuard {
         if (pid < 0) {
             pid = 0;
             close(life[1]);
-            return;
+            return 0;
         }
         // Also from this side, so that the guard is a member once fork returns.
         setpgid(pid, group);
         lifeline = life[1];
+        return pid;
     }
     ~GroupGuard() { dismiss(); }
     // Ends and reaps the guard quietly: the tool's own end is the relay's to make.
@@ -308,7 +310,7 @@ ToolOutcome execCmd(const std::string& cmd, const std::vector<std::string>& para
     // tool's group has been ended. The tool runs only once the guard is in
     // its group, so a relay killed at any moment leaves no tool unguarded.
     GroupGuard guard;
-    options.beforeExec = [&guard](pid_t group) { guard.watch(group); };
+    options.beforeExec = [&guard](pid_t group) { return guard.watch(group); };
     ChildProcess::StartResult started = child.start(cmd, params, options);
     if (!started.ok()) {
         emit(outFd, startFailure(cmd, started) + "\n" + endMarker);
@@ -424,6 +426,11 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
                 if (signalFd >= 0) sigprocmask(SIG_BLOCK, &stops, &before);
                 stopped =
                     execCmd(d.cmd, d.params, outFd, endMarker, &watch) == ToolOutcome::Stopped;
+                // The relay adopts what its tools leave orphaned (see
+                // ChildProcess::endGroup); no child of its own is left now,
+                // so any that has ended is such an orphan.
+                while (waitpid(-1, nullptr, WNOHANG) > 0) {
+                }
                 if (watch.signal != 0) status = 128 + watch.signal;
                 if (watch.readerGone) status = 128 + SIGPIPE;
                 // A stop signal that came after the tool ended acts now.
