@@ -94,6 +94,7 @@ TEST_F(InstallTest, ServiceUnitLogDirectoryAndRotationRule) {
                                  "LogsDirectory=" + logDir.substr(9),
                                  "Restart=on-failure",
                                  "RestartPreventExitStatus=75 78",
+                                 "KillMode=control-group",
                                  "ConditionPathExists=/opt/Ostrel/velmar/VelmarSensors.cfg",
                                  "ExecReload=/bin/kill -HUP $MAINPID",
                                  "Documentation=file:" VELMAR_INSTALL_PREFIX + guide};
