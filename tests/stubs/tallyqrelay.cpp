@@ -37,6 +37,8 @@
 //   @cut         only the opening line of the reply
 //   @dup         the reply twice in one write; @dup=MS the second copy MS
 //                milliseconds after the first
+//   @as=NAME     with @dup=MS: the reply file NAME.reply in place of the
+//                second copy (another request's reply arriving late)
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
@@ -131,7 +133,8 @@ bool answer(const std::string& line) {
         } else {
             put(1, reply);
             pauseMs(std::atol(dirs["dup"].c_str()));
-            put(1, reply);
+            put(1, dirs.count("as") && dir != nullptr ? StandIn::cannedReply(dir, dirs["as"], reply)
+                                                      : reply);
         }
     } else if (dirs.count("together")) {
         put(1, EVENT + reply);
