@@ -525,6 +525,31 @@ TEST_F(TallyqStubTest, UnsolicitedRepliesNeverAnswerALaterRequest) {
     EXPECT_EQ(familyWarnings, dropped);
 }
 
+// Which request a reply answers, when not the one waiting: only a key that
+// the waiting request's replies never hold, in any record, tells.
+TEST(TallyqStubRule, OnlyAKeyTheWaitingReplyNeverHoldsTellsAnother) {
+    const struct {
+        const char* request;
+        std::string reply;
+        const char* other;
+    } rows[] = {
+        {"tallyq wqm", opened("wqm", wqm("") + wqm("_fs_ b")), "tallyq wqm fs"},
+        {"tallyq wqm", opened("wqm", wqm("_fs_ a") + wqm("_fset_ b")), "tallyq wqm fset"},
+        {"tallyq wqm fs", opened("wqm", wqm("") + wqm("_fset_ b")), "tallyq wqm fset"},
+        {"tallyq wqm fs", opened("wqm", wqm("")), ""},  // a filesystem reported as unknown
+        {"tallyq wqm fset", opened("wqm", wqm("") + wqm("_fs_ a")), ""},
+        {"tallyq rpcs ns", opened("rpcs", peer("") + obj("X") + peer("_nn_ n")), "tallyq rpcs 1s"},
+        {"tallyq rpcs 1s", opened("rpcs", peer("") + obj("CHANNEL_WAIT")), ""},  // unnamed peer
+        {"tallyq rpcs ns", opened("rpcs", "_error_ e\n"), ""},
+        {"tallyq rpcs ns", opened("wqm", wqm("")), "tallyq wqm"},          // names another
+        {"tallyq wqm fs", "_tallyq::wqm _fset_ b\n_response_ end\n", ""},  // names none
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(TallyqStub::answersAnother(*parsed(row.reply), row.request), row.other)
+            << row.request << ": " << row.reply;
+    }
+}
+
 // The socket relay's own failure text reaches the log.
 TEST_F(TallyqStubTest, TheRelaysOwnFailureIsLogged) {
     env.set("VELMAR_PLATFORM_ROOT", dir.path().c_str());
