@@ -40,15 +40,16 @@ ChildChannel::Setup channelSetup() {
 
 // Requests whose replies open alike ("tallyq wqm", "tallyq rpcs"), each a
 // bit for the sets of them below.
+enum KindBit : unsigned { WQM = 1, WQM_FS = 2, WQM_FSET = 4, RPCS_NS = 8, RPCS_1S = 16 };
 struct Kind {
     const char* request;
     unsigned bit;
 };
-const Kind KINDS[] = {{"tallyq wqm", 1},
-                      {"tallyq wqm fs", 2},
-                      {"tallyq wqm fset", 4},
-                      {"tallyq rpcs ns", 8},
-                      {"tallyq rpcs 1s", 16}};
+const Kind KINDS[] = {{"tallyq wqm", WQM},
+                      {"tallyq wqm fs", WQM_FS},
+                      {"tallyq wqm fset", WQM_FSET},
+                      {"tallyq rpcs ns", RPCS_NS},
+                      {"tallyq rpcs 1s", RPCS_1S}};
 
 // Keys that only some of those replies hold: a filesystem or fileset name, a
 // peer's names. Any record holding one shows that the reply answers none of
@@ -58,8 +59,11 @@ struct Telling {
     const char* key;
     unsigned holders;  // the kinds whose replies may hold the key
 };
-const Telling TELLING[] = {
-    {"_fs_", 2 | 4}, {"_fset_", 4}, {"_cl_", 16}, {"_rnn_", 16}, {"_nn_", 16}};
+const Telling TELLING[] = {{"_fs_", WQM_FS | WQM_FSET},
+                           {"_fset_", WQM_FSET},
+                           {"_cl_", RPCS_1S},
+                           {"_rnn_", RPCS_1S},
+                           {"_nn_", RPCS_1S}};
 
 // A digest of what a reply hands its caller, to know a copy of an answer
 // already handed over. Each piece enters with its length, so that no two
