@@ -531,12 +531,9 @@ TEST(TallyqStubRule, OnlyAKeyTheWaitingReplyNeverHoldsTellsAnother) {
         std::string reply;
         const char* other;
     } rows[] = {
-        {"tallyq wqm", opened("wqm", wqm("") + wqm("_fs_ b")), "tallyq wqm fs"},
         {"tallyq wqm", opened("wqm", wqm("_fs_ a") + wqm("_fset_ b")), "tallyq wqm fset"},
-        {"tallyq wqm fs", opened("wqm", wqm("") + wqm("_fset_ b")), "tallyq wqm fset"},
         {"tallyq wqm fs", opened("wqm", wqm("")), ""},  // a filesystem reported as unknown
         {"tallyq wqm fset", opened("wqm", wqm("") + wqm("_fs_ a")), ""},
-        {"tallyq rpcs ns", opened("rpcs", peer("") + obj("X") + peer("_nn_ n")), "tallyq rpcs 1s"},
         {"tallyq rpcs 1s", opened("rpcs", peer("") + obj("CHANNEL_WAIT")), ""},  // unnamed peer
         {"tallyq rpcs ns", opened("rpcs", "_error_ e\n"), ""},
         {"tallyq rpcs ns", opened("wqm", wqm("")), "tallyq wqm"},          // names another
