@@ -37,6 +37,8 @@
 //   @cut         only the opening line of the reply
 //   @dup         the reply twice in one write; @dup=MS the second copy MS
 //                milliseconds after the first
+//   @first=NAME  the reply file NAME.reply before the reply (another
+//                request's reply arriving late)
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
@@ -121,6 +123,7 @@ bool answer(const std::string& line) {
     if (dirs.count("events")) {
         for (long i = std::atol(dirs["events"].c_str()); i > 0; --i) put(1, EVENT);
     }
+    if (dirs.count("first") && dir != nullptr) put(1, StandIn::cannedReply(dir, dirs["first"], ""));
     if (dirs.count("garbage")) {
         put(1, "_response_ begin tallyq x\nno-such-token here\n_response_ end\n");
     } else if (dirs.count("cut")) {

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <sstream>
+#include <string_view>
 
 #include "Configuration.h"
+#include "FNV1AHash.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
 #include "PthreadLock.h"
@@ -36,37 +38,60 @@ ChildChannel::Setup channelSetup() {
     return setup;
 }
 
-bool holds(const TallyqRecord& record, const char* key) {
-    const KeyValuesMap_t* main = record.getMainMap();
-    return main != nullptr && main->find(key) != main->end();
-}
-
-// Requests whose replies open alike ("tallyq wqm", "tallyq rpcs") and what
-// the records of each one's reply show: the first record, and for "rpcs ns"
-// the second. A reply that shows none of them (an error, no records) is
-// taken as the answer of whichever of them is waiting.
+// Requests whose replies open alike ("tallyq wqm", "tallyq rpcs"), each a
+// bit for the sets of them below.
+enum KindBit : unsigned { WQM = 1, WQM_FS = 2, WQM_FSET = 4, RPCS_NS = 8, RPCS_1S = 16 };
 struct Kind {
     const char* request;
-    bool (*shows)(const RecordList_t& records);
+    unsigned bit;
 };
-const Kind KINDS[] = {
-    {"tallyq wqm fset", [](const RecordList_t& r) { return holds(r[0], "_fset_"); }},
-    {"tallyq wqm fs",
-     [](const RecordList_t& r) { return holds(r[0], "_fs_") && !holds(r[0], "_fset_"); }},
-    {"tallyq wqm",
-     [](const RecordList_t& r) { return holds(r[0], "_br_") && !holds(r[0], "_fs_"); }},
-    // The first record of "rpcs 1s" is a peer's; that of "rpcs ns" the
-    // node's header, followed by its statistics objects.
-    {"tallyq rpcs 1s",
-     [](const RecordList_t& r) {
-         return holds(r[0], "_cl_") || holds(r[0], "_rnn_") || holds(r[0], "_nn_");
-     }},
-    {"tallyq rpcs ns",
-     [](const RecordList_t& r) {
-         return !holds(r[0], "_cl_") && !holds(r[0], "_rnn_") && !holds(r[0], "_nn_") &&
-                r.size() > 1 && holds(r[1], "_obj_");
-     }},
+const Kind KINDS[] = {{"tallyq wqm", WQM},
+                      {"tallyq wqm fs", WQM_FS},
+                      {"tallyq wqm fset", WQM_FSET},
+                      {"tallyq rpcs ns", RPCS_NS},
+                      {"tallyq rpcs 1s", RPCS_1S}};
+
+// Keys that only some of those replies hold: a filesystem or fileset name, a
+// peer's names. Any record holding one shows that the reply answers none of
+// the others. Their absence shows nothing: a record may lack each of them (a
+// filesystem reported as unknown, a peer without a name).
+struct Telling {
+    const char* key;
+    unsigned holders;  // the kinds whose replies may hold the key
 };
+const Telling TELLING[] = {{"_fs_", WQM_FS | WQM_FSET},
+                           {"_fset_", WQM_FSET},
+                           {"_cl_", RPCS_1S},
+                           {"_rnn_", RPCS_1S},
+                           {"_nn_", RPCS_1S}};
+
+// A digest of what a reply hands its caller, to know a copy of an answer
+// already handed over. Each piece enters with its length, so that no two
+// different replies run together alike.
+uint64_t digest(const TallyqResponse& reply) {
+    uint64_t h = FNV1AHash64("", 0);
+    auto add = [&h](std::string_view text) {
+        const uint64_t n = text.size();
+        h = FNV1AHashAppend64(h, reinterpret_cast<const char*>(&n), sizeof n);
+        h = FNV1AHashAppend64(h, text.data(), static_cast<unsigned int>(text.size()));
+    };
+    add(std::to_string(reply.getType()));
+    add(reply.getName());
+    add(reply.getAnswered());
+    for (const TallyqRecord& r : reply.getRecordList()) {
+        for (const KeyValuesMap_t* part :
+             {r.getMainMap(), r.getReadMap(), r.getWriteMap(), r.getStatMap()}) {
+            add(part == nullptr ? "-" : "+");
+            if (part == nullptr) continue;
+            for (const auto& e : *part) {
+                add(e.first);
+                add(std::to_string(e.second.size()));
+                for (std::string_view v : e.second) add(v);
+            }
+        }
+    }
+    return h;
+}
 
 // Whether the words of prefix begin request, word by word.
 bool leadsWith(const std::string& request, const char* prefix) {
@@ -171,6 +196,7 @@ void TallyqStub::noteStrayLine(const TallyqResponse& reply) {
 void TallyqStub::disconnectTallyq() {
     channel.close(SIGTERM);
     carry.clear();
+    lastFamilyAnswer.clear();  // a new relay sends no copies of the old one's answers
 }
 
 std::string TallyqStub::answersAnother(const TallyqResponse& reply, const std::string& request) {
@@ -180,15 +206,42 @@ std::string TallyqStub::answersAnother(const TallyqResponse& reply, const std::s
     if (!reply.isResponse() && !reply.isError() && reply.getType() != TallyqResponse::unknown)
         return "";
     if (reply.getAnswered() != TallyqResponse::requestWords(request)) return reply.getAnswered();
-    // The opening names a family of requests: the records tell which.
+    // The opening names a family of requests: only keys that this request's
+    // reply never holds tell another's, in whichever record they are.
     const Kind* mine = kindOfRequest(request);
-    const RecordList_t& records = reply.getRecordList();
-    if (mine == nullptr || records.empty()) return "";
+    if (mine == nullptr) return "";
+    unsigned family = 0;
     for (const Kind& k : KINDS) {
-        if (&k != mine && leadsWith(k.request, reply.getAnswered().c_str()) && k.shows(records))
-            return k.request;
+        if (TallyqResponse::requestWords(k.request) == reply.getAnswered()) family |= k.bit;
+    }
+    bool telling = false;
+    for (const Telling& t : TELLING)
+        telling |= (t.holders & family) != 0 && !(t.holders & mine->bit);
+    if (!telling) return "";
+    unsigned possible = family;  // the kinds whose replies may hold every telling key seen
+    for (const TallyqRecord& r : reply.getRecordList()) {
+        const KeyValuesMap_t* main = r.getMainMap();
+        if (main == nullptr) continue;
+        for (const Telling& t : TELLING) {
+            if ((t.holders & family) != 0 && main->find(t.key) != main->end())
+                possible &= t.holders;
+        }
+    }
+    if (possible & mine->bit) return "";
+    for (const Kind& k : KINDS) {
+        if (possible & k.bit) return k.request;
     }
     return "";
+}
+
+bool TallyqStub::copiesLastAnswer(const TallyqResponse& reply, const std::string& request,
+                                  const std::string& last, uint64_t lastDigest) {
+    const Kind* mine = kindOfRequest(request);
+    if (mine == nullptr || last.empty() || last == mine->request) return false;
+    if (!reply.isResponse() && !reply.isError()) return false;
+    return TallyqResponse::requestWords(last) == reply.getAnswered() &&
+           reply.getAnswered() == TallyqResponse::requestWords(request) &&
+           digest(reply) == lastDigest;
 }
 
 void TallyqStub::noteOversize(TallyqResponse::Oversize why, const std::string& request) {
@@ -223,19 +276,44 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     const Kind* kind = kindOfRequest(request);
     const std::string mine =
         kind != nullptr ? kind->request : TallyqResponse::requestWords(request);
+    const std::string last = lastFamilyAnswer;
+    lastFamilyAnswer.clear();
     TallyqResponse* reply = nullptr;
+    // A reply just like the last answer, to a request whose reply opens
+    // alike: a copy of it, once another reply follows; the answer itself when
+    // nothing does (the same counters, no key to tell them apart).
+    TallyqResponse* held = nullptr;
     for (int skipped = 0;; ++skipped) {
         reply = TallyqResponse::readResponse(channel.process().outputFd(), carry, deadline);
-        const bool event = reply->isEvent();
-        const std::string other = event ? "" : answersAnother(*reply, request);
-        if (!event && other.empty()) break;
-        if (!event)
-            log.logWarning("Dropped a reply to %s while waiting for the reply to %s", other.c_str(),
-                           mine.c_str());
+        if (!reply->isEvent()) {
+            if (held != nullptr) {
+                if (reply->isEOF() && reply->getAnswered().empty() &&
+                    reply->getRecordList().empty()) {
+                    delete reply;
+                    reply = held;
+                    held = nullptr;
+                    break;
+                }
+                log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
+                               last.c_str(), mine.c_str());
+                delete held;
+                held = nullptr;
+            }
+            const std::string other = answersAnother(*reply, request);
+            if (other.empty() && !copiesLastAnswer(*reply, request, last, lastDigest)) break;
+            if (other.empty()) {
+                held = reply;
+                reply = nullptr;
+            } else {
+                log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
+                               other.c_str(), mine.c_str());
+            }
+        }
         delete reply;
         reply = nullptr;
         if (skipped == MAX_EVENTS) break;  // a flood counts as end of input
     }
+    delete held;
     if (reply == nullptr || reply->isFatal() || reply->isEOF()) {
         const bool fatal = reply != nullptr && reply->isFatal();
         const TallyqResponse::Oversize oversize =
@@ -258,6 +336,10 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     }
     lastStrayLine.clear();
     oversized.erase(request);
+    if (kind != nullptr) {
+        lastFamilyAnswer = kind->request;
+        lastDigest = digest(*reply);
+    }
     return reply;
 }
 
