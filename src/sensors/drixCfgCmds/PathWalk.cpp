@@ -30,11 +30,8 @@ std::string joined(const std::string& dir, const std::string& name) {
 // may not read, and fstat and the *at calls work through it.
 const int DIR_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-// Why another user controls the entry (file, link or directory) named path
-// of the directory dirPath: the directory's owner decides what its names
-// stand for; a directory anyone may write without the sticky bit lets anyone
-// swap any entry, and in a sticky one (like /tmp) only entries of root or the
-// caller are ours. Empty when nobody else controls it.
+}  // namespace
+
 std::string controlledByOthers(const std::string& dirPath, const struct stat& dir,
                                const std::string& path, const struct stat& entry) {
     if (dir.st_uid != 0 && dir.st_uid != geteuid())
@@ -46,7 +43,7 @@ std::string controlledByOthers(const std::string& dirPath, const struct stat& di
     return "";
 }
 
-}  // namespace
+std::string PathWalk::pathOf(const std::string& entry) const { return joined(dir_, entry); }
 
 int closeFd(int fd) {
     const int rc = ::close(fd);

@@ -12,6 +12,14 @@
 // Closes fd; Linux releases the descriptor even when close reports EINTR.
 int closeFd(int fd);
 
+// Why another user controls the entry (file, link or directory) named path
+// of the directory dirPath: the directory's owner decides what its names
+// stand for; a directory anyone may write without the sticky bit lets anyone
+// swap any entry, and in a sticky one (like /tmp) only entries of root or the
+// caller are ours. Empty when nobody else controls it.
+std::string controlledByOthers(const std::string& dirPath, const struct stat& dir,
+                               const std::string& path, const struct stat& entry);
+
 class PathWalk {
   public:
     // Walks to the file that path names. The file, when it exists, must be a
@@ -36,6 +44,8 @@ class PathWalk {
     int dirFd() const { return dirFd_; }
     const std::string& dir() const { return dir_; }
     const std::string& name() const { return name_; }
+    // The path of an entry of that directory.
+    std::string pathOf(const std::string& entry) const;
     // Whether the file was there when walked, and what it was then.
     bool exists() const { return exists_; }
     const struct stat& file() const { return file_; }

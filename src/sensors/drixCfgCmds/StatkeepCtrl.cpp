@@ -144,6 +144,22 @@ bool markRestartOwed(int dirFd, const std::string& name) {
     return closeFd(fd) == 0;
 }
 
+// Why the name of the mark beside the file cannot be ours to use: anything
+// there but the caller's own regular file is refused, and left alone, like
+// any file another user controls. Empty when the mark is ours or absent.
+std::string restartMarkRefusal(const PathWalk& walk) {
+    const std::string mark = restartMarker(walk.name());
+    struct stat st, dir;
+    if (fstatat(walk.dirFd(), mark.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (S_ISREG(st.st_mode) && st.st_uid == geteuid()))
+        return "";
+    const std::string path = walk.pathOf(mark);
+    const std::string why =
+        fstat(walk.dirFd(), &dir) == 0 ? controlledByOthers(walk.dir(), dir, path, st) : "";
+    if (!why.empty()) return why;
+    return path + (S_ISREG(st.st_mode) ? " belongs to another user" : " is not a regular file");
+}
+
 }  // namespace
 
 StatkeepCtrl::~StatkeepCtrl() {
@@ -427,7 +443,7 @@ bool StatkeepCtrl::writeConfig(const std::string& path) {
     if (walk.ok()) {
         removeLeftovers(walk.dirFd(), walk.name());
         walked();
-        walk.unchanged(why);
+        if (walk.unchanged(why)) why = restartMarkRefusal(walk);
     }
     if (!why.empty()) {
         logger.logError("Could not write to file %s: %s.", path.c_str(), why.c_str());
@@ -486,7 +502,12 @@ bool StatkeepCtrl::removeConfig(const std::string& path, bool checkOnly) {
     const PathWalk walk(path);
     if (walk.nowhere()) return true;  // no file to remove
     std::string why = walk.why();
-    if (walk.ok() && walk.exists() && !checkOnly) {
+    // Checked before disable stops the daemon: a file kept (its directory on
+    // a read-only filesystem or not ours to write) would start it again at
+    // the next boot.
+    if (walk.ok() && walk.exists() && faccessat(walk.dirFd(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+        why = walk.pathOf(walk.name()) + " cannot be removed: " + std::strerror(errno);
+    if (why.empty() && walk.ok() && walk.exists() && !checkOnly) {
         walked();
         if (walk.unchanged(why) && ::unlinkat(walk.dirFd(), walk.name().c_str(), 0) != 0)
             why = std::strerror(errno);

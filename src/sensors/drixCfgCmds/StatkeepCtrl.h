@@ -73,15 +73,19 @@ class StatkeepCtrl {
     // the way is controlled by another user (an entry of a directory owned
     // by another user or world-writable without the sticky bit; in a sticky
     // one, an entry not owned by root or the caller), or when the file is no
-    // longer what the walk to it found (created, replaced or removed since).
+    // longer what the walk to it found (created, replaced or removed since),
+    // or when the name of the restart mark beside it (see isRestartOwed)
+    // holds anything but the caller's own regular file.
     // Before the rename it records that a restart is owed (see
     // isRestartOwed). On failure the old file stays, and the message gives
     // the reason.
     bool writeConfig(const std::string& path);
     // Removes the file that the path leads to (the target where it is a
     // link), refused with a message where writeConfig would refuse to write
-    // it. A path that leads to no file is nothing to remove. With checkOnly,
-    // only says whether the removal would be refused.
+    // it, or where the file's directory does not let it be removed (on a
+    // read-only filesystem, or not writable by the caller). A path that leads
+    // to no file is nothing to remove. With checkOnly, only says whether the
+    // removal would be refused.
     bool removeConfig(const std::string& path, bool checkOnly = false);
     // Removes the temporary files that runs killed while writing left beside
     // the file: only names of the tool's exact form, regular files owned by

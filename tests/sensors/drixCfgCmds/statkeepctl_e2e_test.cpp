@@ -258,11 +258,13 @@ TEST_F(StatkeepctlRun, RunsStartedTogetherTakeTurnsAndTheScriptNeverHoldsTheLock
 }
 
 TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
-    const std::string velmar = root + "/opt/Ostrel/velmar", file = cluster(CLUSTER);
+    const std::string velmar = root + "/opt/Ostrel/velmar", file = cluster(CLUSTER),
+                      mark = velmar + "/" + RESTART_MARK;
     const struct {
         bool nobody;
         Strings prefix;
         std::string why;
+        bool othersMark = false;
     } rows[] = {
         // A 512-byte file size limit stands for a full disk: the write fails
         // part-way with EFBIG, also where the limit's signal is not ignored.
@@ -272,9 +274,17 @@ TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
         {false, {"/bin/sh", "-c", "ulimit -S -f 1; exec \"$@\"", "sh"}, strerror(EFBIG)},
         // The user's own file in a directory only root may write.
         {true, {}, strerror(EACCES)},
+        // Another user's mark of an owed restart in a sticky directory anyone
+        // may write: not ours to reuse or remove.
+        {false, {}, mark + " belongs to another user in a directory others can write", true},
     };
     for (const auto& r : rows) {
-        if (r.nobody && geteuid() != 0) continue;
+        if ((r.nobody || r.othersMark) && geteuid() != 0) continue;
+        if (r.othersMark) {
+            ASSERT_EQ(chmod(velmar.c_str(), 01777), 0);
+            writeFile(mark, "");
+            ASSERT_EQ(chown(mark.c_str(), NOBODY, NOBODY), 0);
+        }
         writeFile(cfgFile, CLUSTER);
         ASSERT_EQ(chown(cfgFile.c_str(), r.nobody ? NOBODY : 0, 0), 0);
         const Outcome res = run({"enable", "1", "node1", file}, r.nobody ? asNobody() : r.prefix);
@@ -282,9 +292,11 @@ TEST_F(StatkeepctlRun, AFailedWriteSaysWhyKeepsTheOldFileAndDoesNotRestart) {
         EXPECT_EQ(res.messages, Strings{"Could not write to file " + cfgFile + ": " + r.why + "."});
         EXPECT_EQ(readFile(cfgFile), CLUSTER);
         // No temporary file left behind.
-        EXPECT_EQ(entries(velmar), Strings{"VelmarSensors.cfg"});
+        EXPECT_EQ(entries(velmar), r.othersMark ? (Strings{RESTART_MARK, "VelmarSensors.cfg"})
+                                                : Strings{"VelmarSensors.cfg"});
     }
     EXPECT_TRUE(calls().empty());
+    if (geteuid() != 0) GTEST_SKIP() << "not root; the rows of another user's files not run";
 }
 
 // A run as an ordinary user needs only search permission on the way to its
@@ -314,7 +326,8 @@ TEST_F(StatkeepctlRun, ANonRootRunReachesItsTreeThroughADirectoryItMayOnlySearch
 TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
     const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar",
                       scratch = root + "/scratch", pub = scratch + "/pub";
-    enum Kind { FIFO, DEVICE, SOCKET, DIRECTORY, REGULAR };
+    // READ_ONLY: a regular file whose directory is mounted read-only for the run.
+    enum Kind { FIFO, DEVICE, SOCKET, DIRECTORY, REGULAR, READ_ONLY };
     const struct {
         const char* why;
         Kind kind;
@@ -328,7 +341,8 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         std::string linkTo = {};  // what the configuration path links to, when not the target
         bool othersWay = false;   // sticky/way: another user's link to pub
         bool othersTargetDir = false;
-        bool dirLink = false;  // the configuration directory links to the target's
+        bool dirLink = false;            // the configuration directory links to the target's
+        std::string disableReason = {};  // when disable says otherwise than enable
     } rows[] = {
         {"a link to a FIFO", FIFO, scratch + "/fifo", scratch + "/fifo is not a regular file"},
         {"a link to a device", DEVICE, scratch + "/null", scratch + "/null is not a regular file",
@@ -363,11 +377,16 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         {"the configuration directory linked to another user's directory", REGULAR,
          pub + "/VelmarSensors.cfg", "directory " + pub + " belongs to another user", true, 0755,
          true, false, 0755, "", false, true, true},
+        // Stopping the daemon and then keeping the file would start it again at the next boot.
+        {"a link to a file on a read-only filesystem", READ_ONLY, pub + "/VelmarSensors.cfg",
+         strerror(EROFS), true, 0755, false, false, 0755, "", false, false, false,
+         pub + "/VelmarSensors.cfg cannot be removed: " + strerror(EROFS)},
     };
     Strings notRun;
     for (const auto& r : rows) {
         SCOPED_TRACE(r.why);
-        if (r.rootOnly && geteuid() != 0) {  // only root makes devices and gives files away
+        if ((r.rootOnly && geteuid() != 0) ||  // only root makes devices and gives files away
+            (r.kind == READ_ONLY && std::system("/usr/bin/unshare --mount true 2>/dev/null"))) {
             notRun.push_back(r.why);
             continue;
         }
@@ -397,7 +416,8 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
                 ASSERT_EQ(mkdir(r.target.c_str(), 0755), 0);
                 break;
             case REGULAR:
-                writeFile(r.target, "precious");
+            case READ_ONLY:
+                writeFile(r.target, "loglevel = \"info\" # precious\n");
                 ASSERT_EQ(chmod(r.target.c_str(), r.othersTarget ? 0666 : 0600), 0);
                 if (r.othersTarget) {
                     ASSERT_EQ(chown(r.target.c_str(), NOBODY, NOBODY), 0);
@@ -429,18 +449,26 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         const Strings velmarBefore = entries(velmar), scratchBefore = entries(scratch),
                       pubBefore = entries(pub);
 
+        // The mount lives in the run's own namespace (unshare makes it private) and ends with it.
+        const std::string mountRo =
+            "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && exec \"$@\"";
+        const Strings readOnly = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", mountRo, pub};
         for (const char* command : {"enable", "disable"}) {
-            const Outcome res = run({command, "1", "node1", file});
+            const bool disable = command[0] == 'd';
+            const Outcome res =
+                run({command, "1", "node1", file}, r.kind == READ_ONLY ? readOnly : Strings{});
             EXPECT_EQ(res.exitStatus, 255);
-            EXPECT_EQ(res.messages,
-                      Strings{std::string(command[0] == 'e' ? "Could not write to file "
-                                                            : "Could not remove file ") +
-                              cfgFile + ": " + r.reason + "."});
+            EXPECT_EQ(
+                res.messages,
+                Strings{
+                    std::string(disable ? "Could not remove file " : "Could not write to file ") +
+                    cfgFile + ": " +
+                    (disable && !r.disableReason.empty() ? r.disableReason : r.reason) + "."});
             ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
             EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
                         after.st_uid == before.st_uid);
-            if (r.kind == REGULAR) {
-                EXPECT_EQ(readFile(r.target), "precious");
+            if (r.kind == REGULAR || r.kind == READ_ONLY) {
+                EXPECT_EQ(readFile(r.target), "loglevel = \"info\" # precious\n");
             }
             if (r.kind == DIRECTORY) {
                 EXPECT_EQ(entries(r.target), Strings{});
@@ -453,7 +481,7 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
     ASSERT_EQ(std::system(("rm -rf " + velmar + " && mkdir " + velmar).c_str()), 0);
     EXPECT_TRUE(calls().empty());
     if (!notRun.empty())
-        GTEST_SKIP() << "not root; rows not run: " << testing::PrintToString(notRun);
+        GTEST_SKIP() << "not root or no mounts; rows not run: " << testing::PrintToString(notRun);
 }
 
 // Only the tool's own temporary files go, also in a run that writes nothing:
