@@ -11,7 +11,8 @@ echo "$*" >> "$0.log"
 echo $$ >> "$0.pids"
 disk=${2#/dev/}
 if [ -e "$0.replies/$disk.fork" ]; then
-    (trap '' TERM; exec sh -c 'echo $$ >> "$1"; exec sleep 600' - "$0.pids") &
+    (trap '' TERM; exec sleep 600) &
+    echo $! >> "$0.pids"
 fi
 if [ -e "$0.replies/$disk.hang" ]; then exec sleep 600; fi
 if [ -f "$0.replies/$disk" ]; then

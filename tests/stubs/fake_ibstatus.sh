@@ -7,7 +7,8 @@
 echo "ibstatus $*" >> "$0.log"
 echo $$ >> "$0.pids"
 if [ -e "$0.fork" ]; then
-    (trap '' TERM; exec sh -c 'echo $$ >> "$1"; exec sleep 600' - "$0.pids") &
+    (trap '' TERM; exec sleep 600) &
+    echo $! >> "$0.pids"
 fi
 if [ -e "$0.hang" ]; then exec sleep 600; fi
 [ -f "$0.out" ] && cat "$0.out"
