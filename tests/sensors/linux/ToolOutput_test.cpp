@@ -33,7 +33,9 @@ TEST_F(ToolRunTest, EndsTheToolsWholeGroupAtTheAnswerAndAtTheTimeOut) {
     } const rows[] = {
         {"/bin/df", {"-k"}, "/bin/df", "/bin/df.out"},
         {"/usr/sbin/ibstatus", {}, "/usr/sbin/ibstatus", "/usr/sbin/ibstatus.out"},
-        {"/usr/sbin/hddtemp", {"-n", "/dev/sda"}, "/usr/sbin/hddtemp.replies/sda",
+        {"/usr/sbin/hddtemp",
+         {"-n", "/dev/sda"},
+         "/usr/sbin/hddtemp.replies/sda",
          "/usr/sbin/hddtemp.replies/sda"},
     };
     for (const bool refused : {false, true}) {

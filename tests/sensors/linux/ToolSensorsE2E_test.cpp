@@ -184,7 +184,8 @@ TEST(ToolSensorsE2E, AStopEndsAHungDfAndItsChild) {
         ChildProcess::Options o;
         o.output = ChildProcess::Output::Pipe;
         o.error = ChildProcess::ErrorOutput::Inherit;
-        ASSERT_TRUE(daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+        ASSERT_TRUE(
+            daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
         e2e::Stopper stopper{daemon};
         const std::string pidFile = root + "/bin/df.pids";
         ASSERT_TRUE(e2e::waitFor([&] { return lines(readFile(pidFile)).size() >= 2; }, 30));
