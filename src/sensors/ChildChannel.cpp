@@ -1,7 +1,10 @@
 #include "ChildChannel.h"
 
+#include <poll.h>
 #include <signal.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -20,6 +23,13 @@ std::set<ChildChannel*>& registry() {
     static auto* channels = new std::set<ChildChannel*>;
     return *channels;
 }
+// The tool runs that take part in the stop, under registryLock too.
+std::set<ToolChild*>& toolRuns() {
+    static auto* runs = new std::set<ToolChild*>;
+    return *runs;
+}
+// Set once, under registryLock, by the stop hook: the daemon stops only once.
+std::atomic<bool> toolsStopping{false};
 
 // The text with its placeholders filled in, in one pass, so that a path
 // holding a placeholder's name stays as it is.
@@ -153,9 +163,10 @@ void ChildChannel::abandon(int graceMs) {
 void ChildChannel::abandonForStop() {
     std::lock_guard<std::mutex> hold(registryLock());
     // Every busy child is told to end before any is waited for, so that the
-    // stop lasts one grace, not one per busy channel.
+    // stop lasts one grace, not one per busy channel or tool.
     struct Ending {
-        ChildChannel* channel;
+        ChildProcess* child;
+        const std::atomic<bool>* busy;
         FdIo::Deadline deadline;
     };
     std::vector<Ending> ending;
@@ -163,13 +174,19 @@ void ChildChannel::abandonForStop() {
         c->stopping.store(true);
         if (!c->busy.load()) continue;
         c->child.signalGroup(SIGTERM);
-        ending.push_back({c, FdIo::Deadline(c->setup.stopGraceMs)});
+        ending.push_back({&c->child, &c->busy, FdIo::Deadline(c->setup.stopGraceMs)});
     }
+    toolsStopping.store(true);
+    for (ToolChild* t : toolRuns()) {
+        if (!t->busy.load()) continue;
+        t->child.signalGroup(SIGTERM);
+        ending.push_back({&t->child, &t->busy, FdIo::Deadline(ToolChild::GRACE_MS)});
+    }
+    // The registry lock keeps every channel and tool run of the list alive.
     while (!ending.empty()) {
         for (std::size_t i = 0; i < ending.size();) {
-            ChildChannel& c = *ending[i].channel;
-            const bool done = !c.busy.load();
-            if (!done && ending[i].deadline.passed()) c.child.signalGroup(SIGKILL);
+            const bool done = !ending[i].busy->load();
+            if (!done && ending[i].deadline.passed()) ending[i].child->signalGroup(SIGKILL);
             if (done || ending[i].deadline.passed()) {
                 ending[i] = ending.back();
                 ending.pop_back();
@@ -180,4 +197,73 @@ void ChildChannel::abandonForStop() {
         struct timespec pause = {0, 10 * 1000 * 1000};
         if (!ending.empty()) nanosleep(&pause, nullptr);
     }
+}
+
+ToolChild::ToolChild(ChildProcess::ErrorOutput e, bool atStop) : error(e), endedAtStop(atStop) {}
+
+ToolChild::~ToolChild() { end(0); }
+
+bool ToolChild::stopBegun() { return toolsStopping.load(); }
+
+bool ToolChild::start(const std::string& path, const std::vector<std::string>& argv) {
+    end(0);
+    if (endedAtStop && stopBegun()) return false;
+    ChildProcess::Options options;
+    options.input = ChildProcess::Input::Null;
+    options.output = ChildProcess::Output::Pipe;
+    options.error = error;
+    options.ownGroup = true;
+    if (!child.start(path, argv, options).ok()) return false;
+    if (!endedAtStop) return true;
+    {
+        std::lock_guard<std::mutex> hold(registryLock());
+        // Looked at under the lock the stop hook marks it under: the stop
+        // either finds this run or is seen here.
+        if (!toolsStopping.load()) {
+            busy.store(true);
+            toolRuns().insert(this);
+            registered = true;
+            return true;
+        }
+    }
+    end(0);
+    return false;
+}
+
+FdIo::IoResult ToolChild::read(void* buf, std::size_t cap, std::size_t& got, int timeoutMs) {
+    got = 0;
+    if (child.outputFd() < 0) {
+        errno = EBADF;
+        return FdIo::IoResult::Error;
+    }
+    FdIo::Deadline deadline(timeoutMs);
+    for (;;) {
+        // The tool's end is watched beside its output while it runs; without
+        // a pidfd only the output's end is seen.
+        struct pollfd p[2] = {{child.outputFd(), POLLIN, 0}, {child.exitFd(), POLLIN, 0}};
+        const nfds_t n = child.exitFd() >= 0 ? 2 : 1;
+        const int ready = poll(p, n, deadline.remainingMs());
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return FdIo::IoResult::Error;
+        if (ready == 0) return FdIo::IoResult::TimedOut;
+        // A child the tool left behind is no daemon (that leaves the group);
+        // it ends with the answer, or it would hold the output open. The
+        // tool is reaped last, once its group has been ended.
+        if (n == 2 && p[1].revents != 0) child.endGroup(0, GRACE_MS);
+        if (p[0].revents != 0) {
+            const FdIo::IoResult r = child.read(buf, cap, got, 0);
+            if (r != FdIo::IoResult::TimedOut) return r;
+        }
+    }
+}
+
+void ToolChild::end(int waitMs) {
+    child.closeOutput();
+    child.endGroup(waitMs, GRACE_MS);
+    child.release();
+    if (!registered) return;
+    busy.store(false);
+    std::lock_guard<std::mutex> hold(registryLock());
+    toolRuns().erase(this);
+    registered = false;
 }

@@ -19,6 +19,9 @@
 // calls at daemon stop without that lock: it reads the atomic flags and
 // reaches the child only through ChildProcess::signalGroup, which is safe
 // beside the owner.
+//
+// ToolChild, below, is the one-shot kind of child: a tool the daemon runs
+// itself for one answer. Its runs take part in the same stop.
 #pragma once
 
 #include <atomic>
@@ -116,8 +119,9 @@ class ChildChannel {
     LineReader* lines() { return reader.get(); }
 
     // The daemon's stop hook: marks every live channel with a stopGraceMs
-    // stopping, sends SIGTERM to the group of each one with an exchange
-    // under way, all at once, then waits for those exchanges to finish and
+    // stopping, and every tool run (ToolChild) from now on refused, sends
+    // SIGTERM to the group of each channel with an exchange under way and of
+    // each running tool, all at once, then waits for those to finish and
     // sends SIGKILL to the group of each one still busy once its own grace
     // has passed. Main thread, without the channels' locks.
     static void abandonForStop();
@@ -155,4 +159,58 @@ class ChildChannel {
     ChildProcess child;
     std::unique_ptr<LineReader> reader;
     RestartThrottle throttle;
+};
+
+// One run of a tool the daemon runs itself for an answer (a host sensor's
+// tool, the configuration repository's query), its input on /dev/null. The
+// tool leads a process group of its own, and the group is ended
+// (ChildProcess::endGroup) at the answer, at a time-out and at the daemon's
+// stop, so that nothing the tool started outlives the answer: once the tool
+// has ended, what is left of its group is ended, also a child that still
+// holds the output open and would otherwise hold the answer until the
+// time-out.
+//
+// A run made with endedAtStop is ended by ChildChannel::abandonForStop
+// together with the busy channels; once that stop has begun, a run is
+// refused, and one whose start the stop overtook is ended at once. A run on
+// the main thread, which the stop hook cannot overtake, watches the stop
+// itself (SensorCtrl::stopPending) and ends the tool through end().
+//
+// Threads: one owner; abandonForStop reaches the child only through
+// ChildProcess::signalGroup.
+class ToolChild {
+  public:
+    // How long a tool told to end has before SIGKILL.
+    static constexpr int GRACE_MS = 500;
+
+    ToolChild(ChildProcess::ErrorOutput error, bool endedAtStop);
+    // Ends the tool's group, as end(0) does.
+    ~ToolChild();
+    ToolChild(const ToolChild&) = delete;
+    ToolChild& operator=(const ToolChild&) = delete;
+
+    // False when the tool could not be run or the stop refused it.
+    bool start(const std::string& path, const std::vector<std::string>& argv);
+    // Waits up to timeoutMs (< 0: for ever) for output and reads what there
+    // is (see FdIo::readSome). A tool seen to end has the rest of its group
+    // ended first, so that the output then ends with its last writer.
+    FdIo::IoResult read(void* buf, std::size_t cap, std::size_t& got, int timeoutMs);
+    // Closes the output and ends the tool's group, once the tool has had up
+    // to waitMs to end by itself.
+    void end(int waitMs);
+    // Whether the daemon's stop has begun: what a run under way collected
+    // may then be cut short.
+    static bool stopBegun();
+
+  private:
+    friend class ChildChannel;  // abandonForStop
+
+    const ChildProcess::ErrorOutput error;
+    const bool endedAtStop;
+    // Set while the run is known to abandonForStop (from a start it did not
+    // refuse to the end of end()); read by it without the owner.
+    std::atomic<bool> busy{false};
+    // Owner's thread.
+    ChildProcess child;
+    bool registered = false;
 };

@@ -4,14 +4,13 @@
 #include "SingletonElection.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "ChildChannel.h"
 #include "Configuration.h"
 #include "LineReader.h"
 #include "ParamNames.h"
@@ -59,12 +58,10 @@ enum class QueryResult { Ok, NotRun, TimedOut, Stopped };
 QueryResult runRepositoryQuery(const std::string& tool, const std::string& key,
                                std::string& output) {
     if (SensorCtrl::stopPending()) return QueryResult::Stopped;
-    ChildProcess child;
-    ChildProcess::Options options;
-    options.input = ChildProcess::Input::Null;
-    options.output = ChildProcess::Output::Pipe;
-    options.error = ChildProcess::ErrorOutput::ToOutput;
-    if (!child.start(tool, {tool, "vget", key}, options).ok()) return QueryResult::NotRun;
+    // On the main thread, before the controller runs: the stop is watched
+    // here, not by the stop hook.
+    ToolChild child(ChildProcess::ErrorOutput::ToOutput, false);
+    if (!child.start(tool, {tool, "vget", key})) return QueryResult::NotRun;
 
     FdIo::Deadline deadline(KVREG_TIMEOUT_MS);
     QueryResult result = QueryResult::Ok;
@@ -87,14 +84,9 @@ QueryResult runRepositoryQuery(const std::string& tool, const std::string& key,
         if (r == FdIo::IoResult::TimedOut) result = QueryResult::TimedOut;
         break;
     }
-    child.closeOutput();
     // A tool that closed its output may still linger; it gets what is left
-    // of the time-out (none at a stop) before it is killed.
-    if (result != QueryResult::Ok || !child.wait(deadline.remainingMs()).reaped) {
-        child.signal(SIGKILL);
-        child.wait(1000);
-    }
-    child.release();
+    // of the time-out (none at a stop) before it is ended with its group.
+    child.end(result == QueryResult::Ok ? deadline.remainingMs() : 0);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // sensors built from meta-files.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Configuration.h"
 #include "DirectSensors.h"
 #include "GuideTables.h"
@@ -390,6 +392,30 @@ TEST_F(ElectionTest, DecidesByTheRepositoryReplyAndTheLocalNodeName) {
                                     dir.path() + "/var/qorm/gen/qormNodeData"));
         }
     }
+}
+
+// A child the tool leaves behind holding its output does not hold the
+// answer: once the tool has ended, the rest of its group is ended. As the
+// kernel allows and as on one that refuses to signal a group through a pidfd.
+TEST_F(ElectionTest, AChildTheToolLeavesDoesNotHoldTheAnswer) {
+    env.set("KVREG_REPLY", "vget:PERF:node-a");
+    const std::string pids = dir.path() + "/left.pids";
+    env.set("KVREG_LEAVE", pids.c_str());
+    write("var/qorm/gen/qormNodeData", ":node-a:\n");
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "group pidfd signal refused" : "as the kernel allows");
+        ChildProcess::refuseGroupPidfdSignal(refused);
+        std::remove(pids.c_str());
+        restricted("@PERF");
+        EXPECT_TRUE(elected());
+        pid_t left = 0;
+        std::ifstream(pids) >> left;
+        ASSERT_GT(left, 0);
+        for (int i = 0; i < 200 && StubHarness::running(left); ++i) usleep(10000);
+        EXPECT_FALSE(StubHarness::running(left));
+        if (StubHarness::running(left)) kill(left, SIGKILL);
+    }
+    ChildProcess::refuseGroupPidfdSignal(false);
 }
 
 TEST_F(ElectionTest, RunsEvenForAnEntryThatIsSwitchedOff) {

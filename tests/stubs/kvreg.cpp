@@ -7,6 +7,12 @@
 //   KVREG_LOG      file to which it appends one line per call: its arguments
 //                  after the program name, each followed by '|'
 //   KVREG_EXIT     exit status (default 0)
+//   KVREG_LEAVE    file to which it appends the pid of a child it leaves
+//                  behind first, which ignores SIGTERM and holds the output
+//                  open
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,6 +26,14 @@ int main(int argc, char* argv[]) {
             std::fputc('\n', f);
             std::fclose(f);
         }
+    }
+    if (const char* pids = std::getenv("KVREG_LEAVE")) {
+        const pid_t child = fork();
+        if (child == 0) {
+            signal(SIGTERM, SIG_IGN);
+            for (;;) pause();
+        }
+        if (child > 0) StandIn::appendLine(pids, std::to_string(child));
     }
     if (const char* err = std::getenv("KVREG_ERROR")) StandIn::put(2, err);
     if (const char* reply = std::getenv("KVREG_REPLY")) StandIn::put(1, reply);

@@ -1,52 +1,39 @@
 #include "ToolOutput.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 
-#include "ChildProcess.h"
+#include "ChildChannel.h"
 #include "FdIo.h"
+#include "SensorCtrl.h"
 
 namespace {
 
-// After SIGKILL a child normally ends at once; one stuck in the kernel (a
-// tool waiting on a failing disk) is left to be reaped later rather than
-// holding the sensor.
-constexpr int REAP_AFTER_KILL_MS = 1000;
 constexpr int MIN_TOOL_TIMEOUT_MS = 5000;
-
-void endChild(ChildProcess& child) {
-    child.closeOutput();
-    child.signal(SIGKILL);
-    child.wait(REAP_AFTER_KILL_MS);
-    child.release();
-}
 
 }  // namespace
 
 ToolResult runTool(const std::string& path, const std::vector<std::string>& argv, int timeoutMs,
                    size_t maxBytes, std::string& output) {
     output.clear();
-    ChildProcess child;
-    ChildProcess::Options options;
-    options.input = ChildProcess::Input::Null;
-    options.output = ChildProcess::Output::Pipe;
-    options.error = ChildProcess::ErrorOutput::Inherit;
-    if (!child.start(path, argv, options).ok()) return ToolResult::NotStarted;
+    // A sensor thread may be in a tool when the daemon stops.
+    SensorCtrl::addStopHook(ChildChannel::abandonForStop);
+    ToolChild tool(ChildProcess::ErrorOutput::Inherit, true);
+    if (!tool.start(path, argv)) return ToolResult::NotStarted;
 
     FdIo::Deadline deadline(timeoutMs);
+    ToolResult result = ToolResult::Ok;
     char buf[8192];
     for (;;) {
         size_t got = 0;
-        const FdIo::IoResult r = child.read(buf, sizeof buf, got, deadline.remainingMs());
+        const FdIo::IoResult r = tool.read(buf, sizeof buf, got, deadline.remainingMs());
         if (r == FdIo::IoResult::Eof) break;
         if (r == FdIo::IoResult::TimedOut) {
-            endChild(child);
-            return ToolResult::TimedOut;
+            result = ToolResult::TimedOut;
+            break;
         }
         if (r == FdIo::IoResult::Error) {
-            endChild(child);
-            return ToolResult::ReadError;
+            result = ToolResult::ReadError;
+            break;
         }
         if (output.size() + got > maxBytes) {
             // Keep whole lines only: a cut last line could pass for a
@@ -54,18 +41,21 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& argv
             output.append(buf, maxBytes - output.size());
             const size_t nl = output.rfind('\n');
             output.resize(nl == std::string::npos ? 0 : nl + 1);
-            endChild(child);
-            return ToolResult::Truncated;
+            result = ToolResult::Truncated;
+            break;
         }
         output.append(buf, got);
     }
-    child.closeOutput();
-    // The output is complete; a tool that closed it but lingers is ended
-    // rather than waited for.
-    const ChildProcess::WaitResult w = child.wait(deadline.remainingMs());
-    if (!w.reaped && w.err == ETIMEDOUT) endChild(child);
-    child.release();
-    return ToolResult::Ok;
+    // Once the output is complete, a tool that closed it but lingers gets
+    // what is left of the time-out before it is ended with its group.
+    tool.end(result == ToolResult::Ok ? deadline.remainingMs() : 0);
+    // The stop may have ended the tool before it finished: what it printed
+    // then is no answer.
+    if (ToolChild::stopBegun()) {
+        output.clear();
+        return ToolResult::NotStarted;
+    }
+    return result;
 }
 
 int toolTimeoutMs(uint64_t periodInMicroSecs) {

@@ -3,6 +3,7 @@
 // df), exporting to the test collector.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -145,6 +146,67 @@ TEST(ToolSensorsE2E, TopProcAndDiskFreeReachTheCollector) {
     ASSERT_GE(dfMountsBySeq.size(), 2u) << "a DiskFree sample every second";
     const std::vector<std::string> expected = realDfMountPoints();
     for (const auto& sample : dfMountsBySeq) EXPECT_EQ(sample.second, expected);
+}
+
+// The daemon is stopped while DiskFree waits for a df that hangs with a
+// child that ignores SIGTERM: the stop takes well under the time-out of the
+// controller's join, writes nothing to standard output and leaves neither
+// running. It runs as the kernel allows and as on one that refuses to signal
+// a group through a pidfd (before Linux 6.9).
+TEST(ToolSensorsE2E, AStopEndsAHungDfAndItsChild) {
+    bool refusedRuns[] = {false, true};
+#ifdef __SANITIZE_THREAD__
+    // The refusal is preloaded, which ThreadSanitizer does not support.
+    refusedRuns[1] = false;
+#endif
+    for (const bool refused : refusedRuns) {
+        SCOPED_TRACE(refused ? "group pidfd signal refused" : "as the kernel allows");
+        StubHarness::TempDir dir;
+        const std::string root = dir.path() + "/root";
+        ASSERT_TRUE(StubHarness::makeDirs(root + "/bin"));
+        ASSERT_EQ(symlink(VELMAR_SOURCE_DIR "/tests/stubs/fake_df.sh", (root + "/bin/df").c_str()),
+                  0);
+        std::ofstream(root + "/bin/df.hang").close();
+        std::ofstream(root + "/bin/df.fork").close();
+        e2e::Collector collector(dir.path() + "/collector.out");
+        StubHarness::ScopedEnv env;
+        env.set("VELMAR_PLATFORM_ROOT", root.c_str());
+        if (refused) {
+            env.preload(FAILSYS);
+            env.set("VELMAR_REFUSE_PIDFD_GROUP", "1");
+        }
+        std::ofstream(dir.path() + "/daemon.cfg")
+            << "logfile = \"" << dir.path() << "/daemon.log\"\ndaemonize = F\npiddir = \""
+            << dir.path() << "\"\ndelay_initial_poll = F\ncollectors = {\nhost = \"127.0.0.1\""
+            << "\nport = \"" << collector.port
+            << "\"\n}\nsensors = {\nname = \"DiskFree\"\nperiod = 1\n}\n";
+        ChildProcess daemon;
+        ChildProcess::Options o;
+        o.output = ChildProcess::Output::Pipe;
+        o.error = ChildProcess::ErrorOutput::Inherit;
+        ASSERT_TRUE(
+            daemon.start(CVXSENSORS, {CVXSENSORS, "-C", dir.path() + "/daemon.cfg"}, o).ok());
+        e2e::Stopper stopper{daemon};
+        const std::string pidFile = root + "/bin/df.pids";
+        ASSERT_TRUE(e2e::waitFor([&] { return lines(readFile(pidFile)).size() >= 2; }, 30));
+        // What the start-up wrote ends with the configuration file read.
+        const std::string startup =
+            StubHarness::readUntil(daemon, "file " + dir.path() + "/daemon.cfg\n", 10000);
+        ASSERT_NE(startup.find("Successfully read configuration"), std::string::npos) << startup;
+
+        const auto begin = std::chrono::steady_clock::now();
+        daemon.signal(SIGTERM);
+        EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(10000)), 0);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        EXPECT_LT(took, 2.0);
+        EXPECT_EQ(StubHarness::readUntil(daemon, "\n", 1000), "");
+        for (const std::string& p : lines(readFile(pidFile))) {
+            const int pid = std::stoi(p);
+            EXPECT_TRUE(e2e::waitFor([&] { return !StubHarness::running(pid); }, 2)) << pid;
+            if (StubHarness::running(pid)) kill(pid, SIGKILL);
+        }
+    }
 }
 
 }  // namespace
