@@ -118,10 +118,13 @@ void LineReader::watchWriter(int endFd, std::function<bool()> ended) {
 FdIo::IoResult LineReader::readWatched(char* buf, std::size_t cap, std::size_t& got,
                                        const FdIo::Deadline& deadline) {
     for (;;) {
-        if (writerGone) {
-            // What the writer sent before it ended is in the pipe already.
+        if (writerEndSeen) {
+            // What the writer sent before it ended is in the pipe already;
+            // past that, only a pipe that others hold open has no end.
             const FdIo::IoResult r = FdIo::readSome(fd, buf, cap, got, 0);
-            return r == FdIo::IoResult::TimedOut ? FdIo::IoResult::Eof : r;
+            if (r != FdIo::IoResult::TimedOut) return r;
+            writerGone = true;
+            return FdIo::IoResult::Eof;
         }
         int waitMs = deadline.remainingMs();
         if (writerEndFd < 0 && (waitMs < 0 || waitMs > WATCH_TICK_MS)) waitMs = WATCH_TICK_MS;
@@ -133,7 +136,7 @@ FdIo::IoResult LineReader::readWatched(char* buf, std::size_t cap, std::size_t& 
             if (r != FdIo::IoResult::TimedOut) return r;
         }
         if (writerEndFd >= 0 ? n > 0 && p[1].revents != 0 : writerEnded()) {
-            writerGone = true;
+            writerEndSeen = true;
             continue;
         }
         if (deadline.passed()) return FdIo::IoResult::TimedOut;

@@ -67,7 +67,8 @@ class LineReader {
     // input); returns false when more bytes are needed.
     bool takeLine(std::string& line, Status& status, bool atEof);
     // As FdIo::readSome until the deadline, but for a watched writer: once
-    // it has ended, what is left to read comes, then Eof with writerGone set.
+    // it has ended, what is left to read comes, then Eof (with writerGone
+    // set where the pipe itself has not ended).
     FdIo::IoResult readWatched(char* buf, std::size_t cap, std::size_t& got,
                                const FdIo::Deadline& deadline);
     Status endStatus() const { return writerGone ? Status::Ended : Status::Eof; }
@@ -82,5 +83,6 @@ class LineReader {
     bool terminated = true;  // see lastLineTerminated()
     int writerEndFd = -1;    // see watchWriter()
     std::function<bool()> writerEnded;
-    bool writerGone = false;  // the watched writer was seen to end
+    bool writerEndSeen = false;  // the watched writer has ended
+    bool writerGone = false;     // and its output is held open by others
 };
