@@ -80,9 +80,9 @@ LineReader::Status LineReader::readLine(std::string& line, int timeoutMs) {
     char chunk[readChunk];
     for (;;) {
         std::size_t got = 0;
-        FdIo::IoResult r = watched ? readWatched(chunk, sizeof chunk, got, deadline)
-                                   : FdIo::readSome(fd, chunk, sizeof chunk, got,
-                                                    deadline.remainingMs());
+        FdIo::IoResult r =
+            watched ? readWatched(chunk, sizeof chunk, got, deadline)
+                    : FdIo::readSome(fd, chunk, sizeof chunk, got, deadline.remainingMs());
         switch (r) {
             case FdIo::IoResult::Ok:
                 pending.append(chunk, got);
