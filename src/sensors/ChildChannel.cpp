@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
@@ -97,8 +98,12 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     const char* text = nullptr;
     switch (started.stage) {
         case ChildProcess::Stage::None:
-            if (setup.maxLine > 0)
+            if (setup.maxLine > 0) {
                 reader.reset(new LineReader(child.outputFd(), setup.maxLine, setup.overflow));
+                // A child that ends while what it started holds its output
+                // open sends no end of input: the reader watches the child.
+                reader->watchWriter(child.exitFd(), [this] { return childEnded(); });
+            }
             return true;
         case ChildProcess::Stage::Pipe:
         case ChildProcess::Stage::DevNull:
@@ -126,6 +131,18 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
 bool ChildChannel::restartIfDue(const std::string& path, const std::vector<std::string>& argv) {
     if (!isOpen() && throttle.mayStart(monotonicSeconds())) start(path, argv);
     return isOpen();
+}
+
+bool ChildChannel::childEnded() const {
+    // Asked only where the child has no pidfd. It is not reaped here: its
+    // pid goes on holding the group's id until close() ends the group.
+    siginfo_t info;
+    info.si_pid = 0;
+    const pid_t pid = child.pid();
+    if (pid <= 0) return true;
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno == ECHILD;  // the system has reaped it (SIGCHLD ignored)
+    return info.si_pid == pid;
 }
 
 void ChildChannel::close(int endSignal) {

@@ -113,7 +113,10 @@ class ChildChannel {
     bool discardUnsolicited(std::size_t limit, std::size_t alreadyDropped = 0);
 
     // The child, and the reader over its output (null while closed or without
-    // one), for the channel's own protocol.
+    // one), for the channel's own protocol. The reader reports Ended when the
+    // child has ended while others hold its output open; the channel is then
+    // closed like one whose child closed its output, which ends the rest of
+    // the group.
     ChildProcess& process() { return child; }
     const ChildProcess& process() const { return child; }
     LineReader* lines() { return reader.get(); }
@@ -145,6 +148,10 @@ class ChildChannel {
     };
 
   private:
+    // Whether the child has ended, for a reader watching a child without a
+    // pidfd.
+    bool childEnded() const;
+
     // Set by the constructor.
     const LoggerStub& log;
     const StartTexts texts;

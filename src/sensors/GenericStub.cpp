@@ -181,6 +181,13 @@ const std::string GenericStub::executeQuery(const std::string& request) {
         } else if (st == LineReader::Status::Eof) {
             replyEof = true;
             break;
+        } else if (st == LineReader::Status::Ended) {
+            // Ended, but a process it started holds its output open: no end
+            // of input would come, and the group is ended now.
+            log.logError("Proxy %s ended before its answer was complete, closing the channel",
+                         proxyExec.c_str());
+            closeProxy();
+            break;
         } else if (st == LineReader::Status::TimedOut) {
             log.logError("Proxy %s did not answer within %d ms, closing the channel",
                          proxyExec.c_str(), timeoutMs);

@@ -1,8 +1,9 @@
 #include "LineReader.h"
 
-#include <cerrno>
+#include <poll.h>
 
-#include "FdIo.h"
+#include <cerrno>
+#include <utility>
 
 namespace {
 constexpr std::size_t readChunk = 4096;
@@ -72,13 +73,16 @@ LineReader::Status LineReader::readLine(std::string& line, int timeoutMs) {
     line.clear();
     Status status;
     if (takeLine(line, status, eof)) return status;
-    if (eof) return Status::Eof;
+    if (eof) return endStatus();
 
     FdIo::Deadline deadline(timeoutMs);
+    const bool watched = writerEndFd >= 0 || writerEnded;
     char chunk[readChunk];
     for (;;) {
         std::size_t got = 0;
-        FdIo::IoResult r = FdIo::readSome(fd, chunk, sizeof chunk, got, deadline.remainingMs());
+        FdIo::IoResult r =
+            watched ? readWatched(chunk, sizeof chunk, got, deadline)
+                    : FdIo::readSome(fd, chunk, sizeof chunk, got, deadline.remainingMs());
         switch (r) {
             case FdIo::IoResult::Ok:
                 pending.append(chunk, got);
@@ -88,7 +92,7 @@ LineReader::Status LineReader::readLine(std::string& line, int timeoutMs) {
                 eof = true;
                 skipping = false;
                 if (takeLine(line, status, true)) return status;
-                return Status::Eof;
+                return endStatus();
             case FdIo::IoResult::TimedOut:
                 return Status::TimedOut;
             case FdIo::IoResult::Error:
@@ -104,4 +108,37 @@ std::size_t LineReader::discardBuffered() {
     // What follows is new output, not the tail of an over-long line.
     skipping = false;
     return dropped;
+}
+
+void LineReader::watchWriter(int endFd, std::function<bool()> ended) {
+    writerEndFd = endFd;
+    writerEnded = std::move(ended);
+}
+
+FdIo::IoResult LineReader::readWatched(char* buf, std::size_t cap, std::size_t& got,
+                                       const FdIo::Deadline& deadline) {
+    for (;;) {
+        if (writerEndSeen) {
+            // What the writer sent before it ended is in the pipe already;
+            // past that, only a pipe that others hold open has no end.
+            const FdIo::IoResult r = FdIo::readSome(fd, buf, cap, got, 0);
+            if (r != FdIo::IoResult::TimedOut) return r;
+            writerGone = true;
+            return FdIo::IoResult::Eof;
+        }
+        int waitMs = deadline.remainingMs();
+        if (writerEndFd < 0 && (waitMs < 0 || waitMs > WATCH_TICK_MS)) waitMs = WATCH_TICK_MS;
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {writerEndFd, POLLIN, 0}};
+        const int n = poll(p, writerEndFd >= 0 ? 2 : 1, waitMs);
+        if (n < 0 && errno != EINTR) return FdIo::IoResult::Error;
+        if (n > 0 && p[0].revents != 0) {
+            const FdIo::IoResult r = FdIo::readSome(fd, buf, cap, got, 0);
+            if (r != FdIo::IoResult::TimedOut) return r;
+        }
+        if (writerEndFd >= 0 ? n > 0 && p[1].revents != 0 : writerEnded()) {
+            writerEndSeen = true;
+            continue;
+        }
+        if (deadline.passed()) return FdIo::IoResult::TimedOut;
+    }
 }

@@ -9,10 +9,18 @@
 // line and an over-long input can never grow the buffer without bound.
 // Built with Overflow::Split instead, a line is passed on whole, in pieces:
 // every maxLength bytes that do not hold its '\n' come back as a Piece.
+//
+// The writer can be watched apart from the descriptor (watchWriter): a child
+// that ends while a process it started still holds its output open never
+// brings end of input, so without the watch a reader waits out its whole
+// time-out for an answer that cannot come.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+
+#include "FdIo.h"
 
 class LineReader {
   public:
@@ -22,6 +30,9 @@ class LineReader {
         TimedOut,  // no complete line within the time-out; bytes read so far are kept
         TooLong,   // line holds the first maxLength bytes of an over-long line
         Piece,     // Split only: the next maxLength bytes of a line that goes on
+        Ended,     // the watched writer has ended and everything it wrote has
+                   // been returned, though others hold its output open; as
+                   // with Eof, a last line without '\n' was returned before
         Error      // read failed; error() holds errno
     };
 
@@ -45,10 +56,22 @@ class LineReader {
     // with what the descriptor delivers next; returns how many were dropped.
     std::size_t discardBuffered();
 
+    // Watches the writer while a call waits for input: endFd (the writer's
+    // pidfd) becomes readable once it has ended; where it is -1, ended() is
+    // asked every WATCH_TICK_MS instead. ended() must not block.
+    void watchWriter(int endFd, std::function<bool()> ended);
+    static constexpr int WATCH_TICK_MS = 100;
+
   private:
     // Takes a line out of pending when one is complete (or forced at end of
     // input); returns false when more bytes are needed.
     bool takeLine(std::string& line, Status& status, bool atEof);
+    // As FdIo::readSome until the deadline, but for a watched writer: once
+    // it has ended, what is left to read comes, then Eof (with writerGone
+    // set where the pipe itself has not ended).
+    FdIo::IoResult readWatched(char* buf, std::size_t cap, std::size_t& got,
+                               const FdIo::Deadline& deadline);
+    Status endStatus() const { return writerGone ? Status::Ended : Status::Eof; }
 
     const int fd;
     const std::size_t maxLen;
@@ -58,4 +81,8 @@ class LineReader {
     bool eof = false;       // the descriptor reported end of input
     int lastErrno = 0;
     bool terminated = true;  // see lastLineTerminated()
+    int writerEndFd = -1;    // see watchWriter()
+    std::function<bool()> writerEnded;
+    bool writerEndSeen = false;  // the watched writer has ended
+    bool writerGone = false;     // and its output is held open by others
 };

@@ -328,10 +328,12 @@ TEST_F(GenericStubTest, TimedOutProxiesAreEnded) {
 
 // A proxy that has started a child of its own: each way of ending the
 // channel ends both, the stop also while a query waits on the proxy, and a
-// stopped channel starts no proxy again. As the kernel allows and as on one
+// stopped channel starts no proxy again. A proxy killed while its child,
+// deaf to SIGTERM, holds its output fails the query at once, and the next
+// one after the restart gap is answered. As the kernel allows and as on one
 // that refuses to signal a group through a pidfd (before Linux 6.9).
 TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
-    const char* const ends[] = {"time-out", "close", "stop"};
+    const char* const ends[] = {"time-out", "close", "stop", "killed"};
     int n = 0;
     for (const bool refused : {false, true}) {
         ChildProcess::refuseGroupPidfdSignal(refused);
@@ -341,7 +343,8 @@ TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
             const std::string a = args(";" + end + std::to_string(n++));
             GenericStub* s = GenericStub::getInstance(FAKEPROXY, a);
             ASSERT_NE(s, nullptr);
-            const pid_t proxy = std::atoi(field(s->executeQuery("spawn"), "pid").c_str());
+            const std::string spawn = end == "killed" ? "spawn deaf" : "spawn";
+            const pid_t proxy = std::atoi(field(s->executeQuery(spawn), "pid").c_str());
             const std::vector<std::string> spawned = proxyEvents("spawned ");
             ASSERT_FALSE(spawned.empty());
             const pid_t child = std::atoi(spawned.back().c_str() + spawned.back().rfind(' '));
@@ -359,6 +362,16 @@ TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
                 query.join();
                 EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
                 EXPECT_EQ(s->executeQuery("again"), "");
+            } else if (end == "killed") {
+                const auto t0 = std::chrono::steady_clock::now();
+                EXPECT_EQ(s->executeQuery("die"), "_response_ begin\n");
+                EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+                std::string again;
+                for (int i = 0; i < 100 && again.empty(); ++i) {
+                    again = s->executeQuery("again");
+                    if (again.empty()) sleepMs(100);
+                }
+                EXPECT_NE(again.find("item:again"), std::string::npos);
             }
             GenericStub::closeInstance(FAKEPROXY, a);
             for (const pid_t pid : {proxy, child}) {
@@ -369,7 +382,10 @@ TEST_F(GenericStubTest, EndingTheChannelEndsTheProxysChildrenToo) {
         }
     }
     ChildProcess::refuseGroupPidfdSignal(false);
-    EXPECT_EQ(proxyEvents("start").size(), 6u);
+    EXPECT_EQ(proxyEvents("start").size(), 10u);
+    EXPECT_NE(channelLog().find("fakeproxy: Proxy " + FAKEPROXY +
+                                " ended before its answer was complete, closing the channel"),
+              std::string::npos);
 }
 
 TEST_F(GenericStubTest, ChildGetsDefaultSignalsAndNoOtherPipes) {

@@ -16,9 +16,11 @@
 //                     flood    lines without end until the reader goes away
 //                     exit     exit at once, before reading anything
 //                     twice    every reply and its end line twice, in one write
+//                     die      the reply's first line, then killed by SIGKILL
 //   CEPHRELAY_SPAWN when set, at start the relay starts a child that sleeps
 //                   for ever in its process group and logs
-//                   "<pid> spawned <child pid>"
+//                   "<pid> spawned <child pid>"; set to "deaf", the child
+//                   also ignores SIGTERM
 //   CEPHRELAY_LOG   file to which it appends, one line each:
 //                     "<pid> start sigpipe=<dfl|ign> sigchld=<dfl|ign> fds=<open fds above 2>"
 //                     "<pid> request <request>"
@@ -26,6 +28,7 @@
 //
 // Every write is unbuffered, so a reader sees exactly the bytes and order
 // written.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -72,9 +75,11 @@ int main() {
     const char* log = std::getenv("CEPHRELAY_LOG");
     StandIn::logLine(log, StandIn::startReport());
     if (mode == "exit") return 0;
-    if (std::getenv("CEPHRELAY_SPAWN") != nullptr) {
+    const char* spawn = std::getenv("CEPHRELAY_SPAWN");
+    if (spawn != nullptr) {
         const pid_t child = fork();
         if (child == 0) {
+            if (std::string(spawn) == "deaf") signal(SIGTERM, SIG_IGN);
             for (;;) pause();
         }
         StandIn::logLine(log, "spawned " + std::to_string(child));
@@ -86,6 +91,10 @@ int main() {
         if (mode == "noend") {
             StandIn::put(1, reply);
             return false;
+        }
+        if (mode == "die") {
+            StandIn::put(1, reply.substr(0, reply.find('\n') + 1));
+            kill(getpid(), SIGKILL);
         }
         if (mode == "flood") {
             while (StandIn::put(1, std::string(1000, 'x') + "\n")) {

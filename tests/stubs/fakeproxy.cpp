@@ -24,7 +24,8 @@
 //                 reading input
 //   spawn         starts a child that sleeps for ever in the proxy's process
 //                 group, logs "<pid> spawned <child pid>", then the default
-//                 reply
+//                 reply; "spawn deaf": a child that also ignores SIGTERM
+//   die           the first line of a reply, then killed by SIGKILL
 //   env           the default reply with "sigpipe", "sigchld" (1 when the
 //                 signal is ignored) and "fds" (open descriptors above 2)
 // Any other word gets the default reply:
@@ -114,9 +115,13 @@ int main(int argc, char** argv) {
         } else if (word == "hang") {
             put(1, "_response_ begin\n");
             for (;;) pause();
+        } else if (word == "die") {
+            put(1, "_response_ begin\n");
+            kill(getpid(), SIGKILL);
         } else if (word == "spawn") {
             const pid_t child = fork();
             if (child == 0) {
+                if (arg == "deaf") signal(SIGTERM, SIG_IGN);
                 for (;;) pause();
             }
             note("spawned " + std::to_string(child));

@@ -126,6 +126,51 @@ TEST(LineReader, TimeOutKeepsAPartialLine) {
     EXPECT_EQ(line, "rest");
 }
 
+// A watched writer that ends while another process holds its output: what
+// it wrote comes first, then Ended, at once rather than at the time-out.
+// Seen through a descriptor readable at its end (as a pidfd is: here the
+// read end of a pipe whose write end closes) and by asking every tick.
+TEST(LineReader, WatchedWriterThatEndsIsNoLongerWaitedFor) {
+    struct Row {
+        const char* why;
+        bool ends;         // the writer ends
+        bool closesInput;  // and the output is closed with it
+        std::vector<Step> steps;
+    } rows[] = {
+        {"ended, output held open",
+         true,
+         false,
+         {{Status::Line, "a"}, {Status::Line, "part"}, {Status::Ended, ""}, {Status::Ended, ""}}},
+        {"ended and closed: plain end of input",
+         true,
+         true,
+         {{Status::Line, "a"}, {Status::Line, "part"}, {Status::Eof, ""}}},
+        {"still running", false, false, {{Status::Line, "a"}, {Status::TimedOut, ""}}},
+    };
+    for (const bool byFd : {true, false}) {
+        for (const Row& r : rows) {
+            SCOPED_TRACE(std::string(r.why) + (byFd ? ", by descriptor" : ", by tick"));
+            Pipe p;
+            Pipe end;
+            bool ended = false;
+            LineReader reader(p.fd[0], 64);
+            reader.watchWriter(byFd ? end.fd[0] : -1, [&ended] { return ended; });
+            p.put("a\npart");
+            if (r.ends) {
+                end.closeWrite();
+                ended = true;
+            }
+            if (r.closesInput) p.closeWrite();
+            std::string line;
+            for (const Step& s : r.steps) {
+                EXPECT_EQ(reader.readLine(line, s.status == Status::TimedOut ? 150 : 5000),
+                          s.status);
+                EXPECT_EQ(line, s.line);
+            }
+        }
+    }
+}
+
 TEST(LineReader, ReadFailureIsAnError) {
     LineReader reader(-1, 64);
     std::string line;

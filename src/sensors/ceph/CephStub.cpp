@@ -142,6 +142,9 @@ const std::string CephStub::executeQuery(const std::string& request) {
             if (status == LineReader::Status::TimedOut) {
                 log.logError("Ceph relay did not answer %s within %d ms; closing it",
                              request.c_str(), timeoutMs);
+            } else if (status == LineReader::Status::Ended) {
+                log.logError("Ceph relay ended before its answer to %s was complete; closing it",
+                             request.c_str());
             } else if (status == LineReader::Status::Error) {
                 log.logError("Could not read the reply of the ceph relay: %s",
                              strerror(channel.lines()->error()));

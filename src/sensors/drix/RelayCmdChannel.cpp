@@ -125,10 +125,11 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
             abandonRelay();
             return nullptr;
         }
-        // End of input or a read error before the end line: the relay has
-        // gone, so the channel closes now rather than failing the next request.
+        // End of input, the relay's end or a read error before the end line:
+        // the relay has gone, so the channel closes now rather than failing
+        // the next request.
         log.logError(names.noEndMessage, request.c_str());
-        if (status == LineReader::Status::Eof)
+        if (status == LineReader::Status::Eof || status == LineReader::Status::Ended)
             closeADMCmd();
         else
             abandonRelay();

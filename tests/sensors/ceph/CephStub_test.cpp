@@ -197,33 +197,67 @@ TEST_F(CephStubTest, SilentRelayIsTimedOutThenRestartedAfterTheThrottle) {
               std::string::npos);
 }
 
-// A relay that has started a child of its own and hangs on a query: the
-// stop ends both (time-outs and closes end the group through the same
-// channel core as the generic proxy's).
-TEST_F(CephStubTest, TheStopEndsTheRelayAndItsChildren) {
+// A relay that has started a child of its own: the stop, while the relay
+// hangs on a query, ends both (time-outs and closes end the group through
+// the same channel core as the generic proxy's). A relay killed while its
+// child, deaf to SIGTERM, holds its output fails the query at once, and the
+// next one after the restart gap is answered. As the kernel allows and as on
+// one that refuses to signal a group through a pidfd (before Linux 6.9).
+TEST_F(CephStubTest, TheStopOrTheRelaysEndEndsItsChildren) {
     CephStub::setReplyTimeoutMs(60000);
-    env.set("CEPHRELAY_SPAWN", "1");
-    env.set("CEPHRELAY_MODE", "silent");
-    CephStub* stub = CephStub::getInstance();
-    ASSERT_NE(stub, nullptr);
-    ASSERT_TRUE(waitForRelayLog(" spawned "));
-    const std::string log = relayLog();
-    const pid_t relay = std::atoi(log.c_str());
-    const pid_t child = std::atoi(log.c_str() + log.find(" spawned ") + 9);
-    ASSERT_GT(relay, 0);
-    ASSERT_GT(child, 0);
-    const auto t0 = std::chrono::steady_clock::now();
-    std::thread query([stub] { EXPECT_EQ(stub->executeQuery("cluster"), ""); });
-    EXPECT_TRUE(waitForRelayLog(" request cluster"));
-    ChildChannel::abandonForStop();
-    query.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-    CephStub::closeInstance();
-    for (const pid_t pid : {relay, child}) {
-        for (int i = 0; i < 300 && StubHarness::running(pid); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_FALSE(StubHarness::running(pid)) << pid;
+    std::size_t rows = 0;
+    for (const bool refused : {false, true}) {
+        ChildProcess::refuseGroupPidfdSignal(refused);
+        for (const std::string end : {"stop", "killed"}) {
+            SCOPED_TRACE(end + (refused ? ", refused" : ""));
+            env.set("CEPHRELAY_SPAWN", end == "killed" ? "deaf" : "1");
+            env.set("CEPHRELAY_MODE", end == "killed" ? "die" : "silent");
+            CephStub* stub = CephStub::getInstance();
+            ASSERT_NE(stub, nullptr);
+            ++rows;
+            for (int i = 0; i < 500 && countOf(relayLog(), " spawned ") < rows; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::vector<std::string> log = lines(relayLog());
+            std::string spawned;
+            for (const std::string& l : log)
+                if (l.find(" spawned ") != std::string::npos) spawned = l;
+            const pid_t relay = std::atoi(spawned.c_str());
+            const pid_t child = std::atoi(spawned.c_str() + spawned.rfind(' '));
+            ASSERT_GT(relay, 0);
+            ASSERT_GT(child, 0);
+            const auto t0 = std::chrono::steady_clock::now();
+            if (end == "stop") {
+                std::thread query([stub] { EXPECT_EQ(stub->executeQuery("cluster"), ""); });
+                EXPECT_TRUE(waitForRelayLog(std::to_string(relay) + " request cluster"));
+                ChildChannel::abandonForStop();
+                query.join();
+                EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+            } else {
+                EXPECT_EQ(stub->executeQuery("cluster"),
+                          CLUSTER_TEXT.substr(0, CLUSTER_TEXT.find('\n') + 1));
+                EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+                env.set("CEPHRELAY_SPAWN", nullptr);
+                env.set("CEPHRELAY_MODE", "normal");
+                std::string again;
+                for (int i = 0; i < 100 && again.empty(); ++i) {
+                    again = stub->executeQuery("cluster");
+                    if (again.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                EXPECT_EQ(again, CLUSTER_TEXT);
+            }
+            CephStub::closeInstance();
+            for (const pid_t pid : {relay, child}) {
+                for (int i = 0; i < 300 && StubHarness::running(pid); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                EXPECT_FALSE(StubHarness::running(pid)) << pid;
+                if (StubHarness::running(pid)) kill(pid, SIGKILL);
+            }
+        }
     }
+    ChildProcess::refuseGroupPidfdSignal(false);
+    EXPECT_NE(daemonLog().find(
+                  "Ceph relay ended before its answer to cluster was complete; closing it"),
+              std::string::npos);
 }
 
 TEST_F(CephStubTest, RelayEndingWithoutEndLineYieldsTheTextSoFar) {
