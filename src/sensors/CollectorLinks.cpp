@@ -347,11 +347,10 @@ void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
     // plus the window) stays within it: about twice the window it offers
     // empty, and one that fills may never show its full window;
     // PEER_HOLD_FACTOR covers both.
-    if (peer.known && peer.acked + peer.window <= PEER_HOLD_FACTOR * uint64_t{c.peakWindow})
-        return;
+    if (peer.known && peer.acked + peer.window <= PEER_HOLD_FACTOR * uint64_t{c.peakWindow}) return;
     c.announced = true;
     c.inOutage = false;
-    c.resolveFailureLogged = false;
+    c.unresolvedLogged = false;
     logger.logInfo("Connection to %s:%s (%s) successfully established.", s->destHost.c_str(),
                    s->destService.c_str(), s->remoteAddr.as_string.c_str());
 }
@@ -421,8 +420,8 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
             // Only ever within an outage, whose first failure is logged
             // already; that a name no longer resolves is news to the
             // operator all the same, once per outage.
-            if (!c.resolveFailureLogged) {
-                c.resolveFailureLogged = true;
+            if (!c.unresolvedLogged) {
+                c.unresolvedLogged = true;
                 c.inOutage = true;
                 logger.logError("Failed to resolve collector %s ip address, will retry",
                                 s->destHost.c_str());

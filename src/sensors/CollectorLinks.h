@@ -139,7 +139,7 @@ class CollectorLinks {
         bool announced = false;         // this connection was logged as up
         bool tookData = false;          // this connection took bytes
         uint32_t peakWindow = 0;        // the widest receive window the peer offered on it
-        bool resolveFailureLogged = false;  // the name's failure was logged in this outage
+        bool unresolvedLogged = false;  // the name's failure was logged in this outage
         bool failedThisSample = false;  // skipped for the rest of the current sample
         bool usableThisSample = false;  // took a packet whole in the current sample
         // Bytes the socket has not taken yet; never more than
