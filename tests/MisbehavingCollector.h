@@ -27,8 +27,9 @@ namespace nettest {
 // it without ever reading (its receive buffer made small before listen, so
 // the sender's data piles up at once), closes it at once, or reads all it
 // gets through that small window, as over a slow path, noting when each
-// message came, at most at a given rate. Accepts (and reads) on a thread of
-// its own; the rest is for the test's thread.
+// message came, at most at a given rate. One that never reads may be told to
+// start reading. Accepts (and reads) on a thread of its own; the rest is for
+// the test's thread.
 class MisbehavingCollector {
   public:
     using Clock = std::chrono::steady_clock;
@@ -39,17 +40,18 @@ class MisbehavingCollector {
         Clock::time_point at;
     };
 
-    // bytesPerSecond bounds the reads (ReadsThroughSmallWindow; 0 for none).
-    explicit MisbehavingCollector(Mode m, double bytesPerSecond = 0)
+    // bytesPerSecond bounds the reads (ReadsThroughSmallWindow; 0 for none);
+    // receiveBuffer 0 leaves the system's receive buffer.
+    explicit MisbehavingCollector(Mode m, double bytesPerSecond = 0, int receiveBuffer = 4096)
         : mode(m), rate(bytesPerSecond) {
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
         listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int small = 4096;
         if (listenFd < 0 ||
-            setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+            (receiveBuffer > 0 && setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                                             sizeof receiveBuffer) != 0) ||
             bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             listen(listenFd, 16) != 0 ||
             getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -66,6 +68,8 @@ class MisbehavingCollector {
     MisbehavingCollector& operator=(const MisbehavingCollector&) = delete;
 
     size_t connections() const { return accepted.load(); }
+    // NeverReads: reads from now on, as ReadsThroughSmallWindow does.
+    void startReading() { reads = true; }
 
     // ReadsThroughSmallWindow: every whole message so far, in order.
     std::vector<Arrival> arrivals() {
@@ -105,9 +109,9 @@ class MisbehavingCollector {
   private:
     void acceptLoop() {
         while (!stop) {
-            if (mode == Mode::ReadsThroughSmallWindow) readHeld();
+            if (reads) readHeld();
             pollfd p = {listenFd, POLLIN, 0};
-            if (poll(&p, 1, mode == Mode::ReadsThroughSmallWindow ? 0 : 50) <= 0) continue;
+            if (poll(&p, 1, reads ? 0 : 50) <= 0) continue;
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             ++accepted;
@@ -118,6 +122,7 @@ class MisbehavingCollector {
                 held.push_back(fd);
                 received.emplace_back();
                 framed.push_back(0);
+                ended.push_back(false);
             }
         }
     }
@@ -126,7 +131,9 @@ class MisbehavingCollector {
     // frames it by the message header's length.
     void readHeld() {
         std::vector<pollfd> fds;
-        for (int fd : held) fds.push_back(pollfd{fd, POLLIN, 0});
+        // Connections the sender closed are left out (poll skips -1).
+        for (size_t i = 0; i < held.size(); ++i)
+            fds.push_back(pollfd{ended[i] ? -1 : held[i], POLLIN, 0});
         if (fds.empty() || poll(fds.data(), fds.size(), 20) <= 0) {
             if (fds.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return;
@@ -147,6 +154,7 @@ class MisbehavingCollector {
                 room = std::min(room, static_cast<size_t>(allowed - readTotal));
             }
             const ssize_t n = recv(fds[i].fd, buf, room, MSG_DONTWAIT);
+            ended[i] = n == 0;
             if (n <= 0) continue;
             readTotal += static_cast<size_t>(n);
             std::string& bytes = received[i];
@@ -168,6 +176,7 @@ class MisbehavingCollector {
 
     const Mode mode;
     const double rate;
+    std::atomic<bool> reads{mode == Mode::ReadsThroughSmallWindow};
     size_t readTotal = 0;  // acceptor thread
     Clock::time_point firstRead;
     int listenFd = -1;
@@ -180,6 +189,7 @@ class MisbehavingCollector {
     // them are whole messages.
     std::vector<std::string> received;
     std::vector<size_t> framed;
+    std::vector<bool> ended;
     std::vector<Arrival> seen;
 };
 

@@ -42,15 +42,26 @@ std::string portKey(const std::string& port) {
     return first == std::string::npos ? "0" : port.substr(first);
 }
 
-// The receive window the peer advertises last, or 0 when the kernel does not
-// say (the field exists from Linux 5.4 on).
-uint32_t peerWindow(int fd) {
+// What the peer's side of a connection shows: the bytes it acknowledged and
+// the receive window it advertises last (0 for both, and `known` false, when
+// the kernel does not say; the window is there from Linux 5.4 on).
+struct PeerView {
+    uint64_t acked = 0;
+    uint32_t window = 0;
+    bool known = false;
+};
+
+PeerView peerView(int fd) {
+    PeerView peer;
     tcp_info info = {};
     socklen_t length = sizeof info;
     if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
         length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
-        return 0;
-    return info.tcpi_snd_wnd;
+        return peer;
+    peer.acked = info.tcpi_bytes_acked;
+    peer.window = info.tcpi_snd_wnd;
+    peer.known = true;
+    return peer;
 }
 
 int64_t monotonicMs() {
@@ -259,6 +270,7 @@ void CollectorLinks::dropConnection(size_t i) {
     c.backlog.clear();
     c.announced = false;
     c.tookData = false;
+    c.peakWindow = 0;
 }
 
 bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
@@ -320,22 +332,25 @@ bool CollectorLinks::sendWhole(size_t i, CollectorBacklog::Message& message, int
 void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
     const Socket* s = sockets[i];
     CollectorState& c = state[i];
-    if (c.announced || !c.tookData || !c.backlog.empty() || s->sockFD < 0 ||
-        nowMs - c.lastStartMs < CONNECTION_PROVEN_MS)
-        return;
-    // What the kernel's buffers took counts only once the collector has
-    // read it: acknowledged (a collector that never reads leaves the rest
-    // queued here), and out of the peer's buffer again, which its window
-    // shows. The peer's kernel may settle on a narrower window than the one
-    // it offered at first, once it has seen what its buffers really cost
-    // (about two thirds of it seen behind a 4 KB buffer), so half of it
-    // counts as open; a collector that does not read falls below that
-    // within its first sample at any rate that could overflow it soon.
+    if (c.announced || s->sockFD < 0) return;
+    const PeerView peer = peerView(s->sockFD);
+    c.peakWindow = std::max(c.peakWindow, peer.window);
+    if (!c.tookData || !c.backlog.empty() || nowMs - c.lastStartMs < CONNECTION_PROVEN_MS) return;
+    // What the kernel's buffers took counts only once it is acknowledged (a
+    // collector that never reads leaves the rest queued here).
     int unacknowledged = 0;
     if (ioctl(s->sockFD, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0) return;
-    if (peerWindow(s->sockFD) < c.openWindow / 2) return;
+    // Acknowledged is not read: a collector that never reads acknowledges
+    // what its buffer holds, and a new connection's templates and small
+    // samples fit there. A buffer never offers room beyond what it holds,
+    // so without reads the right edge of the window (acknowledged bytes
+    // plus the window) stays within it: about twice the window it offers
+    // empty, and one that fills may never show its full window;
+    // PEER_HOLD_FACTOR covers both.
+    if (peer.known && peer.acked + peer.window <= PEER_HOLD_FACTOR * uint64_t{c.peakWindow}) return;
     c.announced = true;
     c.inOutage = false;
+    c.unresolvedLogged = false;
     logger.logInfo("Connection to %s:%s (%s) successfully established.", s->destHost.c_str(),
                    s->destService.c_str(), s->remoteAddr.as_string.c_str());
 }
@@ -402,8 +417,15 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
     if (s->connectFailures >= 10 && now - s->lastResolveTime >= 60) {
         const std::string oldAddress = s->remoteAddr.as_string;
         if (!s->refreshRemoteAddrsList()) {
-            logFailure(i, "Failed to resolve collector %s ip address, will retry",
-                       s->destHost.c_str());
+            // Only ever within an outage, whose first failure is logged
+            // already; that a name no longer resolves is news to the
+            // operator all the same, once per outage.
+            if (!c.unresolvedLogged) {
+                c.unresolvedLogged = true;
+                c.inOutage = true;
+                logger.logError("Failed to resolve collector %s ip address, will retry",
+                                s->destHost.c_str());
+            }
             return false;
         }
         if (s->remoteAddr.as_string != oldAddress)
@@ -491,11 +513,8 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
                 ok = false;
                 continue;
             }
-            // The window of a connection that took nothing yet is the
-            // peer's whole buffer.
-            if (!c.tookData) c.openWindow = peerWindow(s->sockFD);
             // Whether it read all the last sample brought, before this one
-            // adds to it.
+            // adds to it (and the window it offers before that).
             noteDrained(i, nowMs);
         }
         // The backlog goes first, so that packets keep their order; every

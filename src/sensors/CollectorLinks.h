@@ -22,15 +22,19 @@
 //
 // Logging: one line for the first failure of an outage (whatever failed:
 // the connect, the socket, the peer closing, a full or stuck backlog), none
-// for the further failed attempts of that outage, and one line when the
+// for the further failed attempts of that outage (but for the name no
+// longer resolving, logged once per outage too), and one line when the
 // collector is back, that is when a connection at least
-// CONNECTION_PROVEN_MS old has taken data and the collector has read all
-// of it: the backlog is empty, the socket's send queue is acknowledged and
-// the peer's receive window is open as wide as when the connection was new.
-// A collector that accepts and never reads never gets there (what the
-// kernel's buffers take of its data stays unacknowledged), nor does one that
-// accepts and closes at once; each costs one line per outage. Every line
-// names host and port, so that collectors on one host are told apart.
+// CONNECTION_PROVEN_MS old has taken data, the collector has read all of
+// it (the backlog is empty and the socket's send queue acknowledged) and
+// has read more than its buffers could hold: the right edge of its receive
+// window went past PEER_HOLD_FACTOR times the widest window it offered. A
+// collector that accepts and never reads never gets there, however little
+// it is sent, nor does one that accepts and closes at once; each costs one
+// line per outage. One that reads but is sent little is logged back late:
+// until its buffers could not have held what it was sent, it cannot be
+// told from one that never reads. Every line names host and port, so that
+// collectors on one host are told apart.
 //
 // Owned by the controller (SensorCtrl::links); owns its sockets and borrows
 // the controller's block list and logger (the controller deletes its logger
@@ -121,6 +125,9 @@ class CollectorLinks {
     // Age a connection must reach, with all it took read, before its
     // collector counts as back from an outage.
     static constexpr int64_t CONNECTION_PROVEN_MS = 500;
+    // Widest windows the peer offered on a connection that the right edge of
+    // its window must pass before the collector counts as having read.
+    static constexpr uint64_t PEER_HOLD_FACTOR = 3;
 
     std::vector<Socket*> sockets;  // owned, configuration order
 
@@ -131,7 +138,8 @@ class CollectorLinks {
         bool inOutage = false;          // a failure was logged; not back since
         bool announced = false;         // this connection was logged as up
         bool tookData = false;          // this connection took bytes
-        uint32_t openWindow = 0;        // the peer's receive window before it took any
+        uint32_t peakWindow = 0;        // the widest receive window the peer offered on it
+        bool unresolvedLogged = false;  // the name's failure was logged in this outage
         bool failedThisSample = false;  // skipped for the rest of the current sample
         bool usableThisSample = false;  // took a packet whole in the current sample
         // Bytes the socket has not taken yet; never more than
@@ -172,8 +180,9 @@ class CollectorLinks {
     size_t backlogBound() const;
     // Counts the sample handed over so far in sampleBytes.
     void commitSample();
-    // Logs collector i back (once per connection) when it has read all its
-    // connection took.
+    // Notes the window collector i offers and logs it back (once per
+    // connection) when it has read all its connection took, and more than
+    // its buffers hold.
     void noteDrained(size_t i, int64_t nowMs);
     // Every change of a collector's descriptor by the controller thread goes
     // through these, so that interruptSends never touches a closed one.

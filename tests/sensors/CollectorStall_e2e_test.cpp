@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -344,6 +345,71 @@ TEST_F(CollectorStall, LiveCollectorGetsEverySampleBesideOneThatNeverReads) {
             << text;
         expectOneLinePerOutage(text, stalled.port, live.port);
         expectWholeMessages(stalled);
+        std::remove((dir.path() + "/daemon.log").c_str());
+    }
+}
+
+// A collector that never reads is dropped and connected again and again,
+// and its outage is one Error line with no line logging it back, however
+// little a new connection carries before it stalls (a few hundred bytes a
+// second into a small buffer, about 100 KB a second into the system's
+// buffer, which takes a new connection's templates and first small samples
+// whole); one that starts reading during its outage is logged back once.
+TEST_F(CollectorStall, NeverReadingCollectorIsNotLoggedBackAfterReconnects) {
+    struct Row {
+        const char* setting;
+        int genericRows;    // 0: the host sensors alone
+        int receiveBuffer;  // the collector's; 0 the system's
+        bool readsLater;    // starts reading once it was dropped twice
+    };
+    const Row rows[] = {
+        {"sensortcptimeout = 1\n", 0, 4096, false},
+        {"sensortcptimeout = 2\n", 0, 4096, false},
+        {"sensortcptimeout = 1\n", 600, 0, false},
+        {"sensortcptimeout = 2\n", 600, 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.setting) + std::to_string(row.genericRows) +
+                     (row.readsLater ? " reads later" : ""));
+        std::string sensors =
+            "sensors = { name = \"CPU\" period = 1 }, { name = \"Memory\" period = 1 }, "
+            "{ name = \"Load\" period = 1 }";
+        if (row.genericRows > 0) {
+            writeGenericSensor(row.genericRows);
+            sensors += ", { name = \"GenBig\" type = \"generic\" period = 1 }";
+        }
+        Collector live(dir.path() + "/live.out");
+        MisbehavingCollector other(MisbehavingCollector::Mode::NeverReads, 0, row.receiveBuffer);
+        ASSERT_FALSE(live.port.empty());
+        ASSERT_FALSE(other.port.empty());
+        ASSERT_TRUE(startDaemon(live.port, other.port, row.setting + sensors + "\n"));
+        e2e::Stopper guard{daemon};
+        auto waitFor = [](const std::function<bool()>& done) {
+            const auto end = Clock::now() + std::chrono::seconds(60);
+            while (!done() && Clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return done();
+        };
+        const std::string back = "127.0.0.1:" + other.port + " (127.0.0.1) successfully";
+        EXPECT_TRUE(waitFor([&] { return other.connections() >= 3; }));
+        if (row.readsLater) {
+            other.startReading();
+            EXPECT_TRUE(waitFor([&] { return log().find(back) != std::string::npos; }));
+            // Time for a second line, were there one.
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+        double took = 0;
+        EXPECT_EQ(stop(took), 0);
+        live.finish();
+        const std::string text = log();
+        const std::vector<std::string> named = naming(text, other.port);
+        EXPECT_EQ(named.size(), row.readsLater ? 2u : 1u) << text;
+        if (!named.empty()) {
+            EXPECT_NE(named[0].find("[Error  ]"), std::string::npos) << text;
+        }
+        if (row.readsLater && named.size() > 1) {
+            EXPECT_NE(named[1].find(back), std::string::npos) << text;
+        }
         std::remove((dir.path() + "/daemon.log").c_str());
     }
 }
