@@ -127,7 +127,8 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
         }
         // End of input or a read error before the end line: the relay has
         // gone, so the channel closes now rather than failing the next request.
-        log.logError(names.noEndMessage, request.c_str());
+        // The stop ends a relay that is still answering; that is no fault.
+        if (!channel.isStopping()) log.logError(names.noEndMessage, request.c_str());
         if (status == LineReader::Status::Eof)
             closeADMCmd();
         else
