@@ -370,14 +370,14 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     for (const bool refused : refusedRuns) {
         for (const Mode mode : {Hung, Answering, Answering, Answering, Plain}) {
             const bool hung = mode == Hung;
-            const std::string what =
-                std::string(hung ? "hung tools" : mode == Answering ? "poll under way" : "plain") +
-                (refused ? ", refused" : "");
+            const char* const names[] = {"hung tools", "poll under way", "plain"};
+            const std::string what = std::string(names[mode]) + (refused ? ", refused" : "");
             SCOPED_TRACE(what);
             for (const char* key : keys) {
                 for (const char* part : {".sleep", ".fork", ".noterm", ".out"}) {
                     unlink((canned + "/" + key + part).c_str());
-                    if (hung && part[1] != 'o') std::ofstream(canned + "/" + key + part) << "600000";
+                    if (hung && part[1] != 'o')
+                        std::ofstream(canned + "/" + key + part) << "600000";
                 }
             }
             if (mode == Answering) answer(keys[0], CapTest::fsInfo(fsRows));
@@ -415,8 +415,8 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             } else if (mode == Answering) {
                 // A poll has just begun: its first mount check has started.
                 ASSERT_TRUE(waitFor(
-                    [&] { return count(e2e::readFile(toolLog), "iqstatus -m c1:dfs1\n") >= 2; },
-                    30, 5))
+                    [&] { return count(e2e::readFile(toolLog), "iqstatus -m c1:dfs1\n") >= 2; }, 30,
+                    5))
                     << e2e::readFile(dir.path() + "/daemon.log");
             } else {
                 EXPECT_TRUE(waitFor(
