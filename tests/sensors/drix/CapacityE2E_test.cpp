@@ -446,7 +446,7 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             // Room for a loaded machine: unloaded a hung tool takes about
             // its 0.5 s grace, and the others some 30 ms.
-            EXPECT_LT(took, hung ? 3.0 : 0.6);
+            EXPECT_LT(took, hung ? 1.4 : 0.6);
             // What the stop wrote: no Error, no Warning.
             std::string log = e2e::readFile(dir.path() + "/daemon.log");
             log.erase(0, log.find("Stopping sensor main"));
