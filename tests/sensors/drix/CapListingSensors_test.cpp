@@ -422,17 +422,6 @@ TEST(SensorDRIXQoS, FailuresAreLoggedOnce) {
     EXPECT_EQ(r.dump().size(), 2u);  // read once it gave a field
 }
 
-// A sample the daemon's stop cuts short, at the list or at the statistics,
-// logs nothing and reports nothing.
-TEST(SensorDRIXQoS, ASampleTheStopCutsShortSaysNothing) {
-    for (const char* at : {"throtlfslist", "iqlsqos:fs1:1"}) {
-        QoSRig r;
-        r.channel.stopAt = at;
-        EXPECT_EQ(r.dump(), Log{}) << at;
-        EXPECT_EQ(r.messages(false), Log{}) << at;
-    }
-}
-
 TEST(SensorDRIXQoS, ClusterNameErrorsAreLoggedOnceUntilTheFileIsReadable) {
     const struct {
         const char* content;  // null: no file

@@ -20,10 +20,7 @@ namespace CapTest {
 typedef std::vector<std::string> Lines;
 
 // Answers a request with the lines last set for it; null when none were set
-// or the request was set to fail. Keeps every request. From the request
-// stopAt on it acts as a channel the daemon's stop abandoned: that request's
-// reply is cut off (read whole with stopAnswered: written before the stop),
-// and every later request is refused.
+// or the request was set to fail. Keeps every request.
 class FakeChannel : public CapqChannel {
   public:
     void answer(const std::string& request, const Lines& lines) {
@@ -32,9 +29,6 @@ class FakeChannel : public CapqChannel {
     void fail(const std::string& request) { replies[request] = {false, {}}; }
     Reply executeCmd(const std::string& request) override {
         requests.push_back(request);
-        const bool before = stopping;
-        stopping = stopping || request == stopAt;
-        if (stopping && (before || !stopAnswered)) return nullptr;
         const auto it = replies.find(request);
         if (it == replies.end() || !it->second.first) return nullptr;
         return Reply(new Lines(it->second.second));
@@ -45,16 +39,10 @@ class FakeChannel : public CapqChannel {
         return n;
     }
 
-    Readiness readiness() override { return stopping ? Readiness::Waiting : Readiness::Settled; }
-    bool isStopping() override { return stopping; }
-
     std::vector<std::string> requests;
-    std::string stopAt;
-    bool stopAnswered = false;
 
   private:
     std::map<std::string, std::pair<bool, Lines>> replies;
-    bool stopping = false;
 };
 
 // A channel whose relay the requests in `ends` end (a listing over the size

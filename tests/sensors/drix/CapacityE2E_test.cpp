@@ -315,18 +315,14 @@ bool startDaemon(ChildProcess& daemon, const std::string& dir, const e2e::Collec
                             sensors);
 }
 
-// Points this process's standard error at a file while it lives, so that a
-// child started meanwhile writes its own there.
+// Points standard error at a new file while it lives: a child started
+// meanwhile keeps writing its own there.
 struct StderrTo {
     explicit StderrTo(const std::string& path) : saved(dup(2)) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        dup2(fd, 2);
-        close(fd);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, 2), close(fd);
     }
-    ~StderrTo() {
-        dup2(saved, 2);
-        close(saved);
-    }
+    ~StderrTo() { dup2(saved, 2), close(saved); }
     const int saved;
 };
 
@@ -393,8 +389,6 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                                          "\"\ntallyq = \"" TALLYQRELAY "\"\nmetaCfgdir = \"" +
                                          dir.path() + "\"\n";
             const std::string errFile = dir.path() + "/stderr";
-            unlink(errFile.c_str());
-            unlink((dir.path() + "/daemon.log").c_str());
             unlink(toolLog.c_str());
             ChildProcess daemon;
             {
@@ -449,7 +443,7 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             EXPECT_LT(took, hung ? 1.4 : 0.6);
             // What the stop wrote: no Error, no Warning.
             std::string log = e2e::readFile(dir.path() + "/daemon.log");
-            log.erase(0, log.find("Stopping sensor main"));
+            log.erase(0, log.rfind("Stopping sensor main"));
             EXPECT_EQ(count(log, "[Error") + count(log, "[Warning"), 0u) << log;
             EXPECT_EQ(e2e::readFile(errFile).find("error"), std::string::npos)
                 << e2e::readFile(errFile);

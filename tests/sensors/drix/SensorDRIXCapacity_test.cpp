@@ -188,37 +188,6 @@ TEST_F(CapFlowTest, OutcomesAreEdgeTriggered) {
     }
 }
 
-// Wherever the daemon's stop cuts a poll short, the poll logs nothing,
-// reports nothing (not even the filesystems it completed) and asks no more.
-TEST_F(CapFlowTest, APollTheStopCutsShortSaysNothing) {
-    const struct {
-        const char* at;  // the request under way when the stop came
-        bool answered;   // its reply had been written whole
-        std::size_t asked;
-    } cases[] = {
-        {"fsInfo", false, 1},     {"iqstatus:c1:fs1", false, 2}, {"iqdf:c1:fs1", false, 3},
-        {"iqdf:c1:fs1", true, 3}, {"iqstatus:c1:fs2", false, 4},
-    };
-    for (const auto& c : cases) {
-        FakeChannel ch;
-        ch.answer("fsInfo", fsInfo({FS1, FS2}));
-        for (const char* fs : {"fs1", "fs2"}) {
-            ch.answer(std::string("iqstatus:c1:") + fs, mounted());
-            ch.answer(std::string("iqdf:c1:") + fs, iqdf({disk("d1", "system", "100")}));
-        }
-        ch.stopAt = c.at;
-        ch.stopAnswered = c.answered;
-        Sensor s;
-        s.useChannel(&ch);
-        s.init();
-        const dataSet_t* d = s.getMetricData();
-        EXPECT_EQ(taken(s), Log{}) << c.at;
-        EXPECT_EQ(d[0].numSets + d[1].numSets + d[2].numSets, 0u) << c.at;
-        EXPECT_EQ(ch.requests.size(), c.asked) << c.at;
-        s.shutdown();
-    }
-}
-
 TEST_F(CapFlowTest, NoListNoClusterNoChannel) {
     const std::string NOFS = "Error: No local filesystems discovered, therefore nothing to send";
     // A null list reply is no error, but leaves nothing to poll; the next
