@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -120,21 +119,16 @@ void SensorCtrl::terminateSensorCtrl(LoggerStub* log) {
     bool threadGone = true;
     bool hooksRun = false;
     if (thread != nullptr) {
-        std::future<void> left = ctrl->loopLeft.get_future();
         if (!sendEvent(ctrl->ctrlQueue, sensorShutdownReq, SensorID::Controller) && out != nullptr)
             out->logError("Could not send control message to sensor controller.");
-        // Exchanges under way get a moment to finish; a sensor still
-        // waiting on a relay or proxy after it would hold the controller
-        // past the join's time-out, so their children are ended then.
-        // (A timed join would log its time-out, which is routine here.)
-        constexpr unsigned int EXCHANGE_SECONDS = 1;
-        if (left.wait_for(std::chrono::seconds(EXCHANGE_SECONDS)) != std::future_status::ready) {
-            runStopHooks();
-            hooksRun = true;
-        }
-        const bool joined =
-            thread->joinTimed(nullptr, hooksRun ? JOIN_SECONDS - EXCHANGE_SECONDS : JOIN_SECONDS);
-        if (!joined) {
+        // A sensor waiting on a relay or proxy would hold the controller
+        // until its tool answers, however long that takes: the stop hooks
+        // end such exchanges at once and refuse new ones, so a poll under
+        // way ends at its next request. A reply the child has already
+        // written is still read whole.
+        runStopHooks();
+        hooksRun = true;
+        if (!thread->joinTimed(nullptr, JOIN_SECONDS)) {
             if (out != nullptr)
                 out->logInfo("Thread join failed. Going to kill thread: %s",
                              thread->getName().c_str());

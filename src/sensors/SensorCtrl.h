@@ -20,9 +20,8 @@
 // - controller thread only: numPkts, the packet buffers, errBuf, the blocks'
 //   run state, request count, queue and template-sent map, the sensors' timer
 //   ids, the timer list, and links (see CollectorLinks.h for its own rules);
-// - shared: sensorThreadsStarted and loopLeft (set by the controller
-//   thread, read by startSensorCtrl and terminateSensorCtrl through their
-//   futures), ctrlQueue (SyncQueue's own lock),
+// - shared: sensorThreadsStarted (set by the controller thread, read by
+//   startSensorCtrl through its future), ctrlQueue (SyncQueue's own lock),
 //   logger (a LoggerStub may be used by several threads), the sensors'
 //   periods (atomic; the reloading thread writes one before it pushes
 //   sensorUpdatePeriod, the controller reads it after popping that message),
@@ -158,9 +157,6 @@ class SensorCtrl : public Runnable {
     // Set once by the controller thread after it tried to start every sensor
     // thread: how many started. startSensorCtrl waits for it.
     std::promise<size_t> sensorThreadsStarted;
-    // Set by the controller thread as it leaves its loop: the stop waits on
-    // it before it ends the relays' and proxies' exchanges.
-    std::promise<void> loopLeft;
 
   private:
     // "Text of the error" for log lines; strerror_r in its GNU form.

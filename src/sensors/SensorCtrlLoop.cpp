@@ -107,7 +107,6 @@ void* SensorCtrl::run(void*) {
     // that tell which sensor threads are done, then closes it.
     st.timers.clear();
     for (SensorCtrlBlock* block : sensors) block->sensor->setTimerID(0);
-    loopLeft.set_value();
     return nullptr;
 }
 

@@ -21,6 +21,9 @@ class CapqChannel {
     virtual Reply executeCmd(const std::string& request) = 0;
     // What a request now would meet (see RelayCmdChannel::Readiness).
     virtual Readiness readiness() { return Readiness::Settled; }
+    // Whether the daemon's stop has abandoned the channel: a null reply then
+    // means the poll was cut short, not that a tool or the relay failed.
+    virtual bool isStopping() { return false; }
 };
 
 class CapqStubChannel final : public CapqChannel {
@@ -46,6 +49,7 @@ class CapqStubChannel final : public CapqChannel {
     Readiness readiness() override {
         return stub == nullptr ? Readiness::Waiting : stub->readiness();
     }
+    bool isStopping() override { return stub != nullptr && stub->isStopping(); }
 
   private:
     CAPQStub* stub = nullptr;

@@ -127,8 +127,9 @@ std::vector<std::string>* RelayCmdChannel::executeCmd(const std::string& request
         }
         // End of input, the relay's end or a read error before the end line:
         // the relay has gone, so the channel closes now rather than failing
-        // the next request.
-        log.logError(names.noEndMessage, request.c_str());
+        // the next request. The stop ends a relay that is still answering;
+        // that is no fault.
+        if (!channel.isStopping()) log.logError(names.noEndMessage, request.c_str());
         if (status == LineReader::Status::Eof || status == LineReader::Status::Ended)
             closeADMCmd();
         else

@@ -57,8 +57,16 @@ class RelayCmdChannel {
     // line not included; an empty reply is an empty vector. Null when the
     // channel is closed and may not restart yet, when the request cannot be
     // written, or when the reply fails (end of input, time-out, too long);
-    // each of those failures closes the channel.
+    // each of those failures closes the channel. Null without a message when
+    // the daemon's stop refused the request or cut its reply off (see
+    // isStopping).
     std::vector<std::string>* executeCmd(const std::string& request);
+
+    // Whether the daemon's stop has abandoned the channel. Once it has, a
+    // null reply is the stop's doing, not a failure of the relay or its tool,
+    // and callers pass over it without a message. Any thread, without the
+    // mutex.
+    bool isStopping() const { return channel.isStopping(); }
 
     // What a request now would meet.
     enum class Readiness {

@@ -42,12 +42,16 @@ bool SensorDRIXCapFlow::listingFailed(const FsPair& fs, const std::string& error
     return true;
 }
 
-bool SensorDRIXCapFlow::refreshList(bool remote) {
+bool SensorDRIXCapFlow::refreshList(bool remote, bool& stopped) {
     const int64_t t = now();
     if (listFSremoteFS.empty() || lastUpdate + LIST_REFRESH_SECS < t) {
         getLocalClusterName(drixClusterName);
         std::string error;
         CapqChannel::Reply reply = channel->executeCmd("fsInfo");
+        if (!reply && channel->isStopping()) {
+            stopped = true;
+            return false;
+        }
         if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseFilesystemPKRQuery(reply.get(), listFSremoteFS, drixClusterName, remote,
                                               error);
@@ -99,10 +103,13 @@ void SensorDRIXCapFlow::noteListing(const std::string& fs, bool closed) {
 const dataSet_t* SensorDRIXCapFlow::getMetricData() {
     sourceOK = true;
     std::string error;
+    // The daemon's stop cut the poll short: what it gathered is not a sample,
+    // and nothing failed, so it ends without records and without a word.
+    bool stopped = false;
     if (channel == nullptr) {
         StatReport::fail(*log, sourceOK, sourcePrevOK, "%s", texts.noChannel);
         clearRecordCounts();
-    } else if (refreshList(remoteFlag())) {
+    } else if (refreshList(remoteFlag(), stopped)) {
         startPoll();
         std::size_t failures = 0;
         // Whether the next poll comes after the restart gap has passed.
@@ -115,7 +122,10 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             const CapqChannel::Readiness ready = channel->readiness();
             // Each request would come back null and mark its filesystem
             // unmounted; the rest of the list waits for the next poll.
-            if (ready == CapqChannel::Readiness::Waiting) break;
+            if (ready == CapqChannel::Readiness::Waiting) {
+                stopped = channel->isStopping();
+                break;
+            }
             // Were it to close the channel again, the others' next polls
             // within the restart gap would find none: while they have a
             // relay, ask it only when the relay could restart at once. With
@@ -125,6 +135,10 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
                 continue;
             error.clear();
             CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
+            if (!status && channel->isStopping()) {
+                stopped = true;
+                break;
+            }
             const int mounted = drixCapParser.processIQStatusOutput(status.get(), fs.first, error);
             status.reset();
             const auto known = iqstatusErrDump.find(fs.first);
@@ -142,6 +156,10 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             }
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
+            if (!listing && channel->isStopping()) {
+                stopped = true;
+                break;
+            }
             noteListing(fs.first, !listing);
             if (listing) {
                 othersServed = othersServed || !entry.second;
@@ -153,9 +171,13 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             listing.reset();
             if (!error.empty() && listingFailed(fs, error)) ++failures;
         }
-        finishPoll(failures, error);
+        if (!stopped) finishPoll(failures, error);
     }
     firstRun = false;
+    if (stopped) {
+        clearRecordCounts();
+        return dataSets;
+    }
     sourcePrevOK = sourceOK;
     return dataSets;
 }

@@ -120,8 +120,9 @@ class SensorDRIXCapFlow : public AbstractSensor {
     std::vector<std::string> closers;
 
   private:
-    // False when the poll ends before the filesystems (steps 4 to 6).
-    bool refreshList(bool remote);
+    // False when the poll ends before the filesystems (steps 4 to 6);
+    // stopped is set when the daemon's stop refused or cut off the listing.
+    bool refreshList(bool remote, bool& stopped);
     // This poll's filesystems: list order, then the closers in the order of
     // their closes (flagged true). Forgets closers that left the list.
     std::vector<std::pair<const FsPair*, bool>> pollOrder();

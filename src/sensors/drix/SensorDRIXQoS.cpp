@@ -103,7 +103,7 @@ void SensorDRIXQoS::parseError(const std::string& source, const char* tool,
     last = error;
 }
 
-void SensorDRIXQoS::refreshList(int64_t t) {
+bool SensorDRIXQoS::refreshList(int64_t t) {
     log->logInfo("refreshing QoS filesystem list (random refresh offset %lld seconds) ...",
                  static_cast<long long>(randomOffset));
     qosFsNames.clear();
@@ -111,6 +111,7 @@ void SensorDRIXQoS::refreshList(int64_t t) {
     std::string error;
     {
         CapqChannel::Reply reply = channel->executeCmd("throtlfslist");
+        if (!reply && channel->isStopping()) return false;
         if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseCmdInput(reply.get(), rows, error);
     }
@@ -129,6 +130,7 @@ void SensorDRIXQoS::refreshList(int64_t t) {
             fs->second.c_str());
     }
     lastUpdate = t;
+    return true;
 }
 
 const dataSet_t* SensorDRIXQoS::getMetricData() {
@@ -151,7 +153,11 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
         if (sourcePrevOK) log->logError("No capq command stub, no metrics to report.");
     } else {
         const int64_t t = now();
-        if (qosFsNames.empty() || lastUpdate + LIST_REFRESH_SECS + randomOffset < t) refreshList(t);
+        // A sample the daemon's stop cut short reports nothing, and nothing
+        // failed: it ends without a word (numSets is still 0).
+        if ((qosFsNames.empty() || lastUpdate + LIST_REFRESH_SECS + randomOffset < t) &&
+            !refreshList(t))
+            return &metricDataSet;
         if (qosFsNames.empty()) {
             sourceOK = false;
             if (sourcePrevOK) log->logDebug("%s", NOT_MANAGER);
@@ -164,6 +170,7 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                 {
                     CapqChannel::Reply reply =
                         channel->executeCmd("iqlsqos:" + fs + ":" + std::to_string(seconds));
+                    if (!reply && channel->isStopping()) return &metricDataSet;
                     if (reply) {
                         DRIXCapParser::joinPieces(*reply);
                         const std::size_t cut = DRIXCapParser::dropLinesWithNul(*reply);

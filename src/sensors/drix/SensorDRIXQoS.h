@@ -61,7 +61,8 @@ class SensorDRIXQoS : public AbstractSensor {
 
   private:
     bool readNodeData();
-    void refreshList(int64_t t);
+    // False when the daemon's stop refused or cut off the listing.
+    bool refreshList(int64_t t);
     // Logs the parse error of `tool`'s listing when it is new for `source`
     // (the list, or one filesystem's statistics); forgets it on success.
     void parseError(const std::string& source, const char* tool, const std::string& error);

@@ -79,7 +79,9 @@ void ZSDInfo::populateMap() {
     errno = 0;
     std::unique_ptr<std::vector<std::string>> reply(query());
     if (!reply) {
-        if (seam || admCmdStub) {
+        // A query the daemon's stop refused or cut off has not failed.
+        const bool stopped = !seam && admCmdStub != nullptr && admCmdStub->isStopping();
+        if (!stopped && (seam || admCmdStub)) {
             const int err = errno;
             std::fprintf(stderr, "An error occurred executing %s: %s (%d)\n", pkrQuery,
                          std::strerror(err), err);

@@ -2,6 +2,7 @@
 // fake listing tools under a platform root and the test collector. The relay
 // is killed mid-run: it is started again and the sensor resumes once.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -314,15 +315,41 @@ bool startDaemon(ChildProcess& daemon, const std::string& dir, const e2e::Collec
                             sensors);
 }
 
+// Points standard error at a new file while it lives: a child started
+// meanwhile keeps writing its own there.
+struct StderrTo {
+    explicit StderrTo(const std::string& path) : saved(dup(2)) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, 2), close(fd);
+    }
+    ~StderrTo() { dup2(saved, 2), close(saved); }
+    const int saved;
+};
+
 // The daemon is stopped while the capacity sensor and the ZSD disk sensor
-// each wait for a listing tool that hangs, with a child, and ignores SIGTERM,
-// or while both relays and a generic proxy sit idle beside a collector that
-// has stopped reading: soon after the daemon has exited, no relay, proxy or
-// tool runs, and a plain stop stays well inside 4 s. Each row runs as the
-// kernel allows and as on one that refuses to signal a group through a
-// pidfd (before Linux 6.9).
+// each wait for a listing tool that hangs, with a child, and ignores SIGTERM;
+// or just after a capacity poll of tools that take 200 ms each has begun (the
+// rest of the poll would take 1.6 s); or while both relays and a generic
+// proxy sit idle beside a collector that has stopped reading. Soon after the
+// daemon has exited, no relay, proxy or tool runs; a stop that finds no hung
+// tool is quick; and the exchanges the stop cut off leave no error in the log
+// or on standard error. Each row runs as the kernel allows and as on one that
+// refuses to signal a group through a pidfd (before Linux 6.9).
 TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
-    ASSERT_TRUE(installTools({"peekreg"}));
+    ASSERT_TRUE(installTools({"peekreg", "iqstatus", "iqdf"}));
+    // Four filesystems whose mount checks and listings take 200 ms each,
+    // polled in the rows whose filesystem list names them.
+    auto answer = [&](const std::string& key, const CapTest::Lines& lines) {
+        std::ofstream out(canned + "/" + key + ".out");
+        for (const std::string& l : lines) out << l;
+        std::ofstream(canned + "/" + key + ".sleep") << "200";
+    };
+    CapTest::Lines fsRows;
+    for (const std::string fs : {"1", "2", "3", "4"}) {
+        fsRows.push_back(CapTest::fsRow("local", "fs" + fs, "c1", "dfs" + fs));
+        answer("iqstatus -m c1:dfs" + fs, CapTest::mounted());
+        answer("iqdf c1:dfs" + fs + " -Y", CapTest::iqdf({CapTest::disk("d1", "system", "9")}));
+    }
     std::ofstream(dir.path() + "/tallyq zsd_ds.reply")
         << "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_response_ end\n";
     std::ofstream(dir.path() + "/GenX.cfg") << StubHarness::genericMetaText(FAKEPROXY, "");
@@ -335,20 +362,21 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     // The refusal is preloaded, which ThreadSanitizer does not support.
     refusedRuns[1] = false;
 #endif
+    enum Mode { Hung, Answering, Plain };
     for (const bool refused : refusedRuns) {
-        for (const bool hung : {true, false}) {
-            const std::string what =
-                std::string(hung ? "hung tools" : "plain stop") + (refused ? ", refused" : "");
+        for (const Mode mode : {Hung, Answering, Answering, Answering, Plain}) {
+            const bool hung = mode == Hung;
+            const char* const names[] = {"hung tools", "poll under way", "plain"};
+            const std::string what = std::string(names[mode]) + (refused ? ", refused" : "");
             SCOPED_TRACE(what);
             for (const char* key : keys) {
-                for (const char* part : {".sleep", ".fork", ".noterm"}) {
-                    if (hung) {
+                for (const char* part : {".sleep", ".fork", ".noterm", ".out"}) {
+                    unlink((canned + "/" + key + part).c_str());
+                    if (hung && part[1] != 'o')
                         std::ofstream(canned + "/" + key + part) << "600000";
-                    } else {
-                        unlink((canned + "/" + key + part).c_str());
-                    }
                 }
             }
+            if (mode == Answering) answer(keys[0], CapTest::fsInfo(fsRows));
             const std::string pidFile = dir.path() + "/pids";
             unlink(pidFile.c_str());
             env.set("FAKECAPQ_PIDS", pidFile.c_str());
@@ -360,10 +388,16 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             const std::string settings = "capqcmd = \"" CAPQRELAY "\"\nadmcmd = \"" ADMCMDRELAY
                                          "\"\ntallyq = \"" TALLYQRELAY "\"\nmetaCfgdir = \"" +
                                          dir.path() + "\"\n";
+            const std::string errFile = dir.path() + "/stderr";
+            unlink(toolLog.c_str());
             ChildProcess daemon;
-            ASSERT_TRUE(e2e::startDaemon(daemon, dir.path(), hung ? collector.port : stalled.port,
-                                         settings, {"DRIXDiskCap", "DRIXZSDDisk"},
-                                         ", { name = \"GenX\" type = \"Generic\" period = 1 }"));
+            {
+                StderrTo daemonStderr(errFile);
+                ASSERT_TRUE(e2e::startDaemon(
+                    daemon, dir.path(), mode == Plain ? stalled.port : collector.port, settings,
+                    {"DRIXDiskCap", "DRIXZSDDisk"},
+                    ", { name = \"GenX\" type = \"Generic\" period = 1 }"));
+            }
             Stopper stopper{daemon};
             std::vector<int> watched;
             if (hung) {
@@ -372,6 +406,12 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                     << e2e::readFile(dir.path() + "/daemon.log");
                 for (const std::string& p : e2e::lines(e2e::readFile(pidFile)))
                     watched.push_back(std::stoi(p));
+            } else if (mode == Answering) {
+                // A poll has just begun: its first mount check has started.
+                ASSERT_TRUE(waitFor(
+                    [&] { return count(e2e::readFile(toolLog), "iqstatus -m c1:dfs1\n") >= 2; }, 30,
+                    5))
+                    << e2e::readFile(dir.path() + "/daemon.log");
             } else {
                 EXPECT_TRUE(waitFor(
                     [&] { return stalled.soFar().find("stopped reading") != std::string::npos; },
@@ -398,9 +438,15 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(30000)), 0);
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            // Room for a loaded machine: unloaded it takes about the tools'
-            // 0.5 s grace.
-            EXPECT_LT(took, 3.0);
+            // Room for a loaded machine: unloaded a hung tool takes about
+            // its 0.5 s grace, and the others some 30 ms.
+            EXPECT_LT(took, hung ? 1.4 : 0.6);
+            // What the stop wrote: no Error, no Warning.
+            std::string log = e2e::readFile(dir.path() + "/daemon.log");
+            log.erase(0, log.rfind("Stopping sensor main"));
+            EXPECT_EQ(count(log, "[Error") + count(log, "[Warning"), 0u) << log;
+            EXPECT_EQ(e2e::readFile(errFile).find("error"), std::string::npos)
+                << e2e::readFile(errFile);
             EXPECT_TRUE(waitFor(
                 [&] {
                     for (int pid : watched)

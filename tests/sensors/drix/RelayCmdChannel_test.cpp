@@ -331,6 +331,7 @@ TEST_F(RelayChannelTest, TheStopEndsBusyChannelsTogether) {
     EXPECT_EQ(answered.load(), 0);
     // A stopped channel starts no relay again.
     EXPECT_EQ(Reply(channels.front()->executeCmd("iqdf:c1:hungfs")), nullptr);
+    EXPECT_TRUE(channels.front()->isStopping());
     channels.clear();
     std::istringstream pids(readFile(pidFile));
     for (pid_t pid; pids >> pid;) {
@@ -340,6 +341,8 @@ TEST_F(RelayChannelTest, TheStopEndsBusyChannelsTogether) {
     }
     EXPECT_EQ(runningChildren("CapqRelay"), std::vector<pid_t>{});
     for (pthread_mutex_t& m : mutexes) pthread_mutex_destroy(&m);
+    // The replies the stop cut off are no fault of the relays.
+    EXPECT_EQ(errors("CAPQStub"), Lines{});
 }
 
 // Run by CTest with the fork-failing library preloaded.
