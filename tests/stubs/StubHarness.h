@@ -216,9 +216,18 @@ inline RunResult runSelf(const std::string& arg) {
 }
 
 // Whether pid names a process that still runs (neither ended nor a zombie).
+// A process reaped between the open and the read fails the read (ESRCH, or
+// nothing read): it has ended, like one whose file is gone.
 inline bool running(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n <= 0) return false;
+    const std::string stat(buf, static_cast<std::size_t>(n));
     const std::size_t close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
            stat[close + 2] != 'X';

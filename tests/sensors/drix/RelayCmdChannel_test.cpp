@@ -253,31 +253,54 @@ std::vector<pid_t> runningChildren(const std::string& name) {
 }
 
 // The real CapqRelay with a listing tool that hangs with a child and ignores
-// SIGTERM: every time-out ends the relay and the tool's whole group.
+// SIGTERM: every time-out ends the relay and the tool's whole group. The hung
+// request goes straight into the relay's input, and the channel's own request
+// (queued behind it) arms the time-out only once the tool and its child have
+// logged themselves: on a slow machine they would not within 300 ms.
 TEST_F(RelayChannelTest, AHungToolIsEndedWithItsRelayAtEveryTimeOut) {
     const std::string root = dir.path() + "/root";
     const std::string canned = dir.path() + "/canned";
+    const std::string pidFile = dir.path() + "/pids";
     ASSERT_TRUE(StubHarness::installTools(root + "/usr/vnx/qorm/bin", FAKECAPQTOOL, {"iqdf"}));
     ASSERT_TRUE(StubHarness::makeDirs(canned));
     for (const char* what : {".sleep", ".fork", ".noterm"})
         std::ofstream(canned + "/iqdf c1:hungfs -Y" + what) << "600000";
     env.set("VELMAR_PLATFORM_ROOT", root.c_str());
     env.set("FAKECAPQ_DIR", canned.c_str());
-    env.set("FAKECAPQ_PIDS", (dir.path() + "/pids").c_str());
+    env.set("FAKECAPQ_PIDS", pidFile.c_str());
     cfg.getParamStore().putStr(Cfg::CAPQCMD, CAPQRELAY);
     RelayCmdChannel channel(CAPQStub::NAMES, mutex);
-    channel.setReplyTimeoutMs(300);
     for (int timeOut = 0; timeOut < 2; ++timeOut) {
-        while (monotonicSeconds() - channel.lastConnectTime() <
-                   RelayCmdChannel::RECONNECT_TIMEOUT &&
-               !channel.isOperational())
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (timeOut > 0) {
+            while (monotonicSeconds() - channel.lastConnectTime() <
+                   RelayCmdChannel::RECONNECT_TIMEOUT)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // Restarts the relay, which answers this one itself.
+            channel.setReplyTimeoutMs(RelayCmdChannel::DEFAULT_REPLY_TIMEOUT_MS);
+            ASSERT_NE(Reply(channel.executeCmd("restart")), nullptr);
+        }
+        std::vector<pid_t> relays;
+        for (int i = 0; i < 2000 && (relays = runningChildren("CapqRelay")).size() != 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(relays.size(), 1u);
+        const int relayInput =
+            open(("/proc/" + std::to_string(relays[0]) + "/fd/0").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(relayInput, 0);
+        const std::string hung = "iqdf:c1:hungfs\n";
+        EXPECT_EQ(write(relayInput, hung.data(), hung.size()), static_cast<ssize_t>(hung.size()));
+        close(relayInput);
+        const std::size_t logged = 2 * (timeOut + 1);  // a tool and its child each time
+        for (int i = 0; i < 2000 && countOf(readFile(pidFile), "\n") < logged; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(countOf(readFile(pidFile), "\n"), logged);
+        channel.setReplyTimeoutMs(300);
         EXPECT_EQ(Reply(channel.executeCmd("iqdf:c1:hungfs")), nullptr);
+        EXPECT_FALSE(channel.isOperational());
     }
-    std::istringstream pids(readFile(dir.path() + "/pids"));
+    std::istringstream pids(readFile(pidFile));
     int tools = 0;
     for (pid_t pid; pids >> pid; ++tools) {
-        for (int waited = 0; StubHarness::running(pid) && waited < 2000; waited += 10)
+        for (int waited = 0; StubHarness::running(pid) && waited < 10000; waited += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_FALSE(StubHarness::running(pid)) << pid;
     }
