@@ -34,6 +34,9 @@ struct Child {
     std::string name;
     char state;
     long long startTicks;  // clock ticks after boot
+    // A relay leads a process group of its own; a guard it forked, adopted
+    // by the daemon once the relay is killed, bears its name too.
+    bool leadsGroup;
 };
 
 // Children of `parent` by pid, from /proc.
@@ -49,11 +52,12 @@ std::map<int, Child> childrenOf(int parent) {
         if (open == std::string::npos || close == std::string::npos) continue;
         // After the name: state, ppid, then 17 fields up to the start time.
         std::istringstream rest(stat.substr(close + 1));
-        Child c{stat.substr(open + 1, close - open - 1), 0, 0};
-        int ppid = 0;
+        Child c{stat.substr(open + 1, close - open - 1), 0, 0, false};
+        int ppid = 0, pgrp = 0;
         std::string skip;
-        rest >> c.state >> ppid;
-        for (int f = 0; f < 17; ++f) rest >> skip;
+        rest >> c.state >> ppid >> pgrp;
+        c.leadsGroup = pgrp == pid;
+        for (int f = 0; f < 16; ++f) rest >> skip;
         rest >> c.startTicks;
         if (rest && ppid == parent) out[pid] = c;
     }
@@ -141,7 +145,7 @@ TEST_F(CapacityE2E, DaemonReportsThroughTheRealRelay) {
     auto relays = [&] {
         std::vector<int> pids;
         for (const auto& c : childrenOf(pid)) {
-            if (c.second.name == "CapqRelay") pids.push_back(c.first);
+            if (c.second.name == "CapqRelay" && c.second.leadsGroup) pids.push_back(c.first);
         }
         return pids;
     };
@@ -274,7 +278,8 @@ TEST_F(CapacityE2E, FiveSensorsShareOneRelay) {
     std::vector<std::pair<int, long long>> starts;  // pid, start time in ticks
     auto watch = [&] {
         for (const auto& c : childrenOf(pid)) {
-            if (c.second.name != "CapqRelay" || c.second.state == 'Z') continue;
+            if (c.second.name != "CapqRelay" || !c.second.leadsGroup || c.second.state == 'Z')
+                continue;
             bool known = false;
             for (const auto& s : starts) known = known || s.first == c.first;
             if (!known) starts.emplace_back(c.first, c.second.startTicks);
@@ -459,7 +464,7 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                 [&] {
                     std::vector<int> found;
                     for (const auto& c : childrenOf(daemon.pid())) {
-                        if (c.second.state != 'Z' &&
+                        if (c.second.state != 'Z' && c.second.leadsGroup &&
                             (c.second.name == "CapqRelay" || c.second.name == "AdmCmdRelay" ||
                              c.second.name == "fakeproxy"))
                             found.push_back(c.first);
