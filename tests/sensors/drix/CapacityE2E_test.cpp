@@ -271,7 +271,7 @@ TEST_F(CapacityE2E, FiveSensorsShareOneRelay) {
             return runs("iqlsqos fs1 --pool all --seconds 10 -Y\n") >= 1 &&
                    runs("iqdf c1:dfs1 -Y\n") >= 2;
         },
-        30))
+        60))
         << e2e::readFile(toolLog) << e2e::readFile(dir.path() + "/daemon.log");
 
     // Every start of a relay, as first seen.
