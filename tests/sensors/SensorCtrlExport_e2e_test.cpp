@@ -194,6 +194,14 @@ class SensorCtrlExport : public ::testing::Test {
 
     static void run(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+    // The log file read as it grows (LogCapture::text() would end the logging).
+    std::string logged() const {
+        std::ifstream in(dir.file("log"));
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+
     // On every connection, every metric template comes before its first
     // data, in the message right before it, with the same sequence number.
     void expectTemplatesFirst(const std::vector<Msg>& msgs) {
@@ -404,14 +412,7 @@ TEST_F(SensorCtrlExport, CollectorFailureLinesAreTheGuidesRows) {
         start("{ name = \"TestSensor2\" period = 1 }", {static_cast<uint16_t>(std::stoi(port))}, "",
               c.host);
         run(2500);
-        // The log file read as it grows (text() would end the logging).
         const auto end = Clock::now() + std::chrono::seconds(40);
-        auto logged = [&] {
-            std::ifstream in(dir.file("log"));
-            std::stringstream all;
-            all << in.rdbuf();
-            return all.str();
-        };
         while (c.lookup != nullptr && logged().find(c.lookup) == std::string::npos &&
                Clock::now() < end)
             run(100);
@@ -477,13 +478,6 @@ TEST_F(SensorCtrlExport, StillBacklogIsDroppedAfterTheSocketTimeOut) {
     start("{ name = \"Load\" period = 1 }", {ps}, "sensortcptimeout = 1\n");
     const std::string named = "127.0.0.1:" + std::to_string(ps);
     const auto end = Clock::now() + std::chrono::seconds(20);
-    // The log file is read as it grows (text() would end the logging).
-    auto logged = [&] {
-        std::ifstream in(dir.file("log"));
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
-    };
     while (logged().find(named) == std::string::npos && Clock::now() < end) run(100);
     stop();
     slow.stop();
