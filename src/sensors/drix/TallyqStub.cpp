@@ -9,10 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <sstream>
-#include <string_view>
 
 #include "Configuration.h"
-#include "FNV1AHash.h"
 #include "ParamNames.h"
 #include "ParamValStore.h"
 #include "PthreadLock.h"
@@ -64,34 +62,6 @@ const Telling TELLING[] = {{"_fs_", WQM_FS | WQM_FSET},
                            {"_cl_", RPCS_1S},
                            {"_rnn_", RPCS_1S},
                            {"_nn_", RPCS_1S}};
-
-// A digest of what a reply hands its caller, to know a copy of an answer
-// already handed over. Each piece enters with its length, so that no two
-// different replies run together alike.
-uint64_t digest(const TallyqResponse& reply) {
-    uint64_t h = FNV1AHash64("", 0);
-    auto add = [&h](std::string_view text) {
-        const uint64_t n = text.size();
-        h = FNV1AHashAppend64(h, reinterpret_cast<const char*>(&n), sizeof n);
-        h = FNV1AHashAppend64(h, text.data(), static_cast<unsigned int>(text.size()));
-    };
-    add(std::to_string(reply.getType()));
-    add(reply.getName());
-    add(reply.getAnswered());
-    for (const TallyqRecord& r : reply.getRecordList()) {
-        for (const KeyValuesMap_t* part :
-             {r.getMainMap(), r.getReadMap(), r.getWriteMap(), r.getStatMap()}) {
-            add(part == nullptr ? "-" : "+");
-            if (part == nullptr) continue;
-            for (const auto& e : *part) {
-                add(e.first);
-                add(std::to_string(e.second.size()));
-                for (std::string_view v : e.second) add(v);
-            }
-        }
-    }
-    return h;
-}
 
 // Whether the words of prefix begin request, word by word.
 bool leadsWith(const std::string& request, const char* prefix) {
@@ -196,27 +166,34 @@ void TallyqStub::noteStrayLine(const TallyqResponse& reply) {
 void TallyqStub::disconnectTallyq() {
     channel.close(SIGTERM);
     carry.clear();
-    lastFamilyAnswer.clear();  // a new relay sends no copies of the old one's answers
 }
 
-std::string TallyqStub::answersAnother(const TallyqResponse& reply, const std::string& request) {
+TallyqStub::Request TallyqStub::classify(const std::string& request) {
+    Request out;
+    out.words = TallyqResponse::requestWords(request);
+    const Kind* kind = kindOfRequest(request);
+    out.kind = kind != nullptr ? kind->bit : 0;
+    out.name = kind != nullptr ? kind->request : out.words;
+    return out;
+}
+
+std::string TallyqStub::answersAnother(const TallyqResponse& reply, const Request& request) {
     // A reply without an opening line names nothing, and is not taken for
     // another request's.
     if (reply.getAnswered().empty()) return "";
     if (!reply.isResponse() && !reply.isError() && reply.getType() != TallyqResponse::unknown)
         return "";
-    if (reply.getAnswered() != TallyqResponse::requestWords(request)) return reply.getAnswered();
+    if (reply.getAnswered() != request.words) return reply.getAnswered();
     // The opening names a family of requests: only keys that this request's
     // reply never holds tell another's, in whichever record they are.
-    const Kind* mine = kindOfRequest(request);
-    if (mine == nullptr) return "";
+    if (request.kind == 0) return "";
     unsigned family = 0;
     for (const Kind& k : KINDS) {
         if (TallyqResponse::requestWords(k.request) == reply.getAnswered()) family |= k.bit;
     }
     bool telling = false;
     for (const Telling& t : TELLING)
-        telling |= (t.holders & family) != 0 && !(t.holders & mine->bit);
+        telling |= (t.holders & family) != 0 && !(t.holders & request.kind);
     if (!telling) return "";
     unsigned possible = family;  // the kinds whose replies may hold every telling key seen
     for (const TallyqRecord& r : reply.getRecordList()) {
@@ -227,21 +204,11 @@ std::string TallyqStub::answersAnother(const TallyqResponse& reply, const std::s
                 possible &= t.holders;
         }
     }
-    if (possible & mine->bit) return "";
+    if (possible & request.kind) return "";
     for (const Kind& k : KINDS) {
         if (possible & k.bit) return k.request;
     }
     return "";
-}
-
-bool TallyqStub::copiesLastAnswer(const TallyqResponse& reply, const std::string& request,
-                                  const std::string& last, uint64_t lastDigest) {
-    const Kind* mine = kindOfRequest(request);
-    if (mine == nullptr || last.empty() || last == mine->request) return false;
-    if (!reply.isResponse() && !reply.isError()) return false;
-    return TallyqResponse::requestWords(last) == reply.getAnswered() &&
-           reply.getAnswered() == TallyqResponse::requestWords(request) &&
-           digest(reply) == lastDigest;
 }
 
 void TallyqStub::noteOversize(TallyqResponse::Oversize why, const std::string& request) {
@@ -272,48 +239,23 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
         return nullptr;
     }
     // Events, and replies that answer another request (a copy that came
-    // late), are passed over within the same deadline.
-    const Kind* kind = kindOfRequest(request);
-    const std::string mine =
-        kind != nullptr ? kind->request : TallyqResponse::requestWords(request);
-    const std::string last = lastFamilyAnswer;
-    lastFamilyAnswer.clear();
+    // late), are passed over within the same deadline. Anything else is the
+    // answer at once: waiting to see whether more follows would hold every
+    // other sensor's request.
+    const Request mine = classify(request);
     TallyqResponse* reply = nullptr;
-    // A reply just like the last answer, to a request whose reply opens
-    // alike: a copy of it, once another reply follows; the answer itself when
-    // nothing does (the same counters, no key to tell them apart).
-    TallyqResponse* held = nullptr;
     for (int skipped = 0;; ++skipped) {
         reply = TallyqResponse::readResponse(channel.process().outputFd(), carry, deadline);
         if (!reply->isEvent()) {
-            if (held != nullptr) {
-                if (reply->isEOF() && reply->getAnswered().empty() &&
-                    reply->getRecordList().empty()) {
-                    delete reply;
-                    reply = held;
-                    held = nullptr;
-                    break;
-                }
-                log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
-                               last.c_str(), mine.c_str());
-                delete held;
-                held = nullptr;
-            }
-            const std::string other = answersAnother(*reply, request);
-            if (other.empty() && !copiesLastAnswer(*reply, request, last, lastDigest)) break;
-            if (other.empty()) {
-                held = reply;
-                reply = nullptr;
-            } else {
-                log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
-                               other.c_str(), mine.c_str());
-            }
+            const std::string other = answersAnother(*reply, mine);
+            if (other.empty()) break;
+            log.logWarning("Dropped a reply to %s while waiting for the reply to %s",
+                           other.c_str(), mine.name.c_str());
         }
         delete reply;
         reply = nullptr;
         if (skipped == MAX_EVENTS) break;  // a flood counts as end of input
     }
-    delete held;
     if (reply == nullptr || reply->isFatal() || reply->isEOF()) {
         const bool fatal = reply != nullptr && reply->isFatal();
         const TallyqResponse::Oversize oversize =
@@ -336,10 +278,6 @@ TallyqResponse* TallyqStub::executeQuery(const std::string& request) {
     }
     lastStrayLine.clear();
     oversized.erase(request);
-    if (kind != nullptr) {
-        lastFamilyAnswer = kind->request;
-        lastDigest = digest(*reply);
-    }
     return reply;
 }
 

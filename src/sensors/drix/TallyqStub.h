@@ -43,11 +43,11 @@ class TallyqStub {
     // when the current second is more than 2 past the last start. Events and
     // replies that answer another request (a late copy of an earlier answer)
     // are passed over with a Warning: those whose opening line names another
-    // request; of a family that opens alike ("tallyq wqm", "wqm fs", "wqm
-    // fset"; "rpcs ns", "rpcs 1s"), those whose records hold a key that only
-    // another member's replies hold (see answersAnother), and a reply just
-    // like the one handed over for the last request, another member, once a
-    // further reply follows it. A reply refused for its size is
+    // request, and, of a family that opens alike ("tallyq wqm", "wqm fs",
+    // "wqm fset"; "rpcs ns", "rpcs 1s"), those whose records hold a key that
+    // only another member's replies hold (see answersAnother). The first
+    // reply that may be the answer is the answer, at once: a copy that
+    // nothing tells apart is taken for it. A reply refused for its size is
     // logged here, once until that request is answered again, and comes back
     // as an empty fatal reply (see TallyqResponse::getOversize).
     TallyqResponse* executeQuery(const std::string& request);
@@ -66,11 +66,19 @@ class TallyqStub {
     // Seconds that must pass after a start before the next one.
     static constexpr int RESTART_GAP_S = 2;
 
+    // What the reply rule needs of a request, worked out once per exchange.
+    struct Request {
+        std::string words;  // what its reply's opening line names
+        unsigned kind = 0;  // its member bit among requests whose replies open alike; 0 for none
+        std::string name;   // how warnings name it: the family member, else words
+    };
+    static Request classify(const std::string& request);
+
     // The request that reply, read for request, answers when that is
     // another one: its opening names another, or, where several requests'
     // replies open alike, one of its records holds a key that request's
     // replies never hold. Empty when it may be this request's answer. Pure.
-    static std::string answersAnother(const TallyqResponse& reply, const std::string& request);
+    static std::string answersAnother(const TallyqResponse& reply, const Request& request);
 
     ~TallyqStub();
     TallyqStub(const TallyqStub&) = delete;
@@ -88,11 +96,6 @@ class TallyqStub {
     // Reads a new relay's greeting, which must be an event; otherwise the
     // relay is closed again. Same callers.
     bool readGreeting();
-    // Whether reply, read for request, repeats what was handed over for the
-    // request last (of lastDigest, see digest in the .cpp), another member of
-    // request's family.
-    static bool copiesLastAnswer(const TallyqResponse& reply, const std::string& request,
-                                 const std::string& last, uint64_t lastDigest);
     // Logs a reply to request refused for passing the bound why, once until
     // the request is answered. Caller holds mutex.
     void noteOversize(TallyqResponse::Oversize why, const std::string& request);
@@ -109,10 +112,6 @@ class TallyqStub {
     std::string carry;                // bytes read after the last reply
     std::string lastStrayLine;        // last stray line logged
     std::set<std::string> oversized;  // requests whose too large reply is logged
-    // The family member whose reply was handed over for the last request
-    // (empty after any other), and that reply's digest.
-    std::string lastFamilyAnswer;
-    uint64_t lastDigest = 0;
 
     // Class-wide state. tallyqStub and refCounter are guarded by mutex.
     static TallyqStub* tallyqStub;
