@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -55,6 +56,71 @@ TEST(FsStatSensorsE2E, EverySensorReachesTheCollector) {
     EXPECT_NE(out.find("drix_wqm_fset_write_filter=1"), std::string::npos) << out;
     EXPECT_NE(out.find("drix_pdds_max_disk_wait_rd=200000"), std::string::npos);
     EXPECT_NE(out.find(" errors=0\n"), std::string::npos);
+}
+
+// Siblings answered alike at period 1 (records, errors, empty replies), with a
+// bystander on the same channel: every sensor keeps every sample.
+TEST(FsStatSensorsE2E, SiblingsAnsweredAlikeKeepEverySample) {
+    signal(SIGPIPE, SIG_IGN);
+    StubHarness::TempDir dir;
+    const std::string relayLog = dir.path() + "/relay.log";
+    StubHarness::ScopedEnv env;
+    env.set("TALLYQRELAY_DIR", dir.path().c_str());
+    env.set("TALLYQRELAY_LOG", relayLog.c_str());
+    const auto reply = [&](const std::string& request, const std::string& text) {
+        // Renamed into place: the relay never reads half a file.
+        const std::string path = dir.path() + "/tallyq " + request + ".reply";
+        std::ofstream(path + ".new") << text;
+        ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+    };
+    reply("vfss", e2e::readFile(FIXTURES + "../nodestats/vfss.reply"));
+    const char* const wqms[] = {"wqm", "wqm fs", "wqm fset"};
+    const char* const rpcs[] = {"rpcs ns", "rpcs 1s"};
+    const std::string wqmRecords = e2e::readFile(FIXTURES + "wqm.reply");
+    const struct {
+        const char* what;
+        std::string wqm, rpcs;
+    } phases[] = {
+        {"records", wqmRecords, e2e::readFile(FIXTURES + "../directstats/rpcs_ns.reply")},
+        {"errors", "_response_ begin tallyq wqm\n_tallyq::wqm _rc_ 22\n_response_ end\n",
+         "_response_ begin tallyq rpcs\n_tallyq::rpcs _rc_ 22\n_response_ end\n"},
+        {"empty", "_response_ begin tallyq wqm\n_response_ end\n",
+         "_response_ begin tallyq rpcs\n_response_ end\n"},
+    };
+    const std::vector<std::string> requests = {"vfss",    "wqm",     "wqm fs", "wqm fset",
+                                               "rpcs ns", "rpcs 1s"};
+    // Requests of each kind in the relay's log from offset on.
+    const auto asked = [&](std::size_t from, std::map<std::string, int>& n) {
+        const std::string log = e2e::readFile(relayLog);
+        for (const std::string& l : e2e::lines(log.substr(std::min(from, log.size())))) {
+            const std::size_t at = l.find(" request tallyq ");
+            if (at != std::string::npos) ++n[l.substr(at + 16)];
+        }
+        return log.size();
+    };
+    for (const char* r : wqms) reply(r, phases[0].wqm);
+    for (const char* r : rpcs) reply(r, phases[0].rpcs);
+    e2e::InProcess controller;
+    ASSERT_TRUE(controller.start(dir.path(), "",
+                                 {"DRIXVFS", "DRIXWQM", "DRIXWQMFS", "DRIXWQMFSET", "DRIXRPCS",
+                                  "DRIXRPCSPeer"}));
+    // Past the first round, so that each phase counts whole periods.
+    e2e::waitFor([&] { return e2e::count(e2e::readFile(relayLog), "request tallyq vfss") >= 2; },
+                 30, 10);
+    const int seconds = 5;
+    for (const auto& phase : phases) {
+        for (const char* r : wqms) reply(r, phase.wqm);
+        for (const char* r : rpcs) reply(r, phase.rpcs);
+        std::map<std::string, int> n;
+        const std::size_t from = asked(0, n);
+        n.clear();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        asked(from, n);
+        // A phase's bounds cut at most one sample of each sensor.
+        for (const std::string& r : requests)
+            EXPECT_GE(n[r], seconds - 1) << phase.what << ": " << r;
+    }
+    SensorCtrl::terminateSensorCtrl(nullptr);
 }
 
 // The fixture's first record (its lines up to the second record), n times,
