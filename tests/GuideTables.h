@@ -50,8 +50,8 @@ inline std::vector<std::regex> logLinePatterns() {
             std::string line = cell.substr(at + 1, end - at - 1);
             for (size_t dots; (dots = line.find("...")) != std::string::npos;)
                 line.replace(dots, 3, "\x01");
-            line = std::regex_replace(std::regex_replace(line, special, R"(\$&)"), placeholder,
-                                      ".+");
+            line =
+                std::regex_replace(std::regex_replace(line, special, R"(\$&)"), placeholder, ".+");
             patterns.emplace_back(std::regex_replace(line, std::regex("\x01"), ".*"));
         }
     }

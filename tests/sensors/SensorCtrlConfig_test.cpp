@@ -578,7 +578,8 @@ TEST_F(MetaFileTest, SubCommandWithALineBreakIsRefused) {
     // The line break would reach the proxy as a second request.
     generic("Gen", "subcmd = \"stats\nmore\"\n");
     EXPECT_TRUE(ctrl->sensors.empty());
-    EXPECT_TRUE(logged("Error", "Parameter subcmd of sensor Gen holds a line break, skipping sensor Gen."));
+    EXPECT_TRUE(
+        logged("Error", "Parameter subcmd of sensor Gen holds a line break, skipping sensor Gen."));
 }
 
 TEST_F(MetaFileTest, MetaFilePath) {
@@ -901,7 +902,6 @@ TEST(OperatorGuide, SensorTableFollowsTheFactoryAndTheDefaults) {
         << documented.begin()->first << " is not a sensor of this build";
 }
 
-
 // Every Error and Warning format the programs write through a log call, or
 // to standard error, matches a line of the guide's troubleshooting table
 // (the line itself, or its family). A format is the literal at the call's
@@ -910,9 +910,9 @@ TEST(OperatorGuide, TroubleshootingTableHasEveryErrorAndWarningLine) {
     const std::vector<std::regex> rows = guide::logLinePatterns();
     // The calls, and the index of the format among their arguments.
     const std::map<std::string, int> formatArgument = {
-        {"logError", 0},   {"logWarning", 0}, {"logFatalAndStop", 0}, {"failSample", 0},
-        {"stderr", 0},     {"initialLog", 1}, {"logFailure", 1},      {"sendLogMsg", 1},
-        {"dataError", 1},  {"fail", 3}};
+        {"logError", 0},  {"logWarning", 0}, {"logFatalAndStop", 0}, {"failSample", 0},
+        {"stderr", 0},    {"initialLog", 1}, {"logFailure", 1},      {"sendLogMsg", 1},
+        {"dataError", 1}, {"fail", 3}};
     const std::regex call(
         R"(\b(logError|logWarning|logFatalAndStop|failSample|initialLog|logFailure|sendLogMsg|)"
         R"(dataError|fail)\s*\(|fprintf\s*\(\s*(stderr)\s*,)");
@@ -924,9 +924,8 @@ TEST(OperatorGuide, TroubleshootingTableHasEveryErrorAndWarningLine) {
          std::filesystem::recursive_directory_iterator(VELMAR_SOURCE_DIR "/src")) {
         const std::string path = entry.path().string();
         const std::string name = path.substr(path.rfind("/src/") + 1);
-        if (name == "src/util/Socket.cpp" ||
-            (name.compare(name.size() - 4, 4, ".cpp") != 0 &&
-             name.compare(name.size() - 2, 2, ".h") != 0))
+        if (name == "src/util/Socket.cpp" || (name.compare(name.size() - 4, 4, ".cpp") != 0 &&
+                                              name.compare(name.size() - 2, 2, ".h") != 0))
             continue;
         std::ifstream in(path);
         const std::string text((std::istreambuf_iterator<char>(in)),
