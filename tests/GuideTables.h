@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,29 @@ inline std::vector<std::vector<std::string>> tableRows(const std::string& headin
         rows.push_back(cells);
     }
     return rows;
+}
+
+// The log lines of the troubleshooting table as patterns, each quoted line
+// of a row's first cell one pattern: the upper-case placeholders (HOST, N,
+// NAME, ...) stand for any text, "..." for any start, middle or end.
+inline std::vector<std::regex> logLinePatterns() {
+    const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    const std::regex placeholder(
+        "\\b(HOST|PORT|ADDRESS|N|NAME|FILE|PATH|PROGRAM|RELAY|SOURCE|CAUSE|REQUEST|KEY|TEXT|"
+        "TOOL|FS|C)\\b");
+    std::vector<std::regex> patterns;
+    for (const std::vector<std::string>& row : tableRows("## Troubleshooting")) {
+        const std::string cell = row.at(0) + ", ";
+        for (size_t at = 0, end; (end = cell.find("`, ", at)) != std::string::npos; at = end + 3) {
+            std::string line = cell.substr(at + 1, end - at - 1);
+            for (size_t dots; (dots = line.find("...")) != std::string::npos;)
+                line.replace(dots, 3, "\x01");
+            line =
+                std::regex_replace(std::regex_replace(line, special, R"(\$&)"), placeholder, ".+");
+            patterns.emplace_back(std::regex_replace(line, std::regex("\x01"), ".*"));
+        }
+    }
+    return patterns;
 }
 
 }  // namespace guide

@@ -7,8 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -573,7 +578,8 @@ TEST_F(MetaFileTest, SubCommandWithALineBreakIsRefused) {
     // The line break would reach the proxy as a second request.
     generic("Gen", "subcmd = \"stats\nmore\"\n");
     EXPECT_TRUE(ctrl->sensors.empty());
-    EXPECT_TRUE(logged("Error", "Parameter subcmd of sensor Gen holds a line break, skipping sensor Gen."));
+    EXPECT_TRUE(
+        logged("Error", "Parameter subcmd of sensor Gen holds a line break, skipping sensor Gen."));
 }
 
 TEST_F(MetaFileTest, MetaFilePath) {
@@ -894,6 +900,80 @@ TEST(OperatorGuide, SensorTableFollowsTheFactoryAndTheDefaults) {
     }
     EXPECT_TRUE(documented.empty())
         << documented.begin()->first << " is not a sensor of this build";
+}
+
+// Every Error and Warning format the programs write through a log call, or
+// to standard error, matches a line of the guide's troubleshooting table
+// (the line itself, or its family). A format is the literal at the call's
+// format argument; formats kept in tables elsewhere are not seen here.
+TEST(OperatorGuide, TroubleshootingTableHasEveryErrorAndWarningLine) {
+    const std::vector<std::regex> rows = guide::logLinePatterns();
+    // The calls, and the index of the format among their arguments.
+    const std::map<std::string, int> formatArgument = {
+        {"logError", 0},  {"logWarning", 0}, {"logFatalAndStop", 0}, {"failSample", 0},
+        {"stderr", 0},    {"initialLog", 1}, {"logFailure", 1},      {"sendLogMsg", 1},
+        {"dataError", 1}, {"fail", 3}};
+    const std::regex call(
+        R"(\b(logError|logWarning|logFatalAndStop|failSample|initialLog|logFailure|sendLogMsg|)"
+        R"(dataError|fail)\s*\(|fprintf\s*\(\s*(stderr)\s*,)");
+    const std::regex conversion(R"(%[-+ #0]*[0-9*]*(\.[0-9*]+)?(hh|h|ll|l|z|j|t)?[diouxXcsfgeE])");
+    // The start line is Info; the listening socket's lines come from tests only.
+    const std::string notErrors[] = {"Starting \x1f - revision \x1f-\x1f"};
+    size_t checked = 0;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(VELMAR_SOURCE_DIR "/src")) {
+        const std::string path = entry.path().string();
+        const std::string name = path.substr(path.rfind("/src/") + 1);
+        if (name == "src/util/Socket.cpp" || (name.compare(name.size() - 4, 4, ".cpp") != 0 &&
+                                              name.compare(name.size() - 2, 2, ".h") != 0))
+            continue;
+        std::ifstream in(path);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        for (std::sregex_iterator m(text.begin(), text.end(), call), e; m != e; ++m) {
+            const int wanted = formatArgument.at(m->str(1).empty() ? m->str(2) : m->str(1));
+            // The adjacent literals of the format argument, C escapes read.
+            std::string format;
+            int argument = 0;
+            for (size_t at = m->position() + m->length(), depth = 1; at < text.size() && depth > 0;
+                 ++at) {
+                const char c = text[at];
+                if (c == '"') {
+                    for (++at; text[at] != '"'; ++at) {
+                        char ch = text[at];
+                        if (ch == '\\') ch = text[++at] == 't' ? '\t' : text[at];
+                        if (argument == wanted && !(text[at - 1] == '\\' && ch == 'n'))
+                            format += ch;
+                    }
+                } else if (c == '\'') {
+                    at += text[at + 1] == '\\' ? 3 : 2;
+                } else if (c == '(') {
+                    ++depth;
+                } else if (c == ')') {
+                    --depth;
+                } else if (c == ',' && depth == 1) {
+                    ++argument;
+                }
+            }
+            format = std::regex_replace(std::regex_replace(format, conversion, "\x1f"),
+                                        std::regex("%%"), "%");
+            // Nothing to check in a bare "%s"; usage texts are no error lines.
+            if (format.find_first_not_of("\x1f") == std::string::npos ||
+                std::isspace(static_cast<unsigned char>(format[0])) ||
+                format.find("sage: ") != std::string::npos ||
+                std::find(std::begin(notErrors), std::end(notErrors), format) !=
+                    std::end(notErrors))
+                continue;
+            ++checked;
+            bool inGuide = false;
+            for (const std::regex& r : rows) inGuide = inGuide || std::regex_match(format, r);
+            const size_t line = std::count(text.begin(), text.begin() + m->position(), '\n') + 1;
+            EXPECT_TRUE(inGuide) << name << ":" << line << ": "
+                                 << std::regex_replace(format, std::regex("\x1f"), "%");
+        }
+    }
+    // The sources were found and read.
+    EXPECT_GT(checked, 150u);
 }
 
 }  // namespace

@@ -378,19 +378,7 @@ TEST_F(SensorCtrlExport, HealthyCollectorGetsEverySample) {
 // the name is looked up again; that it still does not resolve is logged
 // too, once, and is a row of the table as well.
 TEST_F(SensorCtrlExport, CollectorFailureLinesAreTheGuidesRows) {
-    // The guide's log lines as patterns: HOST, PORT, ADDRESS and N stand for
-    // any text.
-    std::vector<std::regex> rows;
-    for (const std::vector<std::string>& row : guide::tableRows("## Troubleshooting")) {
-        std::string cell = row.at(0) + ", ";
-        for (size_t at = 0, end; (end = cell.find("`, ", at)) != std::string::npos; at = end + 3) {
-            const std::string line = cell.substr(at + 1, end - at - 1);
-            const std::string escaped =
-                std::regex_replace(line, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-            rows.emplace_back(
-                std::regex_replace(escaped, std::regex("HOST|PORT|ADDRESS|\\bN\\b"), ".+"));
-        }
-    }
+    const std::vector<std::regex> rows = guide::logLinePatterns();
     struct Row {
         const char* host;
         std::string expected;  // the first Error line, after its host and port are put in
