@@ -411,7 +411,8 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
 #endif
     enum Mode { Hung, Answering, Plain, InRequest, OutputHeld };
     for (const bool refused : refusedRuns) {
-        for (const Mode mode : {Hung, Answering, Answering, Answering, Plain, InRequest, OutputHeld}) {
+        for (const Mode mode :
+             {Hung, Answering, Answering, Answering, Plain, InRequest, OutputHeld}) {
             const bool hung = mode == Hung;
             const bool inRequest = mode == InRequest || mode == OutputHeld;
             const char* const names[] = {"hung tools", "poll under way", "plain",
