@@ -162,6 +162,12 @@ const dataSet_t* GenericSensor::getMetricData() {
     }
 
     const std::string reply = genericStub->executeQuery(subCmd);
+    // A sample the daemon's stop refused or cut short reports nothing, and
+    // nothing failed: it ends without a word.
+    if (reply.empty() && genericStub->isStopping()) {
+        metricDataSet.numSets = 0;
+        return &metricDataSet;
+    }
     log->logDebug("Sensor: %s subCmd: %s output:\n%s", sensorName.c_str(), subCmd.c_str(),
                   reply.c_str());
 

@@ -178,6 +178,13 @@ const std::string GenericStub::executeQuery(const std::string& request) {
                                proxyExec.c_str(), MAX_LINE_BYTES);
                 droppedLong = true;
             }
+        } else if (channel.isStopping()) {
+            // The stop ends a proxy that is still answering, and with it
+            // anything that holds its output: no fault, and what came before
+            // is no answer.
+            closeProxy();
+            result.clear();
+            break;
         } else if (st == LineReader::Status::Eof) {
             replyEof = true;
             break;

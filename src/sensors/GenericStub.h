@@ -44,8 +44,14 @@ class GenericStub {
     // Sends request as one line and returns the reply, including its end
     // line. Empty while the channel is down and may not restart yet, or when
     // the request cannot be written. Text read before the proxy ended, or
-    // before the time-out, comes back without an end line.
+    // before the time-out, comes back without an end line. Empty, without a
+    // message, when the daemon's stop refused the request or cut its reply
+    // off (see isStopping).
     const std::string executeQuery(const std::string& request);
+    // Whether the daemon's stop has abandoned the channel. Once it has, an
+    // empty reply is the stop's doing, not a failure of the proxy, and
+    // callers pass over it without a message. Any thread, without a lock.
+    bool isStopping() const { return channel.isStopping(); }
 
     // The argument vector the proxy is started with: exec, then the
     // non-empty pieces of args between ";" separators, untrimmed.

@@ -52,8 +52,9 @@ class TempDir {
 
 // The meta-file of a generic sensor (id 70) whose rows the fake proxy
 // answers: keys node, sensor and item, values pid and count. proxyArgs, when
-// not empty, is handed to the proxy.
-inline std::string genericMetaText(const std::string& proxyCmd, const std::string& proxyArgs) {
+// not empty, is handed to the proxy; subCmd is the request of every sample.
+inline std::string genericMetaText(const std::string& proxyCmd, const std::string& proxyArgs,
+                                   const std::string& subCmd = "stats") {
     auto metric = [](const char* name, int id, const char* type, int len, const char* semantic) {
         return std::string("{ name = \"") + name + "\" id = " + std::to_string(id) +
                " type = \"" + type + "\" len = " + std::to_string(len) + " semantic = \"" +
@@ -61,7 +62,7 @@ inline std::string genericMetaText(const std::string& proxyCmd, const std::strin
     };
     return "sensorID = 70\nproxy = { proxyCmd = \"" + proxyCmd + "\"" +
            (proxyArgs.empty() ? "" : " proxyArgs = \"" + proxyArgs + "\"") +
-           " subcmd = \"stats\" }\n"
+           " subcmd = \"" + subCmd + "\" }\n"
            "keyelems = { pos = 0 elem = \"node\" }, { pos = 1 elem = \"sensor\" },\n"
            "  { pos = 2 elem = \"item\" }\nmetrics = " +
            metric("count", 7002, "UINT64", 8, "COUNTER") + ",\n  " +

@@ -10,6 +10,10 @@
 //   --exit-after=N  ends after answering N requests, but only the first
 //                 instance that logs to the same FILE (the one that finds
 //                 no "exit" line in it)
+//   --spawn[=deaf]  at start, starts a child that sleeps for ever in the
+//                 proxy's process group, holding its output, and logs
+//                 "<pid> spawned <child pid>"; "=deaf": a child that also
+//                 ignores SIGTERM
 //   anything else is only logged
 //
 // Request words with built-in behaviour (when no reply file overrides them):
@@ -85,6 +89,15 @@ int main(int argc, char** argv) {
     }
     note("start");
     for (int i = 0; i < argc; ++i) note("argv " + std::to_string(i) + " " + argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--spawn", 7) != 0) continue;
+        const pid_t child = fork();
+        if (child == 0) {
+            if (std::strcmp(argv[i], "--spawn=deaf") == 0) signal(SIGTERM, SIG_IGN);
+            for (;;) pause();
+        }
+        note("spawned " + std::to_string(child));
+    }
 
     bool outClosed = false;
     unsigned count = 0;

@@ -42,8 +42,15 @@ const dataSet_t* CephSensorBase::getMetricData() {
         return &metricDataSet;
     }
 
+    const std::string reply = cephStub->executeQuery(request);
+    // A sample the daemon's stop refused or cut short reports nothing, and
+    // nothing failed: it ends without a word.
+    if (reply.empty() && cephStub->isStopping()) {
+        metricDataSet.numSets = 0;
+        return &metricDataSet;
+    }
     std::vector<CephReply::Record> records;
-    CephReply::parseValue(cephStub->executeQuery(request), records);
+    CephReply::parseValue(reply, records);
     for (auto it = records.begin(); it != records.end();) {
         if (!acceptRecord(*it))
             it = records.erase(it);

@@ -112,8 +112,10 @@ const std::string CephStub::executeQuery(const std::string& request) {
 
     const int timeoutMs = replyTimeoutMs();
     if (channel.process().writeAll(request + "\n", timeoutMs) != FdIo::IoResult::Ok) {
-        log.logError("Could not send request %s to the ceph relay: %s", request.c_str(),
-                     strerror(errno));
+        // The stop may have ended the relay as it was being asked.
+        if (!channel.isStopping())
+            log.logError("Could not send request %s to the ceph relay: %s", request.c_str(),
+                         strerror(errno));
         closeCeph();
         return result;
     }
@@ -138,6 +140,12 @@ const std::string CephStub::executeQuery(const std::string& request) {
             // A cut line would yield a record with wrong values: drop it whole.
             log.logWarning("Dropped a reply line of more than %zu bytes from the ceph relay",
                            MAX_LINE);
+        } else if (channel.isStopping()) {
+            // The stop ends a relay that is still answering, and with it
+            // anything that holds its output: no fault, and what came before
+            // is no answer.
+            closeCeph();
+            return std::string();
         } else {
             if (status == LineReader::Status::TimedOut) {
                 log.logError("Ceph relay did not answer %s within %d ms; closing it",

@@ -37,8 +37,14 @@ class CephStub {
 
     // Sends request and returns the reply lines, each with its newline,
     // without the end line; the empty string when the channel is unusable. A
-    // closed channel is restarted at most once every 2 seconds.
+    // closed channel is restarted at most once every 2 seconds. The empty
+    // string, without a message, when the daemon's stop refused the request
+    // or cut its reply off (see isStopping).
     const std::string executeQuery(const std::string& request);
+    // Whether the daemon's stop has abandoned the channel. Once it has, an
+    // empty reply is the stop's doing, not a failure of the relay, and
+    // callers pass over it without a message. Any thread, without the mutex.
+    bool isStopping() const { return channel.isStopping(); }
 
     ~CephStub();
     CephStub(const CephStub&) = delete;

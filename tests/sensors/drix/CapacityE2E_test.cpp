@@ -371,12 +371,15 @@ struct StderrTo {
 // The daemon is stopped while the capacity sensor and the ZSD disk sensor
 // each wait for a listing tool that hangs, with a child, and ignores SIGTERM;
 // or just after a capacity poll of tools that take 200 ms each has begun (the
-// rest of the poll would take 1.6 s); or while both relays and a generic
-// proxy sit idle beside a collector that has stopped reading. Soon after the
-// daemon has exited, no relay, proxy or tool runs; a stop that finds no hung
-// tool is quick; and the exchanges the stop cut off leave no error in the log
-// or on standard error. Each row runs as the kernel allows and as on one that
-// refuses to signal a group through a pidfd (before Linux 6.9).
+// rest of the poll would take 1.6 s); or while both relays, a generic proxy
+// and the Ceph relay sit idle beside a collector that has stopped reading; or
+// while the proxy and the Ceph relay are each inside a request they take
+// long to answer, with or without a child that ignores SIGTERM and holds
+// their output. Soon after the daemon has exited, no relay, proxy or tool
+// runs; a stop that finds no hung process is quick; and the exchanges the
+// stop cut off leave no error in the log or on standard error. Each row runs
+// as the kernel allows and as on one that refuses to signal a group through
+// a pidfd (before Linux 6.9).
 TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     ASSERT_TRUE(installTools({"peekreg", "iqstatus", "iqdf"}));
     // Four filesystems whose mount checks and listings take 200 ms each,
@@ -394,8 +397,10 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     }
     std::ofstream(dir.path() + "/tallyq zsd_ds.reply")
         << "_response_ begin tallyq zsd_ds\n_tallyq::zsd_ds _rc_ 0 _d_ zsd1\n_response_ end\n";
-    std::ofstream(dir.path() + "/GenX.cfg") << StubHarness::genericMetaText(FAKEPROXY, "");
     env.set("TALLYQRELAY_DIR", dir.path().c_str());
+    const std::string proxyLog = dir.path() + "/proxy.log";
+    const std::string cephLog = dir.path() + "/ceph.log";
+    env.set("CEPHRELAY_LOG", cephLog.c_str());
     const char* const keys[] = {
         "peekreg pkrq_fs_info all",
         "peekreg pkrq_zsd_info pkrq_zsd_name:pkrq_fs_name:pkrq_storage_pool"};
@@ -404,11 +409,15 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
     // The refusal is preloaded, which ThreadSanitizer does not support.
     refusedRuns[1] = false;
 #endif
-    enum Mode { Hung, Answering, Plain };
+    enum Mode { Hung, Answering, Plain, InRequest, OutputHeld };
     for (const bool refused : refusedRuns) {
-        for (const Mode mode : {Hung, Answering, Answering, Answering, Plain}) {
+        for (const Mode mode :
+             {Hung, Answering, Answering, Answering, Plain, InRequest, OutputHeld}) {
             const bool hung = mode == Hung;
-            const char* const names[] = {"hung tools", "poll under way", "plain"};
+            const bool inRequest = mode == InRequest || mode == OutputHeld;
+            const char* const names[] = {"hung tools", "poll under way", "plain",
+                                         "proxy and Ceph relay in a request",
+                                         "their output held by a child"};
             const std::string what = std::string(names[mode]) + (refused ? ", refused" : "");
             SCOPED_TRACE(what);
             for (const char* key : keys) {
@@ -419,6 +428,13 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                 }
             }
             if (mode == Answering) answer(keys[0], CapTest::fsInfo(fsRows));
+            unlink(proxyLog.c_str());
+            unlink(cephLog.c_str());
+            std::ofstream(dir.path() + "/GenX.cfg") << StubHarness::genericMetaText(
+                FAKEPROXY, "--log=" + proxyLog + (mode == OutputHeld ? ";--spawn=deaf" : ""),
+                inRequest ? "pause 600000" : "stats");
+            env.set("CEPHRELAY_MODE", inRequest ? "silent" : nullptr);
+            env.set("CEPHRELAY_SPAWN", mode == OutputHeld ? "deaf" : nullptr);
             const std::string pidFile = dir.path() + "/pids";
             unlink(pidFile.c_str());
             env.set("FAKECAPQ_PIDS", pidFile.c_str());
@@ -428,7 +444,8 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             }
             e2e::Collector stalled(dir.path() + "/stalled.out", {"-s", "1"});
             const std::string settings = "capqcmd = \"" CAPQRELAY "\"\nadmcmd = \"" ADMCMDRELAY
-                                         "\"\ntallyq = \"" TALLYQRELAY "\"\nmetaCfgdir = \"" +
+                                         "\"\ntallyq = \"" TALLYQRELAY
+                                         "\"\ncephRados = \"" CEPHRELAY "\"\nmetaCfgdir = \"" +
                                          dir.path() + "\"\n";
             const std::string errFile = dir.path() + "/stderr";
             unlink(toolLog.c_str());
@@ -437,7 +454,7 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                 StderrTo daemonStderr(errFile);
                 ASSERT_TRUE(e2e::startDaemon(
                     daemon, dir.path(), mode == Plain ? stalled.port : collector.port, settings,
-                    {"DRIXDiskCap", "DRIXZSDDisk"},
+                    {"DRIXDiskCap", "DRIXZSDDisk", "CephCluster"},
                     ", { name = \"GenX\" type = \"Generic\" period = 1 }"));
             }
             Stopper stopper{daemon};
@@ -454,24 +471,40 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
                     [&] { return count(e2e::readFile(toolLog), "iqstatus -m c1:dfs1\n") >= 2; }, 30,
                     5))
                     << e2e::readFile(dir.path() + "/daemon.log");
+            } else if (inRequest) {
+                // Each has been asked, and the children that hold their
+                // output are watched too.
+                ASSERT_TRUE(waitFor(
+                    [&] {
+                        return count(e2e::readFile(proxyLog), " request pause") >= 1 &&
+                               count(e2e::readFile(cephLog), " request cluster") >= 1;
+                    },
+                    30))
+                    << e2e::readFile(dir.path() + "/daemon.log");
+                for (const std::string& l :
+                     e2e::lines(e2e::readFile(proxyLog) + e2e::readFile(cephLog))) {
+                    const size_t at = l.find(" spawned ");
+                    if (at != std::string::npos) watched.push_back(std::stoi(l.substr(at + 9)));
+                }
+                EXPECT_EQ(watched.size(), mode == OutputHeld ? 2u : 0u);
             } else {
                 EXPECT_TRUE(waitFor(
                     [&] { return stalled.soFar().find("stopped reading") != std::string::npos; },
                     30));
             }
-            // Both relays and the proxy.
+            // The three relays and the proxy.
             ASSERT_TRUE(waitFor(
                 [&] {
                     std::vector<int> found;
                     for (const auto& c : childrenOf(daemon.pid())) {
                         if (c.second.state != 'Z' && c.second.leadsGroup &&
                             (c.second.name == "CapqRelay" || c.second.name == "AdmCmdRelay" ||
-                             c.second.name == "fakeproxy"))
+                             c.second.name == "fakeproxy" || c.second.name == "cephrelay"))
                             found.push_back(c.first);
                     }
-                    if (found.size() == 3u)
+                    if (found.size() == 4u)
                         watched.insert(watched.end(), found.begin(), found.end());
-                    return found.size() == 3u;
+                    return found.size() == 4u;
                 },
                 30));
 
@@ -481,8 +514,9 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             // Room for a loaded machine: unloaded a hung tool takes about
-            // its 0.5 s grace, and the others some 30 ms.
-            EXPECT_LT(took, hung ? 1.4 : 0.6);
+            // its 0.5 s grace, a child that holds an output 0.3 s, and the
+            // others some 30 ms.
+            EXPECT_LT(took, hung || mode == OutputHeld ? 1.4 : 0.6);
             // What the stop wrote: no Error, no Warning.
             std::string log = e2e::readFile(dir.path() + "/daemon.log");
             log.erase(0, log.rfind("Stopping sensor main"));
