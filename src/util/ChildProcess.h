@@ -17,7 +17,10 @@
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once
 // and its pid may already name another process. A group goes by its id only
 // where the kernel cannot name it through the pidfd, and only while a
-// process the owner has not reaped holds the id (see signalGroup).
+// process the owner has not reaped holds the id (see signalGroup). Ending a
+// group (signalGroup, endGroup, the keeper and the look for what is left of
+// a group) is a unit of its own, GroupEnd.cpp (see GroupEnd.h); starting a
+// child and waiting for it are here.
 //
 // Safety of the start:
 // - every pipe is created close-on-exec, so children started later, from any
