@@ -16,6 +16,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -212,15 +213,35 @@ namespace {
 // were adopted, then ended) are reaped on the way when reap is set; the
 // leader is not, it holds the group id.
 int walkGroup(const GroupLook& look, pid_t leader, bool reap) {
-    std::vector<pid_t> next{leader};
     char main[64];
     std::snprintf(main, sizeof main, "/proc/self/task/%d/children", static_cast<int>(getpid()));
-    if (!readChildren(main, next)) return -1;
     const pid_t self = getpid();
+    std::vector<pid_t> next{leader};
+    std::unordered_set<pid_t> seen{leader};
+    std::vector<pid_t> found;
+    auto add = [&] {
+        bool added = false;
+        for (const pid_t pid : found) {
+            if (seen.insert(pid).second) {
+                next.push_back(pid);
+                added = true;
+            }
+        }
+        found.clear();
+        return added;
+    };
     // Bounded, so that a fork bomb in the group cannot hold the caller.
-    for (std::size_t i = 0; i < next.size() && i < 100000; ++i) {
+    for (std::size_t i = 0; i < 100000; ++i) {
+        if (i == next.size()) {
+            // Our own list is read last, and again until it names no one not
+            // yet looked at: a member whose parent ends during the walk (as
+            // the leader at SIGTERM) moves from the parent's list to ours,
+            // after we may have read ours, and before the parent shows as a
+            // zombie.
+            if (!readChildren(main, found)) return -1;
+            if (!add()) return 0;
+        }
         const pid_t pid = next[i];
-        if (i > 0 && pid == leader) continue;
         char path[32];
         std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
         char state = 0;
@@ -234,7 +255,8 @@ int walkGroup(const GroupLook& look, pid_t leader, bool reap) {
             continue;
         }
         if (!look.isOwn(pid)) return 1;
-        childrenOf(pid, next);
+        childrenOf(pid, found);
+        add();
     }
     return 0;
 }
