@@ -143,7 +143,7 @@ ChildProcess::StartResult ChildProcess::start(const std::string& path,
     if (childPid > 0 || toChild >= 0 || fromChild >= 0) return {Stage::Busy, EBUSY};
     const bool byPidfd = options.ownGroup && GroupEnd::pidfdSignalWorks();
     const bool autoReap = childrenAutoReaped();
-    const bool keeper = options.ownGroup && !byPidfd && autoReap;
+    const bool keeper = options.ownGroup && (options.endedWithOwner || (!byPidfd && autoReap));
     // The program waits until whatever must sit in its group first is there.
     const bool hold = options.beforeExec || keeper;
     pid_t ownMember = 0;

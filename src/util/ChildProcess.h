@@ -79,6 +79,12 @@ class ChildProcess {
         // pid (0 for none), which the caller ends itself and endGroup does
         // not wait for.
         std::function<pid_t(pid_t)> beforeExec;
+        // With ownGroup: a keeper (see keeperPid) sits in the group on every
+        // kernel, not only where it must hold the group id, so that the
+        // group ends also when the owner is killed outright. For a tool run
+        // for one answer, which its owner's death would otherwise leave
+        // hung.
+        bool endedWithOwner = false;
     };
 
     // Where a start failed. err is the errno of the failing call.
@@ -222,7 +228,7 @@ class ChildProcess {
     // Set before the child is reaped: its pid no longer holds the group id.
     bool leaderReaped = false;
     // Where the group is signalled by its id and the system reaps the child
-    // itself: a process of ours that sits in the group, blocks every signal
+    // itself, and wherever Options::endedWithOwner asks: a process of ours that sits in the group, blocks every signal
     // and is never reaped by the system (it is made to send no SIGCHLD), so
     // that the id stays the group's until the keeper is reaped. It bears the
     // program's name. Should keeperLine, its lifeline, close without the
