@@ -230,6 +230,8 @@ bool ToolChild::start(const std::string& path, const std::vector<std::string>& a
     options.output = ChildProcess::Output::Pipe;
     options.error = error;
     options.ownGroup = true;
+    // A daemon killed outright leaves no hung tool behind.
+    options.endedWithOwner = true;
     if (!child.start(path, argv, options).ok()) return false;
     if (!endedAtStop) return true;
     {

@@ -175,7 +175,8 @@ class ChildChannel {
 // stop, so that nothing the tool started outlives the answer: once the tool
 // has ended, what is left of its group is ended, also a child that still
 // holds the output open and would otherwise hold the answer until the
-// time-out.
+// time-out. A keeper of the daemon sits in the group (ChildProcess::Options::
+// endedWithOwner), so that a daemon killed outright leaves no tool behind.
 //
 // A run made with endedAtStop is ended by ChildChannel::abandonForStop
 // together with the busy channels; once that stop has begun, a run is

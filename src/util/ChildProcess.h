@@ -17,7 +17,10 @@
 // daemon ignores SIGCHLD, so an ended child is reaped by the system at once
 // and its pid may already name another process. A group goes by its id only
 // where the kernel cannot name it through the pidfd, and only while a
-// process the owner has not reaped holds the id (see signalGroup).
+// process the owner has not reaped holds the id (see signalGroup). Ending a
+// group (signalGroup, endGroup, the keeper and the look for what is left of
+// a group) is a unit of its own, GroupEnd.cpp (see GroupEnd.h); starting a
+// child and waiting for it are here.
 //
 // Safety of the start:
 // - every pipe is created close-on-exec, so children started later, from any
@@ -76,6 +79,12 @@ class ChildProcess {
         // pid (0 for none), which the caller ends itself and endGroup does
         // not wait for.
         std::function<pid_t(pid_t)> beforeExec;
+        // With ownGroup: a keeper (see keeperPid) sits in the group on every
+        // kernel, not only where it must hold the group id, so that the
+        // group ends also when the owner is killed outright. For a tool run
+        // for one answer, which its owner's death would otherwise leave
+        // hung.
+        bool endedWithOwner = false;
     };
 
     // Where a start failed. err is the errno of the failing call.
@@ -219,7 +228,7 @@ class ChildProcess {
     // Set before the child is reaped: its pid no longer holds the group id.
     bool leaderReaped = false;
     // Where the group is signalled by its id and the system reaps the child
-    // itself: a process of ours that sits in the group, blocks every signal
+    // itself, and wherever Options::endedWithOwner asks: a process of ours that sits in the group, blocks every signal
     // and is never reaped by the system (it is made to send no SIGCHLD), so
     // that the id stays the group's until the keeper is reaped. It bears the
     // program's name. Should keeperLine, its lifeline, close without the

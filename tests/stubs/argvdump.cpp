@@ -17,7 +17,7 @@
 //               group (it ignores SIGTERM after noterm) and prints
 //               "child=<pid>"
 //   forkdaemon  the same, but the child leaves the group and session first
-//               (as a tool that daemonises)
+//               (as a tool that daemonises), and is announced once it has
 //   err:TEXT    TEXT and '\n' on standard error
 //   long:N      a line of N bytes ('a' to 'z' repeated) and '\n'
 //   bytes       every byte value 0..255, twice, then '\n'
@@ -32,6 +32,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -72,10 +73,25 @@ void perform(const std::string& action) {
     } else if (verb == "selfkill") {
         kill(getpid(), SIGKILL);
     } else if (verb == "forkhang" || verb == "forkdaemon") {
+        // A daemonising child is announced only once it has left the group,
+        // so that whoever ends the group then can no longer reach it.
+        int left[2] = {-1, -1};
+        if (verb == "forkdaemon" && pipe(left) != 0) _exit(2);
         const pid_t child = fork();
         if (child == 0) {
-            if (verb == "forkdaemon") setsid();
+            if (verb == "forkdaemon") {
+                setsid();
+                close(left[0]);
+                close(left[1]);
+            }
             for (;;) pause();
+        }
+        if (verb == "forkdaemon") {
+            close(left[1]);
+            char c;
+            while (read(left[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            close(left[0]);
         }
         put(1, "child=" + std::to_string(child) + "\n");
     } else if (verb == "err") {

@@ -408,10 +408,21 @@ TEST(ChildProcess, ReleaseEndsTheChildsWholeGroup) {
 
 // An owner killed outright, which ignores SIGCHLD, where the group is
 // signalled by its id: the keeper sees its lifeline close and ends the group,
-// also a member that ignores SIGTERM.
+// also a member that ignores SIGTERM. A group that asks for a keeper has one
+// also where it is signalled through a pidfd.
 TEST(ChildProcess, AKeeperEndsTheGroupOfAnOwnerKilledOutright) {
-    for (const char* actions : {"forkhang,sleep:20000", "noterm,forkhang,sleep:20000"}) {
-        SCOPED_TRACE(actions);
+    struct Row {
+        const char* actions;
+        bool refused;  // the group pidfd signal
+        bool endedWithOwner;
+    };
+    const Row rows[] = {
+        {"forkhang,sleep:20000", true, false},
+        {"noterm,forkhang,sleep:20000", true, false},
+        {"noterm,forkhang,sleep:20000", false, true},  // a hung tool and its child
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.actions) + (r.refused ? " group pidfd signal refused" : ""));
         int pids[2];
         ASSERT_EQ(pipe(pids), 0);
         const pid_t owner = fork();
@@ -419,12 +430,13 @@ TEST(ChildProcess, AKeeperEndsTheGroupOfAnOwnerKilledOutright) {
         if (owner == 0) {
             close(pids[0]);
             signal(SIGCHLD, SIG_IGN);
-            ChildProcess::refuseGroupPidfdSignal(true);
-            setenv("ARGVDUMP_ACTIONS", actions, 1);
+            ChildProcess::refuseGroupPidfdSignal(r.refused);
+            setenv("ARGVDUMP_ACTIONS", r.actions, 1);
             ChildProcess c;
             ChildProcess::Options o;
             o.input = ChildProcess::Input::Pipe;
             o.ownGroup = true;
+            o.endedWithOwner = r.endedWithOwner;
             if (!c.start(argvdump, {"lead"}, o).ok()) _exit(1);
             std::string out;
             for (int reads = 0; reads < 10 && out.find("child=") == std::string::npos; ++reads)
