@@ -48,7 +48,9 @@ bool SensorDRIXCapFlow::refreshList(bool remote, bool& stopped) {
         getLocalClusterName(drixClusterName);
         std::string error;
         CapqChannel::Reply reply = channel->executeCmd("fsInfo");
-        if (!reply && channel->isStopping()) {
+        // Whatever came back once the stop began (nothing, or what a relay
+        // whose tool the stop ended made of it) is no discovery.
+        if (channel->isStopping()) {
             stopped = true;
             return false;
         }
@@ -135,7 +137,7 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
                 continue;
             error.clear();
             CapqChannel::Reply status = channel->executeCmd("iqstatus:" + fs.second);
-            if (!status && channel->isStopping()) {
+            if (channel->isStopping()) {
                 stopped = true;
                 break;
             }
@@ -156,7 +158,7 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             }
             error.clear();
             CapqChannel::Reply listing = channel->executeCmd(listingRequest(fs));
-            if (!listing && channel->isStopping()) {
+            if (channel->isStopping()) {
                 stopped = true;
                 break;
             }

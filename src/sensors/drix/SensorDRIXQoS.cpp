@@ -111,7 +111,8 @@ bool SensorDRIXQoS::refreshList(int64_t t) {
     std::string error;
     {
         CapqChannel::Reply reply = channel->executeCmd("throtlfslist");
-        if (!reply && channel->isStopping()) return false;
+        // What came back once the stop began is no answer (see the capacity flow).
+        if (channel->isStopping()) return false;
         if (reply) DRIXCapParser::joinPieces(*reply);
         drixCapParser.parseCmdInput(reply.get(), rows, error);
     }
@@ -170,7 +171,7 @@ const dataSet_t* SensorDRIXQoS::getMetricData() {
                 {
                     CapqChannel::Reply reply =
                         channel->executeCmd("iqlsqos:" + fs + ":" + std::to_string(seconds));
-                    if (!reply && channel->isStopping()) return &metricDataSet;
+                    if (channel->isStopping()) return &metricDataSet;
                     if (reply) {
                         DRIXCapParser::joinPieces(*reply);
                         const std::size_t cut = DRIXCapParser::dropLinesWithNul(*reply);

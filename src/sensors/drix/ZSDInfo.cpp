@@ -78,10 +78,15 @@ void ZSDInfo::populateMap() {
     }
     errno = 0;
     std::unique_ptr<std::vector<std::string>> reply(query());
+    // A query the daemon's stop refused or cut off has not failed, and what
+    // came back of it is no answer.
+    const bool stopped = !seam && admCmdStub != nullptr && admCmdStub->isStopping();
+    if (stopped) {
+        attemptFailed = true;
+        return;
+    }
     if (!reply) {
-        // A query the daemon's stop refused or cut off has not failed.
-        const bool stopped = !seam && admCmdStub != nullptr && admCmdStub->isStopping();
-        if (!stopped && (seam || admCmdStub)) {
+        if (seam || admCmdStub) {
             const int err = errno;
             std::fprintf(stderr, "An error occurred executing %s: %s (%d)\n", pkrQuery,
                          std::strerror(err), err);

@@ -29,6 +29,7 @@ class FakeChannel : public CapqChannel {
     void fail(const std::string& request) { replies[request] = {false, {}}; }
     Reply executeCmd(const std::string& request) override {
         requests.push_back(request);
+        stopping = stopping || request == stopAt;
         const auto it = replies.find(request);
         if (it == replies.end() || !it->second.first) return nullptr;
         return Reply(new Lines(it->second.second));
@@ -39,7 +40,12 @@ class FakeChannel : public CapqChannel {
         return n;
     }
 
+    bool isStopping() override { return stopping; }
+
     std::vector<std::string> requests;
+    // The daemon's stop begins during this request (its reply still comes).
+    std::string stopAt;
+    bool stopping = false;
 
   private:
     std::map<std::string, std::pair<bool, Lines>> replies;

@@ -188,6 +188,38 @@ TEST_F(CapFlowTest, OutcomesAreEdgeTriggered) {
     }
 }
 
+// A stop that begins during a request ends the poll without a word and
+// without records, whatever the request brought back: nothing, or what a
+// relay whose tool the stop ended made of it.
+TEST_F(CapFlowTest, AStopCutsThePollWithoutAWord) {
+    const struct {
+        const char* request;
+        bool null;
+    } cases[] = {
+        {"fsInfo", true},           {"fsInfo", false},     {"iqstatus:c1:fs1", true},
+        {"iqstatus:c1:fs1", false}, {"iqdf:c1:fs1", true}, {"iqdf:c1:fs1", false},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::string(c.request) + (c.null ? ", nothing" : ", cut reply");
+        FakeChannel ch;
+        ch.answer("fsInfo", fsInfo({FS1}));
+        ch.answer("iqstatus:c1:fs1", mounted());
+        ch.answer("iqdf:c1:fs1", iqdf({disk("d1", "system", "100")}));
+        if (c.null)
+            ch.fail(c.request);
+        else
+            ch.answer(c.request, {"Terminated\n"});
+        ch.stopAt = c.request;
+        Sensor s;
+        s.useChannel(&ch);
+        s.init();
+        const dataSet_t* d = s.getMetricData();
+        EXPECT_EQ(taken(s), Log{}) << what;
+        EXPECT_EQ(d[0].numSets + d[1].numSets + d[2].numSets, 0u) << what;
+        s.shutdown();
+    }
+}
+
 TEST_F(CapFlowTest, NoListNoClusterNoChannel) {
     const std::string NOFS = "Error: No local filesystems discovered, therefore nothing to send";
     // A null list reply is no error, but leaves nothing to poll; the next
