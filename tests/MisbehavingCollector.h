@@ -28,8 +28,8 @@ namespace nettest {
 // the sender's data piles up at once), closes it at once, or reads all it
 // gets through that small window, as over a slow path, noting when each
 // message came, at most at a given rate. One that never reads may be told to
-// start reading. Accepts (and reads) on a thread of its own; the rest is for
-// the test's thread.
+// start reading, and any may be restarted on its port. Accepts (and reads) on a thread of its own;
+// the rest is for the test's thread.
 class MisbehavingCollector {
   public:
     using Clock = std::chrono::steady_clock;
@@ -43,21 +43,8 @@ class MisbehavingCollector {
     // bytesPerSecond bounds the reads (ReadsThroughSmallWindow; 0 for none);
     // receiveBuffer 0 leaves the system's receive buffer.
     explicit MisbehavingCollector(Mode m, double bytesPerSecond = 0, int receiveBuffer = 4096)
-        : mode(m), rate(bytesPerSecond) {
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listenFd < 0 ||
-            (receiveBuffer > 0 && setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
-                                             sizeof receiveBuffer) != 0) ||
-            bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            listen(listenFd, 16) != 0 ||
-            getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            return;
-        port = std::to_string(ntohs(addr.sin_port));
-        acceptor = std::thread([this] { acceptLoop(); });
+        : mode(m), rate(bytesPerSecond), bufferSize(receiveBuffer) {
+        listenOn(0);
     }
     ~MisbehavingCollector() {
         stopAccepting();
@@ -68,6 +55,20 @@ class MisbehavingCollector {
     MisbehavingCollector& operator=(const MisbehavingCollector&) = delete;
 
     size_t connections() const { return accepted.load(); }
+    // As a collector that is restarted: its connections and listener close,
+    // connects are refused for downMs, then it listens on its port again.
+    bool restart(int downMs) {
+        stopAccepting();
+        for (int fd : held) close(fd);
+        held.clear();
+        received.clear();
+        framed.clear();
+        ended.clear();
+        close(listenFd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(downMs));
+        stop = false;
+        return listenOn(static_cast<uint16_t>(std::stoi(port)));
+    }
     // NeverReads: reads from now on, as ReadsThroughSmallWindow does.
     void startReading() { reads = true; }
 
@@ -107,6 +108,26 @@ class MisbehavingCollector {
     std::string port;  // empty when the listener could not be set up
 
   private:
+    bool listenOn(uint16_t wanted) {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(wanted);
+        socklen_t len = sizeof addr;
+        const int on = 1;
+        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listenFd < 0 || setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            (bufferSize > 0 &&
+             setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize) != 0) ||
+            bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            listen(listenFd, 16) != 0 ||
+            getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return false;
+        port = std::to_string(ntohs(addr.sin_port));
+        acceptor = std::thread([this] { acceptLoop(); });
+        return true;
+    }
+
     void acceptLoop() {
         while (!stop) {
             if (reads) readHeld();
@@ -176,6 +197,7 @@ class MisbehavingCollector {
 
     const Mode mode;
     const double rate;
+    const int bufferSize;
     std::atomic<bool> reads{mode == Mode::ReadsThroughSmallWindow};
     size_t readTotal = 0;  // acceptor thread
     Clock::time_point firstRead;

@@ -231,7 +231,7 @@ size_t CollectorLinks::backlogBound() const {
     return BACKLOG_SPARE_BYTES + sampleBytesTotal - last + std::max(last, currentBytes);
 }
 
-void CollectorLinks::logConnectionFailure(size_t i, const char* what) {
+void CollectorLinks::logConnectionFailure(size_t i, const char* what, bool wasUp) {
     const Socket* s = sockets[i];
     if (what == nullptr) {
         // The address tried, the first one the name gave when no connect got
@@ -241,18 +241,29 @@ void CollectorLinks::logConnectionFailure(size_t i, const char* what) {
             Socket::addressToString(s->remoteAddressList->ai_addr, address);
         if (address.empty())
             address = s->resolveError != 0 ? gai_strerror(s->resolveError) : "no address";
-        logFailure(i, "Failed to connect to collector at %s (%s) for service %s, will retry",
+        logFailure(i, Cause::WentAway,
+                   "Failed to connect to collector at %s (%s) for service %s, will retry",
                    s->destHost.c_str(), address.c_str(), s->destService.c_str());
         return;
     }
     std::string text;
     const int err = s->getLastError(text);
-    logFailure(i, "Error on socket to %s:%s: %s (%d)", s->destHost.c_str(), s->destService.c_str(),
-               text.c_str(), err);
+    logFailure(i, errorCause(i, wasUp), "Error on socket to %s:%s: %s (%d)", s->destHost.c_str(),
+               s->destService.c_str(), text.c_str(), err);
 }
 
-void CollectorLinks::logFailure(size_t i, const char* format, ...) {
+CollectorLinks::Cause CollectorLinks::errorCause(size_t i, bool wasUp) const {
+    // Unacknowledged data timed out on a connection that was up: the peer
+    // stopped taking data. A connect that timed out found no collector.
+    std::string text;
+    return wasUp && sockets[i]->getLastError(text) == ETIMEDOUT ? Cause::NotReading
+                                                                : Cause::WentAway;
+}
+
+void CollectorLinks::logFailure(size_t i, Cause cause, const char* format, ...) {
     CollectorState& c = state[i];
+    // The latest failure tells how the collector must show that it is back.
+    c.outageCause = cause;
     if (c.inOutage) return;
     c.inOutage = true;
     char text[512];
@@ -279,7 +290,7 @@ bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
     while (!c.backlog.empty()) {
         const ssize_t n = s->sendAvailable(c.backlog.front(), c.backlog.frontSize());
         if (n < 0) {
-            logConnectionFailure(i, "socket");
+            logConnectionFailure(i, "socket", true);
             dropConnection(i);
             return false;
         }
@@ -290,7 +301,8 @@ bool CollectorLinks::flushBacklog(size_t i, int64_t nowMs) {
     }
     if (c.backlog.empty()) return true;
     if (stallSeconds > 0 && nowMs - c.backlogMovedMs >= static_cast<int64_t>(stallSeconds) * 1000) {
-        logFailure(i, "Collector %s:%s took no data for %d seconds; dropping the connection",
+        logFailure(i, Cause::NotReading,
+                   "Collector %s:%s took no data for %d seconds; dropping the connection",
                    s->destHost.c_str(), s->destService.c_str(), stallSeconds);
         dropConnection(i);
         return false;
@@ -306,8 +318,8 @@ bool CollectorLinks::sendWhole(size_t i, CollectorBacklog::Message& message, int
     if (c.backlog.empty()) {
         const ssize_t n = s->sendAvailable(message.data(), length);
         if (n < 0) {
-            logFailure(i, "Sending to %s:%s failed. Reconnecting!", s->destHost.c_str(),
-                       s->destService.c_str());
+            logFailure(i, errorCause(i, true), "Sending to %s:%s failed. Reconnecting!",
+                       s->destHost.c_str(), s->destService.c_str());
             dropConnection(i);
             return false;
         }
@@ -318,7 +330,7 @@ bool CollectorLinks::sendWhole(size_t i, CollectorBacklog::Message& message, int
     }
     const size_t bound = backlogBound();
     if (c.backlog.bytes() + (length - taken) > bound) {
-        logFailure(i,
+        logFailure(i, Cause::NotReading,
                    "Collector %s:%s does not keep up: more than %zu bytes wait for it; dropping "
                    "the connection",
                    s->destHost.c_str(), s->destService.c_str(), bound);
@@ -329,13 +341,24 @@ bool CollectorLinks::sendWhole(size_t i, CollectorBacklog::Message& message, int
     return true;
 }
 
-void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
+void CollectorLinks::noteUp(size_t i, int64_t nowMs) {
     const Socket* s = sockets[i];
     CollectorState& c = state[i];
     if (c.announced || s->sockFD < 0) return;
     const PeerView peer = peerView(s->sockFD);
     c.peakWindow = std::max(c.peakWindow, peer.window);
-    if (!c.tookData || !c.backlog.empty() || nowMs - c.lastStartMs < CONNECTION_PROVEN_MS) return;
+    if (!c.tookData || nowMs - c.lastStartMs < CONNECTION_PROVEN_MS) return;
+    // At start, and back from an outage in which the collector went away,
+    // a connection that took data is up: nothing says this collector does
+    // not read. It must still be open, or a collector that closes at once
+    // would be logged up on every connection (the controller looks again
+    // as soon as the connection is old enough, see untilUpCheckMs).
+    if (upWithoutProof(i)) {
+        if (stillOpen(s)) announce(i);
+        return;
+    }
+    // Dropped for not reading: back once it has read what it was sent.
+    if (!c.backlog.empty()) return;
     // What the kernel's buffers took counts only once it is acknowledged (a
     // collector that never reads leaves the rest queued here).
     int unacknowledged = 0;
@@ -348,6 +371,12 @@ void CollectorLinks::noteDrained(size_t i, int64_t nowMs) {
     // empty, and one that fills may never show its full window;
     // PEER_HOLD_FACTOR covers both.
     if (peer.known && peer.acked + peer.window <= PEER_HOLD_FACTOR * uint64_t{c.peakWindow}) return;
+    announce(i);
+}
+
+void CollectorLinks::announce(size_t i) {
+    const Socket* s = sockets[i];
+    CollectorState& c = state[i];
     c.announced = true;
     c.inOutage = false;
     c.unresolvedLogged = false;
@@ -360,10 +389,28 @@ void CollectorLinks::flushBacklogs() {
     const int64_t nowMs = monotonicMs();
     for (size_t i = 0; i < sockets.size() && i < state.size(); ++i) {
         const CollectorState& c = state[i];
-        if (!c.backlog.empty() && sockets[i]->sockFD >= 0 && flushBacklog(i, nowMs) &&
-            c.backlog.empty())
-            noteDrained(i, nowMs);
+        if (sockets[i]->sockFD < 0) continue;
+        if (!c.backlog.empty() ? flushBacklog(i, nowMs) && c.backlog.empty() : upWithoutProof(i))
+            noteUp(i, nowMs);
     }
+}
+
+bool CollectorLinks::upWithoutProof(size_t i) const {
+    const CollectorState& c = state[i];
+    return !c.announced && c.tookData && (!c.inOutage || c.outageCause == Cause::WentAway);
+}
+
+int64_t CollectorLinks::untilUpCheckMs() const {
+    if (stopSending) return -1;
+    int64_t until = -1;
+    const int64_t nowMs = monotonicMs();
+    for (size_t i = 0; i < sockets.size() && i < state.size(); ++i) {
+        if (sockets[i]->sockFD < 0 || !upWithoutProof(i)) continue;
+        const int64_t left =
+            std::max<int64_t>(0, state[i].lastStartMs + CONNECTION_PROVEN_MS - nowMs);
+        if (until < 0 || left < until) until = left;
+    }
+    return until;
 }
 
 bool CollectorLinks::backlogPending() const {
@@ -423,6 +470,7 @@ bool CollectorLinks::startConnection(size_t i, SensorCtrlBlock* block, uint32_t 
             if (!c.unresolvedLogged) {
                 c.unresolvedLogged = true;
                 c.inOutage = true;
+                c.outageCause = Cause::WentAway;
                 logger.logError("Failed to resolve collector %s ip address, will retry",
                                 s->destHost.c_str());
             }
@@ -450,6 +498,14 @@ bool CollectorLinks::peerClosed(const Socket* s) {
     char byte;
     const ssize_t n = recv(s->sockFD, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return n == 0;
+}
+
+bool CollectorLinks::stillOpen(const Socket* s) {
+    pollfd p = {s->sockFD, POLLIN, 0};
+    if (poll(&p, 1, 0) == 0) return true;
+    char byte;
+    const ssize_t n = recv(s->sockFD, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
 }
 
 bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uint32_t dataLength,
@@ -485,7 +541,7 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             if (!s->checkConnection(0)) {
                 if (!s->connecting && !s->connected) {
                     // The pending connect failed (refused, timed out).
-                    logConnectionFailure(i, "socket");
+                    logConnectionFailure(i, "socket", false);
                     dropConnection(i);
                 }
                 c.failedThisSample = true;
@@ -497,7 +553,7 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             pollfd st = {s->sockFD, POLLIN, 0};
             const bool quiet = poll(&st, 1, 0) == 0;
             if (!quiet && s->hasError() != 0) {
-                logConnectionFailure(i, "socket");
+                logConnectionFailure(i, "socket", true);
                 dropConnection(i);
                 c.failedThisSample = true;
                 ok = false;
@@ -506,7 +562,8 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             // A collector never sends; a readable end of stream means it
             // closed the connection, and whatever is sent now would be lost.
             if (!quiet && peerClosed(s)) {
-                logFailure(i, "Collector %s:%s closed the connection. Reconnecting!",
+                logFailure(i, Cause::WentAway,
+                           "Collector %s:%s closed the connection. Reconnecting!",
                            s->destHost.c_str(), s->destService.c_str());
                 dropConnection(i);
                 c.failedThisSample = true;
@@ -515,7 +572,7 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             }
             // Whether it read all the last sample brought, before this one
             // adds to it (and the window it offers before that).
-            noteDrained(i, nowMs);
+            noteUp(i, nowMs);
         }
         // The backlog goes first, so that packets keep their order; every
         // failure below has dropped the connection.
@@ -531,6 +588,7 @@ bool CollectorLinks::deliver(SensorCtrlBlock* block, const char* dataPacket, uin
             continue;
         }
         c.usableThisSample = true;
+        noteUp(i, nowMs);
         s->resetFailureCount();
         s->resetConnectingFlag();
     }

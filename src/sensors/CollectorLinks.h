@@ -24,17 +24,26 @@
 // the connect, the socket, the peer closing, a full or stuck backlog), none
 // for the further failed attempts of that outage (but for the name no
 // longer resolving, logged once per outage too), and one line when the
-// collector is back, that is when a connection at least
-// CONNECTION_PROVEN_MS old has taken data, the collector has read all of
-// it (the backlog is empty and the socket's send queue acknowledged) and
-// has read more than its buffers could hold: the right edge of its receive
-// window went past PEER_HOLD_FACTOR times the widest window it offered. A
-// collector that accepts and never reads never gets there, however little
-// it is sent, nor does one that accepts and closes at once; each costs one
-// line per outage. One that reads but is sent little is logged back late:
-// until its buffers could not have held what it was sent, it cannot be
-// told from one that never reads. Every line names host and port, so that
-// collectors on one host are told apart.
+// collector is up. How it shows that depends on what the daemon knows:
+// - at start, and after an outage whose latest failure says the collector
+//   went away (refused, closed, reset, unreachable, the name not
+//   resolving), it is up as soon as its connection has taken data and is
+//   CONNECTION_PROVEN_MS old, still open; a collector that closes each
+//   connection at once is seen closed by then, so it costs one line per
+//   outage;
+// - after an outage whose latest failure says it did not read (no data
+//   taken for the socket time-out, a full backlog, a TCP time-out on a
+//   connection that was up), it is back when a connection at least
+//   CONNECTION_PROVEN_MS old has taken data, the collector has read all of
+//   it (the backlog is empty and the socket's send queue acknowledged) and
+//   has read more than its buffers could hold: the right edge of its
+//   receive window went past PEER_HOLD_FACTOR times the widest window it
+//   offered. A collector that still never reads never gets there, however
+//   little it is sent: its outage stays one line. One that reads again but
+//   is sent little is logged back late.
+// Each outage after a line that logged the collector up is logged again.
+// Every line names host and port, so that collectors on one host are told
+// apart.
 //
 // Owned by the controller (SensorCtrl::links); owns its sockets and borrows
 // the controller's block list and logger (the controller deletes its logger
@@ -112,6 +121,11 @@ class CollectorLinks {
     void flushBacklogs();
     // Whether some connected collector's backlog still holds bytes.
     bool backlogPending() const;
+    // Milliseconds until some collector's connection is old enough to be
+    // logged up, when one took data and waits for that; -1 when none does.
+    // The controller calls flushBacklogs then, so that the line does not
+    // wait for the next sample, which may be a long period away.
+    int64_t untilUpCheckMs() const;
 
     // Main thread, at stop: shuts the collectors' connections down and stops
     // all further sends.
@@ -123,7 +137,8 @@ class CollectorLinks {
     // Shortest time between two connection starts of one collector.
     static constexpr int64_t RECONNECT_SPACING_MS = 1000;
     // Age a connection must reach, with all it took read, before its
-    // collector counts as back from an outage.
+    // collector counts as back from an outage in which it did not read, or
+    // before a connection not yet seen open counts as up.
     static constexpr int64_t CONNECTION_PROVEN_MS = 500;
     // Widest windows the peer offered on a connection that the right edge of
     // its window must pass before the collector counts as having read.
@@ -132,16 +147,20 @@ class CollectorLinks {
     std::vector<Socket*> sockets;  // owned, configuration order
 
   private:
+    // What the latest failure of an outage says about the collector.
+    enum class Cause { WentAway, NotReading };
+
     // Per collector, parallel to sockets (controller thread).
     struct CollectorState {
-        int64_t lastStartMs = 0;        // last connection start, monotonic clock
-        bool inOutage = false;          // a failure was logged; not back since
-        bool announced = false;         // this connection was logged as up
-        bool tookData = false;          // this connection took bytes
-        uint32_t peakWindow = 0;        // the widest receive window the peer offered on it
-        bool unresolvedLogged = false;  // the name's failure was logged in this outage
-        bool failedThisSample = false;  // skipped for the rest of the current sample
-        bool usableThisSample = false;  // took a packet whole in the current sample
+        int64_t lastStartMs = 0;              // last connection start, monotonic clock
+        bool inOutage = false;                // a failure was logged; not back since
+        Cause outageCause = Cause::WentAway;  // of the outage's latest failure
+        bool announced = false;               // this connection was logged as up
+        bool tookData = false;                // this connection took bytes
+        uint32_t peakWindow = 0;              // the widest receive window the peer offered on it
+        bool unresolvedLogged = false;        // the name's failure was logged in this outage
+        bool failedThisSample = false;        // skipped for the rest of the current sample
+        bool usableThisSample = false;        // took a packet whole in the current sample
         // Bytes the socket has not taken yet; never more than
         // backlogBound().
         CollectorBacklog backlog;
@@ -158,11 +177,16 @@ class CollectorLinks {
     bool startConnection(size_t i, SensorCtrlBlock* block, uint32_t v, time_t now, int64_t nowMs,
                          bool loadTest);
     // Logs the first connection failure of an outage of collector i; `what`
-    // null for a failed connection start, else a socket error.
-    void logConnectionFailure(size_t i, const char* what);
+    // null for a failed connection start, else a socket error (`wasUp`: on
+    // a connection that was up, not connecting).
+    void logConnectionFailure(size_t i, const char* what, bool wasUp = false);
     // Logs a failure of collector i (printf-style) unless its outage was
-    // logged already; starts the outage.
-    void logFailure(size_t i, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // logged already; starts the outage. The cause is kept either way.
+    void logFailure(size_t i, Cause cause, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    // What the socket error of collector i says; `wasUp` when its
+    // connection was up, not connecting.
+    Cause errorCause(size_t i, bool wasUp) const;
     // Forgets what collector i received, its backlog included, and closes
     // its connection.
     void dropConnection(size_t i);
@@ -180,15 +204,20 @@ class CollectorLinks {
     size_t backlogBound() const;
     // Counts the sample handed over so far in sampleBytes.
     void commitSample();
-    // Notes the window collector i offers and logs it back (once per
-    // connection) when it has read all its connection took, and more than
-    // its buffers hold.
-    void noteDrained(size_t i, int64_t nowMs);
+    // Notes the window collector i offers and logs it up (once per
+    // connection) when it shows it is (see the logging rules above).
+    void noteUp(size_t i, int64_t nowMs);
+    // Whether collector i's connection took data and counts as up once it
+    // is CONNECTION_PROVEN_MS old and still open, with no proof of reads.
+    bool upWithoutProof(size_t i) const;
+    void announce(size_t i);
     // Every change of a collector's descriptor by the controller thread goes
     // through these, so that interruptSends never touches a closed one.
     void closeCollector(size_t i);
     void noteCollectorFd(size_t i);
     static bool peerClosed(const Socket* s);
+    // No end of stream or error waits on the connection.
+    static bool stillOpen(const Socket* s);
 
     const std::vector<SensorCtrlBlock*>& blocks;
     const Logger& logger;

@@ -82,6 +82,10 @@ void* SensorCtrl::run(void*) {
         // sample would drop a collector that reads all it is given.
         if (links.backlogPending() && (wait < 0 || wait > BACKLOG_FLUSH_MICROS))
             wait = BACKLOG_FLUSH_MICROS;
+        // A connection that took data is logged up once old enough, not a
+        // period later.
+        const int64_t upCheck = links.untilUpCheckMs();
+        if (upCheck >= 0 && (wait < 0 || wait > upCheck * 1000)) wait = upCheck * 1000;
         sensorMsgHdr* msg = nullptr;
         const int rc = getMsg(ctrlQueue, msg, wait);
         // A collector's backlog drains between samples too, not only when
