@@ -18,11 +18,14 @@
 // error before the sleep (a tool that ends its output and then hangs); and
 // each appends its pid and a newline to the file FAKECAPQ_PIDS when that is
 // set, after the close; with "<key>.stay" only the child sleeps, and the tool
-// logs both pids and ends, leaving it behind. With "<key>.flood" present it writes that
-// file's text over and over instead of "<key>.out", until a write fails.
+// logs both pids and ends, leaving it behind; with "<key>.detach" the child
+// leaves the group and session before the tool goes on (a daemon). With
+// "<key>.flood" present it writes that file's text over and over instead of
+// "<key>.out", until a write fails.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -43,7 +46,23 @@ int main(int argc, char** argv) {
     StandIn::fileText(base + ".noterm", found);
     if (found) signal(SIGTERM, SIG_IGN);
     StandIn::fileText(base + ".fork", found);
+    bool detach = false;
+    StandIn::fileText(base + ".detach", detach);
+    int left[2] = {-1, -1};
+    if (found && detach && pipe(left) != 0) return 2;
     const pid_t forked = found ? fork() : -1;
+    if (detach && forked == 0) {
+        setsid();
+        close(left[0]);
+        close(left[1]);
+    } else if (detach && forked > 0) {
+        // Goes on only once the child is out of the group that ends with it.
+        close(left[1]);
+        char c;
+        while (read(left[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        close(left[0]);
+    }
     StandIn::fileText(base + ".close", found);
     if (found) {
         close(1);

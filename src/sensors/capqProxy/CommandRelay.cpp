@@ -64,6 +64,13 @@ sigset_t stopSignals() {
     return set;
 }
 
+sigset_t childEndSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    return set;
+}
+
 // What a wait while a tool runs came to.
 enum class Wake { Ready, Stop };
 
@@ -220,6 +227,46 @@ Wake awaitExit(pid_t pid, int outFd, StopWatch& watch) {
     }
     if (pidFd >= 0) close(pidFd);
     return Wake::Ready;
+}
+
+// Reaps the orphans the relay adopted (see ChildProcess::endGroup) that have
+// ended. Only while no tool runs: every child of the relay's own is reaped
+// by then, so any child that has ended is such an orphan.
+void reapOrphans() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// Reads the next request. An orphan that ends while the relay waits for it
+// is reaped at once, not at the next answer, which may be a day away: SIGCHLD
+// is blocked for the wait and read from childFd. Without childFd the relay
+// reaps only between requests.
+LineReader::Status nextRequest(LineReader& reader, int inFd, int childFd, std::string& line) {
+    if (childFd < 0) {
+        reapOrphans();
+        return reader.readLine(line, -1);
+    }
+    const sigset_t chld = childEndSignal();
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &chld, &before);
+    LineReader::Status st;
+    for (;;) {
+        // Emptied before the reaping: an orphan that ends after it wakes the poll.
+        struct signalfd_siginfo info;
+        while (read(childFd, &info, sizeof info) == sizeof info) {
+        }
+        reapOrphans();
+        st = reader.readLine(line, 0);
+        if (st != LineReader::Status::TimedOut) break;
+        struct pollfd p[2] = {{inFd, POLLIN, 0}, {childFd, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+            st = reader.readLine(line, -1);
+            break;
+        }
+    }
+    // Unblocked before any tool starts (ChildProcess resets a tool's mask as well).
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return st;
 }
 
 }  // namespace
@@ -404,11 +451,13 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
     // from this descriptor; when it cannot be made, they simply kill.
     const sigset_t stops = stopSignals();
     const int signalFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    const sigset_t chld = childEndSignal();
+    const int childFd = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
     int status = 0;
     bool stopped = false;
     std::string line;
     while (!stopped) {
-        LineReader::Status st = reader.readLine(line, -1);
+        LineReader::Status st = nextRequest(reader, inFd, childFd, line);
         if (st == LineReader::Status::Eof || st == LineReader::Status::Error) break;
         if (st == LineReader::Status::TooLong) {
             char buf[96];
@@ -426,11 +475,6 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
                 if (signalFd >= 0) sigprocmask(SIG_BLOCK, &stops, &before);
                 stopped =
                     execCmd(d.cmd, d.params, outFd, endMarker, &watch) == ToolOutcome::Stopped;
-                // The relay adopts what its tools leave orphaned (see
-                // ChildProcess::endGroup); no child of its own is left now,
-                // so any that has ended is such an orphan.
-                while (waitpid(-1, nullptr, WNOHANG) > 0) {
-                }
                 if (watch.signal != 0) status = 128 + watch.signal;
                 if (watch.readerGone) status = 128 + SIGPIPE;
                 // A stop signal that came after the tool ended acts now.
@@ -446,6 +490,7 @@ int runCommandRelay(const std::vector<DispatchRow>& table, const std::string& bi
         }
     }
     if (signalFd >= 0) close(signalFd);
+    if (childFd >= 0) close(childFd);
     close(inFd);
     close(outFd);
     return status;

@@ -10,7 +10,10 @@
 // line with no time-out.
 //
 // Single-threaded: one request at a time, one tool child (and its guard) at a
-// time, both reaped before the marker is written.
+// time, both reaped before the marker is written. The relay adopts what its
+// tools leave orphaned outside their group (a daemon); while it waits for a
+// request it reaps such an orphan as soon as it ends, and after a request
+// those that ended while the tool ran.
 //
 // A tool runs in a process group of its own, and while it runs a guard
 // process of the relay waits in that group, which it joins before the tool

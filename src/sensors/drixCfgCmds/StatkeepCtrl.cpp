@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +160,42 @@ std::string restartMarkRefusal(const PathWalk& walk) {
         fstat(walk.dirFd(), &dir) == 0 ? controlledByOthers(walk.dir(), dir, path, st) : "";
     if (!why.empty()) return why;
     return path + (S_ISREG(st.st_mode) ? " belongs to another user" : " is not a regular file");
+}
+
+// The inode flags (chattr) of entry in dirFd, "." for the directory itself;
+// 0 where they cannot be read (a file system without them, an entry the
+// caller may not open, or another file than the walk found there): the
+// removal then reports whatever stops it.
+unsigned inodeFlags(int dirFd, const char* entry, const struct stat& walked) {
+    const int fd =
+        ::openat(dirFd, entry, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int flags = 0;  // the kernel reads and writes an int, whatever the request's type says
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != walked.st_dev || st.st_ino != walked.st_ino ||
+        ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        flags = 0;
+    closeFd(fd);
+    return static_cast<unsigned>(flags);
+}
+
+// Why the file the walk found cannot be removed, empty when nothing that can
+// be seen beforehand stands in the way. Checked before disable stops the
+// daemon: a file kept would start it again at the next boot.
+std::string removalRefusal(const PathWalk& walk) {
+    const std::string cannot = walk.pathOf(walk.name()) + " cannot be removed: ";
+    struct stat dir;
+    const unsigned dirFlags =
+        fstat(walk.dirFd(), &dir) == 0 ? inodeFlags(walk.dirFd(), ".", dir) : 0;
+    if (dirFlags & FS_IMMUTABLE_FL) return cannot + "directory " + walk.dir() + " is immutable";
+    if (dirFlags & FS_APPEND_FL) return cannot + "directory " + walk.dir() + " is append-only";
+    // On a read-only filesystem, or not the caller's to write.
+    if (faccessat(walk.dirFd(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return cannot + std::strerror(errno);
+    const unsigned fileFlags = inodeFlags(walk.dirFd(), walk.name().c_str(), walk.file());
+    if (fileFlags & FS_IMMUTABLE_FL) return cannot + "it is immutable";
+    if (fileFlags & FS_APPEND_FL) return cannot + "it is append-only";
+    return "";
 }
 
 }  // namespace
@@ -502,11 +540,7 @@ bool StatkeepCtrl::removeConfig(const std::string& path, bool checkOnly) {
     const PathWalk walk(path);
     if (walk.nowhere()) return true;  // no file to remove
     std::string why = walk.why();
-    // Checked before disable stops the daemon: a file kept (its directory on
-    // a read-only filesystem or not ours to write) would start it again at
-    // the next boot.
-    if (walk.ok() && walk.exists() && faccessat(walk.dirFd(), ".", W_OK | X_OK, AT_EACCESS) != 0)
-        why = walk.pathOf(walk.name()) + " cannot be removed: " + std::strerror(errno);
+    if (walk.ok() && walk.exists()) why = removalRefusal(walk);
     if (why.empty() && walk.ok() && walk.exists() && !checkOnly) {
         walked();
         if (walk.unchanged(why) && ::unlinkat(walk.dirFd(), walk.name().c_str(), 0) != 0)

@@ -83,7 +83,8 @@ class StatkeepCtrl {
     // Removes the file that the path leads to (the target where it is a
     // link), refused with a message where writeConfig would refuse to write
     // it, or where the file's directory does not let it be removed (on a
-    // read-only filesystem, or not writable by the caller). A path that leads
+    // read-only filesystem, not writable by the caller, immutable or
+    // append-only) or the file is immutable or append-only. A path that leads
     // to no file is nothing to remove. With checkOnly, only says whether the
     // removal would be refused.
     bool removeConfig(const std::string& path, bool checkOnly = false);

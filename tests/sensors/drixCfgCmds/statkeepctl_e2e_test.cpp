@@ -327,7 +327,19 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
     const std::string file = cluster(CLUSTER), velmar = root + "/opt/Ostrel/velmar",
                       scratch = root + "/scratch", pub = scratch + "/pub";
     // READ_ONLY: a regular file whose directory is mounted read-only for the run.
-    enum Kind { FIFO, DEVICE, SOCKET, DIRECTORY, REGULAR, READ_ONLY };
+    // IMMUTABLE, APPEND_ONLY: a regular file with that attribute (chattr),
+    // DIR_APPEND_ONLY: one in a directory with it; disable alone is run.
+    enum Kind {
+        FIFO,
+        DEVICE,
+        SOCKET,
+        DIRECTORY,
+        REGULAR,
+        READ_ONLY,
+        IMMUTABLE,
+        APPEND_ONLY,
+        DIR_APPEND_ONLY
+    };
     const struct {
         const char* why;
         Kind kind;
@@ -381,6 +393,13 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         {"a link to a file on a read-only filesystem", READ_ONLY, pub + "/VelmarSensors.cfg",
          strerror(EROFS), true, 0755, false, false, 0755, "", false, false, false,
          pub + "/VelmarSensors.cfg cannot be removed: " + strerror(EROFS)},
+        // What unlink would refuse only after the stop; only root may set these.
+        {"an immutable file", IMMUTABLE, pub + "/VelmarSensors.cfg",
+         pub + "/VelmarSensors.cfg cannot be removed: it is immutable", true},
+        {"an append-only file", APPEND_ONLY, pub + "/VelmarSensors.cfg",
+         pub + "/VelmarSensors.cfg cannot be removed: it is append-only", true},
+        {"a file in an append-only directory", DIR_APPEND_ONLY, pub + "/VelmarSensors.cfg",
+         pub + "/VelmarSensors.cfg cannot be removed: directory " + pub + " is append-only", true},
     };
     Strings notRun;
     for (const auto& r : rows) {
@@ -417,6 +436,9 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
                 break;
             case REGULAR:
             case READ_ONLY:
+            case IMMUTABLE:
+            case APPEND_ONLY:
+            case DIR_APPEND_ONLY:
                 writeFile(r.target, "loglevel = \"info\" # precious\n");
                 ASSERT_EQ(chmod(r.target.c_str(), r.othersTarget ? 0666 : 0600), 0);
                 if (r.othersTarget) {
@@ -444,6 +466,26 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         if (r.othersLink) {
             ASSERT_EQ(lchown(cfgFile.c_str(), NOBODY, NOBODY), 0);
         }
+        const bool flagged = r.kind >= IMMUTABLE;
+        // Taken off again whatever the row's outcome, or nothing could remove the files.
+        struct Unflag {
+            std::string paths;
+            ~Unflag() {
+                if (!paths.empty() &&
+                    std::system(("chattr -ia " + paths + " 2>/dev/null").c_str())) {
+                }
+            }
+        } unflag;
+        if (flagged) {
+            unflag.paths = pub + " " + r.target;
+            const std::string set = r.kind == IMMUTABLE ? "+i " : "+a ";
+            if (std::system(("chattr " + set + (r.kind == DIR_APPEND_ONLY ? pub : r.target) +
+                             " 2>/dev/null")
+                                .c_str()) != 0) {
+                notRun.push_back(std::string(r.why) + " (chattr failed: a file system without it)");
+                continue;
+            }
+        }
         struct stat before, after;
         ASSERT_EQ(lstat(r.target.c_str(), &before), 0);
         const Strings velmarBefore = entries(velmar), scratchBefore = entries(scratch),
@@ -455,6 +497,7 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
         const Strings readOnly = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", mountRo, pub};
         for (const char* command : {"enable", "disable"}) {
             const bool disable = command[0] == 'd';
+            if (flagged && !disable) continue;
             const Outcome res =
                 run({command, "1", "node1", file}, r.kind == READ_ONLY ? readOnly : Strings{});
             EXPECT_EQ(res.exitStatus, 255);
@@ -467,7 +510,7 @@ TEST_F(StatkeepctlRun, TheRewriteAndDisableRefuseWhatTheyMustNotReplace) {
             ASSERT_EQ(lstat(r.target.c_str(), &after), 0);
             EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
                         after.st_uid == before.st_uid);
-            if (r.kind == REGULAR || r.kind == READ_ONLY) {
+            if (r.kind == REGULAR || r.kind == READ_ONLY || flagged) {
                 EXPECT_EQ(readFile(r.target), "loglevel = \"info\" # precious\n");
             }
             if (r.kind == DIRECTORY) {
