@@ -513,10 +513,11 @@ TEST_F(CapacityE2E, AStopEndsHungToolsAndTheirRelays) {
             EXPECT_EQ(StubHarness::exitCodeOf(daemon.wait(30000)), 0);
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            // Room for a loaded machine: unloaded a hung tool takes about
-            // its 0.5 s grace, a child that holds an output 0.3 s, and the
-            // others some 30 ms.
-            EXPECT_LT(took, hung || mode == OutputHeld ? 1.4 : 0.6);
+            // The bound an operator would notice. Unloaded a hung tool takes
+            // about its 0.5 s grace, a child that holds an output 0.3 s, and
+            // the others some 30 ms; a loaded sanitizer build several times
+            // that. One grace for all busy channels is the channel test's.
+            EXPECT_LT(took, 3.0);
             // What the stop wrote: no Error, no Warning.
             std::string log = e2e::readFile(dir.path() + "/daemon.log");
             log.erase(0, log.rfind("Stopping sensor main"));
