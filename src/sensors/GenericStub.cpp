@@ -209,3 +209,5 @@ const std::string GenericStub::executeQuery(const std::string& request) {
     }
     return result;
 }
+
+bool GenericStub::isStopping() const { return channel.isStopping() || SensorCtrl::stopPending(); }

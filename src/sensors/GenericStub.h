@@ -48,10 +48,11 @@ class GenericStub {
     // message, when the daemon's stop refused the request or cut its reply
     // off (see isStopping).
     const std::string executeQuery(const std::string& request);
-    // Whether the daemon's stop has abandoned the channel. Once it has, an
-    // empty reply is the stop's doing, not a failure of the proxy, and
-    // callers pass over it without a message. Any thread, without a lock.
-    bool isStopping() const { return channel.isStopping(); }
+    // Whether the daemon's stop has begun: its signal came, or it abandoned
+    // the channel. From then on an empty reply is the stop's doing, not a
+    // failure of the proxy, and callers pass over it without a message. Any
+    // thread, without a lock.
+    bool isStopping() const;
 
     // The argument vector the proxy is started with: exec, then the
     // non-empty pieces of args between ";" separators, untrimmed.

@@ -164,3 +164,5 @@ const std::string CephStub::executeQuery(const std::string& request) {
         }
     }
 }
+
+bool CephStub::isStopping() const { return channel.isStopping() || SensorCtrl::stopPending(); }

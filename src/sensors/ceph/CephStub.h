@@ -41,10 +41,11 @@ class CephStub {
     // string, without a message, when the daemon's stop refused the request
     // or cut its reply off (see isStopping).
     const std::string executeQuery(const std::string& request);
-    // Whether the daemon's stop has abandoned the channel. Once it has, an
-    // empty reply is the stop's doing, not a failure of the relay, and
-    // callers pass over it without a message. Any thread, without the mutex.
-    bool isStopping() const { return channel.isStopping(); }
+    // Whether the daemon's stop has begun: its signal came, or it abandoned
+    // the channel. From then on an empty reply is the stop's doing, not a
+    // failure of the relay, and callers pass over it without a message. Any
+    // thread, without a lock.
+    bool isStopping() const;
 
     ~CephStub();
     CephStub(const CephStub&) = delete;

@@ -63,6 +63,10 @@ void RelayCmdChannel::disconnectADMCmd() {
     closeADMCmd();
 }
 
+bool RelayCmdChannel::isStopping() const {
+    return channel.isStopping() || SensorCtrl::stopPending();
+}
+
 RelayCmdChannel::Readiness RelayCmdChannel::readiness() {
     PthreadLock lock(mutex);
     if (!proxyExists() || channel.isStopping()) return Readiness::Waiting;

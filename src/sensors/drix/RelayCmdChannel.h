@@ -62,11 +62,12 @@ class RelayCmdChannel {
     // isStopping).
     std::vector<std::string>* executeCmd(const std::string& request);
 
-    // Whether the daemon's stop has abandoned the channel. Once it has, a
-    // null reply is the stop's doing, not a failure of the relay or its tool,
-    // and callers pass over it without a message. Any thread, without the
-    // mutex.
-    bool isStopping() const { return channel.isStopping(); }
+    // Whether the daemon's stop has begun: its signal came, or it abandoned
+    // the channel. From then on a reply, or its lack, is the stop's doing,
+    // not a failure of the relay or its tool, and callers pass over it
+    // without a message, also when the poll ended between the signal and
+    // the stop reaching the channel. Any thread, without the mutex.
+    bool isStopping() const;
 
     // What a request now would meet.
     enum class Readiness {

@@ -70,6 +70,11 @@ bool SensorDRIXCapFlow::refreshList(bool remote, bool& stopped) {
         }
     }
     if (listFSremoteFS.empty() || drixClusterName.empty()) {
+        // A stop that began since the answer came makes this no failure.
+        if (channel->isStopping()) {
+            stopped = true;
+            return false;
+        }
         StatReport::fail(*log, sourceOK, sourcePrevOK,
                          "No local filesystems discovered, therefore nothing to send");
         clearRecordCounts();
@@ -173,6 +178,7 @@ const dataSet_t* SensorDRIXCapFlow::getMetricData() {
             listing.reset();
             if (!error.empty() && listingFailed(fs, error)) ++failures;
         }
+        if (!stopped) stopped = channel->isStopping();
         if (!stopped) finishPoll(failures, error);
     }
     firstRun = false;
