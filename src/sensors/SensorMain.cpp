@@ -14,7 +14,8 @@
 
 using LogNameSpace::ErrorSeverity;
 
-volatile sig_atomic_t SensorMain::state = 1;
+std::atomic<int> SensorMain::state{1};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop handler stores it");
 volatile sig_atomic_t SensorMain::reloadPending = 0;
 Cfg::Configuration* SensorMain::config = nullptr;
 LoggerStub* SensorMain::myLogger = nullptr;

@@ -16,6 +16,7 @@
 // `monremotefs`) are kept on the main thread instead.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <string>
 
@@ -53,8 +54,10 @@ class SensorMain {
     // "error", "warning" and "info" (exact, case-sensitive); Debug otherwise.
     static LogNameSpace::ErrorSeverity mapLogLevel(const std::string& level);
 
-    // 1 running, 0 stop requested (signal handler).
-    static volatile sig_atomic_t state;
+    // 1 running, 0 stop requested (signal handler). Atomic, not only
+    // sig_atomic_t: sensor threads read it through stopPending. Lock-free,
+    // so the handler may store it.
+    static std::atomic<int> state;
     // Set by the SIGHUP handler, cleared by the wait loop before it reloads.
     static volatile sig_atomic_t reloadPending;
     // Created by initConfig, deleted by main.
