@@ -77,7 +77,6 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     close();
     if (stopping.load()) return false;
     program = path;
-    const time_t now = monotonicSeconds();
     ChildProcess::Options options;
     options.input = ChildProcess::Input::Pipe;
     options.output = ChildProcess::Output::Pipe;
@@ -94,7 +93,9 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     }
     const bool noPipes =
         started.stage == ChildProcess::Stage::Pipe || started.stage == ChildProcess::Stage::DevNull;
-    if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(now);
+    // Taken once the start is over: a start slowed down (a loaded host, a
+    // large parent to fork) must not shorten the gap before the next one.
+    if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(monotonicSeconds());
     const char* text = nullptr;
     switch (started.stage) {
         case ChildProcess::Stage::None:
