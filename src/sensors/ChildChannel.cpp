@@ -77,6 +77,7 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     close();
     if (stopping.load()) return false;
     program = path;
+    const time_t now = monotonicSeconds();
     ChildProcess::Options options;
     options.input = ChildProcess::Input::Pipe;
     options.output = ChildProcess::Output::Pipe;
@@ -93,9 +94,7 @@ bool ChildChannel::start(const std::string& path, const std::vector<std::string>
     }
     const bool noPipes =
         started.stage == ChildProcess::Stage::Pipe || started.stage == ChildProcess::Stage::DevNull;
-    // Taken once the start is over: a start slowed down (a loaded host, a
-    // large parent to fork) must not shorten the gap before the next one.
-    if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(monotonicSeconds());
+    if (!noPipes || setup.pipeFailureCounts) throttle.noteAttempt(now);
     const char* text = nullptr;
     switch (started.stage) {
         case ChildProcess::Stage::None:
